@@ -1,0 +1,105 @@
+# Build rules shared by every deliverable: warnings, sanitizers, exported C interfaces,
+# and the conventions that turn files under */tests and bench/ into targets.
+
+set(VOR_WARNINGS -Wall -Wextra -Werror)
+
+if(VOR_SANITIZER STREQUAL "asan")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(VOR_ASAN=1)
+elseif(VOR_SANITIZER STREQUAL "tsan")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  add_compile_definitions(VOR_TSAN=1)
+endif()
+
+if(VOR_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+  add_compile_definitions(VOR_ASAN=1 VOR_FUZZING=1)
+endif()
+
+# Our own code: warnings as errors, nothing exported but what carries VOR_API.
+function(vor_library_defaults target)
+  target_compile_options(${target} PRIVATE ${VOR_WARNINGS})
+  set_target_properties(${target} PROPERTIES C_VISIBILITY_PRESET hidden
+                        CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+endfunction()
+
+# A shared library of ours: SONAME, RUNPATH $ORIGIN (plus extra run paths given).
+function(vor_shared_library target)
+  cmake_parse_arguments(A "" "" "RUNPATH" ${ARGN})
+  set(rpath "$ORIGIN")
+  foreach(p IN LISTS A_RUNPATH)
+    string(APPEND rpath ":${p}")
+  endforeach()
+  set_target_properties(${target} PROPERTIES VERSION 1.0.0 SOVERSION 1
+                        BUILD_RPATH "${rpath}" INSTALL_RPATH "${rpath}"
+                        BUILD_WITH_INSTALL_RPATH ON
+                        C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden
+                        VISIBILITY_INLINES_HIDDEN ON)
+  target_link_options(${target} PRIVATE -Wl,--no-undefined -Wl,--enable-new-dtags)
+endfunction()
+
+# <dir>/tests/*_test.cpp   one GoogleTest program each (*_mt_test.cpp also labelled "threaded")
+# <dir>/tests/*_fuzz.cpp   a libFuzzer target in the fuzz build; elsewhere a test that replays
+#                          the seed corpus <dir>/tests/corpus/<name>/ (if present) and a few
+#                          built-in inputs through the same entry point
+# <dir>/tests/extra.cmake  anything else (fixture libraries, special tests)
+function(vor_add_folder_tests dir lib)
+  set(tdir ${CMAKE_SOURCE_DIR}/${dir}/tests)
+  if(NOT EXISTS ${tdir})
+    return()
+  endif()
+  file(GLOB fuzzers CONFIGURE_DEPENDS ${tdir}/*_fuzz.cpp)
+  foreach(src IN LISTS fuzzers)
+    get_filename_component(name ${src} NAME_WE)
+    if(VOR_FUZZ)
+      add_executable(${name} ${src})
+      target_link_libraries(${name} PRIVATE ${lib})
+      target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    elseif(VOR_TESTS)
+      add_executable(${name} ${src} ${CMAKE_SOURCE_DIR}/platform/tests/fuzz_replay_main.cpp)
+      target_link_libraries(${name} PRIVATE ${lib})
+      target_compile_options(${name} PRIVATE ${VOR_WARNINGS})
+      add_test(NAME ${name}.replay COMMAND ${name} ${tdir}/corpus/${name})
+    endif()
+  endforeach()
+  if(NOT VOR_TESTS OR VOR_FUZZ)
+    return()
+  endif()
+  file(GLOB tests CONFIGURE_DEPENDS ${tdir}/*_test.cpp)
+  foreach(src IN LISTS tests)
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} ${src})
+    target_link_libraries(${name} PRIVATE ${lib} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/platform/tests)
+    target_compile_options(${name} PRIVATE ${VOR_WARNINGS})
+    set(labels unit)
+    if(name MATCHES "_mt_test$")
+      list(APPEND labels threaded)
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
+                         PROPERTIES LABELS "${labels}" ENVIRONMENT "VOR_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  endforeach()
+  if(EXISTS ${tdir}/extra.cmake)
+    include(${tdir}/extra.cmake)
+  endif()
+endfunction()
+
+# bench/*_bench.cpp: Google Benchmark programs; bench/*_main.cpp: stand-alone programs.
+function(vor_add_benchmarks dir lib)
+  find_package(benchmark REQUIRED)
+  file(GLOB benches CONFIGURE_DEPENDS ${dir}/*_bench.cpp)
+  foreach(src IN LISTS benches)
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} ${src})
+    target_link_libraries(${name} PRIVATE ${lib} benchmark::benchmark benchmark::benchmark_main)
+    target_compile_options(${name} PRIVATE ${VOR_WARNINGS})
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  endforeach()
+  if(EXISTS ${dir}/extra.cmake)
+    include(${dir}/extra.cmake)
+  endif()
+endfunction()
