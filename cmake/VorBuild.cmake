@@ -76,9 +76,11 @@ function(vor_add_folder_tests dir lib)
     target_link_libraries(${name} PRIVATE ${lib} GTest::gtest GTest::gmock GTest::gtest_main)
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/platform/tests)
     target_compile_options(${name} PRIVATE ${VOR_WARNINGS})
+    # One label per program: the discovery script flattens a label list into separate
+    # property names, so a threaded test is labelled "threaded" instead of "unit".
     set(labels unit)
     if(name MATCHES "_mt_test$")
-      list(APPEND labels threaded)
+      set(labels threaded)
     endif()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
                          PROPERTIES LABELS "${labels}" ENVIRONMENT "VOR_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
