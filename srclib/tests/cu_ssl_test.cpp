@@ -9,6 +9,8 @@
 #include <openssl/err.h>
 
 #include <cstring>
+#include <fstream>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -256,6 +258,30 @@ TEST(SslCtx, DhParametersFromFileAndWeakGroupFallsBackToAuto) {
   }
   Ctx builtin(60);
   EXPECT_TRUE(cu_ssl_ctx_SetDHParam(&builtin.h, nullptr));
+}
+
+// The built-in group and weak configured groups must still leave DHE suites usable at
+// OpenSSL's default security level.
+TEST(SslCtx, DheSuiteIsNegotiatedWithAutoGroupsAndAfterARefusedWeakFile) {
+  const Certs& cs = Certs::get();
+  if (!std::ifstream(cs.path("rsa.pem"))) {
+    ASSERT_EQ(sh("cd '" + cs.dir() + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key "
+                 "-subj /CN=rsa -days 2 -out rsa.pem >/dev/null 2>&1"), 0);
+  }
+  const std::string files[] = {"", cs.path("dh1024.pem"), cs.path("dh2048.pem")};
+  for (const auto& f : files) {
+    SCOPED_TRACE(f);
+    Ctx srv(60), cli(60);
+    load_server(srv, "rsa.pem", "rsa.key");
+    CaptureStdout();
+    ASSERT_TRUE(cu_ssl_ctx_SetDHParam(&srv.h, f.empty() ? nullptr : f.c_str()));
+    GetCapturedStdout();
+    ASSERT_TRUE(cu_ssl_ctx_SetCipherList(&cli.h, "DHE-RSA-AES128-GCM-SHA256"));
+    Pair p(&cli.h, &srv.h);
+    SSL_set_max_proto_version(p.client.ssl, TLS1_2_VERSION);
+    ASSERT_TRUE(p.handshake());
+    EXPECT_STREQ(cu_ssl_conn_GetCipherName(&p.client), "DHE-RSA-AES128-GCM-SHA256");
+  }
 }
 
 TEST(SslCtx, CacheAttributesAreSet) {
@@ -835,6 +861,26 @@ TEST(SslSimple, ConnectionBuilderSetsTheHostName) {
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->ssl, nullptr);
   _cu_free(c, "test", __LINE__);
+}
+
+// Runs in a fresh copy of this program, where OpenSSL has not allocated yet: with the process
+// allocator chosen, a whole exchange works (every block OpenSSL frees or resizes is one of ours).
+TEST(SslSetup, ProcessAllocatorCarriesAWholeExchange) {
+  if (!std::getenv("VOR_SSL_ROUTE_CHILD")) {
+    std::string self = "VOR_SSL_ROUTE_CHILD=1 /proc/" + std::to_string(getpid()) + "/exe "
+                       "--gtest_filter=SslSetup.ProcessAllocatorCarriesAWholeExchange >/dev/null 2>&1";
+    EXPECT_EQ(sh(self), 0);
+    return;
+  }
+  ASSERT_TRUE(cu_ssl_UseProcessAllocator());
+  ASSERT_TRUE(cu_ssl_init());
+  Ctx client(60), server(60);
+  load_server(server);
+  Pair p(&client.h, &server.h);
+  ASSERT_TRUE(p.handshake());
+  std::string big(100000, 'z');
+  EXPECT_GT(cu_ssl_conn_write(&p.server, big.data(), static_cast<int32_t>(big.size())), 0);
+  EXPECT_FALSE(Pair::read_all(&p.client).empty());
 }
 
 TEST(SslSetup, ProcessAllocatorCanOnlyBeChosenBeforeOpensslAllocates) {
