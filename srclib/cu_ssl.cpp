@@ -113,7 +113,8 @@ bool use_chain_from_bio(SSL_CTX* ctx, BIO* bio) {
       return fail("SSL_CTX_add0_chain_cert() failed\r\n");
     }
   }
-  if (is_pem_end_of_input(ERR_peek_last_error())) {
+  unsigned long last = ERR_peek_last_error();
+  if (last == 0 || is_pem_end_of_input(last)) {
     ERR_clear_error();
     return true;
   }

@@ -65,7 +65,8 @@ typedef struct cu_ssl_conn_simple {
   const char* host_name; /* SNI name to send, or NULL */
 } cu_ssl_conn_simple;
 
-/* A BIO method of the caller; its functions move ciphertext between OpenSSL and the caller. */
+/* A BIO method of the caller; its functions move ciphertext between OpenSSL and the caller.
+ * The record must outlive every BIO made from it (a static record, as a rule). */
 typedef struct ssl_bio_method {
   int32_t type; /* such as 0x401 (index | BIO_TYPE_SOURCE_SINK) */
   const char* name;
