@@ -5,7 +5,9 @@
 
 #include <openssl/bio.h>
 
+#include <exception>
 #include <map>
+#include <new>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -69,8 +71,8 @@ int fwd_destroy(BIO* bio) {
 BIO_METHOD* openssl_method_for(const ssl_bio_method* m) {
   static std::mutex lock;
   static auto* methods = new std::map<std::pair<int, std::string>, BIO_METHOD*>();
-  std::pair<int, std::string> key(m->type, m->name ? m->name : "");
   std::lock_guard<std::mutex> guard(lock);
+  std::pair<int, std::string> key(m->type, m->name ? m->name : "");
   auto it = methods->find(key);
   if (it != methods->end()) return it->second;
   BIO_METHOD* meth = BIO_meth_new(key.first, key.second.c_str());
@@ -89,11 +91,21 @@ BIO_METHOD* openssl_method_for(const ssl_bio_method* m) {
 
 BIO* ssl_bio_create(const ssl_bio_method* method) {
   if (!method) return nullptr;
-  BIO_METHOD* meth = openssl_method_for(method);
+  BIO_METHOD* meth = nullptr;
+  try {
+    meth = openssl_method_for(method);
+  } catch (const std::exception&) {  // memory short: no BIO
+    return nullptr;
+  }
   if (!meth) return nullptr;
   BIO* bio = BIO_new(meth);
   if (!bio) return nullptr;
-  BIO_set_data(bio, new BioData{method, 0, nullptr});
+  auto* data = new (std::nothrow) BioData{method, 0, nullptr};
+  if (!data) {
+    BIO_free(bio);
+    return nullptr;
+  }
+  BIO_set_data(bio, data);
   if (method->create && method->create(bio) != 1) {
     // A failed create gets no destroy call.
     delete data_of(bio);

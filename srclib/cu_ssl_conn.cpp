@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <string>
 
 using vor::tls::console;
 using vor::tls::fail;
@@ -109,34 +108,30 @@ X509Ptr peer_certificate(SSL* ssl) { return X509Ptr(ssl ? SSL_get1_peer_certific
 
 bool text_arguments_ok(SSL* ssl, char* buf, int32_t size) { return ssl && buf && size > 0; }
 
-std::string subject_oneline(X509* cert) {
-  char* text = X509_NAME_oneline(X509_get_subject_name(cert), nullptr, 0);
-  std::string s = text ? text : "";
-  OPENSSL_free(text);
-  return s;
-}
+struct OpensslText {
+  char* text;
+  ~OpensslText() { OPENSSL_free(text); }
+};
 
 bool name_oneline(SSL* ssl, char* buf, int32_t size, bool issuer) {
   if (!text_arguments_ok(ssl, buf, size)) return false;
   X509Ptr cert = peer_certificate(ssl);
   if (!cert) return false;
   X509_NAME* name = issuer ? X509_get_issuer_name(cert.get()) : X509_get_subject_name(cert.get());
-  char* text = X509_NAME_oneline(name, nullptr, 0);
-  if (!text) return false;
-  copy_text(text, std::strlen(text), buf, size);
-  OPENSSL_free(text);
+  OpensslText text{X509_NAME_oneline(name, nullptr, 0)};
+  if (!text.text) return false;
+  copy_text(text.text, std::strlen(text.text), buf, size);
   return true;
 }
 
-std::string hex_lower(const unsigned char* data, size_t n) {
+// Writes n bytes as 2n lowercase hexadecimal digits and a NUL; out holds 2n + 1 characters.
+void hex_lower(const unsigned char* data, size_t n, char* out) {
   static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(n * 2);
   for (size_t i = 0; i < n; ++i) {
-    out += kDigits[data[i] >> 4];
-    out += kDigits[data[i] & 0xF];
+    out[2 * i] = kDigits[data[i] >> 4];
+    out[2 * i + 1] = kDigits[data[i] & 0xF];
   }
-  return out;
+  out[2 * n] = '\0';
 }
 
 }  // namespace
@@ -316,7 +311,9 @@ bool ssl_conn_GetSessionID(SSL* ssl, void* buf, int32_t* len) {
   unsigned int n = std::min(id_len, static_cast<unsigned int>(*len));
   std::memcpy(buf, id, n);
   *len = static_cast<int32_t>(n);
-  console("SessionID: %s\r\n", hex_lower(id, id_len).c_str());
+  char hex[2 * SSL_MAX_SSL_SESSION_ID_LENGTH + 1];
+  hex_lower(id, std::min<size_t>(id_len, SSL_MAX_SSL_SESSION_ID_LENGTH), hex);
+  console("SessionID: %s\r\n", hex);
   return true;
 }
 
@@ -370,13 +367,11 @@ bool ssl_conn_GetSubjectNameCN(SSL* ssl, char* buf, int32_t size) {
   if (!text_arguments_ok(ssl, buf, size)) return false;
   X509Ptr cert = peer_certificate(ssl);
   if (!cert) return false;
-  std::string subject = subject_oneline(cert.get());
-  size_t at = subject.find("/CN=");
-  if (at == std::string::npos) return false;
-  at += 4;
-  size_t end = subject.find('/', at);
-  std::string cn = subject.substr(at, end == std::string::npos ? std::string::npos : end - at);
-  copy_text(cn.data(), cn.size(), buf, size);
+  OpensslText subject{X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0)};
+  const char* cn = subject.text ? std::strstr(subject.text, "/CN=") : nullptr;
+  if (!cn) return false;
+  cn += 4;
+  copy_text(cn, std::strcspn(cn, "/"), buf, size);
   return true;
 }
 
@@ -398,8 +393,7 @@ bool ssl_conn_GetFingerprint(SSL* ssl, char* buf, int32_t size) {
   if (X509_digest(cert.get(), vor::tls::layer_digest(), md, &n) != 1) return false;
   // Whole bytes only: two digits each.
   size_t bytes = std::min<size_t>(n, static_cast<size_t>(size - 1) / 2);
-  std::string hex = hex_lower(md, bytes);
-  copy_text(hex.data(), hex.size(), buf, size);
+  hex_lower(md, bytes, buf);
   return true;
 }
 
