@@ -725,11 +725,25 @@ TEST_F(SslPair, UntrustedPeerCompletesTheHandshakeButFailsVerification) {
   Pair p(&client_ctx.h, &server_ctx.h);
   ASSERT_TRUE(p.handshake());
   EXPECT_FALSE(cu_ssl_conn_GetVerifyResult(&p.client));
-  Pair plain(&client_ctx.h, &server_ctx.h);  // and without any CA: not verified either
-  Ctx no_ca(60);
+  Ctx no_ca(60);  // and without any CA: not verified either
   Pair p2(&no_ca.h, &server_ctx.h);
   ASSERT_TRUE(p2.handshake());
   EXPECT_FALSE(cu_ssl_conn_GetVerifyResult(&p2.client));
+}
+
+TEST_F(SslPair, ServerWithCaFileAsksForAClientCertificateButNeverFailsOnIt) {
+  ASSERT_TRUE(cu_ssl_ctx_TrustedCertificate(&server_ctx.h, Certs::get().path("ca.pem").c_str(), 4));
+  Pair anonymous(&client_ctx.h, &server_ctx.h);
+  ASSERT_TRUE(anonymous.handshake());
+  EXPECT_FALSE(cu_ssl_conn_GetVerifyResult(&anonymous.server));
+  Ctx with_cert(60);
+  load_server(with_cert, "other.pem", "other.key");
+  Pair named(&with_cert.h, &server_ctx.h);
+  ASSERT_TRUE(named.handshake());
+  EXPECT_TRUE(cu_ssl_conn_GetVerifyResult(&named.server));
+  char cn[64];
+  ASSERT_TRUE(cu_ssl_conn_GetSubjectNameCN(&named.server, cn, sizeof cn));
+  EXPECT_STREQ(cn, "Other.Test");
 }
 
 TEST_F(SslPair, SubjectWithoutCommonNameHasNoCn) {
