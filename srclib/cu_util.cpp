@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
@@ -13,9 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
-#include <future>
-#include <mutex>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,21 +25,27 @@ constexpr char kUnit[] = "srclib\\cu_util";
 
 // ---- threads ----
 
+// The creator waits on this (on its own stack) until the new thread has published its id.
+struct IdHandoff {
+  sem_t published;
+  uint32_t id = 0;
+};
+
 // Lives from cu_CreateThread until the new thread has taken its contents out.
 struct StartRecord {
   cu_thread_func fn;
   void* arg;
-  std::promise<uint32_t> id;
+  IdHandoff* handoff;
 };
 
 void* thread_main(void* raw) {
   auto* rec = static_cast<StartRecord*>(raw);
   const cu_thread_func fn = rec->fn;
   void* const arg = rec->arg;
-  std::promise<uint32_t> id = std::move(rec->id);
-  rec->~StartRecord();
+  IdHandoff* const handoff = rec->handoff;
   _cu_free(rec, kUnit, __LINE__);
-  id.set_value(static_cast<uint32_t>(gettid()));
+  handoff->id = static_cast<uint32_t>(gettid());
+  sem_post(&handoff->published);  // the handoff may be gone from here on
   if (fn) fn(arg);
   return nullptr;
 }
@@ -77,8 +81,8 @@ timespec realtime_now() {
 
 // localtime_r need not read TZ itself: read it once for the process.
 void tz_once() {
-  static std::once_flag flag;
-  std::call_once(flag, [] { tzset(); });
+  static const bool done = (tzset(), true);
+  (void)done;
 }
 
 // ---- random ----
@@ -212,18 +216,21 @@ uint32_t shm_room(const cu_shm* shm, uint32_t n) { return std::min(n, shm->size 
 }  // namespace
 
 bool cu_CreateThread(uint32_t* thread_id, int32_t stack_size, cu_thread_func fn, void* arg) {
-  void* mem = _cu_malloc(sizeof(StartRecord), kUnit, __LINE__);
-  if (!mem) return false;
-  auto* rec = new (mem) StartRecord{fn, arg, {}};
-  std::future<uint32_t> id = rec->id.get_future();
-  if (!start_detached(rec, stack_size)) {
-    rec->~StartRecord();
-    _cu_free(mem, kUnit, __LINE__);
-    return false;
+  auto* rec = static_cast<StartRecord*>(_cu_malloc(sizeof(StartRecord), kUnit, __LINE__));
+  if (!rec) return false;
+  IdHandoff handoff;
+  sem_init(&handoff.published, 0, 0);
+  *rec = StartRecord{fn, arg, &handoff};
+  const bool started = start_detached(rec, stack_size);
+  if (started) {
+    while (sem_wait(&handoff.published) != 0 && errno == EINTR) {
+    }
+    if (thread_id) *thread_id = handoff.id;  // published before the function runs
+  } else {
+    _cu_free(rec, kUnit, __LINE__);
   }
-  const uint32_t tid = id.get();  // the id is published before the function runs
-  if (thread_id) *thread_id = tid;
-  return true;
+  sem_destroy(&handoff.published);
+  return started;
 }
 
 void cu_ThreadExit(void) { pthread_exit(nullptr); }
