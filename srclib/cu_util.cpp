@@ -377,7 +377,10 @@ char* cu_strtok(char* text, const char* delims, char** cursor) {
   char* p = text ? text : *cursor;
   if (!p) return nullptr;
   p += strspn(p, delims);
-  if (*p == '\0') return nullptr;
+  if (*p == '\0') {
+    *cursor = p;  // a new text without tokens must not leave a stale cursor behind
+    return nullptr;
+  }
   char* token = p;
   p += strcspn(p, delims);
   if (*p != '\0') *p++ = '\0';

@@ -131,6 +131,15 @@ TEST(Strtok, Table) {
   EXPECT_EQ(cu_strtok(text, ",", nullptr), nullptr);
 }
 
+TEST(Strtok, ANewTextWithoutTokensDoesNotResumeTheOldOne) {
+  char first[] = "a,b";
+  char* cursor = nullptr;
+  EXPECT_STREQ(cu_strtok(first, ",", &cursor), "a");
+  char empty[] = ",,";
+  EXPECT_EQ(cu_strtok(empty, ",", &cursor), nullptr);
+  EXPECT_EQ(cu_strtok(nullptr, ",", &cursor), nullptr);
+}
+
 TEST(Strtok, TwoCursorsInterleave) {
   char a[] = "1,2,3";
   char b[] = "x y";
