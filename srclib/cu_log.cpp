@@ -183,7 +183,7 @@ void cu_log_flush(cu_log* log) {
 }
 
 bool cu_log_rename(cu_log* log, const char* new_path) {
-  if (!log || !new_path) return false;
+  if (!log || !new_path || log->lock_state != kLockReady) return false;  // an ended log stays ended
   LogGuard guard(log);
   FILE* next = fopen(new_path, kAppendMode);
   if (!next) return false;

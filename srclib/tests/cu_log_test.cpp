@@ -152,6 +152,8 @@ TEST_F(LogFile, CallerHeldRecordAndFailures) {
   EXPECT_EQ(rec.lock_state, -1);
   EXPECT_EQ(rec.file, nullptr);
   cu_log_warn(&rec, "after destroy\r\n");
+  EXPECT_FALSE(cu_log_rename(&rec, scratch.file("c.log").c_str()));
+  EXPECT_FALSE(std::filesystem::exists(scratch.file("c.log")));
   cu_log_destroy(&rec);  // a second destroy is harmless
   const auto lines = split_lines(read_all(path));
   ASSERT_EQ(lines.size(), 1u);
