@@ -188,17 +188,6 @@ FILE* open_file(const char* path, const char* mode) {
 
 bool is_trailing_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
-void write_all(int fd, const char* s, size_t n) {
-  if (fd < 0) return;
-  while (n > 0) {
-    const ssize_t w = write(fd, s, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    s += w;
-    n -= static_cast<size_t>(w);
-  }
-}
-
 // Puts a terminal into no-echo, byte-at-a-time mode and restores it on every exit path.
 class RawTerminal {
  public:
@@ -226,6 +215,19 @@ class RawTerminal {
 
 namespace cu_internal {
 
+bool write_fully(int fd, const void* data, size_t n) {
+  if (fd < 0) return false;
+  const char* s = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = write(fd, s, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    s += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
 void tty_read_line(int in_fd, int echo_fd, bool mask, char* buf, int32_t max) {
   std::string kept;
   const int32_t reads = std::min(max, kPromptMaxChars);
@@ -239,10 +241,10 @@ void tty_read_line(int in_fd, int echo_fd, bool mask, char* buf, int32_t max) {
     if (c == '\n' || c == '\r' || c == 3) break;
     if ((c == 8 || c == 127) && !kept.empty()) {
       kept.pop_back();
-      write_all(echo_fd, "\b \b", 3);
+      write_fully(echo_fd, "\b \b", 3);
     } else if (c >= 32 && c != 127) {
       kept.push_back(static_cast<char>(c));
-      if (mask) write_all(echo_fd, "*", 1);
+      if (mask) write_fully(echo_fd, "*", 1);
     }
   }
   while (!kept.empty() && is_trailing_space(kept.back())) kept.pop_back();
@@ -568,7 +570,7 @@ int32_t cu_TTY_GetPassword(char* buf, int32_t max) {
     cu_internal::tty_read_line(in_fd, tty, true, buf, max);
   }
   if (tty >= 0) {
-    write_all(tty, "\n", 1);
+    cu_internal::write_fully(tty, "\n", 1);
     close(tty);
   }
   printf("\n");

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_util.h"
 
@@ -80,22 +81,11 @@ size_t build_line(char* line, size_t capacity, bool with_time, const char* level
   return len;
 }
 
-bool write_fd(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // A flushed write: what earlier NoFlush calls left in the stream goes first, then the bytes
 // in one write call, so a line reaches the file whole and in order.
 void write_flushed(cu_log* log, const char* data, size_t n) {
   fflush(log->file);
-  write_fd(fileno(log->file), data, n);
+  cu_internal::write_fully(fileno(log->file), data, n);
 }
 
 void write_buffered(cu_log* log, const char* data, size_t n) { fwrite(data, 1, n, log->file); }
@@ -241,6 +231,6 @@ void __cu_system_log(const char* path, const char* format, ...) {
   va_start(args, format);
   const size_t n = build_line(line, sizeof line, true, nullptr, format, args);
   va_end(args);
-  write_fd(fd, line, n);
+  cu_internal::write_fully(fd, line, n);
   close(fd);
 }

@@ -18,6 +18,7 @@
 #include <string>
 #include <utility>
 
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 
 namespace {
@@ -191,17 +192,6 @@ std::optional<uint64_t> cgroup_memory_limit() {
   return limit;
 }
 
-bool write_fully(int fd, const char* s, size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, s, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    s += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // ---- cu_shm ----
 
 constexpr int32_t kShmDown = -1;
@@ -299,7 +289,7 @@ bool cu_WritePidFile(const char* path) {
   if (fd < 0) return false;
   char text[16];
   const int n = snprintf(text, sizeof text, "%u", cu_GetThisPid());
-  const bool written = write_fully(fd, text, static_cast<size_t>(n));
+  const bool written = cu_internal::write_fully(fd, text, static_cast<size_t>(n));
   return close(fd) == 0 && written;
 }
 
