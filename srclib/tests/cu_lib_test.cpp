@@ -1,10 +1,15 @@
 #include "cu_lib.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -463,6 +468,43 @@ TEST(Prompts, LineReaderTable) {
     EXPECT_EQ(run.result, c.result ? std::string(c.result) : std::string(128, 'z'));
     EXPECT_EQ(run.echo, c.echo);
   }
+}
+
+// The real thing on a pseudo-terminal: no echo while typing, "*" per kept character, and the
+// terminal's echo back on afterwards.
+TEST(Prompts, PasswordOnATerminalIsMaskedAndEchoComesBack) {
+  int master = -1;
+  const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char buf[129];
+    const int32_t r = cu_TTY_GetPassword(buf, 64);
+    termios t;
+    tcgetattr(STDIN_FILENO, &t);
+    printf("[%s|%d|%d]", buf, r, (t.c_lflag & ECHO) ? 1 : 0);
+    fflush(stdout);
+    _exit(0);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  termios t;
+  while (tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO) && std::chrono::steady_clock::now() < deadline) {
+    usleep(2000);  // typed-ahead input would be dropped when the prompt switches modes
+  }
+  const std::string typed = "se\x7f" "cret\n";
+  ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+  std::string seen;
+  while (seen.find(']') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char chunk[256];
+    const ssize_t n = read(master, chunk, sizeof chunk);
+    if (n <= 0) break;
+    seen.append(chunk, static_cast<size_t>(n));
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(master);
+  EXPECT_EQ(seen, "Password:**\b \b****\r\n\r\n[scret|0|1]");
 }
 
 }  // namespace
