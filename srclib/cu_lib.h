@@ -72,10 +72,13 @@ VOR_API void cu_strtoupper3(char* dst, const char* src);
 VOR_API char* cu_strdup(const char* s);
 /* New n + 1 bytes: at most n characters of s and a NUL; NULL for NULL s, n < 0 or no memory. */
 VOR_API char* cu_strndup(const char* s, int32_t n);
-/* New concatenation of the texts; NULL when any is NULL or memory is short. */
+/* New concatenation of the two texts; NULL when any is NULL or memory is short. */
 VOR_API char* cu_strdup2(const char* s1, const char* s2);
+/* The same for three texts. */
 VOR_API char* cu_strdup3(const char* s1, const char* s2, const char* s3);
+/* The same for four texts. */
 VOR_API char* cu_strdup4(const char* s1, const char* s2, const char* s3, const char* s4);
+/* The same for five texts. */
 VOR_API char* cu_strdup5(const char* s1, const char* s2, const char* s3, const char* s4, const char* s5);
 /* New n + 1 bytes: the n data bytes and a NUL; NULL for NULL data, n < 0 or no memory. */
 VOR_API char* cu_memdup(const void* data, int32_t n);
