@@ -81,7 +81,8 @@ T* create(NodeOf<T>** buckets, CountOf<T> n, cu_hash_alloc_fn alloc, cu_hash_rel
 
 template <typename T>
 T* create_in(NodeOf<T>** buckets, CountOf<T> n, cu_mem* mem) {
-  return mem ? create<T>(buckets, n, arena_alloc, arena_release, mem) : create<T>(buckets, n, nullptr, nullptr, nullptr);
+  if (mem) return create<T>(buckets, n, arena_alloc, arena_release, mem);
+  return create<T>(buckets, n, nullptr, nullptr, nullptr);
 }
 
 template <typename T>
@@ -143,7 +144,10 @@ uint64_t bucket_of(int64_t h, int64_t n) {
 // h = h x 31 + b over the key bytes, each read as a signed 8-bit value, in wrapping 32 bits.
 int32_t string_hash(const char* key, int32_t len) {
   uint32_t h = 0;
-  for (int32_t i = 0; i < len; ++i) h = h * 31u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(key[i])));
+  for (int32_t i = 0; i < len; ++i) {
+    int32_t byte = static_cast<int8_t>(key[i]);
+    h = h * 31u + static_cast<uint32_t>(byte);
+  }
   return static_cast<int32_t>(h);
 }
 
