@@ -576,5 +576,7 @@ void cu_list_MM_destroy_all(cu_list* node, cu_list_destroy_fn destroy, void* arg
 
 cu_list* cu_list_MM_sort2(cu_list* head, cu_list_compare_fn compare, cu_list_node_alloc_fn node_alloc,
                           cu_list_node_free_fn node_free, void* pool) {
-  return compare ? natural_sort(head, compare, NodeSource{node_alloc, node_free, pool}) : head;
+  // Records made by the process allocator go back to it, whatever releaser is given.
+  NodeSource records{node_alloc, node_alloc ? node_free : nullptr, pool};
+  return compare ? natural_sort(head, compare, records) : head;
 }

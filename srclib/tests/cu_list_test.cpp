@@ -455,6 +455,17 @@ TEST(CuList, PoolFormsGiveEveryNodeBack) {
   cu_xmem_exit(pool);
 }
 
+TEST(CuList, Sort2RecordsOfTheProcessAllocatorNeverReachAPoolReleaser) {
+  cu_xmem* pool = cu_xmem_init(64 * 1024, 8);
+  const uint64_t baseline = cu_xmem_used_space_size(pool);
+  cu_list* head = make_list({5, 4, 3, 2, 1});
+  head = cu_list_MM_sort2(head, ascending, nullptr, pool_free, pool);
+  EXPECT_EQ(contents(head), V({1, 2, 3, 4, 5}));
+  EXPECT_EQ(cu_xmem_used_space_size(pool), baseline);
+  cu_list_free_all(head, nullptr, nullptr);
+  cu_xmem_exit(pool);
+}
+
 TEST(CuList, PrintShowsLengthAndItems) {
   cu_list* head = make_list({1, 2});
   testing::internal::CaptureStdout();
