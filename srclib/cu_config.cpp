@@ -390,8 +390,9 @@ bool read_whole_file(const char* path, std::string* out) {
   char buf[65536];
   int32_t n;
   while ((n = cu_file1_read(f, buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
+  bool whole = cu_file1_eof(f);  // a read error (a folder, say) is not an empty file
   cu_file1_close(f);
-  return true;
+  return whole;
 }
 
 bool write_all(int fd, const std::string& text) {

@@ -153,6 +153,7 @@ int32_t cu_file1_write(cu_file1* f, const void* data, int32_t count) {
   const auto* p = static_cast<const uint8_t*>(data);
   size_t done = 0;
   while (done < static_cast<size_t>(count)) {
+    errno = 0;
     size_t n = fwrite(p + done, 1, static_cast<size_t>(count) - done, f->stream);
     done += n;
     if (n == 0) {

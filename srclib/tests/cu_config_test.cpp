@@ -387,6 +387,12 @@ TEST(Config, SimpleGettersLoadReadAndFree) {
   EXPECT_EQ(cu_config_simple_GetKeyString(p.c_str(), "system", "none"), nullptr);
   EXPECT_EQ(cu_config_simple_GetKeyString(dir.file("missing").c_str(), "system", "name"), nullptr);
   EXPECT_EQ(cu_config_make(dir.file("missing").c_str()), nullptr);
+  EXPECT_EQ(cu_config_make(dir.path().c_str()), nullptr);  // a folder is not an empty file
+  write_file(dir.file("empty.ini"), "");
+  cu_config* from_empty = cu_config_make(dir.file("empty.ini").c_str());
+  ASSERT_NE(from_empty, nullptr);
+  EXPECT_EQ(text_of(from_empty), "");
+  cu_config_free(from_empty);
   cu_config* empty = cu_config_make(nullptr);
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(text_of(empty), "");
