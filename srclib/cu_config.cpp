@@ -50,8 +50,41 @@ struct Key {
   TokenIt value;
 };
 
+// Names to records in bytewise order. Records stay at one address while their name is in
+// the tree, and names handed out stay valid as long as the entry.
+template <typename T>
+class NameTree {
+ public:
+  T* find(const char* name) {
+    auto it = map_.find(std::string_view(name));
+    return it == map_.end() ? nullptr : it->second.get();
+  }
+  T& get_or_add(const char* name) {
+    if (T* found = find(name)) return *found;
+    return *map_.emplace(name, std::make_unique<T>()).first->second;
+  }
+  void put(const char* name, const T& value) { get_or_add(name) = value; }
+  void erase(const char* name) {
+    auto it = map_.find(std::string_view(name));
+    if (it != map_.end()) map_.erase(it);
+  }
+  // Moves the record of from (which exists) to the unused name to.
+  void rename(const char* from, const char* to) {
+    auto it = map_.find(std::string_view(from));
+    map_.emplace(to, std::move(it->second));
+    map_.erase(it);
+  }
+  template <typename F>
+  void for_each(F&& f) {
+    for (auto& [name, record] : map_) f(name.c_str(), *record);
+  }
+
+ private:
+  std::map<std::string, std::unique_ptr<T>, std::less<>> map_;
+};
+
 struct Group {
-  std::map<std::string, Key, std::less<>> keys;  // bytewise order
+  NameTree<Key> keys;
 };
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -70,7 +103,7 @@ class Config {
   bool can_save() const { return !truncated_at_nul_; }
 
   Key* find_key(const char* group, const char* key);
-  bool has_group(std::string_view group) const { return groups_.find(group) != groups_.end(); }
+  bool has_group(const char* group) { return groups_.find(group) != nullptr; }
   bool set_key(const char* group, const char* key, const char* value);
   void unset_key(const char* group, const char* key);
   bool set_group(const char* group);
@@ -95,8 +128,8 @@ class Config {
 
   std::string path_;
   Tokens tokens_;
-  std::map<std::string, Group, std::less<>> groups_;
-  std::vector<const std::string*> group_cursor_;
+  NameTree<Group> groups_;
+  std::vector<const char*> group_cursor_;
   std::vector<const Key*> key_cursor_;
   bool in_group_ = false;
   std::string current_group_;
@@ -148,7 +181,7 @@ size_t Config::take_header(std::string_view s, size_t p) {
   size_t name_end = open ? s.size() : close;
   std::string name(s.substr(p + 1, name_end - p - 1));
   tokens_.push_back(Token{kHeader, name, open});
-  groups_.try_emplace(name);
+  groups_.get_or_add(name.c_str());
   in_group_ = true;
   current_group_ = std::move(name);
   return open ? s.size() : close + 1;
@@ -182,7 +215,7 @@ size_t Config::take_other(std::string_view s, size_t p) {
 }
 
 void Config::add_key(const std::string& group, TokenIt name, TokenIt value) {
-  groups_[group].keys.insert_or_assign(name->text, Key{name, value});
+  groups_.get_or_add(group.c_str()).keys.put(name->text.c_str(), Key{name, value});
 }
 
 void Config::parse(std::string_view s) {
@@ -212,10 +245,8 @@ std::string Config::text() const {
 }
 
 Key* Config::find_key(const char* group, const char* key) {
-  auto g = groups_.find(std::string_view(group));
-  if (g == groups_.end()) return nullptr;
-  auto k = g->second.keys.find(std::string_view(key));
-  return k == g->second.keys.end() ? nullptr : &k->second;
+  Group* g = groups_.find(group);
+  return g ? g->keys.find(key) : nullptr;
 }
 
 TokenIt Config::last_header_of(const std::string& group) {
@@ -264,18 +295,14 @@ bool Config::set_group(const char* group) {
   if (text_ends_open()) return false;  // an open comment or header would swallow the new header
   if (!tokens_.empty()) tokens_.push_back(Token{kNewline, "\r\n"});
   tokens_.push_back(Token{kHeader, group});
-  groups_.try_emplace(group);
+  groups_.get_or_add(group);
   return true;
 }
 
 // Removes the key's lines in every header of the group: the name, then each of a blank,
 // "=", a blank, the value, a blank and the line-end run, when it is the next token.
 void Config::unset_key(const char* group, const char* key) {
-  auto g = groups_.find(std::string_view(group));
-  if (g != groups_.end()) {
-    auto k = g->second.keys.find(std::string_view(key));
-    if (k != g->second.keys.end()) g->second.keys.erase(k);
-  }
+  if (Group* g = groups_.find(group)) g->keys.erase(key);
   static constexpr int32_t kLineTail[] = {kBlank, kEquals, kBlank, kValue, kBlank, kNewline};
   for (TokenIt it = tokens_.begin(); it != tokens_.end(); ++it) {
     if (it->kind != kHeader || it->text != group) continue;
@@ -294,8 +321,7 @@ void Config::unset_key(const char* group, const char* key) {
 }
 
 void Config::unset_group(const char* group) {
-  auto g = groups_.find(std::string_view(group));
-  if (g != groups_.end()) groups_.erase(g);
+  groups_.erase(group);
   TokenIt it = tokens_.begin();
   while (it != tokens_.end()) {
     if (it->kind != kHeader || it->text != group) {
@@ -311,10 +337,8 @@ void Config::unset_group(const char* group) {
 bool Config::rename_group(const char* old_name, const char* new_name) {
   if (old_name == new_name || std::strcmp(old_name, new_name) == 0) return true;
   if (!valid_group_name(new_name) || has_group(new_name)) return false;
-  auto old_group = groups_.find(std::string_view(old_name));
-  if (old_group == groups_.end()) return false;
-  groups_.try_emplace(new_name, std::move(old_group->second));
-  groups_.erase(old_group);
+  if (!has_group(old_name)) return false;
+  groups_.rename(old_name, new_name);
   for (Token& t : tokens_) {
     if (t.kind == kHeader && t.text == old_name) t.text = new_name;
   }
@@ -323,12 +347,12 @@ bool Config::rename_group(const char* old_name, const char* new_name) {
 
 void Config::group_rewind() {
   group_cursor_.clear();
-  for (const auto& entry : groups_) group_cursor_.push_back(&entry.first);  // taken from the back: descending
+  groups_.for_each([this](const char* name, Group&) { group_cursor_.push_back(name); });  // taken from the back
 }
 
 bool Config::group_next(const char** name) {
   if (group_cursor_.empty()) return false;
-  if (name) *name = group_cursor_.back()->c_str();
+  if (name) *name = group_cursor_.back();
   group_cursor_.pop_back();
   return true;
 }
@@ -336,9 +360,7 @@ bool Config::group_next(const char** name) {
 void Config::key_rewind(const char* group) {
   key_cursor_.clear();
   if (!group) return;
-  auto g = groups_.find(std::string_view(group));
-  if (g == groups_.end()) return;
-  for (const auto& [name, key] : g->second.keys) key_cursor_.push_back(&key);
+  if (Group* g = groups_.find(group)) g->keys.for_each([this](const char*, Key& key) { key_cursor_.push_back(&key); });
 }
 
 bool Config::key_next(const char** name, const char** value) {
