@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cu_malloc.h"
+#include "cu_pool_failure.h"
 #include "cu_sem.h"
 #include "cu_xmem.h"
 
@@ -17,17 +18,6 @@ cu_sem g_pool_lock;
 void* page_alloc(void* parent, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(parent), size); }
 void page_free(void* parent, void* block) { cu_xmem_free(static_cast<cu_xmem*>(parent), block); }
 
-[[noreturn]] void pool_failed() {
-  constexpr char kLine[] =
-      "cu_pattern_xmem -> cu_pattern__xmem_init() -> cu_xmem_init_ext(pattern block struct) -> return NULL -> exit!\r\n";
-  fputs(kLine, stdout);
-  fflush(stdout);
-  if (FILE* log = fopen("xmem.log", "abe")) {
-    fputs(kLine, log);
-    fclose(log);
-  }
-  exit(-1);
-}
 
 char fold(char c, bool case_sensitive) {
   return (!case_sensitive && c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -178,7 +168,10 @@ void cu_pattern__xmem_init(void) {
     if (!cu_system__xmem) cu_system__xmem_init();
     cu_sem_init(&g_pool_lock);
     g_pool = cu_xmem_init_ext_ext(&g_pool_lock, 32768, 1024, 256, false, page_alloc, page_free, cu_system__xmem);
-    if (!g_pool) pool_failed();
+    if (!g_pool) {
+      cu_pool__init_failed(
+          "cu_pattern_xmem -> cu_pattern__xmem_init() -> cu_xmem_init_ext(pattern block struct) -> return NULL -> exit!\r\n");
+    }
     return true;
   }();
   (void)once;

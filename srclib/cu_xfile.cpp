@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "cu_malloc.h"
+#include "cu_pool_failure.h"
 #include "cu_sem.h"
 #include "cu_xmem.h"
 #include "vor_fd.h"
@@ -33,16 +34,6 @@ void keep_error(int code) { t_last_error = code; }
 void* page_alloc(void* parent, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(parent), size); }
 void page_free(void* parent, void* block) { cu_xmem_free(static_cast<cu_xmem*>(parent), block); }
 
-[[noreturn]] void pool_failed() {
-  constexpr char kLine[] = "cu_xfile_xmem -> cu_xfile__xmem_init() -> cu_xmem_init_ext(xfile struct) -> return NULL -> exit!\r\n";
-  fputs(kLine, stdout);
-  fflush(stdout);
-  if (FILE* log = fopen("xmem.log", "abe")) {
-    fputs(kLine, log);
-    fclose(log);
-  }
-  exit(-1);
-}
 
 bool lock_shared(int fd, bool writer) {
   int rc;
@@ -76,7 +67,7 @@ cu_xfile* open_xfile(const char* path, int flags, bool truncate) {
     close(fd);
     return nullptr;
   }
-  if (!g_pool) cu_xfile__xmem_init();
+  cu_xfile__xmem_init();  // once per process; a cheap check afterwards
   auto* f = static_cast<cu_xfile*>(cu_xmem_malloc(g_pool, sizeof(cu_xfile)));
   if (!f) {
     keep_error(ENOMEM);
@@ -101,7 +92,10 @@ void cu_xfile__xmem_init(void) {
     if (!cu_system__xmem) cu_system__xmem_init();
     cu_sem_init(&g_pool_lock);
     g_pool = cu_xmem_init_ext_ext(&g_pool_lock, 8192, 160, 32, true, page_alloc, page_free, cu_system__xmem);
-    if (!g_pool) pool_failed();
+    if (!g_pool) {
+      cu_pool__init_failed(
+          "cu_xfile_xmem -> cu_xfile__xmem_init() -> cu_xmem_init_ext(xfile struct) -> return NULL -> exit!\r\n");
+    }
     return true;
   }();
   (void)once;
