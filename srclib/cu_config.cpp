@@ -439,7 +439,10 @@ void sync_folder_of(const std::string& path) {
 
 // A temporary file beside the target, synced, then renamed over it: readers see the old
 // file or the new one, and any failure leaves the old file as it was.
-bool replace_file(const std::string& path, const std::string& text) {
+bool replace_file(const std::string& given, const std::string& text) {
+  // A symbolic link stays a link: the file it names is the one replaced.
+  std::unique_ptr<char, decltype(&free)> real(realpath(given.c_str(), nullptr), &free);
+  std::string path = real ? std::string(real.get()) : given;
   std::string tmp = path + ".XXXXXX";
   int fd = vor::fd_above_stdio(mkostemp(tmp.data(), O_CLOEXEC));
   if (fd < 0) return false;

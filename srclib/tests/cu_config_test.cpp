@@ -461,6 +461,20 @@ TEST(Config, TextAfterANulIsNeverLostBySaving) {
   cu_config_free(cfg);
 }
 
+TEST(Config, SaveThroughASymbolicLinkReplacesItsTarget) {
+  TempDir dir;
+  write_file(dir.file("real.ini"), "[g]\r\n");
+  ASSERT_EQ(symlink("real.ini", dir.file("link.ini").c_str()), 0);
+  cu_config* cfg = cu_config_make(dir.file("link.ini").c_str());
+  cu_config_SetKey(cfg, "g", "k", "v");
+  ASSERT_TRUE(cu_config_SaveToFile(cfg, dir.file("link.ini").c_str()));
+  cu_config_free(cfg);
+  struct stat st;
+  ASSERT_EQ(lstat(dir.file("link.ini").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(read_file(dir.file("real.ini")), "[g]\r\nk=v\r\n");
+}
+
 TEST(Config, SaveKeepsTheFileMode) {
   TempDir dir;
   std::string p = dir.file("mode.ini");
