@@ -96,8 +96,6 @@ bool starts_key_name(char c) {
 
 class Config {
  public:
-  explicit Config(std::string path) : path_(std::move(path)) {}
-
   void parse(std::string_view text);
   std::string text() const;
   bool can_save() const { return !truncated_at_nul_; }
@@ -126,7 +124,6 @@ class Config {
   TokenIt last_header_of(const std::string& group);
   bool text_ends_open() const { return !tokens_.empty() && tokens_.back().open; }
 
-  std::string path_;
   Tokens tokens_;
   NameTree<Group> groups_;
   std::vector<const char*> group_cursor_;
@@ -395,8 +392,8 @@ char* copy_out(std::string_view s) {
 
 // Parses up to the first NUL; an object whose text went on after a NUL is never saved,
 // since its rest would be lost.
-Config* make_from(std::string path, std::string_view text) {
-  auto c = std::make_unique<Config>(std::move(path));
+Config* make_from(std::string_view text) {
+  auto c = std::make_unique<Config>();
   size_t nul = text.find('\0');
   if (nul != std::string_view::npos) {
     c->mark_truncated();
@@ -522,16 +519,16 @@ T simple_get(const char* path, const char* group, const char* key, T def, Read r
 
 cu_config* cu_config_make(const char* path) {
   return guarded<cu_config*>(nullptr, [&] {
-    if (!path) return as_handle(make_from(std::string(), std::string_view()));
+    if (!path) return as_handle(make_from(std::string_view()));
     std::string text;
     if (!read_whole_file(path, &text)) return static_cast<cu_config*>(nullptr);
-    return as_handle(make_from(vor::normalise_path(path), text));
+    return as_handle(make_from(text));
   });
 }
 
 cu_config* cu_config_make1(const char* text) {
   return guarded<cu_config*>(nullptr, [&] {
-    return as_handle(make_from(std::string(), text ? std::string_view(text) : std::string_view()));
+    return as_handle(make_from(text ? std::string_view(text) : std::string_view()));
   });
 }
 
