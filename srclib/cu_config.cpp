@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <list>
-#include <map>
 #include <memory>
 #include <new>
 #include <string>
@@ -18,6 +17,7 @@
 
 #include "cu_file.h"
 #include "cu_malloc.h"
+#include "cu_xtree.h"
 #include "vor_fd.h"
 #include "vor_path.h"
 
@@ -50,37 +50,51 @@ struct Key {
   TokenIt value;
 };
 
-// Names to records in bytewise order. Records stay at one address while their name is in
-// the tree, and names handed out stay valid as long as the entry.
+// Names to records in a cu_stree (bytewise order). The tree copies each name into its node
+// and owns the records: they stay at one address, and names handed out stay valid, as long
+// as their entry.
 template <typename T>
 class NameTree {
  public:
+  NameTree() : tree_(cu_stree_malloc()) {
+    if (!tree_) throw std::bad_alloc();
+  }
+  ~NameTree() { cu_stree_freex(tree_, destroy, nullptr); }
+  NameTree(const NameTree&) = delete;
+  NameTree& operator=(const NameTree&) = delete;
+
   T* find(const char* name) {
-    auto it = map_.find(std::string_view(name));
-    return it == map_.end() ? nullptr : it->second.get();
+    void* value = nullptr;
+    return cu_stree_find(tree_, name, &value) ? static_cast<T*>(value) : nullptr;
   }
   T& get_or_add(const char* name) {
     if (T* found = find(name)) return *found;
-    return *map_.emplace(name, std::make_unique<T>()).first->second;
+    auto record = std::make_unique<T>();
+    if (!cu_stree_insert(tree_, name, record.get())) throw std::bad_alloc();
+    return *record.release();
   }
   void put(const char* name, const T& value) { get_or_add(name) = value; }
-  void erase(const char* name) {
-    auto it = map_.find(std::string_view(name));
-    if (it != map_.end()) map_.erase(it);
-  }
+  void erase(const char* name) { cu_stree_deletex(tree_, name, destroy, nullptr); }
   // Moves the record of from (which exists) to the unused name to.
   void rename(const char* from, const char* to) {
-    auto it = map_.find(std::string_view(from));
-    map_.emplace(to, std::move(it->second));
-    map_.erase(it);
+    T* record = find(from);
+    if (!cu_stree_insert(tree_, to, record)) throw std::bad_alloc();
+    cu_stree_delete(tree_, from);  // a typed tree never destroys values itself
   }
   template <typename F>
   void for_each(F&& f) {
-    for (auto& [name, record] : map_) f(name.c_str(), *record);
+    cu_stree_traverse(
+        tree_,
+        [](void* name, void* value, void* fn) -> uint8_t {
+          (*static_cast<F*>(fn))(static_cast<const char*>(name), *static_cast<T*>(value));
+          return 0;
+        },
+        &f);
   }
 
  private:
-  std::map<std::string, std::unique_ptr<T>, std::less<>> map_;
+  static void destroy(void* value, void*) { delete static_cast<T*>(value); }
+  cu_stree* tree_;
 };
 
 struct Group {
