@@ -179,8 +179,7 @@ void build_index(http_parser* p) {
       }
       pos = end;
     }
-    while (!is_line_end(t[pos])) ++pos;
-    if (t[pos] == '\0') break;
+    // The rest of the line holds no CR LF: the next search starts from here.
   }
   // 64 names or more: the text search serves the lookups instead.
   p->index_count = count < kIndexSlots ? count : 0;
