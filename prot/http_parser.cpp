@@ -1,12 +1,18 @@
 #include "http_parser.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 
 #include "cu_malloc.h"
 #include "cu_xmem.h"
+
+// Other modules hold the record in their own structures and read the index entries.
+static_assert(sizeof(http_parser_index) == 4);
+static_assert(offsetof(http_parser, index) == 16 && offsetof(http_parser, index_count) == 272);
+static_assert(offsetof(http_parser, pool) == 280);
 
 namespace {
 constexpr char kUnit[] = "prot\\http_parser";
