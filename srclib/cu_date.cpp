@@ -1,6 +1,7 @@
 // Part of the library's string and number helpers (allocation label "srclib\cu_lib").
 #include "cu_date.h"
 
+#include <array>
 #include <climits>
 #include <cinttypes>
 #include <cstdio>
@@ -107,13 +108,18 @@ size_t format_http_date(int64_t t, char* text) {
 // ---- Scanning ----
 
 // Whitespace as the C locale's isspace sees it.
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
+// One conversion's result; left uninitialised until a conversion fills it (this runs for
+// every date header, and clearing seven of them per layout costs more than the scan).
 struct Field {
-  int32_t num = 0;
-  std::string_view name;
+  int32_t num;
+  const char* name;
+  size_t name_length;
+
+  std::string_view name_view() const { return {name, name_length}; }
 };
 
 // A signed decimal after optional white space, in at most width characters (0: no limit).
@@ -142,41 +148,76 @@ bool scan_int(const char*& s, int width, int32_t& out) {
   return true;
 }
 
+// A scan pattern compiled once: "%Nd" and "%N[a-zA-Z]" conversions (N an optional maximum
+// width), blanks that match any run of white space including none, and literal characters.
+enum class Step : uint8_t { kEnd, kInt, kLetters, kSpace, kLiteral };
+
+struct Token {
+  Step step = Step::kEnd;
+  char literal = 0;
+  int width = 0;  // 0: no limit
+};
+
+constexpr size_t kMaxTokens = 24;
+using Pattern = std::array<Token, kMaxTokens>;
+
 constexpr std::string_view kLetterSet = "[a-zA-Z]";
 
-// Matches text against a scan pattern with "%Nd" and "%N[a-zA-Z]" conversions (N an optional
-// maximum width); a blank matches any run of white space, including none, other characters
-// match themselves. Answers the conversions made before the first mismatch.
-int scan(const char* s, const char* pattern, Field* fields) {
+constexpr Pattern compile(std::string_view text) {
+  Pattern pattern{};
+  size_t n = 0;
+  for (size_t i = 0; i < text.size(); ++n) {
+    if (n + 1 >= kMaxTokens) throw "pattern too long";  // compile-time error
+    Token& token = pattern[n];
+    if (text[i] == ' ') {
+      token.step = Step::kSpace;
+      while (i < text.size() && text[i] == ' ') ++i;
+    } else if (text[i] != '%') {
+      token = {Step::kLiteral, text[i++], 0};
+    } else {
+      for (++i; is_digit(text[i]); ++i) token.width = token.width * 10 + (text[i] - '0');
+      if (text[i] == 'd') {
+        token.step = Step::kInt;
+        ++i;
+      } else if (text.substr(i, kLetterSet.size()) == kLetterSet) {
+        token.step = Step::kLetters;
+        i += kLetterSet.size();
+      } else {
+        throw "unknown conversion";  // compile-time error
+      }
+    }
+  }
+  return pattern;
+}
+
+// Matches text against a pattern; answers the conversions made before the first mismatch.
+// Text after the last conversion is examined only as far as the pattern goes.
+int scan(const char* s, const Pattern& pattern, Field* fields) {
   int made = 0;
-  const char* pat = pattern;
-  while (*pat) {
-    if (is_space(*pat)) {
-      while (is_space(*pat)) ++pat;
-      while (is_space(*s)) ++s;
-      continue;
+  for (const Token& token : pattern) {
+    switch (token.step) {
+      case Step::kEnd:
+        return made;
+      case Step::kSpace:
+        while (is_space(*s)) ++s;
+        break;
+      case Step::kLiteral:
+        if (*s != token.literal) return made;
+        ++s;
+        break;
+      case Step::kInt:
+        if (!scan_int(s, token.width, fields[made].num)) return made;
+        ++made;
+        break;
+      case Step::kLetters: {
+        const char* start = s;
+        for (int left = token.width > 0 ? token.width : INT_MAX; left > 0 && is_letter(*s); --left) ++s;
+        if (s == start) return made;
+        fields[made].name = start;
+        fields[made++].name_length = size_t(s - start);
+        break;
+      }
     }
-    if (*pat != '%') {
-      if (*s != *pat) return made;
-      ++s;
-      ++pat;
-      continue;
-    }
-    ++pat;
-    int width = 0;
-    while (is_digit(*pat)) width = width * 10 + (*pat++ - '0');
-    if (*pat == 'd') {
-      ++pat;
-      if (!scan_int(s, width, fields[made].num)) return made;
-      ++made;
-      continue;
-    }
-    if (std::string_view(pat).substr(0, kLetterSet.size()) != kLetterSet) return made;
-    pat += kLetterSet.size();
-    const char* start = s;
-    for (int left = width > 0 ? width : INT_MAX; left > 0 && is_letter(*s); --left) ++s;
-    if (s == start) return made;
-    fields[made++].name = std::string_view(start, size_t(s - start));
   }
   return made;
 }
@@ -208,6 +249,15 @@ constexpr bool sorted_by_name(const NameEntry (&table)[N]) {
 static_assert(sorted_by_name(cu_date_weekdays) && std::size(cu_date_weekdays) == 14);
 static_assert(sorted_by_name(cu_date_months) && std::size(cu_date_months) == 23);
 
+// Bytewise order of a name and a table entry; the names are too short for memcmp to pay.
+int compare_bytes(std::string_view name, const char* entry) {
+  size_t i = 0;
+  for (; i < name.size() && entry[i]; ++i)
+    if (name[i] != entry[i]) return uint8_t(name[i]) < uint8_t(entry[i]) ? -1 : 1;
+  if (i < name.size()) return 1;
+  return entry[i] ? -1 : 0;
+}
+
 // The number of a name, compared after lower-casing; -1 when the table has no such name.
 template <size_t N>
 int lookup(const NameEntry (&table)[N], std::string_view name) {
@@ -218,7 +268,7 @@ int lookup(const NameEntry (&table)[N], std::string_view name) {
   int low = 0, high = int(N) - 1;
   while (low <= high) {
     const int mid = (low + high) / 2;
-    const int order = key.compare(table[mid].name);
+    const int order = compare_bytes(key, table[mid].name);
     if (order == 0) return table[mid].number;
     if (order < 0)
       high = mid - 1;
@@ -229,20 +279,20 @@ int lookup(const NameEntry (&table)[N], std::string_view name) {
 }
 
 struct HttpLayout {
-  const char* pattern;
+  Pattern pattern;
   int conversions;
   // Field index of each part; weekday -1 when the layout has none.
   int weekday, day, month, year, hour, minute, second;
 };
 
 constexpr HttpLayout kHttpLayouts[] = {
-    {"%d-%400[a-zA-Z]-%d %d:%d:%d GMT", 6, -1, 0, 1, 2, 3, 4, 5},
-    {"%d %400[a-zA-Z] %d %d:%d:%d GMT", 6, -1, 0, 1, 2, 3, 4, 5},
-    {"%d:%d:%d GMT %d-%400[a-zA-Z]-%d", 6, -1, 3, 4, 5, 0, 1, 2},
-    {"%d:%d:%d GMT %d %400[a-zA-Z] %d", 6, -1, 3, 4, 5, 0, 1, 2},
-    {"%400[a-zA-Z], %d-%400[a-zA-Z]-%d %d:%d:%d GMT", 7, 0, 1, 2, 3, 4, 5, 6},
-    {"%400[a-zA-Z], %d %400[a-zA-Z] %d %d:%d:%d GMT", 7, 0, 1, 2, 3, 4, 5, 6},
-    {"%400[a-zA-Z] %400[a-zA-Z] %d %d:%d:%d GMT %d", 7, 0, 2, 1, 6, 3, 4, 5},
+    {compile("%d-%400[a-zA-Z]-%d %d:%d:%d GMT"), 6, -1, 0, 1, 2, 3, 4, 5},
+    {compile("%d %400[a-zA-Z] %d %d:%d:%d GMT"), 6, -1, 0, 1, 2, 3, 4, 5},
+    {compile("%d:%d:%d GMT %d-%400[a-zA-Z]-%d"), 6, -1, 3, 4, 5, 0, 1, 2},
+    {compile("%d:%d:%d GMT %d %400[a-zA-Z] %d"), 6, -1, 3, 4, 5, 0, 1, 2},
+    {compile("%400[a-zA-Z], %d-%400[a-zA-Z]-%d %d:%d:%d GMT"), 7, 0, 1, 2, 3, 4, 5, 6},
+    {compile("%400[a-zA-Z], %d %400[a-zA-Z] %d %d:%d:%d GMT"), 7, 0, 1, 2, 3, 4, 5, 6},
+    {compile("%400[a-zA-Z] %400[a-zA-Z] %d %d:%d:%d GMT %d"), 7, 0, 2, 1, 6, 3, 4, 5},
 };
 
 // Two-digit years: below 70 in this century, others in the last; four-digit years as they are.
@@ -265,8 +315,8 @@ int64_t parse_http_date(const char* text) {
   for (const HttpLayout& layout : kHttpLayouts) {
     Field fields[7];
     if (scan(text, layout.pattern, fields) != layout.conversions) continue;
-    if (layout.weekday >= 0 && lookup(cu_date_weekdays, fields[layout.weekday].name) < 0) continue;
-    const int month = lookup(cu_date_months, fields[layout.month].name);
+    if (layout.weekday >= 0 && lookup(cu_date_weekdays, fields[layout.weekday].name_view()) < 0) continue;
+    const int month = lookup(cu_date_months, fields[layout.month].name_view());
     if (month < 0) continue;
     return http_date_from_fields(layout, fields, month);
   }
@@ -275,10 +325,11 @@ int64_t parse_http_date(const char* text) {
 
 // ---- Local time ----
 
-constexpr const char* kLocalLayouts[] = {
-    "%04d-%02d-%02d %02d:%02d:%02d", "%04d-%02d-%02d-%02d:%02d:%02d", "%04d-%02d-%02d:%02d:%02d:%02d",
-    "%04d-%02d-%02d-%02d-%02d-%02d", "%04d%02d%02d-%02d%02d%02d",     "%04d%02d%02d%02d%02d%02d",
-    "%04d%02d%02d/%02d%02d%02d",     "%04d/%02d/%02d/%02d/%02d/%02d",
+constexpr Pattern kLocalLayouts[] = {
+    compile("%04d-%02d-%02d %02d:%02d:%02d"), compile("%04d-%02d-%02d-%02d:%02d:%02d"),
+    compile("%04d-%02d-%02d:%02d:%02d:%02d"), compile("%04d-%02d-%02d-%02d-%02d-%02d"),
+    compile("%04d%02d%02d-%02d%02d%02d"),     compile("%04d%02d%02d%02d%02d%02d"),
+    compile("%04d%02d%02d/%02d%02d%02d"),     compile("%04d/%02d/%02d/%02d/%02d/%02d"),
 };
 
 // Configuration dates beyond this year are read as the same day of it.
@@ -290,7 +341,7 @@ void init_time_zone() {
 }
 
 int64_t parse_local_date(const char* text) {
-  for (const char* pattern : kLocalLayouts) {
+  for (const Pattern& pattern : kLocalLayouts) {
     Field f[6];
     if (scan(text, pattern, f) != 6) continue;
     struct tm tm = {};
