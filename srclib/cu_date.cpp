@@ -340,6 +340,14 @@ void init_time_zone() {
   std::call_once(once, [] { tzset(); });
 }
 
+// mktime re-reads the zone and replaces the C library's zone state under a lock of its own
+// that race detectors cannot see; our local-time calls take turns so the state is only ever
+// touched by one of them. They are rare (configuration texts, log stamps).
+std::mutex& local_time_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
 int64_t parse_local_date(const char* text) {
   for (const Pattern& pattern : kLocalLayouts) {
     Field f[6];
@@ -353,7 +361,11 @@ int64_t parse_local_date(const char* text) {
     tm.tm_sec = f[5].num;
     tm.tm_isdst = 0;  // local standard time: no daylight-saving shift
     init_time_zone();
-    const time_t t = mktime(&tm);
+    time_t t;
+    {
+      std::lock_guard<std::mutex> hold(local_time_lock());
+      t = mktime(&tm);
+    }
     return t < 0 ? -1 : int64_t(t);
   }
   return 0;
@@ -363,6 +375,7 @@ struct tm local_now() {
   init_time_zone();
   const time_t now = time(nullptr);
   struct tm tm = {};
+  std::lock_guard<std::mutex> hold(local_time_lock());
   localtime_r(&now, &tm);
   return tm;
 }
