@@ -295,7 +295,8 @@ constexpr HttpLayout kHttpLayouts[] = {
     {compile("%400[a-zA-Z] %400[a-zA-Z] %d %d:%d:%d GMT %d"), 7, 0, 2, 1, 6, 3, 4, 5},
 };
 
-// Two-digit years: below 70 in this century, others in the last; four-digit years as they are.
+// Years after 1900 stand as they are; others are short forms: below 70 is 20xx, the rest 1900 +
+// year (so 94 is 1994 and 100 is 2000).
 int64_t full_year(int32_t year) {
   if (year > 1900) return year;
   if (year < 70) return 2000 + int64_t(year);

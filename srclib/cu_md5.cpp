@@ -20,12 +20,16 @@ inline uint32_t load_le32(const uint8_t* p) {
 }
 
 inline uint32_t f_round(uint32_t x, uint32_t y, uint32_t z) { return z ^ (x & (y ^ z)); }
-inline uint32_t g_round(uint32_t x, uint32_t y, uint32_t z) { return y ^ (z & (x ^ y)); }
+// (x & z) | (y & ~z): the two halves never share a bit, so their sum is the same and both halves
+// can be computed before the previous step ends.
+inline uint32_t g_round(uint32_t x, uint32_t y, uint32_t z) { return (x & z) + (y & ~z); }
 inline uint32_t h_round(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
 inline uint32_t i_round(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z); }
 
+// The message word and constant are added first: they do not wait for the previous step.
 #define MD5_STEP(f, a, b, c, d, x, s, t) \
-  a += f(b, c, d) + (x) + (t);           \
+  a += (x) + (t);                        \
+  a += f(b, c, d);                       \
   a = rotl(a, s) + b
 
 void transform(uint32_t state[4], const uint8_t* block) {
