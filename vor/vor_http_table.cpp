@@ -33,7 +33,7 @@ struct Form {
 
 }  // namespace
 
-// The records live in vectors until the shared list type is in use here.
+// Fields and forms keep their order; lookups walk them from the front.
 struct vor_http_table {
   char* method = nullptr;
   char* version = nullptr;
