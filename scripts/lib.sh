@@ -1,7 +1,7 @@
 # Shared by scripts/test and scripts/run: package installation and the CMake build.
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-JOBS=$(nproc)
+JOBS=${VOR_JOBS:-$(nproc)}  # VOR_JOBS caps the build and test jobs on a shared machine
 
 PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev libssl-dev libpcre2-dev zlib1g-dev libsqlite3-dev

@@ -1,0 +1,51 @@
+#include "cu_i64tree.h"
+
+#include "cu_xtree_internal.h"
+
+namespace {
+void* as_key(int64_t key) { return reinterpret_cast<void*>(static_cast<intptr_t>(key)); }
+
+// Plain three-way order: a wrapping difference is not transitive (and signed overflow is
+// undefined) for keys far apart.
+int64_t compare_int64(void* node_key, void* key, void*) {
+  const auto n = static_cast<int64_t>(reinterpret_cast<intptr_t>(node_key));
+  const auto k = static_cast<int64_t>(reinterpret_cast<intptr_t>(key));
+  return (k > n) - (k < n);
+}
+}  // namespace
+
+CU_TREE_FAMILY_SHARED(cu_i64tree)
+
+cu_i64tree* cu_i64tree_mallocxx(cu_xtree_alloc_fn allocate, cu_xtree_release_fn release, void* context) {
+  return cu_xtree__new_typed(allocate, release, context, compare_int64);
+}
+
+cu_i64tree* cu_i64tree_mallocx(cu_mem* arena) { return cu_xtree__new_in_arena(arena, compare_int64); }
+
+cu_i64tree* cu_i64tree_malloc(void) { return cu_i64tree_mallocxx(nullptr, nullptr, nullptr); }
+
+bool cu_i64tree_insert(cu_i64tree* tree, int64_t key, void* value) {
+  return cu_xtree__insert(tree, as_key(key), value, false, nullptr);
+}
+
+bool cu_i64tree_update(cu_i64tree* tree, int64_t key, void* value) {
+  cu_xtree_node* n = cu_xtree__lookup(tree, as_key(key));
+  if (!n) return false;
+  n->value = value;
+  return true;
+}
+
+bool cu_i64tree_find(cu_i64tree* tree, int64_t key, void** value_out) {
+  cu_xtree_node* n = cu_xtree__lookup(tree, as_key(key));
+  if (!n) return false;
+  if (value_out) *value_out = n->value;
+  return true;
+}
+
+bool cu_i64tree_deletex(cu_i64tree* tree, int64_t key, cu_tree_value_fn destroy, void* arg) {
+  return cu_xtree__delete_with(tree, as_key(key), destroy, arg);
+}
+
+bool cu_i64tree_delete(cu_i64tree* tree, int64_t key) { return cu_xtree_delete(tree, as_key(key)); }
+
+int64_t cu_i64tree_realkey(int64_t key) { return key; }
