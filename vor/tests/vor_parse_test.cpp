@@ -192,6 +192,28 @@ TEST(CommandPacket, ReceiversTakeSixtyThreeParametersPackersSixtyFour) {
   EXPECT_EQ(out, "warn: number of parameters is already too many(64)!\n");
 }
 
+TEST(CommandPacket, ArenaHoldsTheLargestPacketsAndRepeatedEdits) {
+  Proto p = make();
+  std::string text = "cmd\r\n";
+  for (int i = 0; i < 63; ++i) {
+    std::string name(128, 'n');
+    name.replace(0, 2, std::to_string(10 + i));
+    name[0] = 'p';
+    text += name + "=\"\"\r\n";
+  }
+  text.push_back('\0');
+  ASSERT_TRUE(parse(p.get(), text));
+  EXPECT_EQ(vor_proto_NumPara(p.get()), 63);
+
+  ASSERT_TRUE(vor_proto_PackCmd(p.get(), "cmd"));
+  ASSERT_TRUE(vor_proto_PackPara(p.get(), "a", "1"));
+  ASSERT_TRUE(vor_proto_PackPara(p.get(), "b", "2"));
+  for (int i = 0; i < 300; ++i) {
+    const std::string content(i % 2 ? 4000 : 1 + static_cast<size_t>(i), static_cast<char>('a' + i % 26));
+    ASSERT_TRUE(vor_proto_ModifyPara(p.get(), i % 3 ? "a" : "b", content.c_str())) << i;
+  }
+}
+
 TEST(CommandPacket, ContentLimitIs5120BytesBeforeDoubling) {
   Proto p = make();
   const std::string ok(5120, 'x');
