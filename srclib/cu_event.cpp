@@ -121,18 +121,19 @@ int EventBase::wait(epoll_event* events, int max, int timeout_ms) {
 }
 
 void EventBase::wake() {
-  if (wake_pending_.exchange(true, std::memory_order_acq_rel)) return;
+  if (wake_pending_.exchange(true, std::memory_order_seq_cst)) return;
   uint64_t one = 1;
   ssize_t rc = write(wakefd_, &one, sizeof one);
   (void)rc;  // EAGAIN means the counter is full: the loop wakes anyway
 }
 
 void EventBase::consume_wake() {
-  // Cleared before the loop looks at queued work, so a wake that follows still writes.
-  wake_pending_.store(false, std::memory_order_release);
+  // Read first, then clear: a wake that set the flag after the read writes again, and one that
+  // found the flag still set came before the loop looks at queued work.
   uint64_t value;
   ssize_t rc = read(wakefd_, &value, sizeof value);
   (void)rc;
+  wake_pending_.store(false, std::memory_order_seq_cst);
 }
 
 }  // namespace cu_event

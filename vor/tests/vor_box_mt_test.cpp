@@ -97,6 +97,25 @@ TEST(ThreadBox, InEventsFromEightThreadsArriveInOrderPerPosterNoneLost) {
   destroy_and_wait(box);
 }
 
+// --- no wake-up lost between a post and the loop's wait ---------------------------------------------
+void ping(vor_box*, const char*, void* a1, void*, void*, void*, void*, void*, void*, void*) {
+  static_cast<std::atomic<int>*>(a1)->fetch_add(1);
+}
+
+TEST(ThreadBox, EveryPostWakesAnIdleOwner) {
+  vor_box* box = vorx_ThreadBox_create();
+  ASSERT_NE(box, nullptr);
+  std::atomic<int> ran{0};
+  for (int i = 1; i <= 3000; ++i) {
+    ASSERT_TRUE(vor_box_AddInEvent(box, nullptr, ping, &ran, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr));
+    auto end = std::chrono::steady_clock::now() + 5s;
+    while (ran.load() != i && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+    ASSERT_EQ(ran.load(), i) << "post " << i << " never ran";
+  }
+  destroy_and_wait(box);
+}
+
 // --- text copies, NULL stays NULL, posted-during-drain runs in the same drain ----------------------
 struct Drain {
   vor_box* box = nullptr;
@@ -257,7 +276,7 @@ void spin_timer(void*, void* ud, int32_t, int32_t) {
 }
 
 TEST(ThreadBox, ForeignFreeWhileTheOwnerDispatchesIsSafe) {
-  for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 10; ++round) {
     vor_box* box = vorx_ThreadBox_create();
     ASSERT_NE(box, nullptr);
     Spin s;
