@@ -188,7 +188,7 @@ void on_readable(void* arg) {
   guard.unlock();
   if (read_fn) read_fn(handle, ud, sid, buf, len);
   if (close_fn) close_fn(handle, ud, sid);
-  if (datagram_fn) datagram_fn(handle, ud, sid, buf, len, len > 0 ? &from : nullptr);
+  if (datagram_fn) datagram_fn(handle, ud, sid, buf, len, &from);  // zeroed after a failed read
 }
 
 bool connect_failed(const cu_box* box, const SockBlock* sb, int64_t sid) {

@@ -238,11 +238,12 @@ int64_t vor_box_NewTcpClient_STEP1_ext(const char* local_ip, uint16_t local_port
 
 int64_t vor_box_NewUdpClient_ext(vor_box* vb, const char* local_ip, uint16_t local_port, const char* host,
                                  uint16_t port, cu_box_datagram_fn on_datagram, void* ud) {
-  // The name is resolved inside; a resolution is done before the lock by checking validity first.
-  if (!vorx_box_IsValid(vb)) return -1;
+  // The name is resolved here, before the box lock is taken.
+  char ip[16];
+  if (!vorx_box_IsValid(vb) || !cu_sock_GetHostFirstIP(host, ip)) return -1;
   Held held(vb);
   if (!held) return -1;
-  return cu_box_sock_AddLocalUdpClient_ext(vb->box, local_ip, local_port, host, port, on_datagram, ud);
+  return cu_box_sock_AddLocalUdpClient_ext(vb->box, local_ip, local_port, ip, port, on_datagram, ud);
 }
 
 int64_t vor_box_NewUdpClient(vor_box* vb, const char* host, uint16_t port, cu_box_datagram_fn on_datagram, void* ud) {

@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "cu_sock_internal.h"
 #include "vor_net_test_util.h"
 #include "vor_sid.h"
 
@@ -223,6 +225,30 @@ TEST(Box, ConnectToAClosedPortCallsOnFailedFromTheLoop) {
   cu_box_sock_Delete(box, f.sid);
   EXPECT_EQ(cu_box_sock_GetNumSock(box), 0);
   EXPECT_FALSE(vor::sid_current(f.sid));
+  cu_box_free(box);
+}
+
+// A connect refused at once (not EINPROGRESS) leaves a socket that never connected: the box
+// still reports on_failed from its loop, never inside the call.
+TEST(Box, ConnectFailingAtOnceCallsOnFailedFromTheLoop) {
+  cu_box* box = cu_box_malloc();
+  cu_client* client = cu_client_new(2, nullptr, 0, "127.0.0.1", free_port(SOCK_DGRAM));
+  ASSERT_NE(client, nullptr);
+  vor::sid_close(client->sock);
+  client->kind = 1;
+  client->sock = vor::sid_make(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  client->connect_error = ENETUNREACH;
+  Failing f;
+  f.sid = client->sock;
+  f.inside_call = true;
+  EXPECT_EQ(cu_box_sock_AddLocalTcpClient_STEP2(box, client, never_connected, &f, on_failed_outside_call, &f,
+                                                nullptr, nullptr, nullptr, nullptr),
+            f.sid);
+  f.inside_call = false;
+  run_bounded(box);
+  EXPECT_EQ(f.failed, 1);
+  cu_box_sock_Delete(box, f.sid);
+  EXPECT_EQ(cu_box_sock_GetNumSock(box), 0);
   cu_box_free(box);
 }
 
