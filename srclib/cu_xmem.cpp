@@ -61,6 +61,9 @@ void* take_from(cu_xmem* pool, cu_mem* page, uint64_t n) {
   void* p = cu_mem__malloc(page, n, &taken);
   if (!p) return nullptr;
   cu_mem__unpoison(p, taken - kCuMemChunkHeader);
+  // The next chunk's header stays out of reach too, so an overflow is reported.
+  auto* next = static_cast<uint8_t*>(p) - kCuMemChunkHeader + taken;
+  if (next < page->base + page->size) cu_mem__poison(next, kCuMemChunkHeader);
   pool->used_bytes += taken;
   pool->free_bytes -= taken;
   return p;
@@ -124,7 +127,9 @@ cu_mem* add_page(cu_xmem* pool, uint64_t n) {
     source_free(pool, block);
     return nullptr;
   }
-  cu_mem__poison(page->first_chunk, page->free_bytes);
+  // Chunk headers and freed chunks are poisoned as they appear; space never handed out is
+  // left alone, which keeps a new page cheap.
+  cu_mem__poison(page->first_chunk, kCuMemChunkHeader);
   page->page_index = pool->page_count;
   pool->pages[pool->page_count] = page;
   pool->hint = pool->page_count;
