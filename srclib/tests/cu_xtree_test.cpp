@@ -215,6 +215,22 @@ TEST(XTree, DestroyFunctionsRunOnKeysAndValuesThatLeave) {
             nullptr);
 }
 
+TEST(XTree, FindxAnswersStoredKeyAndValue) {
+  cu_stree* t = cu_stree_malloc();
+  cu_stree_insert(t, "name", val(3));
+  const std::string probe = "name";
+  void* key = nullptr;
+  void* value = nullptr;
+  ASSERT_TRUE(cu_xtree_findx(t, const_cast<char*>(probe.c_str()), &key, &value));
+  EXPECT_STREQ(static_cast<char*>(key), "name");
+  EXPECT_NE(key, static_cast<const void*>(probe.c_str()));  // the node's own copy
+  EXPECT_EQ(num(value), 3);
+  EXPECT_TRUE(cu_xtree_findx(t, const_cast<char*>("name"), nullptr, nullptr));
+  EXPECT_FALSE(cu_xtree_findx(t, const_cast<char*>("nam"), &key, &value));
+  EXPECT_EQ(num(cu_xtree_find(t, const_cast<char*>("name"))), 3);
+  cu_stree_free(t);
+}
+
 TEST(XTree, TraverseOrdersAndStops) {
   cu_itree* t = cu_itree_malloc();
   for (int32_t k : {2, 1, 3}) cu_itree_insert(t, k, nullptr);
