@@ -20,6 +20,10 @@
 #include "cu_xmem.h"
 #include "cu_xtree.h"
 
+#if defined(VOR_ASAN) || defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 
 cu_xmem* cu_system__xmem = nullptr;
 
@@ -79,6 +83,9 @@ void* heap_page_alloc(void*, uint64_t size) {
   void* block = mmap(nullptr, size + 8, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (block == MAP_FAILED) return nullptr;
   *static_cast<uint64_t*>(block) = size + 8;
+  // Leak checking scans heap blocks and registered regions only: pointers kept in pool blocks
+  // must still count as references.
+  __lsan_register_root_region(block, size + 8);
   return static_cast<uint8_t*>(block) + 8;
 }
 
@@ -86,6 +93,7 @@ void heap_page_free(void*, void* page) {
   uint8_t* block = static_cast<uint8_t*>(page) - 8;
   const uint64_t length = *reinterpret_cast<uint64_t*>(block);
   // The pool has unpoisoned the page already: nothing stale is left for a later mapping.
+  __lsan_unregister_root_region(block, length);
   munmap(block, length);
 }
 #else

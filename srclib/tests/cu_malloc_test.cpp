@@ -4,6 +4,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -176,6 +177,15 @@ TEST(Malloc, SystemPoolAndPrintout) {
                 (unsigned long long)(free_bytes >> 20));
   EXPECT_EQ(out, expected);
   _cu_free(block, kUnit, __LINE__);
+}
+
+// A block whose only reference lives inside a pool block is reachable, not leaked (the leak
+// check at exit of this test's process would fail otherwise).
+TEST(Malloc, BlockReferencedFromPoolBlockIsNotALeak) {
+  static void** holder = static_cast<void**>(_cu_malloc(16, kUnit, __LINE__));
+  holder[0] = std::malloc(100);
+  holder[1] = _cu_malloc(10000, kUnit, __LINE__);
+  ASSERT_NE(holder[0], nullptr);
 }
 
 #if defined(VOR_ASAN)
