@@ -18,6 +18,7 @@
 #include "cu_malloc_internal.h"
 #include "cu_sem.h"
 #include "cu_xmem.h"
+#include "cu_xmem_internal.h"
 #include "cu_xtree.h"
 
 #if defined(VOR_ASAN) || defined(__SANITIZE_ADDRESS__)
@@ -105,9 +106,6 @@ void* heap_page_alloc(void*, uint64_t size) {
 
 void heap_page_free(void*, void* page) { std::free(static_cast<uint8_t*>(page) - 8); }
 #endif
-
-void* track_alloc(void* pool, uint64_t n) { return cu_xmem_malloc(static_cast<cu_xmem*>(pool), n); }
-void track_release(void* pool, void* block) { cu_xmem_free(static_cast<cu_xmem*>(pool), block); }
 
 void pools_init() {
   std::call_once(g_setup, [] {
@@ -221,9 +219,9 @@ bool tracking_made() {
   g_track.pool = cu_xmem_init_ext_ext(nullptr, kTrackPage, kTrackPages, 32, true, heap_page_alloc, heap_page_free,
                                       nullptr);
   if (!g_track.pool) return false;
-  g_track.sites = cu_stree_mallocxx(track_alloc, track_release, g_track.pool);
-  g_track.blocks = cu_i64tree_mallocxx(track_alloc, track_release, g_track.pool);
-  g_track.refused = cu_stree_mallocxx(track_alloc, track_release, g_track.pool);
+  g_track.sites = cu_stree_mallocxx(cu_xmem__alloc_from, cu_xmem__free_to, g_track.pool);
+  g_track.blocks = cu_i64tree_mallocxx(cu_xmem__alloc_from, cu_xmem__free_to, g_track.pool);
+  g_track.refused = cu_stree_mallocxx(cu_xmem__alloc_from, cu_xmem__free_to, g_track.pool);
   if (g_track.sites && g_track.blocks && g_track.refused) return true;
   cu_xmem_exit(g_track.pool);
   g_track = Tracking{};
