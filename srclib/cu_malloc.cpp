@@ -195,7 +195,8 @@ void record(void* block, const char* file, int32_t line) {
     ++*static_cast<int32_t*>(counter);
   } else {
     auto* fresh = static_cast<int32_t*>(std::malloc(sizeof(int32_t)));
-    if (!fresh || !(*fresh = 1, cu_stree_insert(g_track.sites, site, fresh))) {
+    if (fresh) *fresh = 1;
+    if (!fresh || !cu_stree_insert(g_track.sites, site, fresh)) {
       std::free(fresh);
       std::free(copy);
       return;
