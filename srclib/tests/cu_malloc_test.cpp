@@ -151,6 +151,16 @@ TEST_F(Tracking, ReallocMovesTheRecordAndFreeWithoutFileKeepsIt) {
   _cu_mdebug_GetMallocStat("/nonexistent-dir/stat.log");
 }
 
+TEST_F(Tracking, FailedReallocKeepsBlockAndRecord) {
+  void* p = _cu_malloc(8, "unit_a", 1);
+  EXPECT_EQ(_cu_realloc(p, UINT64_MAX, "unit_b", 2), nullptr);
+  EXPECT_EQ(stat(), "unit_a(1)\r\n");
+  void* same = _cu_realloc(p, 4, "unit_b", 3);  // fits: same block, record unchanged
+  EXPECT_EQ(same, p);
+  EXPECT_EQ(stat(), "unit_a(1)\r\n");
+  _cu_free(p, "unit_a", 4);
+}
+
 TEST(Malloc, SystemPoolAndPrintout) {
   cu_system__xmem_init();
   ASSERT_NE(cu_system__xmem, nullptr);
