@@ -185,7 +185,7 @@ void build_index(http_parser* p) {
       }
       pos = end;
     }
-    // The rest of the line holds no CR LF: the next search starts from here.
+    // The next CR LF found from here is the end of this line.
   }
   // 64 names or more: the text search serves the lookups instead.
   p->index_count = count < kIndexSlots ? count : 0;
