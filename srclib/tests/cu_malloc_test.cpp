@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -95,7 +96,7 @@ class Tracking : public testing::Test {
   void SetUp() override { _cu_mdebug_turnon(); }
   void TearDown() override { _cu_mdebug_turnoff(); }
   std::string stat() {
-    const std::string path = testing::TempDir() + "mallocstat.log";
+    const std::string path = testing::TempDir() + "mallocstat." + std::to_string(getpid()) + ".log";
     _cu_mdebug_GetMallocStat(path.c_str());
     std::string text = read_file(path);
     std::remove(path.c_str());
