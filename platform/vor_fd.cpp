@@ -1,0 +1,33 @@
+#include "vor_fd.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "vor_path.h"
+
+namespace vor {
+
+int fd_above_stdio(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return moved;
+}
+
+int open_file(const char* path, int flags, mode_t mode) {
+  if (!path) {
+    errno = EFAULT;
+    return -1;
+  }
+  std::string p = normalise_path(path);
+  int fd;
+  do {
+    fd = open(p.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd_above_stdio(fd);
+}
+
+}  // namespace vor

@@ -1,0 +1,106 @@
+#include "cu_console.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+#include "cu_malloc.h"
+#include "cu_sem.h"
+#include "vor_fd.h"
+
+namespace {
+constexpr char kUnit[] = "srclib\\cu_console";
+constexpr char kDefaultName[] = "cu_console.txt";
+constexpr size_t kBufferSize = 24576;
+constexpr size_t kMessageMax = 20480;
+
+// The lock lives as long as the process: any thread may still call cu_console_printf while
+// another shuts the console down, and a torn-down cu_sem would let it in unguarded.
+struct Console {
+  Console() { cu_sem_init(&lock); }
+  cu_sem lock;
+  bool on = true;
+  std::string name = kDefaultName;
+  FILE* file = nullptr;
+  char* buffer = nullptr;
+};
+
+Console& console() {
+  static Console* instance = new Console;  // never destroyed: writes may come from exit paths
+  return *instance;
+}
+
+class Held {
+ public:
+  explicit Held(Console& c) : c_(c) { cu_sem_lock(&c_.lock); }
+  ~Held() { cu_sem_unlock(&c_.lock); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+ private:
+  Console& c_;
+};
+
+void turn_off(Console& c) {
+  c.on = false;
+  if (c.file) fclose(c.file);
+  c.file = nullptr;
+}
+
+FILE* open_console_file(const std::string& name) {
+  int fd = vor::open_file(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+  if (fd < 0) return nullptr;
+  FILE* f = fdopen(fd, "wb");
+  if (!f) close(fd);
+  return f;
+}
+}  // namespace
+
+int32_t cu_console_Setup(const char* name) {
+  const char* taken = name ? name : kDefaultName;
+  size_t length = strlen(taken);
+  if (length >= PATH_MAX) return 0;
+  Console& c = console();
+  Held held(c);
+  if (c.on) turn_off(c);
+  c.name = taken;
+  c.on = true;
+  return static_cast<int32_t>(length);
+}
+
+void cu_console_Free(void) {
+  Console& c = console();
+  Held held(c);
+  turn_off(c);
+}
+
+void cu_console_Shutdown(void) {
+  Console& c = console();
+  Held held(c);
+  turn_off(c);
+  _cu_free(c.buffer, kUnit, __LINE__);
+  c.buffer = nullptr;
+}
+
+void cu_console_printf(const char* format, ...) {
+  if (!format) return;
+  Console& c = console();
+  Held held(c);
+  if (!c.on) return;
+  if (!c.file) c.file = open_console_file(c.name);
+  if (!c.buffer) c.buffer = static_cast<char*>(_cu_malloc(kBufferSize, kUnit, __LINE__));
+  if (!c.file || !c.buffer) return;
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(c.buffer, kMessageMax + 1, format, args);
+  va_end(args);
+  if (n <= 0) return;
+  c.buffer[kMessageMax] = '\0';
+  fwrite(c.buffer, 1, std::min(static_cast<size_t>(n), kMessageMax), c.file);
+  fflush(c.file);
+}
