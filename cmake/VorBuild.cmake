@@ -45,7 +45,8 @@ function(vor_shared_library target)
   if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND (VOR_FUZZ OR NOT VOR_SANITIZER STREQUAL "none"))
     set(no_undefined "")
   endif()
-  target_link_options(${target} PRIVATE ${no_undefined} -Wl,--enable-new-dtags)
+  target_link_options(${target} PRIVATE ${no_undefined} -Wl,--enable-new-dtags
+                      -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/c_only.map)
 endfunction()
 
 # <dir>/tests/*_test.cpp   one GoogleTest program each (*_mt_test.cpp also labelled "threaded")

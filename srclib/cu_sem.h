@@ -15,7 +15,7 @@ typedef struct cu_sem {
 
 /* A new lock from the process allocator, set up; NULL when memory is short. */
 VOR_API cu_sem* cu_sem_malloc(void);
-/* Sets up a lock that lives inside another record; always true. */
+/* Sets up a lock that lives inside another record (again each time); false only for NULL. */
 VOR_API bool cu_sem_init(cu_sem* sem);
 /* The same operation under its second name. */
 VOR_API bool cu_sem_init_ex(cu_sem* sem);

@@ -61,6 +61,9 @@ void* take_from(cu_xmem* pool, cu_mem* page, uint64_t n) {
   void* p = cu_mem__malloc(page, n, &taken);
   if (!p) return nullptr;
   cu_mem__unpoison(p, taken - kCuMemChunkHeader);
+  // The next chunk's header stays out of reach too, so an overflow is reported.
+  auto* next = static_cast<uint8_t*>(p) - kCuMemChunkHeader + taken;
+  if (next < page->base + page->size) cu_mem__poison(next, kCuMemChunkHeader);
   pool->used_bytes += taken;
   pool->free_bytes -= taken;
   return p;
@@ -124,7 +127,9 @@ cu_mem* add_page(cu_xmem* pool, uint64_t n) {
     source_free(pool, block);
     return nullptr;
   }
-  cu_mem__poison(page->first_chunk, page->free_bytes);
+  // Chunk headers and freed chunks are poisoned as they appear; space never handed out is
+  // left alone, which keeps a new page cheap.
+  cu_mem__poison(page->first_chunk, kCuMemChunkHeader);
   page->page_index = pool->page_count;
   pool->pages[pool->page_count] = page;
   pool->hint = pool->page_count;
@@ -139,8 +144,6 @@ void* alloc_request(cu_xmem* pool, uint64_t granularity, uint64_t n) {
   if (!cu_mem__round(granularity, n, &rounded)) return nullptr;
   return cu_xmem__malloc(pool, rounded);
 }
-
-void* pool_alloc(void* pool, uint64_t n) { return cu_xmem_malloc(static_cast<cu_xmem*>(pool), n); }
 
 template <class Read>
 uint64_t read_counter(cu_xmem* pool, Read read) {
@@ -170,6 +173,10 @@ void* cu_xmem__malloc(cu_xmem* pool, uint64_t n) {
   cu_mem* page = add_page(pool, n);
   return page ? take_from(pool, page, n) : nullptr;
 }
+
+void* cu_xmem__alloc_from(void* pool, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(pool), size); }
+
+void cu_xmem__free_to(void* pool, void* block) { cu_xmem_free(static_cast<cu_xmem*>(pool), block); }
 
 uint64_t cu_xmem_sizeof(void) { return sizeof(cu_xmem); }
 
@@ -311,33 +318,33 @@ uint64_t cu_xmem_free_chunk_count(cu_xmem* pool) {
 }
 
 char* cu_xmem_strdup(cu_xmem* pool, const char* s) {
-  return pool ? cu_text::concat(pool_alloc, pool, {s}) : nullptr;
+  return pool ? cu_text::concat(cu_xmem__alloc_from, pool, {s}) : nullptr;
 }
 char* cu_xmem_strndup(cu_xmem* pool, const char* s, int32_t n) {
-  return pool ? cu_text::strndup(pool_alloc, pool, s, n) : nullptr;
+  return pool ? cu_text::strndup(cu_xmem__alloc_from, pool, s, n) : nullptr;
 }
 char* cu_xmem_strdup2(cu_xmem* pool, const char* s1, const char* s2) {
-  return pool ? cu_text::concat(pool_alloc, pool, {s1, s2}) : nullptr;
+  return pool ? cu_text::concat(cu_xmem__alloc_from, pool, {s1, s2}) : nullptr;
 }
 char* cu_xmem_strdup3(cu_xmem* pool, const char* s1, const char* s2, const char* s3) {
-  return pool ? cu_text::concat(pool_alloc, pool, {s1, s2, s3}) : nullptr;
+  return pool ? cu_text::concat(cu_xmem__alloc_from, pool, {s1, s2, s3}) : nullptr;
 }
 char* cu_xmem_strdup4(cu_xmem* pool, const char* s1, const char* s2, const char* s3, const char* s4) {
-  return pool ? cu_text::concat(pool_alloc, pool, {s1, s2, s3, s4}) : nullptr;
+  return pool ? cu_text::concat(cu_xmem__alloc_from, pool, {s1, s2, s3, s4}) : nullptr;
 }
 char* cu_xmem_strdup5(cu_xmem* pool, const char* s1, const char* s2, const char* s3, const char* s4,
                       const char* s5) {
-  return pool ? cu_text::concat(pool_alloc, pool, {s1, s2, s3, s4, s5}) : nullptr;
+  return pool ? cu_text::concat(cu_xmem__alloc_from, pool, {s1, s2, s3, s4, s5}) : nullptr;
 }
 void* cu_xmem_memdup(cu_xmem* pool, const void* data, int32_t n) {
-  return pool ? cu_text::memdup(pool_alloc, pool, data, n) : nullptr;
+  return pool ? cu_text::memdup(cu_xmem__alloc_from, pool, data, n) : nullptr;
 }
 char* cu_xmem_strtolower(cu_xmem* pool, const char* s) {
-  return pool ? cu_text::mapped_case(pool_alloc, pool, s, false) : nullptr;
+  return pool ? cu_text::mapped_case(cu_xmem__alloc_from, pool, s, false) : nullptr;
 }
 char* cu_xmem_strtoupper(cu_xmem* pool, const char* s) {
-  return pool ? cu_text::mapped_case(pool_alloc, pool, s, true) : nullptr;
+  return pool ? cu_text::mapped_case(cu_xmem__alloc_from, pool, s, true) : nullptr;
 }
 char* cu_xmem_strreverse(cu_xmem* pool, const char* s, int32_t n) {
-  return pool ? cu_text::reversed(pool_alloc, pool, s, n) : nullptr;
+  return pool ? cu_text::reversed(cu_xmem__alloc_from, pool, s, n) : nullptr;
 }

@@ -26,3 +26,9 @@ static_assert(sizeof(cu_xmem) == 120, "the pool record is fifteen 8-byte fields"
 
 // Allocation of an already rounded n (made a multiple of 8, at least 16) under the pool lock.
 void* cu_xmem__malloc(cu_xmem* pool, uint64_t n);
+
+// Page source and tree memory source backed by a parent pool (user = the parent cu_xmem):
+// exactly the callback shapes of cu_xmem_init_ext and the tree constructors, so no function
+// pointer needs a cast.
+void* cu_xmem__alloc_from(void* pool, uint64_t size);
+void cu_xmem__free_to(void* pool, void* block);

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "cu_mem.h"
+#include "cu_mem_internal.h"
 #include "cu_xmem.h"
 
 namespace {
@@ -98,6 +100,40 @@ TEST(MallocThreads, LockedPoolSharedByThreads) {
   EXPECT_EQ(cu_xmem_used_page_count(pool), 0u);
   cu_xmem_exit(pool);
   cu_sem_free(lock);
+}
+
+TEST(MallocThreads, LockedArenaSharedByThreads) {
+  static uint8_t block[1 << 18];
+  cu_sem lock;
+  cu_sem_init(&lock);
+  cu_mem* arena = cu_mem_init_ext(nullptr, &lock, block, sizeof block, 33);
+  ASSERT_NE(arena, nullptr);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t)
+    threads.emplace_back([arena, t] {
+      std::mt19937 rng(static_cast<uint32_t>(t) + 7);
+      std::vector<void*> mine;
+      for (int i = 0; i < 2000; ++i) {
+        if (mine.size() < 40 && rng() % 2) {
+          if (void* p = cu_mem_malloc(arena, rng() % 300)) mine.push_back(p);
+        } else if (!mine.empty()) {
+          const size_t k = rng() % mine.size();
+          if (rng() % 4 == 0) {
+            if (void* q = cu_mem_realloc(arena, mine[k], rng() % 600)) mine[k] = q;
+          } else {
+            cu_mem_free(arena, mine[k]);
+            mine[k] = mine.back();
+            mine.pop_back();
+          }
+        }
+        cu_mem_used_space_size(arena);
+      }
+      for (void* p : mine) cu_mem_free(arena, p);
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(cu_mem__check(arena), "");
+  EXPECT_EQ(cu_mem_used_chunk_count(arena), 0u);
+  cu_sem_destroy(&lock);
 }
 
 }  // namespace

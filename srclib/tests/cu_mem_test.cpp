@@ -1,6 +1,7 @@
 #include "cu_mem.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -202,7 +203,7 @@ TEST(Mem, InfoDumpsHeaderAndChunkTable) {
   void* a = cu_mem_malloc(m, 16);
   cu_mem_malloc(m, 16);
   cu_mem_free(m, a);
-  const std::string path = testing::TempDir() + "cu_mem_info.txt";
+  const std::string path = testing::TempDir() + "cu_mem_info-" + std::to_string(getpid()) + ".txt";
   cu_mem_info(m, path.c_str());
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;

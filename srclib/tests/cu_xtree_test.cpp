@@ -7,6 +7,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -90,39 +91,51 @@ TEST(XTree, RandomOperationsMatchStdMap) {
   }
 }
 
-// Every insertion order of 1..n; from each resulting shape every single key removed, and for
-// n <= 5 every removal order to the empty tree.
+std::string shape_of(const cu_xtree_node* n) {
+  if (!n) return ".";
+  std::string s = std::to_string(reinterpret_cast<intptr_t>(n->key)) + ":" + std::to_string(n->balance) + "(";
+  s += n->is_child[0] ? shape_of(n->link[0]) : ".";
+  s += ",";
+  s += n->is_child[1] ? shape_of(n->link[1]) : ".";
+  return s + ")";
+}
+
+// Every insertion order of 1..n (n <= 7), checked after each insert; from every distinct tree
+// those orders build, every removal order down to the empty tree, checked after each removal.
 TEST(XTree, EveryInsertionAndDeletionOrderUpToSeven) {
+  // Trees in a scratch arena: a million short-lived nodes would otherwise make and return a
+  // size-class page of the process allocator on almost every call.
+  alignas(16) static uint8_t scratch[8192];
+  auto fresh_tree = [] { return cu_itree_mallocx(cu_mem_init(scratch, sizeof scratch)); };
   for (int n = 1; n <= 7; ++n) {
     std::vector<int32_t> ins(n);
     std::iota(ins.begin(), ins.end(), 1);
+    std::set<std::string> shapes;
     do {
-      for (int victim = 1; victim <= n; ++victim) {
-        cu_itree* t = cu_itree_malloc();
-        for (int32_t k : ins) {
-          cu_itree_insert(t, k, val(k));
-          ASSERT_EQ(tree_check::check(t), "");
-        }
-        ASSERT_TRUE(cu_itree_delete(t, victim));
+      cu_itree* t = fresh_tree();
+      for (int32_t k : ins) {
+        cu_itree_insert(t, k, val(k));
         ASSERT_EQ(tree_check::check(t), "");
-        ASSERT_FALSE(cu_itree_find(t, victim, nullptr));
-        ASSERT_EQ(cu_itree_nnodes(t), n - 1);
-        cu_itree_free(t);
       }
-      if (n > 5) continue;
-      std::vector<int32_t> del = ins;
+      const bool new_shape = shapes.insert(shape_of(t->root)).second;
+      cu_itree_free(t);
+      if (!new_shape) continue;
+      std::vector<int32_t> del(ins.begin(), ins.end());
       std::sort(del.begin(), del.end());
       do {
-        cu_itree* t = cu_itree_malloc();
+        t = fresh_tree();
         for (int32_t k : ins) cu_itree_insert(t, k, val(k));
-        for (int32_t k : del) {
-          ASSERT_TRUE(cu_itree_delete(t, k));
+        for (size_t i = 0; i < del.size(); ++i) {
+          ASSERT_TRUE(cu_itree_delete(t, del[i]));
           ASSERT_EQ(tree_check::check(t), "");
+          ASSERT_EQ(cu_itree_nnodes(t), n - static_cast<int>(i) - 1);
+          ASSERT_FALSE(cu_itree_find(t, del[i], nullptr));
         }
         ASSERT_EQ(t->root, nullptr);
         cu_itree_free(t);
       } while (std::next_permutation(del.begin(), del.end()));
     } while (std::next_permutation(ins.begin(), ins.end()));
+    EXPECT_GE(shapes.size(), 1u);
   }
 }
 
@@ -200,6 +213,22 @@ TEST(XTree, DestroyFunctionsRunOnKeysAndValuesThatLeave) {
   EXPECT_EQ(d.keys.size(), 4u);
   EXPECT_EQ(cu_xtree_new_full(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
             nullptr);
+}
+
+TEST(XTree, FindxAnswersStoredKeyAndValue) {
+  cu_stree* t = cu_stree_malloc();
+  cu_stree_insert(t, "name", val(3));
+  const std::string probe = "name";
+  void* key = nullptr;
+  void* value = nullptr;
+  ASSERT_TRUE(cu_xtree_findx(t, const_cast<char*>(probe.c_str()), &key, &value));
+  EXPECT_STREQ(static_cast<char*>(key), "name");
+  EXPECT_NE(key, static_cast<const void*>(probe.c_str()));  // the node's own copy
+  EXPECT_EQ(num(value), 3);
+  EXPECT_TRUE(cu_xtree_findx(t, const_cast<char*>("name"), nullptr, nullptr));
+  EXPECT_FALSE(cu_xtree_findx(t, const_cast<char*>("nam"), &key, &value));
+  EXPECT_EQ(num(cu_xtree_find(t, const_cast<char*>("name"))), 3);
+  cu_stree_free(t);
 }
 
 TEST(XTree, TraverseOrdersAndStops) {
