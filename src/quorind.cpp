@@ -333,6 +333,7 @@ int quorind_start(int argc, char** argv) {
   quorind_load_modules(ctx);
   cu_list_foreach_if(ctx->modules, edgeserv__call_init, ctx);
   leave_busy();
+  cu_log_notice(ctx->log, "[Quorin] started, process %u\r\n", cu_GetThisPid());
   if (g_service_mode.load()) daemon_notify("READY=1");
   return 0;
 }

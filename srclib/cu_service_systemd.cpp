@@ -23,13 +23,15 @@ bool has_line_end(const std::string& text) { return text.find_first_of("\r\n") !
 
 // Specifiers (%) and variables ($) would be expanded by systemd; quotes keep blanks in one word.
 std::string quote_exec_word(const std::string& word) {
-  std::string out = "\"";
+  std::string out;
+  out.push_back('"');
   for (char c : word) {
     if (c == '"' || c == '\\') out += '\\';
     if (c == '%' || c == '$') out += c;
     out += c;
   }
-  return out + "\"";
+  out.push_back('"');
+  return out;
 }
 
 std::string escape_specifiers(const std::string& text) {
@@ -176,21 +178,16 @@ std::optional<std::string> systemd_unit_text(const ServiceSpec& spec) {
   std::string exec;
   for (const std::string& word : spec.argv) {
     if (has_line_end(word)) return std::nullopt;
-    exec += (exec.empty() ? "" : " ") + quote_exec_word(word);
+    if (!exec.empty()) exec.append(" ");
+    exec.append(quote_exec_word(word));
   }
-  return "[Unit]\n"
-         "Description=" + escape_specifiers(spec.display_name) + "\n"
-         "Wants=network-online.target\n"
-         "After=network-online.target\n"
-         "\n"
-         "[Service]\n"
-         "Type=notify\n"
-         "ExecStart=" + exec + "\n"
-         "TimeoutStopSec=30\n"
-         "LimitNOFILE=65536\n"
-         "\n"
-         "[Install]\n"
-         "WantedBy=multi-user.target\n";
+  std::string text;
+  text.append("[Unit]\nDescription=").append(escape_specifiers(spec.display_name));
+  text.append("\nWants=network-online.target\nAfter=network-online.target\n\n");
+  text.append("[Service]\nType=notify\nExecStart=").append(exec);
+  text.append("\nTimeoutStopSec=30\nLimitNOFILE=65536\n\n");
+  text.append("[Install]\nWantedBy=multi-user.target\n");
+  return text;
 }
 
 std::unique_ptr<Backend> make_systemd_backend(const std::string& unit_dir, const std::string& systemctl) {
