@@ -163,15 +163,20 @@ void signal_thread(void*) {
   }
 }
 
-bool install_signals() {
-  struct tm local;
-  const time_t now = time(nullptr);
-  if (localtime_r(&now, &local)) g_utc_offset = local.tm_gmtoff;
+// Blocked before any thread exists, so every thread inherits the mask and only the signal
+// thread takes them.
+void block_signals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool install_signals() {
+  struct tm local;
+  const time_t now = time(nullptr);
+  if (localtime_r(&now, &local)) g_utc_offset = local.tm_gmtoff;
   struct sigaction abort_action = {};
   abort_action.sa_handler = quorind_on_sigabrt;
   sigemptyset(&abort_action.sa_mask);
@@ -339,6 +344,7 @@ int quorind_start(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+  block_signals();
   daemon_framework_setup();
   daemon_ctx* ctx = static_cast<daemon_ctx*>(_cu_malloc(sizeof(daemon_ctx), kDaemonUnit, __LINE__));
   if (!ctx) return -1;

@@ -21,13 +21,14 @@ constexpr uint32_t kPendingWaitHint = 30000;
 
 bool has_line_end(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
-// Specifiers (%) and variables ($) would be expanded by systemd; quotes keep blanks in one word.
-std::string quote_exec_word(const std::string& word) {
+// Specifiers (%) would be expanded by systemd everywhere, variables ($) in the arguments
+// after the program path; quotes keep blanks in one word.
+std::string quote_exec_word(const std::string& word, bool is_program) {
   std::string out;
   out.push_back('"');
   for (char c : word) {
     if (c == '"' || c == '\\') out += '\\';
-    if (c == '%' || c == '$') out += c;
+    if (c == '%' || (c == '$' && !is_program)) out += c;
     out += c;
   }
   out.push_back('"');
@@ -178,8 +179,9 @@ std::optional<std::string> systemd_unit_text(const ServiceSpec& spec) {
   std::string exec;
   for (const std::string& word : spec.argv) {
     if (has_line_end(word)) return std::nullopt;
-    if (!exec.empty()) exec.append(" ");
-    exec.append(quote_exec_word(word));
+    const bool is_program = exec.empty();
+    if (!is_program) exec.append(" ");
+    exec.append(quote_exec_word(word, is_program));
   }
   std::string text;
   text.append("[Unit]\nDescription=").append(escape_specifiers(spec.display_name));

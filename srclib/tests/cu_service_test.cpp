@@ -281,7 +281,7 @@ void verify_with_systemd_analyze(const std::string& unit_path) {
 
 TEST(SystemdUnit, GoldenFilesWithBlanksPercentAndDollar) {
   TempDir dir;
-  const std::string program_dir = dir.file("my dir");
+  const std::string program_dir = dir.file("my dir 50% $x");
   mkdir(program_dir.c_str(), 0755);
   const std::string program = program_dir + "/quorind";
   write_file(program, "#!/bin/sh\n");
@@ -292,7 +292,7 @@ TEST(SystemdUnit, GoldenFilesWithBlanksPercentAndDollar) {
   };
   const Case cases[] = {
       {{"Quorind", "Quorin Zazudaza Bigbox Server", "", {"/opt/quorin/bin/quorind", "-service"}}, "plain.service"},
-      {{"Quorind", "100% \"cache\" $HOME", "", {"/opt/my dir/50%/$x/quorind", "-service"}}, "escaped.service"},
+      {{"Quorind", "100% \"cache\" $HOME", "", {"/opt/my dir/50%/$x/quorind", "-service", "$HOME"}}, "escaped.service"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.golden_name);
@@ -300,8 +300,8 @@ TEST(SystemdUnit, GoldenFilesWithBlanksPercentAndDollar) {
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(*text, golden(c.golden_name));
   }
-  // The real parser reads the escapes back as the path with its blank.
-  ServiceSpec spec{"Quorind", "100% sure", "", {program, "-service"}};
+  // The real parser reads the escapes back as the path with its blank, "%" and "$".
+  ServiceSpec spec{"Quorind", "100% sure", "", {program, "-service", "$HOME 100%"}};
   const std::string unit_path = dir.file("Quorind.service");
   write_file(unit_path, *systemd_unit_text(spec));
   verify_with_systemd_analyze(unit_path);
