@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
+#include "cu_console.h"
+#include "cu_lib.h"
 #include "cu_malloc.h"
 #include "cu_xmem.h"
 
@@ -25,20 +26,15 @@ constexpr int32_t kExtBlock = 4096;
 constexpr int32_t kMethodBlock = 64;
 constexpr char kTerminator[] = "\r\n\r\n";
 
-// ASCII-only helpers: header names and methods are compared without regard to case,
-// whatever the process locale.
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_letter(char c) { return cu_islower(c) || cu_isupper(c); }
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_line_end(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 bool is_name_end(char c) { return c == ':' || is_blank(c) || is_line_end(c); }
 
-// Stops at the first difference, so a NUL-terminated text shorter than n is safe to pass.
+// Header names and methods match without regard to ASCII case. The compare stops at the
+// first difference, so a head shorter than n is safe to pass.
 bool equal_ignore_case(const char* a, const char* b, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
+  return cu_strnicmp(a, b, static_cast<int32_t>(n)) == 0;
 }
 
 bool has_line_break(const char* s) { return std::strpbrk(s, "\r\n") != nullptr; }
@@ -185,7 +181,7 @@ void build_index(http_parser* p) {
       }
       pos = end;
     }
-    // The rest of the line holds no CR LF: the next search starts from here.
+    // The next CR LF found from here is the end of this line.
   }
   // 64 names or more: the text search serves the lookups instead.
   p->index_count = count < kIndexSlots ? count : 0;
@@ -480,13 +476,10 @@ http_parser* clone_parser(const http_parser* src, cu_xmem* pool) {
   return copy;
 }
 
-// The console of the library; written to standard output.
-void console_line(const char* name, int len) { std::printf("%.*s: \r\n", len, name); }
-
 void print_index(const http_parser* p) {
   for (int i = 0; i < p->index_count; ++i) {
     const http_parser_index& e = p->index[i];
-    console_line(p->text + e.offset, std::min<int>(e.length, 128));
+    cu_console_printf("%.*s: \r\n", std::min<int>(e.length, 128), p->text + e.offset);
   }
 }
 

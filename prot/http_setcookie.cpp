@@ -1,8 +1,11 @@
 #include "http_setcookie.h"
 
+#include "cu_pattern.h"
+
 #include <strings.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -14,7 +17,6 @@ constexpr size_t kMaxPatternName = 256;
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_word_start_boundary(char c) { return c == ' ' || c == '\t' || c == ';'; }
 bool is_attribute_separator(char c) { return c == ' ' || c == '\t' || c == ';' || c == '='; }
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string_view trim_right(std::string_view s) {
   while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
@@ -41,26 +43,9 @@ void empty_buffer(char* buf, int32_t size) {
 
 bool has_wildcard(const char* name) { return std::strpbrk(name, "?*") != nullptr; }
 
-// Glob ('*' any run, '?' one byte) compared without regard to ASCII case.
-bool glob_match_icase(std::string_view glob, std::string_view s) {
-  size_t g = 0, i = 0, star = std::string_view::npos, resume = 0;
-  while (i < s.size()) {
-    if (g < glob.size() && (glob[g] == '?' || lower(glob[g]) == lower(s[i]))) {
-      ++g;
-      ++i;
-    } else if (g < glob.size() && glob[g] == '*') {
-      star = g++;
-      resume = i;
-    } else if (star != std::string_view::npos) {
-      g = star + 1;
-      i = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (g < glob.size() && glob[g] == '*') ++g;
-  return g == glob.size();
-}
+struct PatternFree {
+  void operator()(cu_pattern* p) const { cu_pattern_free(p); }
+};
 
 // One attribute: [start, end) of the value, end at its ';' or the string's end.
 struct Attribute {
@@ -101,14 +86,17 @@ class AttributeWalk {
   bool done_ = false;
 };
 
-// The k-th attribute whose name (cut to 256 characters, trailing blanks dropped) matches.
+// The k-th attribute whose name (cut to 256 characters, trailing blanks dropped) matches the
+// glob without regard to case; a pattern that cannot be compiled matches nothing.
 bool find_pattern_attribute(std::string_view s, int32_t k, const char* pattern, Attribute* out) {
+  std::unique_ptr<cu_pattern, PatternFree> glob(cu_pattern_make(pattern));
+  if (!glob) return false;
   AttributeWalk walk(s);
   Attribute a;
   int32_t seen = 0;
   while (walk.next(&a)) {
-    const std::string_view name = trim_right(a.raw_name(s).substr(0, kMaxPatternName));
-    if (glob_match_icase(pattern, name) && seen++ == k) {
+    const std::string name(trim_right(a.raw_name(s).substr(0, kMaxPatternName)));
+    if (cu_pattern_match_istring(glob.get(), name.c_str()) && seen++ == k) {
       *out = a;
       return true;
     }

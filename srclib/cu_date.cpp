@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "cu_malloc.h"
+#include "cu_util.h"
 
 namespace {
 
@@ -336,15 +337,10 @@ constexpr Pattern kLocalLayouts[] = {
 // Configuration dates beyond this year are read as the same day of it.
 constexpr int32_t kLastConfigYear = 2030;
 
-void init_time_zone() {
-  static std::once_flag once;
-  std::call_once(once, [] { tzset(); });
-}
-
 // mktime re-reads the zone and replaces the C library's zone state under a lock of its own
-// that race detectors cannot see; our local-time calls take turns so the state is only ever
-// touched by one of them. They are rare (configuration texts, log stamps).
-std::mutex& local_time_lock() {
+// that race detectors cannot see; our calls take turns so that state has one writer at a time.
+// They are rare (configuration texts).
+std::mutex& mktime_lock() {
   static std::mutex lock;
   return lock;
 }
@@ -361,10 +357,9 @@ int64_t parse_local_date(const char* text) {
     tm.tm_min = f[4].num;
     tm.tm_sec = f[5].num;
     tm.tm_isdst = 0;  // local standard time: no daylight-saving shift
-    init_time_zone();
     time_t t;
     {
-      std::lock_guard<std::mutex> hold(local_time_lock());
+      std::lock_guard<std::mutex> hold(mktime_lock());
       t = mktime(&tm);
     }
     return t < 0 ? -1 : int64_t(t);
@@ -373,11 +368,9 @@ int64_t parse_local_date(const char* text) {
 }
 
 struct tm local_now() {
-  init_time_zone();
-  const time_t now = time(nullptr);
+  const int64_t now = cu_time();
   struct tm tm = {};
-  std::lock_guard<std::mutex> hold(local_time_lock());
-  localtime_r(&now, &tm);
+  cu_localtime(&now, &tm);
   return tm;
 }
 

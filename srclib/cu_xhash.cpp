@@ -1,11 +1,10 @@
 #include "cu_xhash.h"
 
 #include "cu_malloc.h"
+#include "cu_util.h"
 
-#include <atomic>
 #include <climits>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -32,19 +31,6 @@ template <typename T>
 using NodeOf = typename Kind<T>::Node;
 template <typename T>
 using CountOf = typename Kind<T>::Count;
-
-// The generator shared with the process-wide random value: seeded from the clock while it
-// still holds 1, then a wrapping linear congruential step. Atomic, as several threads draw.
-std::atomic<uint32_t> g_random_state{1};
-
-uint32_t next_random_value() {
-  uint32_t seen = g_random_state.load(std::memory_order_relaxed);
-  for (;;) {
-    uint32_t base = seen == 1 ? static_cast<uint32_t>(time(nullptr)) : seen;
-    uint32_t next = base * 214013u + 2531011u;
-    if (g_random_state.compare_exchange_weak(seen, next, std::memory_order_relaxed)) return next & 0x7fffffffu;
-  }
-}
 
 void* arena_alloc(void* ctx, uint64_t size) { return cu_mem_malloc(static_cast<cu_mem*>(ctx), size); }
 void arena_release(void* ctx, void* p) { cu_mem_free(static_cast<cu_mem*>(ctx), p); }
@@ -529,7 +515,8 @@ void cu_shash_traverse(cu_shash* t, cu_shash_traverse_fn fn, void* arg) { str_tr
 
 void cu_shash_RandomTraverse(cu_shash* t, cu_shash_traverse_fn fn, void* arg) {
   if (!t || !fn || t->nnodes == 0) return;
-  str_traverse(t, static_cast<int32_t>(next_random_value() % static_cast<uint32_t>(t->nbuckets)), fn, arg);
+  // The start comes from the process-wide generator, its value already 0 .. 2^31 - 1.
+  str_traverse(t, cu_RandomValue() % t->nbuckets, fn, arg);
 }
 
 void cu_shash_rewind(cu_shash* t) { rewind(t); }

@@ -1,7 +1,9 @@
 #include "vor_parse.h"
 
+#include "cu_lib.h"
 #include "cu_malloc.h"
 #include "cu_mem.h"
+#include "cu_util.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -85,54 +87,8 @@ bool is_word_head(unsigned char c) { return is_letter(c) || c == '_'; }
 bool is_word_char(unsigned char c) { return is_word_head(c) || (c >= '0' && c <= '9'); }
 
 // Copies at most size - 1 bytes and a NUL; nothing when the buffer is NULL or has no room.
-void copy_out(char* buf, int32_t size, const char* src, int32_t len) {
-  if (!buf || size < 1) return;
-  const int32_t n = len < size - 1 ? len : size - 1;
-  std::memcpy(buf, src, static_cast<size_t>(n));
-  buf[n] = '\0';
-}
-
-// Base64 (RFC 4648, padded) for the custom-data parameter.
-constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string base64_encode(const uint8_t* data, int32_t len) {
-  std::string out;
-  out.reserve(static_cast<size_t>(len + 2) / 3 * 4);
-  for (int32_t i = 0; i < len; i += 3) {
-    const uint32_t b0 = data[i];
-    const uint32_t b1 = i + 1 < len ? data[i + 1] : 0;
-    const uint32_t b2 = i + 2 < len ? data[i + 2] : 0;
-    const uint32_t v = (b0 << 16) | (b1 << 8) | b2;
-    out.push_back(kBase64[(v >> 18) & 63]);
-    out.push_back(kBase64[(v >> 12) & 63]);
-    out.push_back(i + 1 < len ? kBase64[(v >> 6) & 63] : '=');
-    out.push_back(i + 2 < len ? kBase64[v & 63] : '=');
-  }
-  return out;
-}
-
-int base64_value(unsigned char c) {
-  const char* hit = c ? std::strchr(kBase64, c) : nullptr;
-  return hit ? static_cast<int>(hit - kBase64) : -1;
-}
-
-// Decodes up to the first character outside the alphabet ('=' included); answers the bytes
-// written, at most size.
-int32_t base64_decode(const char* text, int32_t len, uint8_t* out, int32_t size) {
-  uint32_t acc = 0;
-  int bits = 0;
-  int32_t n = 0;
-  for (int32_t i = 0; i < len && n < size; ++i) {
-    const int v = base64_value(static_cast<unsigned char>(text[i]));
-    if (v < 0) break;
-    acc = (acc << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out[n++] = static_cast<uint8_t>(acc >> bits);
-    }
-  }
-  return n;
+void copy_out(char* buf, int32_t size, const char* src) {
+  if (buf && size >= 1) cu_strncpy(buf, src, size - 1);
 }
 
 // Checks a command or parameter name before it is packed.
@@ -336,11 +292,10 @@ void shift_params(vor_proto* p, int32_t from, int32_t d) {
   }
 }
 
-// Replaces old_len bytes at pos with new_len bytes, moving the rest of the packet and its NUL.
+// Replaces old_len bytes at pos with new_len bytes; the packet text holds no NUL before its
+// final one, so the rest of the text moves along with it.
 void splice(vor_proto* p, int32_t pos, int32_t old_len, const char* bytes, int32_t new_len) {
-  const int32_t tail = p->packet_len - (pos + old_len);
-  std::memmove(p->packet + pos + new_len, p->packet + pos + old_len, static_cast<size_t>(tail));
-  std::memcpy(p->packet + pos, bytes, static_cast<size_t>(new_len));
+  cu_strreplace(p->packet, pos, old_len, bytes, new_len);
   p->packet_len += new_len - old_len;
   p->packet[p->packet_len - 1] = '\0';
 }
@@ -625,8 +580,8 @@ void give_entry(vor_proto* p, int32_t i, char** name, int32_t* name_len, char** 
 }
 
 void copy_entry(vor_proto* p, int32_t i, char* name, int32_t name_size, char* content, int32_t content_size) {
-  copy_out(name, name_size, p->para[i], p->para_len[i]);
-  copy_out(content, content_size, p->content[i], p->content_len[i]);
+  copy_out(name, name_size, p->para[i]);
+  copy_out(content, content_size, p->content[i]);
 }
 
 vor_proto* make_proto() {
@@ -780,7 +735,7 @@ bool vorx_proto_GetCmd(vor_proto* p, char** cmd, int32_t* len) {
 
 bool vor_proto_GetCmd(vor_proto* p, char* buf, int32_t size) {
   if (!p || p->cmd_len < 1 || p->packet_len < 1) return false;
-  copy_out(buf, size, p->cmd, p->cmd_len);
+  copy_out(buf, size, p->cmd);
   return true;
 }
 
@@ -803,7 +758,7 @@ bool vor_proto_GetPara(vor_proto* p, const char* name, char* buf, int32_t size) 
     say("info: get para(%s) is not exist!\n", name);
     return false;
   }
-  copy_out(buf, size, p->content[i], p->content_len[i]);
+  copy_out(buf, size, p->content[i]);
   return true;
 }
 
@@ -851,7 +806,8 @@ bool vorx_proto_PackCustomData(vor_proto* p, const void* data, int32_t len) {
   if (!p || !data || len <= 0) return false;
   const int64_t encoded = 4 * static_cast<int64_t>(len) / 3;
   if (encoded + encoded % 4 > kMaxContent) return false;
-  const std::string text = base64_encode(static_cast<const uint8_t*>(data), len);
+  std::string text(static_cast<size_t>(len + 2) / 3 * 4 + 1, '\0');
+  if (cu_base64_encode(text.data(), data, len) < 0) return false;
   return vor_proto_PackPara(p, kCustomName, text.c_str());
 }
 
@@ -860,8 +816,7 @@ bool vorx_proto_GetCustomData(vor_proto* p, void* buf, int32_t size, int32_t* le
   char* content = nullptr;
   int32_t content_len = 0;
   if (!vorx_proto_GetPara(p, kCustomName, &content, &content_len)) return false;
-  const int32_t decoded =
-      base64_decode(content, content_len, reinterpret_cast<uint8_t*>(p->scratch), kPacketBuf);
+  const int32_t decoded = cu_base64_decode(p->scratch, content, content_len < kPacketBuf ? content_len : kPacketBuf);
   if (decoded <= 0) return false;
   const int32_t n = decoded < size ? decoded : size;
   std::memcpy(buf, p->scratch, static_cast<size_t>(n));

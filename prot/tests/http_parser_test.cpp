@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "cu_console.h"
 #include "cu_malloc.h"
 #include "cu_xmem.h"
+#include "vor_tempdir.h"
 
 namespace {
 
@@ -261,9 +263,12 @@ TEST(HttpParserIndex, NamesEndAtBlankColonOrLineEnd) {
 TEST(HttpParserIndex, IndexInfoPrintsEachName) {
   const std::string long_name(200, 'n');
   Parser p = parsed("GET / HTTP/1.1\r\nHost: h\r\nVia: v\r\n" + long_name + ": x\r\n\r\n");
-  testing::internal::CaptureStdout();
+  vor::test::TempDir dir;
+  const std::string console = dir.file("console.txt");
+  cu_console_Setup(console.c_str());
   http_parser_IndexInfo(p.get());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Host: \r\nVia: \r\n" + long_name.substr(0, 128) + ": \r\n");
+  cu_console_Free();
+  EXPECT_EQ(vor::test::read_file(console), "Host: \r\nVia: \r\n" + long_name.substr(0, 128) + ": \r\n");
 }
 
 TEST(HttpParserClone, CopyAnswersAlikeAndEditsStayApart) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -153,7 +154,7 @@ inline int lane_write(BIO* bio, const char* data, int len) {
   return static_cast<int>(n);
 }
 
-inline int g_lane_destroys = 0;
+inline std::atomic<int> g_lane_destroys{0};
 inline int lane_destroy(BIO*) {
   ++g_lane_destroys;
   return 1;
