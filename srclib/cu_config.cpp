@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "cu_file.h"
+#include "cu_lib.h"
 #include "cu_malloc.h"
 #include "cu_xtree.h"
 #include "vor_fd.h"
 #include "vor_path.h"
 
 namespace {
-constexpr char kUnit[] = "srclib\\cu_config";
 
 enum TokenKind : int32_t {
   kNewline = 10,
@@ -396,13 +396,7 @@ R guarded(R failure, F&& body) {
   }
 }
 
-char* copy_out(std::string_view s) {
-  auto* out = static_cast<char*>(_cu_malloc(s.size() + 1, kUnit, __LINE__));
-  if (!out) return nullptr;
-  memcpy(out, s.data(), s.size());
-  out[s.size()] = '\0';
-  return out;
-}
+char* copy_out(std::string_view s) { return cu_strndup(s.empty() ? "" : s.data(), static_cast<int32_t>(s.size())); }
 
 // Parses up to the first NUL; an object whose text went on after a NUL is never saved,
 // since its rest would be lost.

@@ -39,11 +39,17 @@ VOR_API int64_t cu_config_GetKeyInt64(cu_config* cfg, const char* group, const c
 /* A decimal number (a minus sign is skipped) up to the largest signed 64-bit value; else the default. */
 VOR_API uint64_t cu_config_GetKeyUint64(cu_config* cfg, const char* group, const char* key, uint64_t def);
 
-/* Load the file, read one key as the typed getters do, free; the default when the file cannot be loaded. */
+/* The simple getters load the file, read one key as the typed getter does and free the
+   object; the default when the file cannot be loaded. */
+/* cu_config_GetKeyBool of a file. */
 VOR_API uint8_t cu_config_simple_GetKeyBool(const char* path, const char* group, const char* key, uint8_t def);
+/* cu_config_GetKeyInt32 of a file. */
 VOR_API int32_t cu_config_simple_GetKeyInt32(const char* path, const char* group, const char* key, int32_t def);
+/* cu_config_GetKeyUint32 of a file. */
 VOR_API uint32_t cu_config_simple_GetKeyUint32(const char* path, const char* group, const char* key, uint32_t def);
+/* cu_config_GetKeyInt64 of a file. */
 VOR_API int64_t cu_config_simple_GetKeyInt64(const char* path, const char* group, const char* key, int64_t def);
+/* cu_config_GetKeyUint64 of a file. */
 VOR_API uint64_t cu_config_simple_GetKeyUint64(const char* path, const char* group, const char* key, uint64_t def);
 /* A copy of the value (free with _cu_free); NULL when the file or the key is missing. */
 VOR_API char* cu_config_simple_GetKeyString(const char* path, const char* group, const char* key);

@@ -53,15 +53,24 @@ VOR_API int32_t cu_file1_GetFd(cu_file1* f);
 /* Flushes, closes and frees the handle; NULL ignored. */
 VOR_API void cu_file1_close(cu_file1* f);
 
-/* Descriptor opens (created files get read and write permission); NULL on failure. */
+/* Descriptor opens: NULL on failure; created files get read and write permission. */
+/* Read only; fails when missing. */
 VOR_API cu_file2* cu_file2_open_r(const char* path);
+/* Write only; fails when missing. */
 VOR_API cu_file2* cu_file2_open_w(const char* path);
+/* Write only, created when missing. */
 VOR_API cu_file2* cu_file2_open_wx(const char* path);
+/* Read and write; fails when missing. */
 VOR_API cu_file2* cu_file2_open_rw(const char* path);
+/* Read and write, created when missing. */
 VOR_API cu_file2* cu_file2_open_rwx(const char* path);
+/* Read and write, truncated to 0; fails when missing. */
 VOR_API cu_file2* cu_file2_open_t(const char* path);
+/* Read and write, created when missing, truncated to 0. */
 VOR_API cu_file2* cu_file2_open_tx(const char* path);
+/* Read and write, every write at the end; fails when missing. */
 VOR_API cu_file2* cu_file2_open_a(const char* path);
+/* As cu_file2_open_a, created when missing. */
 VOR_API cu_file2* cu_file2_open_ax(const char* path);
 /* Moves to a byte offset from the start; false for NULL or failure. */
 VOR_API bool cu_file2_SetPos(cu_file2* f, int32_t pos);

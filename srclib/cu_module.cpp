@@ -1,10 +1,10 @@
 #include "cu_module.h"
 
-#include <cstring>
 #include <dlfcn.h>
 #include <string>
 #include <unistd.h>
 
+#include "cu_lib.h"
 #include "cu_malloc.h"
 #include "vor_path.h"
 
@@ -19,13 +19,6 @@ std::string resolve(const char* path) {
   if (p.find('/') == std::string::npos && access(p.c_str(), F_OK) == 0) p = "./" + p;
   return p;
 }
-
-char* copy_text(const char* s) {
-  size_t n = strlen(s) + 1;
-  auto* out = static_cast<char*>(_cu_malloc(n, kUnit, __LINE__));
-  if (out) memcpy(out, s, n);
-  return out;
-}
 }  // namespace
 
 cu_module* cu_module_open(const char* path) {
@@ -33,7 +26,7 @@ cu_module* cu_module_open(const char* path) {
   void* library = dlopen(resolve(path).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!library) return nullptr;
   auto* m = static_cast<cu_module*>(_cu_malloc(sizeof(cu_module), kUnit, __LINE__));
-  char* copy = m ? copy_text(path) : nullptr;
+  char* copy = m ? cu_strdup(path) : nullptr;
   if (!copy) {
     _cu_free(m, kUnit, __LINE__);
     dlclose(library);

@@ -109,12 +109,12 @@ Canonical canonicalise(const char* glob, char* out) {
     } else if (*g == '?') {
       ++pending;
       c.min += 1;
-      c.max += 4;
+      c.max = c.max > kUnlimited - 4 ? kUnlimited : c.max + 4;
     } else {
       flush_marks();
       out[c.length++] = *g;
       c.min += 1;
-      c.max += 1;
+      c.max = c.max == kUnlimited ? kUnlimited : c.max + 1;
     }
   }
   flush_marks();

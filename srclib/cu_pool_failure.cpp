@@ -3,12 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "cu_log.h"
+
 void cu_pool__init_failed(const char* line) {
   fputs(line, stdout);
   fflush(stdout);
-  if (FILE* log = fopen("xmem.log", "abe")) {
-    fputs(line, log);
-    fclose(log);
-  }
+  __cu_system_log("xmem.log", "%s", line);
   exit(-1);
 }

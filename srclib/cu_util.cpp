@@ -20,6 +20,7 @@
 
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
+#include "cu_util_internal.h"
 
 namespace {
 constexpr char kUnit[] = "srclib\\cu_util";
@@ -172,26 +173,6 @@ std::optional<uint64_t> read_number_file(const std::string& path) {
   return std::strtoull(word.c_str(), nullptr, 10);
 }
 
-// The smallest cgroup v2 memory.max from the process's cgroup up to the root, if any is set.
-std::optional<uint64_t> cgroup_memory_limit() {
-  std::ifstream in("/proc/self/cgroup");
-  std::string line;
-  std::string group;
-  while (std::getline(in, line)) {
-    if (line.rfind("0::", 0) == 0) group = line.substr(3);
-  }
-  if (group.empty()) return std::nullopt;
-  std::optional<uint64_t> limit;
-  for (;;) {
-    const std::string dir = "/sys/fs/cgroup" + (group == "/" ? std::string() : group);
-    if (auto v = read_number_file(dir + "/memory.max")) limit = std::min(limit.value_or(UINT64_MAX), *v);
-    if (group == "/" || group.empty()) break;
-    const size_t slash = group.find_last_of('/');
-    group = slash == 0 || slash == std::string::npos ? "/" : group.substr(0, slash);
-  }
-  return limit;
-}
-
 // ---- cu_shm ----
 
 constexpr int32_t kShmDown = -1;
@@ -204,6 +185,29 @@ bool shm_usable(const cu_shm* shm) { return shm && shm->state == kShmAttached &&
 uint32_t shm_room(const cu_shm* shm, uint32_t n) { return std::min(n, shm->size - shm->position); }
 
 }  // namespace
+
+namespace cu_internal {
+
+std::optional<uint64_t> cgroup_memory_limit(const std::string& proc_cgroup, const std::string& cgroup_root) {
+  std::ifstream in(proc_cgroup);
+  std::string line;
+  std::string group;
+  while (std::getline(in, line)) {
+    if (line.rfind("0::", 0) == 0) group = line.substr(3);
+  }
+  if (group.empty()) return std::nullopt;
+  std::optional<uint64_t> limit;
+  for (;;) {
+    const std::string dir = cgroup_root + (group == "/" ? std::string() : group);
+    if (auto v = read_number_file(dir + "/memory.max")) limit = std::min(limit.value_or(UINT64_MAX), *v);
+    if (group == "/") break;
+    const size_t slash = group.find_last_of('/');
+    group = slash == 0 || slash == std::string::npos ? "/" : group.substr(0, slash);
+  }
+  return limit;
+}
+
+}  // namespace cu_internal
 
 bool cu_CreateThread(uint32_t* thread_id, int32_t stack_size, cu_thread_func fn, void* arg) {
   auto* rec = static_cast<StartRecord*>(_cu_malloc(sizeof(StartRecord), kUnit, __LINE__));
@@ -313,7 +317,7 @@ bool cu_GetPhyMemSize(uint64_t* total, uint64_t* available) {
   uint64_t all = static_cast<uint64_t>(si.totalram) * si.mem_unit;
   const auto avail_kb = proc_fields("/proc/meminfo", "MemAvailable", "MemAvailable").first;
   uint64_t avail = avail_kb ? *avail_kb * 1024 : static_cast<uint64_t>(si.freeram + si.bufferram) * si.mem_unit;
-  if (auto limit = cgroup_memory_limit()) {
+  if (auto limit = cu_internal::cgroup_memory_limit("/proc/self/cgroup", "/sys/fs/cgroup")) {
     all = std::min(all, *limit);
     avail = std::min(avail, all);
   }

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cu_lib.h"
 #include "cu_malloc.h"
 #include "cu_pool_failure.h"
 #include "cu_sem.h"
@@ -80,9 +81,7 @@ cu_xfile* open_xfile(const char* path, int flags, bool truncate) {
 
 const char* answer_text(const char* text, char* buf, int32_t size) {
   if (!buf || size <= 0) return kEmpty;
-  size_t n = strnlen(text, static_cast<size_t>(size) - 1);
-  memcpy(buf, text, n);
-  buf[n] = '\0';
+  cu_strncpy(buf, text, size - 1);
   return buf;
 }
 }  // namespace

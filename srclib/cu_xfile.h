@@ -13,18 +13,25 @@ typedef struct cu_xfile cu_xfile;
 /* Creates the handle pool once (before any open); ends the process when it cannot. */
 VOR_API void cu_xfile__xmem_init(void);
 
-/* Opens: NULL on failure, the reason in cu_xfile_GetLastError. overlapped is accepted and ignored. */
+/* Opens: NULL on failure, the reason in cu_xfile_GetLastError (EBUSY: open elsewhere in a way
+   this open excludes). overlapped is accepted and ignored. */
+/* Read; fails when missing. */
 VOR_API cu_xfile* cu_xfile_open_r(const char* path, uint8_t overlapped);
+/* Read and write; fails when missing. */
 VOR_API cu_xfile* cu_xfile_open_rw(const char* path, uint8_t overlapped);
+/* Read and write, created when missing. */
 VOR_API cu_xfile* cu_xfile_open_rwx(const char* path, uint8_t overlapped);
+/* Write; fails when missing. */
 VOR_API cu_xfile* cu_xfile_open_w(const char* path, uint8_t overlapped);
+/* Write, created when missing. */
 VOR_API cu_xfile* cu_xfile_open_wx(const char* path, uint8_t overlapped);
 /* Read and write, truncated to 0 once the file is held; fails when missing. */
 VOR_API cu_xfile* cu_xfile_open_t(const char* path, uint8_t overlapped);
 /* As cu_xfile_open_t, creating the file when missing. */
 VOR_API cu_xfile* cu_xfile_open_tx(const char* path, uint8_t overlapped);
-/* Append only: every write goes to the end of the file. */
+/* Append only (no reads): every write goes to the end of the file; fails when missing. */
 VOR_API cu_xfile* cu_xfile_open_a(const char* path, uint8_t overlapped);
+/* As cu_xfile_open_a, created when missing. */
 VOR_API cu_xfile* cu_xfile_open_ax(const char* path, uint8_t overlapped);
 
 /* Closes the descriptor and returns the record to the pool; NULL ignored. */

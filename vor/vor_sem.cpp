@@ -3,25 +3,46 @@
 #include <atomic>
 #include <mutex>
 #include <new>
-#include <unordered_set>
 
 #include "cu_sem.h"
+#include "cu_xhash.h"
 
 namespace {
 
-// One lock for every registered object: its holders may take it again (cu_sem is re-entrant).
-struct Registry {
-  Registry() { cu_sem_init(&lock); }
-  ~Registry() { cu_sem_destroy(&lock); }
-  Registry(const Registry&) = delete;
-  Registry& operator=(const Registry&) = delete;
+constexpr int64_t kBuckets = 10240;
 
+// One lock for every registered object: its holders may take it again (cu_sem is re-entrant).
+// The set is keyed by the object's address; each address is held at most once.
+struct Registry {
   cu_sem lock;
-  std::unordered_set<const void*> live;
+  cu_i64hash* live = nullptr;
 };
+
+int64_t key_of(const void* obj) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(obj)); }
+
+bool is_live(Registry* r, const void* obj) { return obj && cu_i64hash_find(r->live, key_of(obj), nullptr); }
 
 std::atomic<Registry*> g_registry{nullptr};
 std::mutex g_lifecycle;  // creation and shutdown only; never held around registry work
+
+Registry* create_registry() {
+  auto* r = new (std::nothrow) Registry;
+  if (!r) return nullptr;
+  r->live = cu_i64hash_malloc(kBuckets);
+  if (!r->live) {
+    delete r;
+    return nullptr;
+  }
+  cu_sem_init(&r->lock);
+  return r;
+}
+
+void destroy_registry(Registry* r) {
+  if (!r) return;
+  cu_i64hash_free(r->live);
+  cu_sem_destroy(&r->lock);
+  delete r;
+}
 
 Registry* registry() {
   Registry* r = g_registry.load(std::memory_order_acquire);
@@ -29,15 +50,7 @@ Registry* registry() {
   std::lock_guard<std::mutex> guard(g_lifecycle);
   r = g_registry.load(std::memory_order_relaxed);
   if (!r) {
-    r = new (std::nothrow) Registry;
-    if (r) {
-      try {
-        r->live.reserve(10240);
-      } catch (const std::bad_alloc&) {
-        delete r;
-        return nullptr;
-      }
-    }
+    r = create_registry();
     g_registry.store(r, std::memory_order_release);
   }
   return r;
@@ -59,40 +72,35 @@ bool vor_sem_Setup(void) { return registry() != nullptr; }
 
 void vor_sem_Shutdown(void) {
   std::lock_guard<std::mutex> guard(g_lifecycle);
-  delete g_registry.exchange(nullptr, std::memory_order_acq_rel);
+  destroy_registry(g_registry.exchange(nullptr, std::memory_order_acq_rel));
 }
 
 bool __vor_sem_insert(void* obj) {
   Registry* r = registry();
   if (!r || !obj) return false;
   Held held(r);
-  try {
-    r->live.insert(obj);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
+  return is_live(r, obj) || cu_i64hash_insert(r->live, key_of(obj), obj);
 }
 
 bool __vor_sem_check(void* obj) {
   Registry* r = registry();
   if (!r || !obj) return false;
   Held held(r);
-  return r->live.count(obj) != 0;
+  return is_live(r, obj);
 }
 
 void __vor_sem_remove(void* obj) {
   Registry* r = registry();
   if (!r || !obj) return;
   Held held(r);
-  r->live.erase(obj);
+  cu_i64hash_delete(r->live, key_of(obj));
 }
 
 bool __vor_sem_lock(void* obj) {
   Registry* r = registry();
   if (!r) return false;
   cu_sem_lock(&r->lock);
-  if (obj && r->live.count(obj) != 0) return true;
+  if (is_live(r, obj)) return true;
   cu_sem_unlock(&r->lock);
   return false;
 }

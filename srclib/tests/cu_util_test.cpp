@@ -1,4 +1,5 @@
 #include "cu_util.h"
+#include "cu_util_internal.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -233,6 +234,29 @@ TEST(Process, IdsAndMemoryFigures) {
   EXPECT_GT(current, 0u);
   EXPECT_GE(peak, current);
   EXPECT_TRUE(cu_GetProcMemSize(nullptr, nullptr));
+}
+
+TEST(Process, CgroupLimitIsTheSmallestOnThePathToTheRoot) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("cu_util_cgroup_" + std::to_string(getpid()));
+  fs::create_directories(root / "a" / "b" / "c");
+  auto put = [](const fs::path& file, const std::string& text) { std::ofstream(file) << text; };
+  const std::string proc = (root / "self_cgroup").string();
+  put(proc, "1:name=systemd:/x\n0::/a/b/c\n");
+  put(root / "memory.max", "max\n");
+  EXPECT_EQ(cu_internal::cgroup_memory_limit(proc, root.string()), std::nullopt);  // "max" is no limit
+  put(root / "a" / "memory.max", "2147483648\n");
+  put(root / "a" / "b" / "c" / "memory.max", "max\n");
+  EXPECT_EQ(cu_internal::cgroup_memory_limit(proc, root.string()), 2147483648u);
+  put(root / "a" / "b" / "memory.max", "1073741824\n");
+  EXPECT_EQ(cu_internal::cgroup_memory_limit(proc, root.string()), 1073741824u);
+  put(proc, "4:memory:/a\n");  // no unified hierarchy line
+  EXPECT_EQ(cu_internal::cgroup_memory_limit(proc, root.string()), std::nullopt);
+  put(proc, "0::/\n");
+  put(root / "memory.max", "4096\n");
+  EXPECT_EQ(cu_internal::cgroup_memory_limit(proc, root.string()), 4096u);
+  EXPECT_EQ(cu_internal::cgroup_memory_limit((root / "missing").string(), root.string()), std::nullopt);
+  fs::remove_all(root);
 }
 
 TEST(Process, PidFile) {

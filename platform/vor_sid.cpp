@@ -1,0 +1,96 @@
+#include "vor_sid.h"
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <new>
+#include <unistd.h>
+
+namespace vor {
+namespace {
+
+// Generations per descriptor in chunks made on demand: descriptors are dense small numbers,
+// and the table must hold as many as RLIMIT_NOFILE allows without a fixed cap on sockets.
+constexpr int kChunkBits = 12;
+constexpr int kChunkSize = 1 << kChunkBits;
+constexpr int kChunks = 1 << 12;  // descriptors up to 2^24; larger ones are kept as raw sids
+constexpr int64_t kFdMask = 0xffffffffLL;
+
+struct Chunk {
+  std::atomic<uint32_t> generation[kChunkSize];
+};
+std::atomic<Chunk*> g_chunks[kChunks];
+std::mutex g_grow;
+
+std::atomic<uint32_t>* slot(int fd, bool create) {
+  if (fd < 0 || fd >= kChunks * kChunkSize) return nullptr;
+  std::atomic<Chunk*>& entry = g_chunks[fd >> kChunkBits];
+  Chunk* chunk = entry.load(std::memory_order_acquire);
+  if (!chunk && create) {
+    std::lock_guard<std::mutex> guard(g_grow);
+    chunk = entry.load(std::memory_order_acquire);
+    if (!chunk) {
+      chunk = new (std::nothrow) Chunk{};
+      if (chunk) entry.store(chunk, std::memory_order_release);
+    }
+  }
+  return chunk ? &chunk->generation[fd & (kChunkSize - 1)] : nullptr;
+}
+
+uint32_t generation_of(int64_t sid) { return static_cast<uint32_t>(static_cast<uint64_t>(sid) >> 32); }
+
+// Generations stay within 31 bits (sids are positive) and skip 0, the mark of a raw sid.
+uint32_t next_generation(uint32_t g) {
+  g = (g + 1) & 0x7fffffffu;
+  return g ? g : 1;
+}
+}  // namespace
+
+int64_t sid_make(int fd) {
+  if (fd < 0) return -1;
+  std::atomic<uint32_t>* s = slot(fd, true);
+  if (!s) return fd;
+  uint32_t old = s->load(std::memory_order_relaxed);
+  uint32_t g;
+  do {
+    g = next_generation(old);
+  } while (!s->compare_exchange_weak(old, g, std::memory_order_acq_rel));
+  return static_cast<int64_t>(g) << 32 | fd;
+}
+
+int sid_fd(int64_t sid) {
+  if (sid <= 0) return -1;
+  return static_cast<int>(sid & kFdMask) & 0x7fffffff;
+}
+
+bool sid_current(int64_t sid) {
+  int fd = sid_fd(sid);
+  if (fd < 0) return false;
+  uint32_t g = generation_of(sid);
+  if (g == 0) return true;
+  std::atomic<uint32_t>* s = slot(fd, false);
+  return s && s->load(std::memory_order_acquire) == g;
+}
+
+int sid_fd_checked(int64_t sid) {
+  if (!sid_current(sid)) {
+    errno = EBADF;
+    return -1;
+  }
+  return sid_fd(sid);
+}
+
+bool sid_close(int64_t sid) {
+  int fd = sid_fd(sid);
+  uint32_t g = generation_of(sid);
+  if (fd < 0) return false;
+  if (g != 0) {
+    std::atomic<uint32_t>* s = slot(fd, false);
+    // Retire before closing: once the number is free another thread may reuse it.
+    if (!s || !s->compare_exchange_strong(g, next_generation(g), std::memory_order_acq_rel)) return false;
+  }
+  close(fd);
+  return true;
+}
+
+}  // namespace vor

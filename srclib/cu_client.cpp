@@ -1,0 +1,132 @@
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "cu_malloc.h"
+#include "cu_pool_failure.h"
+#include "cu_sock_internal.h"
+#include "cu_xmem.h"
+#include "vor_fd.h"
+#include "vor_sid.h"
+
+namespace {
+
+cu_xmem* g_pool = nullptr;
+cu_sem g_pool_lock;
+
+void* page_alloc(void* parent, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(parent), size); }
+void page_free(void* parent, void* block) { cu_xmem_free(static_cast<cu_xmem*>(parent), block); }
+
+void copy_text(char* dst, const char* src, size_t max_chars) {
+  size_t n = src ? strnlen(src, max_chars) : 0;
+  if (n) memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
+bool bind_local(int fd, const cu_client& c) {
+  if (!c.local_ip[0] && c.local_port == 0) return true;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(c.local_port);
+  uint32_t addr = htonl(INADDR_ANY);
+  if (c.local_ip[0]) cu_sock_internal::parse_ipv4(c.local_ip, &addr);
+  a.sin_addr.s_addr = addr;
+  return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+}  // namespace
+
+void cu_client__xmem_init() {
+  static bool once = [] {
+    if (!cu_system__xmem) cu_system__xmem_init();
+    cu_sem_init(&g_pool_lock);
+    g_pool = cu_xmem_init_ext_ext(&g_pool_lock, 64 * 1024, 1024, 16, false, page_alloc, page_free, cu_system__xmem);
+    if (!g_pool) {
+      cu_pool__init_failed(
+          "cu_client_xmem -> cu_client__xmem_init() -> cu_xmem_init_ext(client struct) -> return NULL -> exit!\r\n");
+    }
+    return true;
+  }();
+  (void)once;
+}
+
+bool cu_client_init(cu_client* c, int32_t kind, const char* local_ip, uint16_t local_port, const char* host,
+                    uint16_t port) {
+  if (!c || !host || port <= 2 || (kind != 1 && kind != 2)) return false;
+  uint32_t remote;
+  if (cu_sock_internal::resolve_ipv4(host, &remote, 1) < 1) return false;
+  memset(c, 0, sizeof *c);
+  c->kind = kind;
+  uint32_t ignored;
+  if (local_ip && cu_sock_internal::parse_ipv4(local_ip, &ignored)) copy_text(c->local_ip, local_ip, 20);
+  c->local_port = local_port;
+  inet_ntop(AF_INET, &remote, c->remote_ip, sizeof c->remote_ip);
+  c->remote_addr = ntohl(remote);
+  c->remote_port = port;
+  c->remote.sin_family = AF_INET;
+  c->remote.sin_port = htons(port);
+  c->remote.sin_addr.s_addr = remote;
+  c->sock = -1;
+  c->state = 1;
+  return true;
+}
+
+int64_t cu_client_open(cu_client* c) {
+  if (!c || c->state != 1) return -1;
+  int type = (c->kind == 1 ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC;
+  int fd = vor::fd_above_stdio(socket(AF_INET, type, c->kind == 1 ? IPPROTO_TCP : IPPROTO_UDP));
+  if (fd < 0) return -2;
+  if (!bind_local(fd, *c)) {
+    close(fd);
+    return -2;
+  }
+  c->sock = vor::sid_make(fd);
+  c->state = 2;
+  if (c->kind == 1) {
+    int rc;
+    do {
+      rc = connect(fd, reinterpret_cast<sockaddr*>(&c->remote), sizeof c->remote);
+    } while (rc != 0 && errno == EINTR);
+    // Completion is seen by the box; a connect refused at once is kept for it to report.
+    if (rc != 0 && errno != EINPROGRESS) c->connect_error = errno;
+  }
+  return c->sock;
+}
+
+cu_client* cu_client_new(int32_t kind, const char* local_ip, uint16_t local_port, const char* host, uint16_t port) {
+  cu_client__xmem_init();
+  auto* c = static_cast<cu_client*>(cu_xmem_malloc(g_pool, sizeof(cu_client)));
+  if (!c) return nullptr;
+  if (!cu_client_init(c, kind, local_ip, local_port, host, port) || cu_client_open(c) <= 0) {
+    cu_xmem_free(g_pool, c);
+    return nullptr;
+  }
+  return c;
+}
+
+int32_t cu_client_read(cu_client* c, char* buf, cu_peer_addr* peer) {
+  if (!c || !buf || c->state != 2) return -1;
+  if (peer && c->kind != 2) return -1;
+  if (c->kind == 2) return cu_sock_internal::recv_datagram(c->sock, buf, kCuSockReadMax, peer);
+  int fd = vor::sid_fd_checked(c->sock);
+  if (fd < 0) return -1;
+  ssize_t n;
+  do {
+    n = recv(fd, buf, kCuSockReadMax, 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int32_t>(n);
+}
+
+void cu_client_close(cu_client* c) {
+  if (!c || c->state != 2) return;
+  if (c->sock > 0) vor::sid_close(c->sock);
+  c->sock = -1;
+  c->state = -1;
+}
+
+void cu_client_free(cu_client* c) {
+  if (!c) return;
+  cu_client_close(c);
+  cu_xmem_free(g_pool, c);
+}

@@ -1,0 +1,449 @@
+#include "vor_box.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+#include <unordered_set>
+
+#include "cu_box_internal.h"
+#include "cu_malloc.h"
+#include "cu_util.h"
+#include "vor_box_internal.h"
+#include "vor_sid.h"
+
+namespace {
+
+constexpr char kUnit[] = "vor\\vor_box";
+constexpr int32_t kThreadBoxStack = 524288;
+// In-events run in one drain before the loop serves its sockets again; the rest wait a pass.
+constexpr int kDrainMax = 65536;
+
+struct InEvent {
+  vor_box_inevent_fn fn;
+  char* text;
+  void* a[8];
+};
+
+}  // namespace
+
+struct vor_box {
+  cu_sem lock;  // this box's lock; also the lock of its cu_box
+  cu_box* box = nullptr;
+  uint32_t owner = 0;
+  std::atomic<bool> looping{false};
+  std::deque<InEvent> inevents;
+  std::atomic<int64_t> queued{0};
+};
+
+namespace {
+
+// Live boxes. Lock order: registry, then a box's lock; never the reverse, and the registry is
+// never taken while a box lock is held.
+struct Registry {
+  std::shared_mutex mutex;
+  std::unordered_set<const vor_box*> live;
+};
+
+Registry& registry() {
+  static Registry* r = new Registry;  // never destroyed: boxes may outlive static destructors
+  return *r;
+}
+
+// Holds a registered box's lock for the length of one operation.
+class Held {
+ public:
+  explicit Held(vor_box* vb) {
+    if (!vb) return;
+    Registry& r = registry();
+    std::shared_lock<std::shared_mutex> guard(r.mutex);
+    if (!r.live.count(vb)) return;
+    cu_sem_lock(&vb->lock);
+    vb_ = vb;
+  }
+  ~Held() { release(); }
+  void release() {
+    if (vb_) cu_sem_unlock(&vb_->lock);
+    vb_ = nullptr;
+  }
+  explicit operator bool() const { return vb_ != nullptr; }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+ private:
+  vor_box* vb_ = nullptr;
+};
+
+void free_text(char* text) {
+  if (text) _cu_free(text, kUnit, __LINE__);
+}
+
+void drain_inevents(void* arg) {
+  auto* vb = static_cast<vor_box*>(arg);
+  for (int ran = 0; ran < kDrainMax; ++ran) {
+    if (vb->queued.load(std::memory_order_acquire) == 0) return;
+    cu_sem_lock(&vb->lock);
+    if (vb->inevents.empty()) {
+      cu_sem_unlock(&vb->lock);
+      return;
+    }
+    InEvent ev = vb->inevents.front();
+    vb->inevents.pop_front();
+    vb->queued.fetch_sub(1, std::memory_order_relaxed);
+    cu_sem_unlock(&vb->lock);
+    if (ev.fn) ev.fn(vb, ev.text, ev.a[0], ev.a[1], ev.a[2], ev.a[3], ev.a[4], ev.a[5], ev.a[6], ev.a[7]);
+    free_text(ev.text);
+  }
+  if (vb->queued.load() > 0) cu_box_wake(vb->box);
+}
+
+// Unregisters, waits out any caller that found the box a moment earlier, then frees it; queued
+// in-events are dropped without running.
+void free_box(vor_box* vb) {
+  {
+    Registry& r = registry();
+    std::unique_lock<std::shared_mutex> guard(r.mutex);
+    if (!r.live.erase(vb)) return;
+  }
+  cu_sem_lock(&vb->lock);
+  cu_sem_unlock(&vb->lock);
+  for (InEvent& ev : vb->inevents) free_text(ev.text);
+  vb->inevents.clear();
+  cu_box_free(vb->box);
+  cu_sem_destroy(&vb->lock);
+  delete vb;
+}
+
+struct ThreadBoxStart {
+  std::promise<vor_box*> made;
+};
+
+// The start record is shared: the creator may return while set_value is still finishing.
+void threadbox_main(void* arg) {
+  auto* start = static_cast<std::shared_ptr<ThreadBoxStart>*>(arg);
+  vor_box* vb = vor_box_new();
+  (*start)->made.set_value(vb);
+  delete start;
+  if (vb) vor_box_loop(vb);
+}
+
+}  // namespace
+
+void vor_box__xmem_init(void) { registry(); }
+
+vor_box* vor_box_new(void) {
+  auto* vb = new (std::nothrow) vor_box;
+  if (!vb) return nullptr;
+  cu_sem_init(&vb->lock);
+  vb->box = cu_box_mallocx(&vb->lock);
+  if (!vb->box) {
+    cu_sem_destroy(&vb->lock);
+    delete vb;
+    return nullptr;
+  }
+  cu_box_SetUserCallbackHandle(vb->box, vb);
+  // The loop lives until it is broken, even with nothing registered: a timer or socket may
+  // come later from another thread.
+  cu_box_set_keep_alive(vb->box, true);
+  cu_box_set_pass_hook(vb->box, drain_inevents, vb);
+  vb->owner = cu_GetThisThreadId();
+  try {
+    Registry& r = registry();
+    std::unique_lock<std::shared_mutex> guard(r.mutex);
+    r.live.insert(vb);
+  } catch (const std::bad_alloc&) {
+    cu_box_free(vb->box);
+    cu_sem_destroy(&vb->lock);
+    delete vb;
+    return nullptr;
+  }
+  return vb;
+}
+
+void vor_box_loop(vor_box* vb) {
+  {
+    Held held(vb);
+    if (!held || vb->looping.exchange(true)) return;
+  }
+  cu_box_StartLoop(vb->box);
+  vb->looping.store(false);
+  free_box(vb);
+}
+
+void vor_box_free(vor_box* vb) {
+  Held held(vb);
+  if (!held) return;
+  // Inside its own loop (a callback freeing its box) or from another thread: break only; the
+  // loop's end frees the box.
+  if (vb->looping.load() || vb->owner != cu_GetThisThreadId()) {
+    cu_box_BreakLoop(vb->box);
+    return;
+  }
+  held.release();
+  free_box(vb);
+}
+
+void vor_box_BreakLoop(vor_box* vb) {
+  Held held(vb);
+  if (held) cu_box_BreakLoop(vb->box);
+}
+
+int64_t vor_box_NewTcpClient(vor_box* vb, const char* host, uint16_t port, cu_box_sock_fn on_connected,
+                             void* ud_connected, cu_box_sock_fn on_failed, void* ud_failed, cu_box_read_fn on_read,
+                             void* ud_read, cu_box_sock_fn on_close, void* ud_close) {
+  if (!vorx_box_IsValid(vb)) return -1;
+  cu_client* client = nullptr;  // resolved and connecting before any lock is taken
+  if (cu_box_sock_AddLocalTcpClient_STEP1(host, port, &client) <= 0) return -1;
+  Held held(vb);
+  if (!held) {
+    held.release();
+    return cu_box_sock_AddLocalTcpClient_STEP2(nullptr, client, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                               nullptr, nullptr, nullptr);
+  }
+  return cu_box_sock_AddLocalTcpClient_STEP2(vb->box, client, on_connected, ud_connected, on_failed, ud_failed,
+                                             on_read, ud_read, on_close, ud_close);
+}
+
+int64_t vor_box_NewTcpClient_STEP2(vor_box* vb, cu_client* client, cu_box_sock_fn on_connected, void* ud_connected,
+                                   cu_box_sock_fn on_failed, void* ud_failed, cu_box_read_fn on_read, void* ud_read,
+                                   cu_box_sock_fn on_close, void* ud_close) {
+  if (!vb) {
+    if (client) cu_box_sock_AddLocalTcpClient_STEP2(nullptr, client, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                    nullptr, nullptr, nullptr);
+    return 0;
+  }
+  if (!client) return 0;
+  Held held(vb);
+  if (!held) return -1;
+  return cu_box_sock_AddLocalTcpClient_STEP2(vb->box, client, on_connected, ud_connected, on_failed, ud_failed,
+                                             on_read, ud_read, on_close, ud_close);
+}
+
+int64_t vor_box_NewTcpClient_STEP1(const char* host, uint16_t port, cu_client** client) {
+  return cu_box_sock_AddLocalTcpClient_STEP1(host, port, client);
+}
+
+int64_t vor_box_NewTcpClient_STEP1_ext(const char* local_ip, uint16_t local_port, const char* host, uint16_t port,
+                                       cu_client** client) {
+  return cu_box_sock_AddLocalTcpClient_STEP1_ext(local_ip, local_port, host, port, client);
+}
+
+int64_t vor_box_NewUdpClient_ext(vor_box* vb, const char* local_ip, uint16_t local_port, const char* host,
+                                 uint16_t port, cu_box_datagram_fn on_datagram, void* ud) {
+  // The name is resolved here, before the box lock is taken.
+  char ip[16];
+  if (!vorx_box_IsValid(vb) || !cu_sock_GetHostFirstIP(host, ip)) return -1;
+  Held held(vb);
+  if (!held) return -1;
+  return cu_box_sock_AddLocalUdpClient_ext(vb->box, local_ip, local_port, ip, port, on_datagram, ud);
+}
+
+int64_t vor_box_NewUdpClient(vor_box* vb, const char* host, uint16_t port, cu_box_datagram_fn on_datagram, void* ud) {
+  return vor_box_NewUdpClient_ext(vb, nullptr, 0, host, port, on_datagram, ud);
+}
+
+int64_t vor_box_NewTcpServer(vor_box* vb, const char* local_ip, uint16_t port, cu_box_accept_fn on_accept, void* ud) {
+  Held held(vb);
+  return held ? cu_box_sock_AddLocalTcpServer(vb->box, local_ip, port, on_accept, ud) : -1;
+}
+
+int64_t vor_box_NewUdpServer(vor_box* vb, const char* local_ip, uint16_t port, cu_box_datagram_fn on_datagram,
+                             void* ud) {
+  Held held(vb);
+  return held ? cu_box_sock_AddLocalUdpServer(vb->box, local_ip, port, on_datagram, ud) : -1;
+}
+
+int64_t vor_box_AcceptTcpClient(vor_box* vb, int64_t sid, cu_box_read_fn on_read, void* ud_read,
+                                cu_box_sock_fn on_close, void* ud_close) {
+  Held held(vb);
+  return held ? cu_box_sock_AddRemoteTcpClient(vb->box, sid, on_read, ud_read, on_close, ud_close) : -1;
+}
+
+void vor_box_DeleteSock(vor_box* vb, int64_t sid) {
+  Held held(vb);
+  if (held) cu_box_sock_Delete(vb->box, sid);
+}
+
+void vorx_box_SetMaxReadLen(vor_box* vb, int64_t sid, int32_t n) {
+  Held held(vb);
+  if (held) cu_box_sock_SetMaxReadLen(vb->box, sid, n);
+}
+
+bool vorx_box_ImportSockId_ForRead(vor_box* vb, int64_t sid, cu_box_import_fn fn, void* ud) {
+  Held held(vb);
+  return held && cu_box_sock_ImportSocketId_ForRead(vb->box, sid, fn, ud);
+}
+bool vorx_box_ImportSockId_ForWrite(vor_box* vb, int64_t sid, cu_box_import_fn fn, void* ud) {
+  Held held(vb);
+  return held && cu_box_sock_ImportSocketId_ForWrite(vb->box, sid, fn, ud);
+}
+bool vorx_box_ImportSockId_ForExcept(vor_box* vb, int64_t sid, cu_box_import_fn fn, void* ud) {
+  Held held(vb);
+  return held && cu_box_sock_ImportSocketId_ForExcept(vb->box, sid, fn, ud);
+}
+bool vorx_box_ExportSockId_ForRead(vor_box* vb, int64_t sid) {
+  Held held(vb);
+  return held && cu_box_sock_ExportSocketId_ForRead(vb->box, sid);
+}
+bool vorx_box_ExportSockId_ForWrite(vor_box* vb, int64_t sid) {
+  Held held(vb);
+  return held && cu_box_sock_ExportSocketId_ForWrite(vb->box, sid);
+}
+bool vorx_box_ExportSockId_ForExcept(vor_box* vb, int64_t sid) {
+  Held held(vb);
+  return held && cu_box_sock_ExportSocketId_ForExcept(vb->box, sid);
+}
+bool vorx_box_ExportSockId(vor_box* vb, int64_t sid) {
+  Held held(vb);
+  return held && cu_box_sock_ExportSocketId(vb->box, sid);
+}
+
+int32_t vor_box_NewOnceTimer(vor_box* vb, uint32_t ms, cu_box_timer_fn fn, void* ud) {
+  Held held(vb);
+  return held ? cu_box_timer_AddOnceTimer(vb->box, ms, fn, ud) : -1;
+}
+int32_t vor_box_NewLoopTimer(vor_box* vb, uint32_t ms, cu_box_timer_fn fn, void* ud) {
+  Held held(vb);
+  return held ? cu_box_timer_AddLoopTimer(vb->box, ms, fn, ud) : -1;
+}
+int32_t vor_box_NewLimitTimer(vor_box* vb, int32_t count, uint32_t ms, cu_box_timer_fn fn, void* ud) {
+  Held held(vb);
+  return held ? cu_box_timer_AddLimitTimer(vb->box, count, ms, fn, ud) : -1;
+}
+bool vor_box_RefreshTimeout(vor_box* vb, int32_t id, uint32_t ms) {
+  Held held(vb);
+  return held && cu_box_timer_RefreshTimeout(vb->box, id, ms);
+}
+bool vor_box_RefreshCallback(vor_box* vb, int32_t id, cu_box_timer_fn fn, void* ud) {
+  Held held(vb);
+  return held && cu_box_timer_RefreshCallback(vb->box, id, fn, ud);
+}
+void vor_box_DeleteTimer(vor_box* vb, int32_t id) {
+  Held held(vb);
+  if (held) cu_box_timer_Delete(vb->box, id);
+}
+
+bool vor_box_AddInEvent(vor_box* vb, const char* text, vor_box_inevent_fn fn, void* a1, void* a2, void* a3, void* a4,
+                        void* a5, void* a6, void* a7, void* a8) {
+  if (!vb) return false;
+  char* copy = nullptr;
+  if (text) {
+    size_t n = strlen(text);
+    copy = static_cast<char*>(_cu_malloc(n + 1, kUnit, __LINE__));
+    if (!copy) return false;
+    memcpy(copy, text, n + 1);
+  }
+  Held held(vb);
+  if (!held) {
+    free_text(copy);
+    return false;
+  }
+  try {
+    vb->inevents.push_back(InEvent{fn, copy, {a1, a2, a3, a4, a5, a6, a7, a8}});
+  } catch (const std::bad_alloc&) {
+    held.release();
+    free_text(copy);
+    return false;
+  }
+  vb->queued.fetch_add(1, std::memory_order_release);
+  // Even from the owner thread: the in-event runs in the loop's drain, never inside this call.
+  cu_box_wake(vb->box);
+  return true;
+}
+
+int32_t vor_box_TcpWrite(vor_box* vb, int64_t sid, const void* data, int32_t len) {
+  Held held(vb);
+  return held ? cu_box_sock_TcpWrite(nullptr, sid, data, len) : -1;
+}
+
+int32_t vor_box_UdpWrite(vor_box* vb, int64_t sid, const void* data, int32_t len, const char* ip, uint16_t port) {
+  Held held(vb);
+  return held ? cu_sock_write_ByPeerIp(sid, data, len, ip, port) : -1;
+}
+
+int32_t vor_box_GetNumSock(vor_box* vb) {
+  Held held(vb);
+  return held ? cu_box_sock_GetNumSock(vb->box) : -1;
+}
+int32_t vor_box_GetNumTimer(vor_box* vb) {
+  Held held(vb);
+  return held ? cu_box_timer_GetNumTimer(vb->box) : -1;
+}
+int64_t vor_box_GetThisSockId(vor_box* vb) {
+  Held held(vb);
+  return held ? cu_box_sock_GetThisId(vb->box) : -1;
+}
+int32_t vor_box_GetThisTimerId(vor_box* vb) {
+  Held held(vb);
+  return held ? cu_box_timer_GetThisId(vb->box) : -1;
+}
+bool vor_box_IsSockExist(vor_box* vb, int64_t sid) {
+  Held held(vb);
+  return held && cu_box_sock_IsExist(vb->box, sid);
+}
+bool vor_box_IsTimerExist(vor_box* vb, int32_t id) {
+  Held held(vb);
+  return held && cu_box_timer_IsExist(vb->box, id);
+}
+int64_t vorx_box_GetThreadId(vor_box* vb) {
+  Held held(vb);
+  return held ? static_cast<int64_t>(vb->owner) : -1;
+}
+
+bool vorx_box_IsValid(vor_box* vb) {
+  if (!vb) return false;
+  Registry& r = registry();
+  std::shared_lock<std::shared_mutex> guard(r.mutex);
+  return r.live.count(vb) != 0;
+}
+
+int32_t vorx_box_TcpRead(void*, int64_t sid, void* buf, int32_t size) {
+  int fd = vor::sid_fd_checked(sid);
+  if (fd < 0 || !buf || size < 0) return -1;
+  ssize_t n;
+  do {
+    n = recv(fd, buf, static_cast<size_t>(size), 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int32_t>(n);
+}
+
+int32_t vorx_box_UdpRead(void*, int64_t sid, void* buf, int32_t size, cu_peer_addr* peer) {
+  return cu_sock_read_ByAddr(sid, buf, size, peer);
+}
+
+int32_t vorx_box_TcpWrite(void* ignored, int64_t sid, const void* data, int32_t len) {
+  return cu_box_sock_TcpWrite(ignored, sid, data, len);
+}
+
+int32_t vorx_box_UdpWrite(void* ignored, int64_t sid, const void* data, int32_t len, const char* ip, uint16_t port) {
+  return cu_box_sock_UdpWriteByIp(ignored, sid, data, len, ip, port);
+}
+
+vor_box* vorx_ThreadBox_create(void) {
+  std::shared_ptr<ThreadBoxStart> start;
+  std::shared_ptr<ThreadBoxStart>* arg = nullptr;
+  try {
+    start = std::make_shared<ThreadBoxStart>();
+    arg = new std::shared_ptr<ThreadBoxStart>(start);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  std::future<vor_box*> made = start->made.get_future();
+  uint32_t tid = 0;
+  if (!cu_CreateThread(&tid, kThreadBoxStack, threadbox_main, arg)) {
+    delete arg;
+    fputs("error: vorx_ThreadBox_create()->CreateThread() error!\n", stderr);
+    return nullptr;
+  }
+  return made.get();
+}
+
+void vorx_ThreadBox_destroy(vor_box* vb) { vor_box_BreakLoop(vb); }
