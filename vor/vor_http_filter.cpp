@@ -359,8 +359,19 @@ vor_http_table* take_partial(Parser* p, cu_jitter** body, int32_t* state) {
     cu_jitter_free(q);
     return nullptr;
   }
+  // Copied first and dropped only once all of it is in the new queue: short memory leaves the record unchanged.
   char piece[kMovePiece];
-  for (int32_t n; (n = cu_jitter_GetData(r->body, piece, kMovePiece)) > 0;) cu_jitter_SetData(q, piece, n);
+  const int32_t total = cu_jitter_GetLen(r->body);
+  for (int32_t at = 0; at < total;) {
+    const int32_t n = cu_jitter_PeekDatax(r->body, piece, at, kMovePiece);
+    if (n <= 0 || cu_jitter_SetData(q, piece, n) != n) {
+      vor_http_table_free(copy);
+      cu_jitter_free(q);
+      return nullptr;
+    }
+    at += n;
+  }
+  cu_jitter_GetData(r->body, nullptr, total);
   *body = q;
   if (state) *state = kStateBody;
   return copy;
