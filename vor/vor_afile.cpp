@@ -156,8 +156,7 @@ void perform(vor_afile* op, bool cancelled) {
       // A failed flush is reported: the data may not be on the disk.
       if (!cancelled && !cu_xfile_flush_data(op->file)) keep_outcome(op, -1);
       break;
-    case VOR_AFILE_CANCEL:
-      op->cancelled = 0;
+    case VOR_AFILE_CANCEL:  // its own flag is cleared under the lock once it is done
       break;
     case VOR_AFILE_CLOSE:
       if (!cancelled) cu_xfile_close(op->file);
@@ -206,6 +205,8 @@ void run_step(vor_box*, const char*, void* layer, void* worker, void*, void*, vo
     if (found != a->files.end() && --found->second.pending == 0) a->files.erase(found);
     w->pending--;
     w->queue.pop_front();
+    // A later cancel may have marked this one while it ran; a cancel itself never counts as cancelled.
+    if (op->type == VOR_AFILE_CANCEL) op->cancelled = 0;
   }
   complete(a, op);
 }

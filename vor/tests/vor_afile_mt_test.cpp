@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -235,6 +238,64 @@ TEST_F(Afile, FilesOnSeveralThreadsKeepTheirOwnOrder) {
   }
 }
 
+char g_written[] = "written!";
+char g_unread[8];
+
+// Threads mix reads, writes, events and cancels on shared files: every queued copy completes
+// once, and each thread's operations of one file complete in the order it queued them.
+TEST_F(Afile, MixedOperationsFromSeveralThreadsCompleteOnceInPerFileOrder) {
+  constexpr int kThreads = 4;
+  constexpr int kFiles = 3;
+  constexpr int kOps = 200;
+  std::vector<cu_xfile*> files;
+  for (int i = 0; i < kFiles; ++i) {
+    files.push_back(open_file("mixed" + std::to_string(i), std::string(64, 'm')));
+    ASSERT_NE(files.back(), nullptr);
+  }
+  Completions c;
+  std::atomic<int> queued{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(static_cast<uint32_t>(1000 + t));
+      for (int i = 0; i < kOps; ++i) {
+        int file = static_cast<int>(rng() % kFiles);
+        // tag: thread, file and sequence, so completions can be checked per (thread, file)
+        intptr_t tag = (static_cast<intptr_t>(t) << 24) | (file << 16) | i;
+        auto type = static_cast<uint8_t>(std::array<uint8_t, 4>{VOR_AFILE_READ, VOR_AFILE_WRITE, VOR_AFILE_EVENT,
+                                                                VOR_AFILE_CANCEL}[rng() % 4]);
+        vor_afile op = make_op(files[file], type, &c, tag);
+        op.offset = static_cast<int64_t>(rng() % 56);
+        op.buffer = type == VOR_AFILE_WRITE ? g_written : g_unread;  // both outlive every thread
+        op.length = type == VOR_AFILE_READ ? 0 : 8;                     // 0: no two reads share bytes
+        uint8_t ssd = static_cast<uint8_t>(rng() % 2);
+        bool ok = type == VOR_AFILE_READ    ? vor_afile_readx(&op, ssd)
+                  : type == VOR_AFILE_WRITE ? vor_afile_writex(&op, ssd)
+                  : type == VOR_AFILE_EVENT ? vor_afile_eventx(&op, ssd)
+                                            : vor_afile_cancelx(&op, ssd);
+        EXPECT_TRUE(ok);
+        queued += ok;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::vector<Done> done = c.wait_for(static_cast<size_t>(queued.load()));
+  EXPECT_EQ(done.size(), static_cast<size_t>(queued.load()));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(c.size(), static_cast<size_t>(queued.load()));  // none twice
+  std::map<intptr_t, intptr_t> last;  // (thread, file) -> last sequence seen
+  for (const Done& d : done) {
+    intptr_t key = d.tag >> 16;
+    intptr_t seq = d.tag & 0xFFFF;
+    auto it = last.find(key);
+    if (it != last.end()) {
+      EXPECT_LT(it->second, seq) << "thread/file " << key;
+    }
+    last[key] = seq;
+  }
+  for (cu_xfile* f : files) cu_xfile_close(f);
+}
+
 TEST_F(Afile, ReadQueuedBehindAWriteOfItsFileWaitsForItOnTheSameWorker) {
   Blocker blocker(dir_.file("gate"), 0);
   cu_xfile* f = open_file("behind", "old!");
@@ -307,6 +368,30 @@ TEST_F(Afile, CancelMarksQueuedCopiesAndCompletesLast) {
   EXPECT_STREQ(untouched, "xxxx");
   EXPECT_EQ(read_file(path), "keep");
   EXPECT_EQ(cu_xfile_GetFileSize(f), 4);  // the cancelled close left the handle open
+  cu_xfile_close(f);
+}
+
+TEST_F(Afile, CancelsBehindCancelsCompleteInOrderWithTheirFlagsClear) {
+  Blocker blocker(dir_.file("gate"), 0);
+  cu_xfile* f = open_file("twice", "keep");
+  ASSERT_NE(f, nullptr);
+  Completions c;
+  vor_afile ev = make_op(f, VOR_AFILE_EVENT, &c, 1);
+  ASSERT_TRUE(vor_afile_event(&ev));
+  for (int i = 2; i <= 4; ++i) {
+    vor_afile cancel = make_op(f, VOR_AFILE_CANCEL, &c, i);
+    ASSERT_TRUE(vor_afile_cancelx(&cancel, static_cast<uint8_t>(i % 2)));
+  }
+  blocker.release();
+  std::vector<Done> done = c.wait_for(4);
+  ASSERT_EQ(done.size(), 4u);
+  EXPECT_EQ(done[0].cancelled, 1);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(done[i].tag, i + 1);
+    if (i > 0) {
+      EXPECT_EQ(done[i].cancelled, 0);
+    }
+  }
   cu_xfile_close(f);
 }
 
