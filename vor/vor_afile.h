@@ -52,7 +52,7 @@ VOR_API bool vor_afile_readx(const vor_afile* op, uint8_t prefer_ssd);
 VOR_API bool vor_afile_writex(const vor_afile* op, uint8_t prefer_ssd);
 /* Commits the file's data to the disk. */
 VOR_API bool vor_afile_flushx(const vor_afile* op, uint8_t prefer_ssd);
-/* Marks the file's queued copies cancelled and completes after them; nothing queued, no callback: true, no completion. */
+/* Marks the file's queued copies cancelled, then completes after them; nothing queued, no callback: true at once. */
 VOR_API bool vor_afile_cancelx(const vor_afile* op, uint8_t prefer_ssd);
 /* Closes the file after its earlier operations (the handle is freed). */
 VOR_API bool vor_afile_closex(const vor_afile* op, uint8_t prefer_ssd);
