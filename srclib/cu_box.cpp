@@ -306,26 +306,25 @@ int64_t earliest_rest(const cu_box* box) {
 // Every timer due when the pass reached this point fires once, each re-checked just before its
 // call, so timers keep firing however busy the sockets are.
 void fire_due_timers(cu_box* box) {
-  Guard guard(box->lock);
-  int64_t now = box->clock();
-  box->due.clear();
-  box->timers.due_ids(now, &box->due);
-  std::vector<int32_t> due;
-  due.swap(box->due);
-  guard.unlock();
+  std::vector<int32_t>& due = box->due;  // the loop thread's own; kept so a pass allocates nothing
+  due.clear();
+  int64_t now;
+  {
+    Guard guard(box->lock);
+    now = box->clock();
+    box->timers.due_ids(now, &due);
+  }
   for (int32_t id : due) {
-    Guard again(box->lock);
+    Guard guard(box->lock);
     cu_timer::Timer fired;
-    if (!box->timers.fire(id, now, &fired)) continue;
+    if (!box->timers.fire(id, now, &fired)) continue;  // deleted or moved meanwhile
     box->this_timer.store(id);
     void* handle = box->handle;
-    again.unlock();
+    guard.unlock();
     if (fired.callback) reinterpret_cast<cu_box_timer_fn>(fired.callback)(handle, fired.user_data, id, fired.count);
     box->this_timer.store(-1);
     if (box->broken.load()) break;
   }
-  Guard last(box->lock);
-  due.swap(box->due);
 }
 
 // The time the wait may last; -1 (no limit) when no timer is armed. False when the loop

@@ -199,7 +199,7 @@ bool cu_sock_GetHostIP(const char* name, char* slots, int32_t max, int32_t* coun
   if (n < 0) return false;
   int32_t written = n < want ? n : want;
   for (int32_t i = 0; i < written; ++i) cu_sock_32bitsToIP(slots + 21 * i, ntohl(found[i]));
-  if (count) *count = (max > 0 || n == 0) ? written : n;
+  if (count) *count = max > 0 ? written : n;  // a dotted text counts 1 even with max 0
   return true;
 }
 
