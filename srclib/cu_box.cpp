@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <unordered_map>
@@ -25,6 +26,9 @@ namespace {
 enum SockKind : int32_t { kTcpClient = 1, kRemoteTcp = 2, kUdpClient = 3, kTcpServer = 4, kUdpServer = 5 };
 constexpr int kEventsPerWait = 256;
 constexpr int32_t kTimerDraws = 1000000;
+// A listener whose accepts fail for want of descriptors or memory rests this long: level-
+// triggered readiness would otherwise spin the loop until a descriptor is free.
+constexpr int64_t kAcceptRestMs = 100;
 
 struct SockBlock {
   int32_t kind = 0;
@@ -90,6 +94,7 @@ struct cu_box {
   uint32_t current_events = 0;  // epoll bits of the socket being served
   bool keep_alive = false;
   bool wait_error_logged = false;
+  std::vector<std::pair<int64_t, int64_t>> resting;  // listener sid, when it listens again
   void (*pass_hook)(void*) = nullptr;
   void* pass_hook_arg = nullptr;
   std::vector<int32_t> due;  // reused every pass
@@ -234,6 +239,10 @@ void on_accept_ready(void* arg) {
   SockBlock* sb = box->block(sid);
   if (!sb || sb->kind != kTcpServer) return;
   int64_t fresh = sb->has_server ? cu_server_accept(&sb->server, ip, &port) : accept_raw(sid, ip, &port);
+  if (fresh <= 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
+    box->events.del(cu_event::kRead, sid);
+    box->resting.emplace_back(sid, box->clock() + kAcceptRestMs);
+  }
   cu_box_accept_fn fn = sb->on_accept;
   void* ud = sb->ud;
   void* handle = box->handle;
@@ -270,37 +279,60 @@ void dispatch(cu_box* box, const epoll_event& ev) {
   }
 }
 
+// Resting listeners whose time has come listen again (unless deleted meanwhile).
+void wake_listeners(cu_box* box) {
+  if (box->resting.empty()) return;
+  Guard guard(box->lock);
+  int64_t now = box->clock();
+  auto& list = box->resting;
+  for (size_t i = 0; i < list.size();) {
+    if (list[i].second > now) {
+      ++i;
+      continue;
+    }
+    SockBlock* sb = box->block(list[i].first);
+    if (sb && sb->kind == kTcpServer) box->events.add(cu_event::kRead, list[i].first, on_accept_ready, box);
+    list[i] = list.back();
+    list.pop_back();
+  }
+}
+
+int64_t earliest_rest(const cu_box* box) {
+  int64_t earliest = INT64_MAX;
+  for (const auto& r : box->resting) earliest = std::min(earliest, r.second);
+  return earliest;
+}
+
 // Every timer due when the pass reached this point fires once, each re-checked just before its
 // call, so timers keep firing however busy the sockets are.
 void fire_due_timers(cu_box* box) {
-  Guard guard(box->lock);
-  int64_t now = box->clock();
-  box->due.clear();
-  box->timers.due_ids(now, &box->due);
-  std::vector<int32_t> due;
-  due.swap(box->due);
-  guard.unlock();
+  std::vector<int32_t>& due = box->due;  // the loop thread's own; kept so a pass allocates nothing
+  due.clear();
+  int64_t now;
+  {
+    Guard guard(box->lock);
+    now = box->clock();
+    box->timers.due_ids(now, &due);
+  }
   for (int32_t id : due) {
-    Guard again(box->lock);
+    Guard guard(box->lock);
     cu_timer::Timer fired;
-    if (!box->timers.fire(id, now, &fired)) continue;
+    if (!box->timers.fire(id, now, &fired)) continue;  // deleted or moved meanwhile
     box->this_timer.store(id);
     void* handle = box->handle;
-    again.unlock();
+    guard.unlock();
     if (fired.callback) reinterpret_cast<cu_box_timer_fn>(fired.callback)(handle, fired.user_data, id, fired.count);
     box->this_timer.store(-1);
     if (box->broken.load()) break;
   }
-  Guard last(box->lock);
-  due.swap(box->due);
 }
 
 // The time the wait may last; -1 (no limit) when no timer is armed. False when the loop
 // should end because nothing is registered.
 bool plan_wait(cu_box* box, int* timeout_ms) {
   Guard guard(box->lock);
-  if (!box->keep_alive && box->events.count() == 0 && box->timers.size() == 0) return false;
-  int64_t next = box->timers.next_expiry();
+  if (!box->keep_alive && box->events.count() == 0 && box->timers.size() == 0 && box->resting.empty()) return false;
+  int64_t next = std::min(box->timers.next_expiry(), earliest_rest(box));
   box->wait_deadline.store(next);
   if (next == INT64_MAX) {
     *timeout_ms = -1;
@@ -335,6 +367,7 @@ void run_loop(cu_box* box) {
       }
     }
     if (box->broken.load()) break;
+    wake_listeners(box);
     fire_due_timers(box);
     if (box->broken.load()) break;
     if (box->pass_hook) box->pass_hook(box->pass_hook_arg);

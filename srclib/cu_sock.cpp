@@ -6,11 +6,15 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "cu_sock_internal.h"
 #include "vor_sid.h"
@@ -195,7 +199,7 @@ bool cu_sock_GetHostIP(const char* name, char* slots, int32_t max, int32_t* coun
   if (n < 0) return false;
   int32_t written = n < want ? n : want;
   for (int32_t i = 0; i < written; ++i) cu_sock_32bitsToIP(slots + 21 * i, ntohl(found[i]));
-  if (count) *count = (max > 0 || n == 0) ? written : n;
+  if (count) *count = max > 0 ? written : n;  // a dotted text counts 1 even with max 0
   return true;
 }
 
@@ -207,11 +211,28 @@ bool cu_sock_GetHostFirstIP(const char* name, char* out) {
   return true;
 }
 
+// The host's own IPv4 addresses come from its interfaces (a host name may not resolve); the
+// loopback address only when there is no other.
 bool cu_sock_GetLocalHostIP(char* slots, int32_t max, int32_t* count) {
-  char name[257] = "";
-  if (gethostname(name, 256) != 0) return false;
-  name[256] = '\0';
-  return cu_sock_GetHostIP(name, slots, max, count);
+  if (max > 0 && !slots) return false;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  std::vector<uint32_t> found, loopbacks;
+  for (ifaddrs* i = list; i; i = i->ifa_next) {
+    if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    uint32_t a = ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+    ((i->ifa_flags & IFF_LOOPBACK) ? loopbacks : found).push_back(a);
+  }
+  freeifaddrs(list);
+  if (found.empty()) found = loopbacks;
+  if (found.empty()) return false;
+  int32_t written = 0;
+  for (uint32_t a : found) {
+    if (written >= max) break;
+    cu_sock_32bitsToIP(slots + 21 * written++, a);
+  }
+  if (count) *count = written;
+  return true;
 }
 
 bool cu_sock_HostnameTo32bits(uint32_t* value, const char* name) {

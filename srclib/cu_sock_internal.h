@@ -60,10 +60,13 @@ void cu_client_close(cu_client* c);
 // Closes and returns the object to its pool; NULL ignored.
 void cu_client_free(cu_client* c);
 
+// Prepares the object; false for port 0. An empty or NULL text means any address.
 bool cu_server_init(cu_server* s, int32_t kind, const char* local_ip, uint16_t port);
 // The listening or bound sid; -1 not prepared, -2 bad kind, -3 no socket, -4 bind, -5 listen.
 int64_t cu_server_open(cu_server* s);
 // One accept: the new sid (non-blocking, close-on-exec) with the peer text (20 bytes) and port.
 int64_t cu_server_accept(cu_server* s, char* ip, uint16_t* port);
+// One read of at most 5,120 bytes; -1 when not open, -2 for a TCP object asked for a sender.
 int32_t cu_server_read(cu_server* s, char* buf, cu_peer_addr* peer);
+// Closes the socket of an open object.
 void cu_server_close(cu_server* s);

@@ -13,6 +13,7 @@
 #include "cu_malloc.h"
 #include "cu_pool_failure.h"
 #include "cu_sem.h"
+#include "cu_xfile_internal.h"
 #include "cu_xmem.h"
 #include "vor_fd.h"
 
@@ -156,6 +157,56 @@ int32_t cu_xfile_flush(cu_xfile* f) {
   if (fsync(f->fd) == 0) return 1;
   keep_error(errno);
   return 0;
+}
+
+int32_t cu_xfile_read_at(cu_xfile* f, void* buf, int32_t count, int64_t offset) {
+  if (!f || !buf || count < 0 || offset < 0) {
+    keep_error(EINVAL);
+    return -1;
+  }
+  auto* p = static_cast<uint8_t*>(buf);
+  int32_t done = 0;
+  while (done < count) {
+    ssize_t n = pread(f->fd, p + done, static_cast<size_t>(count - done), offset + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      keep_error(errno);
+      return -1;
+    }
+    if (n == 0) break;  // the end of the file
+    done += static_cast<int32_t>(n);
+  }
+  return done;
+}
+
+// As cu_xfile_write: a short write followed by an error is a failure.
+int32_t cu_xfile_write_at(cu_xfile* f, const void* data, int32_t count, int64_t offset) {
+  if (!f || !data || count < 0 || offset < 0) {
+    keep_error(EINVAL);
+    return -1;
+  }
+  const auto* p = static_cast<const uint8_t*>(data);
+  int32_t done = 0;
+  while (done < count) {
+    ssize_t n = pwrite(f->fd, p + done, static_cast<size_t>(count - done), offset + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      keep_error(n < 0 ? errno : ENOSPC);
+      return -1;
+    }
+    done += static_cast<int32_t>(n);
+  }
+  return count;
+}
+
+bool cu_xfile_flush_data(cu_xfile* f) {
+  if (!f) {
+    keep_error(EINVAL);
+    return false;
+  }
+  if (fdatasync(f->fd) == 0) return true;
+  keep_error(errno);
+  return false;
 }
 
 bool cu_xfile_truncate(cu_xfile* f, int64_t size) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -189,6 +190,50 @@ TEST(Box, LargeWriteArrivesInChunksNoLargerThanTheReadSizeAndCloseComesOnce) {
   EXPECT_GE(c.sizes.size(), 12u);
   EXPECT_EQ(c.closes, 1);
   EXPECT_EQ(cu_box_sock_GetNumSock(box), 2);  // the closed connection stays until deleted
+  cu_box_free(box);
+}
+
+// --- accepts without descriptors ---------------------------------------------------------------
+struct Starved {
+  int accepted = 0;
+  std::vector<int> hoard;
+};
+
+void starved_accept(void* handle, void* ud, int64_t, int64_t sid, const char*, uint16_t) {
+  ++static_cast<Starved*>(ud)->accepted;
+  cu_box_sock_Delete(static_cast<cu_box*>(handle), sid);
+  cu_box_BreakLoop(static_cast<cu_box*>(handle));
+}
+
+void release_hoard(void*, void* ud, int32_t, int32_t) {
+  auto* s = static_cast<Starved*>(ud);
+  for (int fd : s->hoard) close(fd);
+  s->hoard.clear();
+}
+
+double thread_cpu_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+TEST(Box, ListenerOutOfDescriptorsRestsInsteadOfSpinningAndAcceptsLater) {
+  cu_box* box = cu_box_malloc();
+  Starved s;
+  uint16_t port;
+  ASSERT_GT(listen_on_free_port(box, starved_accept, &s, &port), 0);
+  int peer = connect_blocking(port);  // completes in the backlog; the accept is what fails
+  ASSERT_GE(peer, 0);
+  for (int fd; (fd = dup(0)) >= 0 && s.hoard.size() < 100000;) s.hoard.push_back(fd);  // every descriptor taken
+  ASSERT_EQ(errno, EMFILE);
+  cu_box_timer_AddOnceTimer(box, 300, release_hoard, &s);
+  double cpu = thread_cpu_seconds();
+  run_bounded(box);
+  cpu = thread_cpu_seconds() - cpu;
+  EXPECT_EQ(s.accepted, 1);
+  EXPECT_LT(cpu, 0.15) << "the loop spun while accepts failed";
+  release_hoard(nullptr, &s, 0, 0);
+  close(peer);
   cu_box_free(box);
 }
 

@@ -80,6 +80,10 @@ TEST(Sock, HostLookups) {
   uint32_t v = 0;
   EXPECT_TRUE(cu_sock_HostnameTo32bits(&v, "localhost"));
   EXPECT_EQ(v, 0x7f000001u);
+  char local[21 * 8];
+  EXPECT_TRUE(cu_sock_GetLocalHostIP(local, 8, &count));
+  EXPECT_GE(count, 1);
+  EXPECT_TRUE(cu_sock_IsRealIp(local));
   char name[256];
   EXPECT_EQ(cu_sock_GetLocalHostname(nullptr, 10), -1);
   EXPECT_EQ(cu_sock_GetLocalHostname(name, sizeof name), 0);
