@@ -21,6 +21,7 @@ constexpr char kHeadEnd[] = "\r\n\r\n";
 struct Conn {
   int matched = 0;      // bytes of "\r\n\r\n" seen at the end of the data so far
   std::string pending;  // response bytes the socket did not take yet
+  bool notified = false;  // write-ready notices asked for
 };
 
 // A connection's callbacks all run on its slave's thread: per-thread state needs no lock.
@@ -43,10 +44,13 @@ void flush(vor_bigbox* bb, int64_t sid, Conn& c) {
   int32_t n = vor_bigbox_write(bb, sid, c.pending.data(), static_cast<int32_t>(c.pending.size()));
   if (n < 0) return drop(bb, sid);
   c.pending.erase(0, static_cast<size_t>(n));
-  if (c.pending.empty()) {
-    vorx_bigbox_export_ForWrite(bb, sid);
-  } else {
+  bool want = !c.pending.empty();
+  if (want == c.notified) return;
+  c.notified = want;
+  if (want) {
     vorx_bigbox_import_ForWrite(bb, sid, on_writable, nullptr);
+  } else {
+    vorx_bigbox_export_ForWrite(bb, sid);
   }
 }
 

@@ -671,7 +671,7 @@ bool vorx_bigbox_export_ForRead(vor_bigbox* bb, int64_t sid) {
   Slave* sl = nullptr;
   Conn* c = use ? find_locked(bb, sid, &held, &sl) : nullptr;
   if (!c) return false;
-  vorx_box_ExportSockId_ForRead(sl->box, sid);
+  if (c->reading) vorx_box_ExportSockId_ForRead(sl->box, sid);
   c->reading = false;
   c->on_read = nullptr;
   c->ud_read = nullptr;
@@ -687,7 +687,7 @@ bool vorx_bigbox_export_ForWrite(vor_bigbox* bb, int64_t sid) {
   Slave* sl = nullptr;
   Conn* c = use ? find_locked(bb, sid, &held, &sl) : nullptr;
   if (!c) return false;
-  vorx_box_ExportSockId_ForWrite(sl->box, sid);
+  if (c->writing) vorx_box_ExportSockId_ForWrite(sl->box, sid);
   c->writing = false;
   c->on_write = nullptr;
   c->ud_write = nullptr;
