@@ -327,14 +327,16 @@ void on_conn_writable(void* ud) {
 }
 
 // Master thread: gives a new connection to its listener's accept callback, or closes it when
-// the limit is reached or the listener is gone.
-void hand_over(vor_bigbox* bb, int64_t listen_sid, int64_t sid, const char* ip, uint16_t port) {
+// the limit is reached or the listener is gone. False when the listener is no longer ours.
+bool hand_over(vor_bigbox* bb, int64_t listen_sid, int64_t sid, const char* ip, uint16_t port) {
   vor_bigbox_accept_fn fn = nullptr;
   void* ud = nullptr;
-  if (!bb->dead.load() && bb->count.load(std::memory_order_relaxed) < bb->limit) {
+  bool known = false;
+  if (!bb->dead.load()) {
     std::lock_guard<std::mutex> guard(bb->listen_lock);
     auto it = bb->listeners.find(listen_sid);
-    if (it != bb->listeners.end()) {
+    known = it != bb->listeners.end();
+    if (known && bb->count.load(std::memory_order_relaxed) < bb->limit) {
       fn = it->second.on_accept;
       ud = it->second.ud;
     }
@@ -344,6 +346,7 @@ void hand_over(vor_bigbox* bb, int64_t listen_sid, int64_t sid, const char* ip, 
   } else {
     vor_box_DeleteSock(bb->master, sid);
   }
+  return known;
 }
 
 int64_t accept_more(int64_t listen_sid, char* ip, uint16_t* port) {
@@ -358,13 +361,12 @@ int64_t accept_more(int64_t listen_sid, char* ip, uint16_t* port) {
 // listener out of descriptors is rested by the box on its next accept.
 void on_listen_accept(void*, void* ud, int64_t listen_sid, int64_t sid, const char* ip, uint16_t port) {
   auto* bb = static_cast<vor_bigbox*>(ud);
-  hand_over(bb, listen_sid, sid, ip, port);
-  for (int i = 1; i < kAcceptBatch && !bb->dead.load(); ++i) {
+  if (!hand_over(bb, listen_sid, sid, ip, port)) return;
+  for (int i = 1; i < kAcceptBatch; ++i) {
     char more_ip[kIpText] = "";
     uint16_t more_port = 0;
     int64_t more = accept_more(listen_sid, more_ip, &more_port);
-    if (more <= 0) return;
-    hand_over(bb, listen_sid, more, more_ip, more_port);
+    if (more <= 0 || !hand_over(bb, listen_sid, more, more_ip, more_port)) return;
   }
 }
 

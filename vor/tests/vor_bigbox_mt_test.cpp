@@ -262,6 +262,29 @@ TEST_F(Limited, AtTheLimitTheListenerClosesNewSocketsButAcceptStillWorks) {
   close(c);
 }
 
+TEST_F(Bigbox, ABurstOfConnectionsIsAcceptedWholeAndSpreadOverTheSlaves) {
+  uint16_t port = listen();
+  constexpr int kBurst = 200;
+  std::vector<int> clients;
+  for (int i = 0; i < kBurst; ++i) {
+    int fd = vor::test::connect_blocking(port);  // the backlog fills faster than one accept a pass
+    ASSERT_GE(fd, 0);
+    clients.push_back(fd);
+  }
+  EXPECT_TRUE(eventually([&] { return vor_bigbox_nnodes(bb) == kBurst; }));
+  EXPECT_EQ(seen.accepts.load(), kBurst);
+  std::vector<int64_t> sids;
+  {
+    std::lock_guard<std::mutex> g(seen.mutex);
+    sids = seen.accepted;
+  }
+  int on_first = 0;
+  vor_box* first = vor_bigbox_GetSlaveBox(bb, sids.front());
+  for (int64_t sid : sids) on_first += vor_bigbox_GetSlaveBox(bb, sid) == first;
+  EXPECT_EQ(on_first, kBurst / 2);  // two slaves, always the less loaded one
+  for (int fd : clients) close(fd);
+}
+
 TEST_F(Bigbox, EchoesOnTheSlaveThreadWithNulTerminatedChunks) {
   seen.echo = true;
   uint16_t port = listen();
