@@ -212,9 +212,11 @@ void owned_run(vor_box*, const char*, void* a1, void* a2, void*, void*, void*, v
 
 void owned_release(vor_box*, const char* text, void* a1, void* a2, void*, void*, void*, void*, void*, void*) {
   auto* o = static_cast<Owned*>(a1);
-  o->released[reinterpret_cast<size_t>(a2)].fetch_add(1);
-  std::lock_guard<std::mutex> g(o->m);
-  o->released_texts.emplace_back(text ? text : "(null)");
+  {
+    std::lock_guard<std::mutex> g(o->m);
+    o->released_texts.emplace_back(text ? text : "(null)");
+  }
+  o->released[reinterpret_cast<size_t>(a2)].fetch_add(1);  // last: a waiter may then end o's life
 }
 
 bool post_owned(vor_box* box, const char* text, Owned* o, size_t slot, vor_box_inevent_fn fn = owned_run) {
