@@ -18,6 +18,7 @@
 #include "cu_xfile_internal.h"
 #include "cu_xmem.h"
 #include "vor_afile_internal.h"
+#include "vor_box_internal.h"
 
 namespace {
 
@@ -173,15 +174,20 @@ void complete_on_caller(vor_box*, const char*, void* copy, void* layer, void*, v
   free_copy(static_cast<Afile*>(layer), op);
 }
 
+// A completion the caller's box never runs: the box is gone, or freed with it still queued.
+void release_copy(vor_box*, const char*, void* copy, void* layer, void*, void*, void*, void*, void*, void*) {
+  free_copy(static_cast<Afile*>(layer), static_cast<vor_afile*>(copy));
+}
+
 void complete(Afile* a, vor_afile* op) {
   if (!op->callback) {
     free_copy(a, op);
   } else if (!op->box) {
     op->callback(op, op->ud, op->a1, op->a2, op->a3, op->a4);
     free_copy(a, op);
-  } else if (!vor_box_AddInEvent(op->box, nullptr, complete_on_caller, op, a, nullptr, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr)) {
-    free_copy(a, op);  // the caller's box is gone: nobody can receive the completion
+  } else {
+    vor_box__AddInEventWithRelease(op->box, nullptr, complete_on_caller, release_copy, op, a, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr);
   }
 }
 

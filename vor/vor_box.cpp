@@ -29,9 +29,14 @@ constexpr int kDrainMax = 65536;
 
 struct InEvent {
   vor_box_inevent_fn fn;
+  vor_box_inevent_fn release;  // gets the arguments back when the in-event is dropped; may be NULL
   char* text;
   void* a[8];
 };
+
+void call(vor_box_inevent_fn fn, vor_box* vb, const char* text, void* const* a) {
+  if (fn) fn(vb, text, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7]);
+}
 
 }  // namespace
 
@@ -99,14 +104,14 @@ void drain_inevents(void* arg) {
     vb->inevents.pop_front();
     vb->queued.fetch_sub(1, std::memory_order_relaxed);
     cu_sem_unlock(&vb->lock);
-    if (ev.fn) ev.fn(vb, ev.text, ev.a[0], ev.a[1], ev.a[2], ev.a[3], ev.a[4], ev.a[5], ev.a[6], ev.a[7]);
+    call(ev.fn, vb, ev.text, ev.a);
     free_text(ev.text);
   }
   if (vb->queued.load() > 0) cu_box_wake(vb->box);
 }
 
 // Unregisters, waits out any caller that found the box a moment earlier, then frees it; queued
-// in-events are dropped without running.
+// in-events are dropped without running (and released, when they own their arguments).
 void free_box(vor_box* vb) {
   {
     Registry& r = registry();
@@ -115,11 +120,41 @@ void free_box(vor_box* vb) {
   }
   cu_sem_lock(&vb->lock);
   cu_sem_unlock(&vb->lock);
-  for (InEvent& ev : vb->inevents) free_text(ev.text);
+  for (InEvent& ev : vb->inevents) {
+    call(ev.release, vb, ev.text, ev.a);
+    free_text(ev.text);
+  }
   vb->inevents.clear();
   cu_box_free(vb->box);
   cu_sem_destroy(&vb->lock);
   delete vb;
+}
+
+// Queues ev with its own copy of text; false (nothing kept) for an invalid box or no memory.
+bool queue_inevent(vor_box* vb, const char* text, InEvent ev) {
+  if (!vb) return false;
+  if (text) {
+    size_t n = strlen(text);
+    ev.text = static_cast<char*>(_cu_malloc(n + 1, kUnit, __LINE__));
+    if (!ev.text) return false;
+    memcpy(ev.text, text, n + 1);
+  }
+  Held held(vb);
+  if (!held) {
+    free_text(ev.text);
+    return false;
+  }
+  try {
+    vb->inevents.push_back(ev);
+  } catch (const std::bad_alloc&) {
+    held.release();
+    free_text(ev.text);
+    return false;
+  }
+  vb->queued.fetch_add(1, std::memory_order_release);
+  // Even from the owner thread: the in-event runs in the loop's drain, never inside this call.
+  cu_box_wake(vb->box);
+  return true;
 }
 
 struct ThreadBoxStart {
@@ -331,32 +366,17 @@ void vor_box_DeleteTimer(vor_box* vb, int32_t id) {
   if (held) cu_box_timer_Delete(vb->box, id);
 }
 
+bool vor_box__AddInEventWithRelease(vor_box* vb, const char* text, vor_box_inevent_fn fn, vor_box_inevent_fn release,
+                                    void* a1, void* a2, void* a3, void* a4, void* a5, void* a6, void* a7, void* a8) {
+  InEvent ev{fn, release, nullptr, {a1, a2, a3, a4, a5, a6, a7, a8}};
+  if (queue_inevent(vb, text, ev)) return true;
+  call(release, vb, text, ev.a);
+  return false;
+}
+
 bool vor_box_AddInEvent(vor_box* vb, const char* text, vor_box_inevent_fn fn, void* a1, void* a2, void* a3, void* a4,
                         void* a5, void* a6, void* a7, void* a8) {
-  if (!vb) return false;
-  char* copy = nullptr;
-  if (text) {
-    size_t n = strlen(text);
-    copy = static_cast<char*>(_cu_malloc(n + 1, kUnit, __LINE__));
-    if (!copy) return false;
-    memcpy(copy, text, n + 1);
-  }
-  Held held(vb);
-  if (!held) {
-    free_text(copy);
-    return false;
-  }
-  try {
-    vb->inevents.push_back(InEvent{fn, copy, {a1, a2, a3, a4, a5, a6, a7, a8}});
-  } catch (const std::bad_alloc&) {
-    held.release();
-    free_text(copy);
-    return false;
-  }
-  vb->queued.fetch_add(1, std::memory_order_release);
-  // Even from the owner thread: the in-event runs in the loop's drain, never inside this call.
-  cu_box_wake(vb->box);
-  return true;
+  return vor_box__AddInEventWithRelease(vb, text, fn, nullptr, a1, a2, a3, a4, a5, a6, a7, a8);
 }
 
 int32_t vor_box_TcpWrite(vor_box* vb, int64_t sid, const void* data, int32_t len) {

@@ -464,6 +464,30 @@ TEST_F(Afile, CompletionForABoxThatIsGoneIsDroppedAndItsCopyFreed) {
   cu_xfile_close(f);
 }
 
+TEST_F(Afile, CompletionsPendingOnACallerBoxThatIsFreedReturnTheirCopies) {
+  cu_xfile* f = open_file("pending", "abcd");
+  ASSERT_NE(f, nullptr);
+  int64_t baseline = vor_afile__copies_in_use();
+  vor_box* caller = vor_box_new();  // owned by this thread, whose loop never runs
+  ASSERT_NE(caller, nullptr);
+  Completions c;
+  char buf[4];
+  constexpr int kOps = 10;
+  for (int i = 0; i < kOps; ++i) {
+    vor_afile r = make_op(f, VOR_AFILE_READ, &c, i, caller);
+    r.buffer = buf;
+    r.length = 4;
+    ASSERT_TRUE(vor_afile_read(&r));
+  }
+  // Every read done: the copies now wait in the caller box's queue.
+  ASSERT_TRUE(eventually([] { return vor_filter_nfiles() == 0; }));
+  EXPECT_EQ(vor_afile__copies_in_use(), baseline + kOps);
+  vor_box_free(caller);
+  EXPECT_EQ(vor_afile__copies_in_use(), baseline);
+  EXPECT_EQ(c.size(), 0u);
+  cu_xfile_close(f);
+}
+
 TEST_F(Afile, FileCountRisesWhileOperationsArePendingAndFalls) {
   Blocker blocker(dir_.file("gate"), 0);
   cu_xfile* f = open_file("count-a", "aaaa");

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "vor_box_internal.h"
 #include "vor_net_test_util.h"
 #include "vor_sid.h"
 
@@ -193,6 +194,116 @@ TEST(ThreadBox, InEventsQueuedAtFreeAreDroppedAndLaterCallsFail) {
   EXPECT_FALSE(vor_box_RefreshTimeout(box, 51200, 10));
   EXPECT_EQ(vorx_box_GetThreadId(box), -1);
   vor_box_free(box);  // harmless
+}
+
+// --- in-events that own their arguments: run or released, exactly once ------------------------------
+// One slot per posted in-event; each must end with exactly one run or one release.
+struct Owned {
+  explicit Owned(size_t n) : ran(n), released(n) {}
+  std::vector<std::atomic<int>> ran;
+  std::vector<std::atomic<int>> released;
+  std::mutex m;
+  std::vector<std::string> released_texts;
+};
+
+void owned_run(vor_box*, const char*, void* a1, void* a2, void*, void*, void*, void*, void*, void*) {
+  static_cast<Owned*>(a1)->ran[reinterpret_cast<size_t>(a2)].fetch_add(1);
+}
+
+void owned_release(vor_box*, const char* text, void* a1, void* a2, void*, void*, void*, void*, void*, void*) {
+  auto* o = static_cast<Owned*>(a1);
+  {
+    std::lock_guard<std::mutex> g(o->m);
+    o->released_texts.emplace_back(text ? text : "(null)");
+  }
+  o->released[reinterpret_cast<size_t>(a2)].fetch_add(1);  // last: a waiter may then end o's life
+}
+
+bool post_owned(vor_box* box, const char* text, Owned* o, size_t slot, vor_box_inevent_fn fn = owned_run) {
+  return vor_box__AddInEventWithRelease(box, text, fn, owned_release, o, reinterpret_cast<void*>(slot), nullptr,
+                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+TEST(ThreadBox, OwnedInEventsDroppedByAFreeAreReleasedOnceAndNeverRun) {
+  vor_box* box = vor_box_new();
+  ASSERT_NE(box, nullptr);
+  Owned o(3);
+  ASSERT_TRUE(post_owned(box, "first", &o, 0));
+  ASSERT_TRUE(post_owned(box, nullptr, &o, 1));
+  ASSERT_TRUE(vor_box_AddInEvent(box, nullptr, must_not_run, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr));  // without a release: dropped as before
+  ASSERT_TRUE(post_owned(box, "third", &o, 2));
+  vor_box_free(box);  // the owner, outside its loop: freed at once, queue dropped
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(o.ran[i].load(), 0) << i;
+    EXPECT_EQ(o.released[i].load(), 1) << i;
+  }
+  EXPECT_EQ(o.released_texts, (std::vector<std::string>{"first", "(null)", "third"}));
+}
+
+TEST(ThreadBox, OwnedInEventRefusedByAGoneBoxIsReleasedInsideThePost) {
+  vor_box* box = vor_box_new();
+  ASSERT_NE(box, nullptr);
+  vor_box_free(box);
+  Owned o(2);
+  EXPECT_FALSE(post_owned(box, "late", &o, 0));
+  EXPECT_FALSE(post_owned(nullptr, nullptr, &o, 1));
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(o.ran[i].load(), 0) << i;
+    EXPECT_EQ(o.released[i].load(), 1) << i;
+  }
+  EXPECT_EQ(o.released_texts, (std::vector<std::string>{"late", "(null)"}));
+}
+
+void break_own_loop(vor_box* box, const char*, void*, void*, void*, void*, void*, void*, void*, void*) {
+  vor_box_BreakLoop(box);
+}
+
+TEST(ThreadBox, OwnedInEventsThatRunAreNeverReleased) {
+  vor_box* box = vor_box_new();
+  ASSERT_NE(box, nullptr);
+  constexpr size_t kSlots = 50;
+  Owned o(kSlots + 1);
+  for (size_t i = 0; i < kSlots; ++i) ASSERT_TRUE(post_owned(box, "run", &o, i));
+  ASSERT_TRUE(post_owned(box, nullptr, &o, kSlots, break_own_loop));
+  vor_box_loop(box);  // runs all of them, breaks, then frees the box on this thread
+  EXPECT_FALSE(vorx_box_IsValid(box));
+  for (size_t i = 0; i < kSlots; ++i) {
+    EXPECT_EQ(o.ran[i].load(), 1) << i;
+    EXPECT_EQ(o.released[i].load(), 0) << i;
+  }
+  EXPECT_EQ(o.released[kSlots].load(), 0);
+}
+
+// Posters race the end of the owner's loop: whatever the split, no in-event is lost or handled twice.
+TEST(ThreadBox, OwnedInEventsRacingTheBoxsEndRunOrAreReleasedExactlyOnce) {
+  constexpr size_t kPosters = 4;
+  constexpr size_t kPerPoster = 3000;
+  for (int round = 0; round < 5; ++round) {
+    vor_box* box = vorx_ThreadBox_create();
+    ASSERT_NE(box, nullptr);
+    Owned o(kPosters * kPerPoster);
+    std::atomic<size_t> posted{0};
+    std::vector<std::thread> posters;
+    for (size_t p = 0; p < kPosters; ++p) {
+      posters.emplace_back([&, p] {
+        for (size_t i = 0; i < kPerPoster; ++i) {
+          posted.fetch_add(1);
+          if (!post_owned(box, i % 2 ? "t" : nullptr, &o, p * kPerPoster + i)) break;  // gone: released
+        }
+      });
+    }
+    eventually([&] { return posted.load() > kPosters * kPerPoster / 4; }, 2s);
+    vorx_ThreadBox_destroy(box);
+    for (auto& t : posters) t.join();
+    auto handled = [&](size_t slot) { return o.ran[slot].load() + o.released[slot].load(); };
+    EXPECT_TRUE(eventually([&] {
+      size_t done = 0;
+      for (size_t s = 0; s < o.ran.size(); ++s) done += handled(s) > 0;
+      return done == posted.load();
+    }));
+    for (size_t s = 0; s < o.ran.size(); ++s) ASSERT_LE(handled(s), 1) << "slot " << s;
+  }
 }
 
 // --- a box left empty stays alive for a later timer from another thread ------------------------------
