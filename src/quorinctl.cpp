@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
-#include "daemon_framework.h"
+#include "vor_setup.h"
 #include "program_path.h"
 #include "service_common.h"
 
@@ -15,7 +15,7 @@ constexpr char kDescription[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-  daemon_framework_setup();
+  vor_Setup();
   std::optional<ProgramPath> program = own_program_path();
   if (!program) {
     fputs("[Quorin] GetModuleFileName() fail!\r\n", stdout);

@@ -20,7 +20,7 @@
 #include "cu_malloc.h"
 #include "cu_service.h"
 #include "cu_util.h"
-#include "daemon_framework.h"
+#include "vor_setup.h"
 #include "daemon_notify.h"
 #include "program_path.h"
 #include "quorind.h"
@@ -345,7 +345,7 @@ int quorind_start(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   block_signals();
-  daemon_framework_setup();
+  vor_Setup();
   daemon_ctx* ctx = static_cast<daemon_ctx*>(_cu_malloc(sizeof(daemon_ctx), kDaemonUnit, __LINE__));
   if (!ctx) return -1;
   memset(ctx, 0, sizeof *ctx);

@@ -1,6 +1,6 @@
 #include "cu_lib.h"
-#include "daemon_framework.h"
 #include "quorind.h"
+#include "vor_bigbox.h"
 
 namespace {
 
@@ -15,6 +15,6 @@ int32_t setting(cu_config* config, const char* key, const char* default_text) {
 int quorind_make_bigbox(daemon_ctx* ctx) {
   const int32_t threads = setting(ctx->config, "max_network_threads", "20");
   const int32_t connections = setting(ctx->config, "max_network_connections", "1000");
-  cu_log_notice(ctx->log, "[Quorin] bigbox: %d network threads, %d connections\r\n", threads, connections);
-  return daemon_make_bigbox(threads, connections, &ctx->bigbox) ? 0 : -1;
+  ctx->bigbox = vor_bigbox_make(threads, connections);
+  return ctx->bigbox ? 0 : -1;
 }
