@@ -53,11 +53,7 @@ void turn_off(Console& c) {
 }
 
 FILE* open_console_file(const std::string& name) {
-  int fd = vor::open_file(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
-  if (fd < 0) return nullptr;
-  FILE* f = fdopen(fd, "wb");
-  if (!f) close(fd);
-  return f;
+  return vor::open_stream(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, "wb");
 }
 }  // namespace
 

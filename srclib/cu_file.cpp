@@ -30,13 +30,8 @@ constexpr char kEmpty[] = "";
 // hold, then wraps the descriptor into a stream of the given stdio mode.
 cu_file1* open_stream(const char* path, int flags, const char* mode) {
   if (!path) return nullptr;
-  int fd = vor::open_file(path, flags);
-  if (fd < 0) return nullptr;
-  FILE* stream = fdopen(fd, mode);
-  if (!stream) {
-    close(fd);
-    return nullptr;
-  }
+  FILE* stream = vor::open_stream(path, flags, mode);
+  if (!stream) return nullptr;
   auto* f = static_cast<cu_file1*>(_cu_malloc(sizeof(cu_file1), kUnit, __LINE__));
   if (!f) {
     fclose(stream);

@@ -20,6 +20,7 @@
 #include "cu_xmem.h"
 #include "cu_xmem_internal.h"
 #include "cu_xtree.h"
+#include "vor_fd.h"
 
 #if defined(VOR_ASAN) || defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -344,7 +345,7 @@ void _cu_mdebug_GetMallocStat(const char* path) {
   pools_init();
   if (!path) return;
   GlobalLock lock;
-  const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = vor::open_file(path, O_RDWR | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return;
   std::string text;
   cu_i64tree_traverse(g_track.blocks, write_site, &text);

@@ -9,6 +9,7 @@
 
 #include "cu_mem_internal.h"
 #include "cu_mem_text.h"
+#include "vor_fd.h"
 
 #if defined(VOR_ASAN) || defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -496,10 +497,8 @@ void cu_mem_info(cu_mem* mem, const char* path) {
   if (!mem) return;
   FILE* file = nullptr;
   if (path) {
-    const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd >= 0) file = fdopen(fd, "wb");
+    file = vor::open_stream(path, O_RDWR | O_CREAT | O_TRUNC, "wb", 0600);
     if (!file) {
-      if (fd >= 0) close(fd);
       std::printf("cu_mem_info(): cann't create file '%s'!\r\n", path);
     }
   }

@@ -416,6 +416,20 @@ TEST_F(FileHelpers, AppendReadAndDelete) {
   EXPECT_FALSE(cu_AppendFile((dir_ / "missing" / "x").c_str(), "a", 1));
 }
 
+TEST_F(FileHelpers, BackslashPathsNameTheSameFile) {
+  const std::string windows = dir_.string() + "\\f.bin";
+  EXPECT_TRUE(cu_AppendFile(windows.c_str(), "ab", 2));
+  EXPECT_TRUE(cu_ISFileExists(path_.c_str()));
+  EXPECT_TRUE(cu_ISFileExists(windows.c_str()));
+  char buf[4];
+  EXPECT_EQ(cu_GetFileContent(windows.c_str(), buf, sizeof buf), 2);
+  char text[4];
+  EXPECT_TRUE(cu_GetTextFileContent(windows.c_str(), text, sizeof text));
+  EXPECT_STREQ(text, "ab");
+  EXPECT_EQ(cu_DeleteFile(windows.c_str()), 0);
+  EXPECT_FALSE(cu_ISFileExists(path_.c_str()));
+}
+
 // Feeds bytes through a pipe to the prompts' line reader; echo goes to a second pipe.
 struct PromptRun {
   std::string result;

@@ -1,5 +1,6 @@
 #include "cu_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -43,6 +44,21 @@ TEST_F(LogFile, LevelledLinesCarryLocalTimeAndLevelWord) {
     matched |= lines[0].rfind(want, 0) == 0;
   }
   EXPECT_TRUE(matched) << lines[0];
+  cu_log_free(log);
+}
+
+TEST_F(LogFile, BackslashPathsOpenCloseOnExecFiles) {
+  const std::string windows = scratch.dir.string() + "\\b.log";
+  cu_log* log = cu_log_malloc(windows.c_str());
+  ASSERT_NE(log, nullptr);
+  EXPECT_NE(fcntl(fileno(log->file), F_GETFD) & FD_CLOEXEC, 0);
+  cu_log_printf(log, "one\r\n");
+  EXPECT_EQ(read_all(scratch.file("b.log")), "one\r\n");
+  const std::string renamed = scratch.dir.string() + "\\c.log";
+  ASSERT_TRUE(cu_log_rename(log, renamed.c_str()));
+  EXPECT_NE(fcntl(fileno(log->file), F_GETFD) & FD_CLOEXEC, 0);
+  cu_log_printf(log, "two\r\n");
+  EXPECT_EQ(read_all(scratch.file("c.log")), "two\r\n");
   cu_log_free(log);
 }
 

@@ -224,6 +224,24 @@ TEST(SslCtx, TrustedCertificateWithoutFileChangesNothing) {
   EXPECT_EQ(SSL_CTX_get_verify_depth(ok.get()), 2);
 }
 
+TEST(SslCtx, FilesNamedWithBackslashesLoad) {
+  const Certs& cs = Certs::get();
+  auto windows = [&](const char* name) { return cs.dir() + "\\" + name; };
+  Ctx ctx(60);
+  EXPECT_TRUE(cu_ssl_ctx_UseCertificateChainFile(&ctx.h, windows("chain.pem").c_str(), windows("server.key").c_str(),
+                                                 nullptr));
+  EXPECT_TRUE(cu_ssl_ctx_TrustedCertificate(&ctx.h, windows("ca.pem").c_str(), 2));
+  EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx.get()))), 1);
+  EXPECT_TRUE(cu_ssl_ctx_SetDHParam(&ctx.h, windows("dh2048.pem").c_str()));
+}
+
+TEST(SslCtx, TrustedCertificateRefusesAFileWithoutCertificates) {
+  Ctx ctx(60);
+  CaptureStdout();
+  EXPECT_FALSE(cu_ssl_ctx_TrustedCertificate(&ctx.h, Certs::get().path("server.key").c_str(), 3));
+  EXPECT_THAT(GetCapturedStdout(), HasSubstr("SSL_CTX_load_verify_locations("));
+}
+
 TEST(SslCtx, EcdhCurveDefaultAndUnknownName) {
   Ctx ctx(60);
   EXPECT_TRUE(cu_ssl_ctx_SetECDHCurve(&ctx.h, nullptr));
