@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <strings.h>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -508,8 +507,8 @@ const char* value_of(cu_config* cfg, const char* group, const char* key) {
 uint8_t bool_of(const char* v, uint8_t def) {
   if (!v) return def ? 1 : 0;
   while (is_skipped(*v, true)) ++v;
-  if (strncasecmp(v, "true", 4) == 0) return 1;
-  if (strncasecmp(v, "false", 5) == 0) return 0;
+  if (cu_strnicmp(v, "true", 4) == 0) return 1;
+  if (cu_strnicmp(v, "false", 5) == 0) return 0;
   if (is_digit(*v)) return decimal(v, false) != 0 ? 1 : 0;
   return def ? 1 : 0;
 }
