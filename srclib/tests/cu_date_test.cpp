@@ -7,10 +7,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cu_malloc.h"
+#include "vor_tempdir.h"
 
 namespace {
 
@@ -20,15 +22,8 @@ constexpr int64_t kLatestHttpDate = 32535215999;  // 3000-12-31 23:59:59 UTC
 // Runs a shell command and answers its standard output split into lines.
 std::vector<std::string> run_lines(const std::string& command) {
   std::vector<std::string> lines;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return lines;
-  char line[256];
-  while (fgets(line, sizeof line, pipe)) {
-    std::string s(line);
-    if (!s.empty() && s.back() == '\n') s.pop_back();
-    lines.push_back(s);
-  }
-  pclose(pipe);
+  std::istringstream out(vor::test::shell_output(command));
+  for (std::string line; std::getline(out, line);) lines.push_back(line);
   return lines;
 }
 
@@ -66,16 +61,13 @@ TEST(HttpDate, WriterMatchesDateCommandForRandomTimes) {
                                 4102444800 /* 2100-01-01 */, -1, -86401, 253402300799, 253402300800};
   for (int i = 0; i < 2000; ++i) times.push_back(int64_t(rng() % (uint64_t(1) << 33)));
 
-  char path[] = "/tmp/cu_date_testXXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
+  vor::test::TempDir dir;
+  const std::string path = dir.file("times");
   std::string lines;
   for (int64_t t : times) lines += "@" + std::to_string(t) + "\n";
-  ASSERT_EQ(write(fd, lines.data(), lines.size()), ssize_t(lines.size()));
-  close(fd);
-  const auto expected =
-      run_lines(std::string("LC_ALL=C date -u -f ") + path + " '+%a, %d %b %Y %H:%M:%S GMT'");
-  unlink(path);
+  vor::test::write_file(path, lines);
+  ASSERT_EQ(vor::test::read_file(path), lines);
+  const auto expected = run_lines("LC_ALL=C date -u -f '" + path + "' '+%a, %d %b %Y %H:%M:%S GMT'");
   ASSERT_EQ(expected.size(), times.size());
   for (size_t i = 0; i < times.size(); ++i) {
     SCOPED_TRACE(times[i]);

@@ -18,6 +18,7 @@ extern char** environ;
 namespace {
 using vor::test::exists;
 using vor::test::read_file;
+using vor::test::run_shell;
 using vor::test::TempDir;
 using vor::test::write_file;
 
@@ -291,11 +292,6 @@ TEST(FileMapped, WritableOnlyForOneAndWritesReachTheFile) {
   EXPECT_EQ(std::string(m->content, 6), "Xbcdef");
   EXPECT_EQ(protection_of(m->content), "r--s");
   cu_file_mapped_free(m);
-}
-
-int run_shell(const std::string& cmd) {
-  int status = system(cmd.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(LockFile, HoldsAgainstSecondLockInProcessAndInChild) {

@@ -18,6 +18,7 @@
 
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
+#include "vor_tempdir.h"
 
 namespace {
 
@@ -378,14 +379,9 @@ TEST(Strings, Gb2312LeadAndTrailBytes) {
 
 class FileHelpers : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("cu_lib_test_" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir_);
-    path_ = (dir_ / "f.bin").string();
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::filesystem::path dir_;
-  std::string path_;
+  vor::test::TempDir temp_;
+  std::filesystem::path dir_ = temp_.path();
+  std::string path_ = temp_.file("f.bin");
 };
 
 TEST_F(FileHelpers, AppendReadAndDelete) {

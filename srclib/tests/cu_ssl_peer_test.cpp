@@ -185,7 +185,7 @@ class PeerServer : public testing::Test {
   Served run_client(const std::string& cmd, int* rc, const std::string& until, const std::string& reply) {
     Served served;
     std::thread server([&] { served = serve_one(listener, &main_ctx.h, until, reply); });
-    *rc = sh("timeout 20 " + cmd);
+    *rc = run_shell("timeout 20 " + cmd);
     server.join();
     return served;
   }

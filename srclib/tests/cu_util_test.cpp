@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "vor_tempdir.h"
+
 namespace {
 
 std::string encode(const std::string& in) {
@@ -238,9 +240,10 @@ TEST(Process, IdsAndMemoryFigures) {
 
 TEST(Process, CgroupLimitIsTheSmallestOnThePathToTheRoot) {
   namespace fs = std::filesystem;
-  const fs::path root = fs::temp_directory_path() / ("cu_util_cgroup_" + std::to_string(getpid()));
+  vor::test::TempDir dir;
+  const fs::path root = dir.path();
   fs::create_directories(root / "a" / "b" / "c");
-  auto put = [](const fs::path& file, const std::string& text) { std::ofstream(file) << text; };
+  auto put = [](const fs::path& file, const std::string& text) { vor::test::write_file(file.string(), text); };
   const std::string proc = (root / "self_cgroup").string();
   put(proc, "1:name=systemd:/x\n0::/a/b/c\n");
   put(root / "memory.max", "max\n");
@@ -256,19 +259,14 @@ TEST(Process, CgroupLimitIsTheSmallestOnThePathToTheRoot) {
   put(root / "memory.max", "4096\n");
   EXPECT_EQ(cu_internal::cgroup_memory_limit(proc, root.string()), 4096u);
   EXPECT_EQ(cu_internal::cgroup_memory_limit((root / "missing").string(), root.string()), std::nullopt);
-  fs::remove_all(root);
 }
 
 TEST(Process, PidFile) {
-  const auto path = std::filesystem::temp_directory_path() / ("cu_util_pid_" + std::to_string(getpid()));
-  {
-    std::ofstream(path) << "something much longer than a pid";
-  }
+  vor::test::TempDir dir;
+  const std::string path = dir.file("x.pid");
+  vor::test::write_file(path, "something much longer than a pid");
   ASSERT_TRUE(cu_WritePidFile(path.c_str()));
-  std::ifstream in(path);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, std::to_string(getpid()));
-  std::filesystem::remove(path);
+  EXPECT_EQ(vor::test::read_file(path), std::to_string(getpid()));
   EXPECT_FALSE(cu_WritePidFile(nullptr));
   EXPECT_FALSE(cu_WritePidFile("/nonexistent-dir/x.pid"));
   EXPECT_FALSE(std::filesystem::exists("/nonexistent-dir/x.pid"));
