@@ -19,6 +19,7 @@
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "vor_tempdir.h"
+#include "vor_wait.h"
 
 namespace {
 
@@ -495,14 +496,15 @@ TEST(Prompts, PasswordOnATerminalIsMaskedAndEchoComesBack) {
     fflush(stdout);
     _exit(0);
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  termios t;
-  while (tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO) && std::chrono::steady_clock::now() < deadline) {
-    usleep(2000);  // typed-ahead input would be dropped when the prompt switches modes
-  }
+  // Typed-ahead input would be dropped when the prompt switches modes: wait for the switch.
+  EXPECT_TRUE(vor::test::wait_until([&] {
+    termios t;
+    return tcgetattr(master, &t) != 0 || !(t.c_lflag & ECHO);
+  }));
   const std::string typed = "se\x7f" "cret\n";
   ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
   std::string seen;
+  const auto deadline = std::chrono::steady_clock::now() + vor::test::kPatience;
   while (seen.find(']') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
     pollfd p{master, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;
