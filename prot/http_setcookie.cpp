@@ -1,6 +1,7 @@
 #include "http_setcookie.h"
 
 #include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_pattern.h"
 
 #include <cstring>
@@ -13,7 +14,7 @@ namespace {
 constexpr size_t kMaxExactName = 100;
 constexpr size_t kMaxPatternName = 256;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+using cu_internal::is_blank;
 bool is_word_start_boundary(char c) { return c == ' ' || c == '\t' || c == ';'; }
 bool is_attribute_separator(char c) { return c == ' ' || c == '\t' || c == ';' || c == '='; }
 

@@ -11,6 +11,7 @@
 
 #include "cu_malloc.h"
 #include "cu_sem.h"
+#include "cu_sem_internal.h"
 #include "vor_fd.h"
 
 namespace {
@@ -35,15 +36,8 @@ Console& console() {
   return *instance;
 }
 
-class Held {
- public:
-  explicit Held(Console& c) : c_(c) { cu_sem_lock(&c_.lock); }
-  ~Held() { cu_sem_unlock(&c_.lock); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-
- private:
-  Console& c_;
+struct Held : cu_internal::SemHold {
+  explicit Held(Console& c) : SemHold(&c.lock) {}
 };
 
 void turn_off(Console& c) {

@@ -213,6 +213,15 @@ class RawTerminal {
 
 namespace cu_internal {
 
+void hex_lower(const unsigned char* data, size_t n, char* out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < n; ++i) {
+    out[2 * i] = kDigits[data[i] >> 4];
+    out[2 * i + 1] = kDigits[data[i] & 0xF];
+  }
+  out[2 * n] = '\0';
+}
+
 bool write_fully(int fd, const void* data, size_t n) {
   if (fd < 0) return false;
   const char* s = static_cast<const char*>(data);

@@ -10,6 +10,7 @@
 
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
+#include "cu_sem_internal.h"
 #include "cu_util.h"
 #include "vor_fd.h"
 
@@ -20,19 +21,8 @@ constexpr int32_t kLockDown = -1;
 constexpr size_t kSystemLineSize = 4096;
 
 // Takes a log's lock only while the log is set up, as every operation does.
-class LogGuard {
- public:
-  explicit LogGuard(cu_log* log) : log_(log->lock_state == kLockReady ? log : nullptr) {
-    if (log_) cu_sem_lock(&log_->lock);
-  }
-  ~LogGuard() {
-    if (log_) cu_sem_unlock(&log_->lock);
-  }
-  LogGuard(const LogGuard&) = delete;
-  LogGuard& operator=(const LogGuard&) = delete;
-
- private:
-  cu_log* log_;
+struct LogGuard : cu_internal::SemHold {
+  explicit LogGuard(cu_log* log) : SemHold(log->lock_state == kLockReady ? &log->lock : nullptr) {}
 };
 
 FILE* open_log_file(const char* path) { return vor::open_stream(path, O_RDWR | O_CREAT | O_APPEND, "ab+"); }

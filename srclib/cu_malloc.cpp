@@ -15,6 +15,7 @@
 #include <string>
 
 #include "cu_i64tree.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc_internal.h"
 #include "cu_sem.h"
 #include "cu_xmem.h"
@@ -237,16 +238,6 @@ uint8_t write_site(void*, void* site, void* out) {
   return 0;
 }
 
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void class_sums(uint64_t* used, uint64_t* free_bytes) {
   *used = *free_bytes = 0;
   for (cu_xmem* pool : g_classes) {
@@ -349,7 +340,7 @@ void _cu_mdebug_GetMallocStat(const char* path) {
   if (fd < 0) return;
   std::string text;
   cu_i64tree_traverse(g_track.blocks, write_site, &text);
-  write_all(fd, text);
+  cu_internal::write_fully(fd, text.data(), text.size());
   close(fd);
 }
 

@@ -2,6 +2,7 @@
 
 #include "cu_escape.h"
 #include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 
 #include <cerrno>
@@ -212,8 +213,8 @@ void unset_form(vor_http_table* t, const char* name) {
   }
 }
 
-bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using cu_internal::is_digit;
+using cu_internal::is_letter;
 bool is_token_char(char c) { return is_letter(c) || is_digit(c) || c == '-' || c == '.' || c == '_'; }
 bool is_status_char(char c) { return is_token_char(c) || c == ' ' || c == '/' || c == '%' || c == '=' || c == '&'; }
 bool is_line_end(char c) { return c == '\r' || c == '\n'; }
