@@ -30,4 +30,16 @@ int open_file(const char* path, int flags, mode_t mode) {
   return fd_above_stdio(fd);
 }
 
+FILE* open_stream(const char* path, int flags, const char* stdio_mode, mode_t mode) {
+  int fd = open_file(path, flags, mode);
+  if (fd < 0) return nullptr;
+  FILE* stream = fdopen(fd, stdio_mode);
+  if (!stream) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return stream;
+}
+
 }  // namespace vor

@@ -7,6 +7,7 @@
 
 #include "cu_console.h"
 #include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_xmem.h"
 
@@ -26,8 +27,8 @@ constexpr int32_t kExtBlock = 4096;
 constexpr int32_t kMethodBlock = 64;
 constexpr char kTerminator[] = "\r\n\r\n";
 
-bool is_letter(char c) { return cu_islower(c) || cu_isupper(c); }
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+using cu_internal::is_blank;
+using cu_internal::is_letter;
 bool is_line_end(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 bool is_name_end(char c) { return c == ':' || is_blank(c) || is_line_end(c); }
 

@@ -1,8 +1,8 @@
 #include "http_setcookie.h"
 
+#include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_pattern.h"
-
-#include <strings.h>
 
 #include <cstring>
 #include <memory>
@@ -14,7 +14,7 @@ namespace {
 constexpr size_t kMaxExactName = 100;
 constexpr size_t kMaxPatternName = 256;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+using cu_internal::is_blank;
 bool is_word_start_boundary(char c) { return c == ' ' || c == '\t' || c == ';'; }
 bool is_attribute_separator(char c) { return c == ' ' || c == '\t' || c == ';' || c == '='; }
 
@@ -110,7 +110,7 @@ size_t find_exact_name(std::string_view s, const char* name) {
   needle.push_back('=');
   for (size_t h = 0; h + needle.size() <= s.size(); ++h) {
     if (h > 0 && !is_word_start_boundary(s[h - 1])) continue;
-    if (strncasecmp(s.data() + h, needle.data(), needle.size()) == 0) return h;
+    if (cu_strnicmp(s.data() + h, needle.data(), static_cast<int32_t>(needle.size())) == 0) return h;
   }
   return std::string_view::npos;
 }
@@ -170,7 +170,7 @@ bool is_secure(const char* value) {
   const std::string_view s(value);
   for (size_t h = 0; h + kWord.size() <= s.size(); ++h) {
     if (h > 0 && !is_word_start_boundary(s[h - 1])) continue;
-    if (strncasecmp(s.data() + h, kWord.data(), kWord.size()) != 0) continue;
+    if (cu_strnicmp(s.data() + h, kWord.data(), static_cast<int32_t>(kWord.size())) != 0) continue;
     const size_t after = h + kWord.size();
     if (after == s.size() || is_word_start_boundary(s[after])) return true;
   }
@@ -183,7 +183,7 @@ std::string_view before_port(const char* text) {
 }
 
 bool equal_icase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+  return a.size() == b.size() && cu_strnicmp(a.data(), b.data(), static_cast<int32_t>(a.size())) == 0;
 }
 
 bool match_domain(const char* domain_text, const char* host_text) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <strings.h>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -17,6 +16,7 @@
 
 #include "cu_file.h"
 #include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_xtree.h"
 #include "vor_fd.h"
@@ -101,7 +101,7 @@ struct Group {
   NameTree<Key> keys;
 };
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+using cu_internal::is_blank;
 bool is_line_end(char c) { return c == '\r' || c == '\n'; }
 
 bool starts_key_name(char c) {
@@ -422,17 +422,6 @@ bool read_whole_file(const char* path, std::string* out) {
   return whole;
 }
 
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void sync_folder_of(const std::string& path) {
   size_t slash = path.rfind('/');
   std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
@@ -453,7 +442,7 @@ bool replace_file(const std::string& given, const std::string& text) {
   if (fd < 0) return false;
   struct stat st;
   mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  bool ok = fchmod(fd, mode) == 0 && write_all(fd, text) && fsync(fd) == 0;
+  bool ok = fchmod(fd, mode) == 0 && cu_internal::write_fully(fd, text.data(), text.size()) && fsync(fd) == 0;
   ok = close(fd) == 0 && ok;
   if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) {
@@ -468,7 +457,7 @@ bool is_skipped(char c, bool skip_minus) {
   return c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '+' || (skip_minus && c == '-');
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using cu_internal::is_digit;
 
 // Decimal digits from s, clamped to the signed 64-bit range; stops at the first non-digit.
 int64_t decimal(const char* s, bool negative) {
@@ -508,8 +497,8 @@ const char* value_of(cu_config* cfg, const char* group, const char* key) {
 uint8_t bool_of(const char* v, uint8_t def) {
   if (!v) return def ? 1 : 0;
   while (is_skipped(*v, true)) ++v;
-  if (strncasecmp(v, "true", 4) == 0) return 1;
-  if (strncasecmp(v, "false", 5) == 0) return 0;
+  if (cu_strnicmp(v, "true", 4) == 0) return 1;
+  if (cu_strnicmp(v, "false", 5) == 0) return 0;
   if (is_digit(*v)) return decimal(v, false) != 0 ? 1 : 0;
   return def ? 1 : 0;
 }

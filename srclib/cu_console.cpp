@@ -11,6 +11,7 @@
 
 #include "cu_malloc.h"
 #include "cu_sem.h"
+#include "cu_sem_internal.h"
 #include "vor_fd.h"
 
 namespace {
@@ -35,15 +36,8 @@ Console& console() {
   return *instance;
 }
 
-class Held {
- public:
-  explicit Held(Console& c) : c_(c) { cu_sem_lock(&c_.lock); }
-  ~Held() { cu_sem_unlock(&c_.lock); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-
- private:
-  Console& c_;
+struct Held : cu_internal::SemHold {
+  explicit Held(Console& c) : SemHold(&c.lock) {}
 };
 
 void turn_off(Console& c) {
@@ -53,11 +47,7 @@ void turn_off(Console& c) {
 }
 
 FILE* open_console_file(const std::string& name) {
-  int fd = vor::open_file(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
-  if (fd < 0) return nullptr;
-  FILE* f = fdopen(fd, "wb");
-  if (!f) close(fd);
-  return f;
+  return vor::open_stream(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, "wb");
 }
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_util.h"
 
@@ -110,8 +111,8 @@ size_t format_http_date(int64_t t, char* text) {
 
 // Whitespace as the C locale's isspace sees it.
 constexpr bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
-constexpr bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+using cu_internal::is_digit;
+using cu_internal::is_letter;
 
 // One conversion's result; left uninitialised until a conversion fills it (this runs for
 // every date header, and clearing seven of them per layout costs more than the scan).

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "vor_fd.h"
 #include "vor_path.h"
@@ -30,13 +31,8 @@ constexpr char kEmpty[] = "";
 // hold, then wraps the descriptor into a stream of the given stdio mode.
 cu_file1* open_stream(const char* path, int flags, const char* mode) {
   if (!path) return nullptr;
-  int fd = vor::open_file(path, flags);
-  if (fd < 0) return nullptr;
-  FILE* stream = fdopen(fd, mode);
-  if (!stream) {
-    close(fd);
-    return nullptr;
-  }
+  FILE* stream = vor::open_stream(path, flags, mode);
+  if (!stream) return nullptr;
   auto* f = static_cast<cu_file1*>(_cu_malloc(sizeof(cu_file1), kUnit, __LINE__));
   if (!f) {
     fclose(stream);
@@ -93,18 +89,6 @@ bool rename_no_replace_fallback(const std::string& from, const std::string& to) 
   }
   if (path_exists(to)) return false;
   return rename(from.c_str(), to.c_str()) == 0;
-}
-
-// Writes all of len bytes, looping over short writes and EINTR; false on any failure.
-bool write_all(int fd, const uint8_t* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 int lock_descriptor(const char* path) {
@@ -217,7 +201,7 @@ int32_t cu_file2_read(cu_file2* f, void* buf, int32_t count) {
 int32_t cu_file2_write(cu_file2* f, const void* data, int32_t count) {
   if (!f) return 0;
   if (!data || count < 0) return -1;
-  return write_all(f->fd, static_cast<const uint8_t*>(data), static_cast<size_t>(count)) ? count : -1;
+  return cu_internal::write_fully(f->fd, data, static_cast<size_t>(count)) ? count : -1;
 }
 
 bool cu_file2_eof(cu_file2* f) {

@@ -15,8 +15,11 @@
 #include <initializer_list>
 #include <string>
 
+#include "cu_file.h"
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
+#include "vor_fd.h"
+#include "vor_path.h"
 
 using cu_internal::ascii_lower;
 using cu_internal::ascii_upper;
@@ -181,11 +184,6 @@ int ip_group(const char* s, uint32_t* value) {
   return used;
 }
 
-FILE* open_file(const char* path, const char* mode) {
-  if (!path) return nullptr;
-  return fopen(path, mode);
-}
-
 bool is_trailing_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
 // Puts a terminal into no-echo, byte-at-a-time mode and restores it on every exit path.
@@ -214,6 +212,15 @@ class RawTerminal {
 }  // namespace
 
 namespace cu_internal {
+
+void hex_lower(const unsigned char* data, size_t n, char* out) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < n; ++i) {
+    out[2 * i] = kDigits[data[i] >> 4];
+    out[2 * i + 1] = kDigits[data[i] & 0xF];
+  }
+  out[2 * n] = '\0';
+}
 
 bool write_fully(int fd, const void* data, size_t n) {
   if (fd < 0) return false;
@@ -521,14 +528,14 @@ bool cu_isGB2312(const void* p) {
 
 bool cu_ISFileExists(const char* path) {
   struct stat st;
-  return path && stat(path, &st) == 0;
+  return path && stat(vor::normalise_path(path).c_str(), &st) == 0;
 }
 
-int32_t cu_DeleteFile(const char* path) { return path && unlink(path) == 0 ? 0 : -1; }
+int32_t cu_DeleteFile(const char* path) { return cu_file1_remove(path) ? 0 : -1; }
 
 bool cu_AppendFile(const char* path, const void* data, int32_t n) {
   if (n < 1 || !data) return true;
-  FILE* f = open_file(path, "abe");
+  FILE* f = vor::open_stream(path, O_WRONLY | O_CREAT | O_APPEND, "ab");
   if (!f) return false;
   const bool all = fwrite(data, 1, static_cast<size_t>(n), f) == static_cast<size_t>(n);
   const bool closed = fclose(f) == 0;
@@ -536,7 +543,7 @@ bool cu_AppendFile(const char* path, const void* data, int32_t n) {
 }
 
 int32_t cu_GetFileContent(const char* path, void* buf, int32_t n) {
-  FILE* f = open_file(path, "rbe");
+  FILE* f = vor::open_stream(path, O_RDONLY, "rb");
   if (!f) return -1;
   size_t got = 0;
   if (buf && n > 0) got = fread(buf, 1, static_cast<size_t>(n), f);
@@ -546,7 +553,7 @@ int32_t cu_GetFileContent(const char* path, void* buf, int32_t n) {
 
 bool cu_GetTextFileContent(const char* path, char* buf, int32_t size) {
   if (!buf || size <= 0) return false;
-  FILE* f = open_file(path, "rbe");
+  FILE* f = vor::open_stream(path, O_RDONLY, "rb");
   if (!f) return false;
   const size_t got = fread(buf, 1, static_cast<size_t>(size - 1), f);
   buf[got] = '\0';
@@ -563,7 +570,7 @@ void cu_TTY_GetLoginName(const char* prompt, char* buf, int32_t max) {
 int32_t cu_TTY_GetPassword(char* buf, int32_t max) {
   printf("%s", kPasswordPrompt);
   fflush(stdout);
-  const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int tty = vor::open_file("/dev/tty", O_RDWR | O_NOCTTY);
   const int in_fd = tty >= 0 ? tty : STDIN_FILENO;
   {
     RawTerminal raw(in_fd);

@@ -9,6 +9,14 @@ namespace cu_internal {
 constexpr unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 constexpr unsigned char ascii_upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - ('a' - 'A') : c; }
 
+// ASCII-only character classes, likewise.
+constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Writes n bytes as 2n lowercase hexadecimal digits and a NUL; out holds 2n + 1 characters.
+void hex_lower(const unsigned char* data, size_t n, char* out);
+
 // Writes all n bytes, going on after short writes and EINTR; false on any other failure.
 bool write_fully(int fd, const void* data, size_t n);
 

@@ -10,30 +10,22 @@
 
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
+#include "cu_sem_internal.h"
 #include "cu_util.h"
+#include "vor_fd.h"
 
 namespace {
 constexpr char kUnit[] = "srclib\\cu_log";
 constexpr int32_t kLockReady = 1;
 constexpr int32_t kLockDown = -1;
 constexpr size_t kSystemLineSize = 4096;
-constexpr char kAppendMode[] = "ab+e";  // e: close on exec
 
 // Takes a log's lock only while the log is set up, as every operation does.
-class LogGuard {
- public:
-  explicit LogGuard(cu_log* log) : log_(log->lock_state == kLockReady ? log : nullptr) {
-    if (log_) cu_sem_lock(&log_->lock);
-  }
-  ~LogGuard() {
-    if (log_) cu_sem_unlock(&log_->lock);
-  }
-  LogGuard(const LogGuard&) = delete;
-  LogGuard& operator=(const LogGuard&) = delete;
-
- private:
-  cu_log* log_;
+struct LogGuard : cu_internal::SemHold {
+  explicit LogGuard(cu_log* log) : SemHold(log->lock_state == kLockReady ? &log->lock : nullptr) {}
 };
+
+FILE* open_log_file(const char* path) { return vor::open_stream(path, O_RDWR | O_CREAT | O_APPEND, "ab+"); }
 
 void copy_path(cu_log* log, const char* path) {
   const size_t n = strnlen(path, CU_LOG_PATH_MAX);
@@ -124,7 +116,7 @@ bool cu_log_init(cu_log* log, const char* path) {
   log->lock_state = kLockDown;
   if (!path) return false;
   // The whole path is opened; only the record's copy is cut.
-  log->file = fopen(path, kAppendMode);
+  log->file = open_log_file(path);
   if (!log->file) return false;
   log->line = static_cast<char*>(_cu_malloc(CU_LOG_LINE_SIZE, kUnit, __LINE__));
   if (!log->line) {
@@ -175,7 +167,7 @@ void cu_log_flush(cu_log* log) {
 bool cu_log_rename(cu_log* log, const char* new_path) {
   if (!log || !new_path || log->lock_state != kLockReady) return false;  // an ended log stays ended
   LogGuard guard(log);
-  FILE* next = fopen(new_path, kAppendMode);
+  FILE* next = open_log_file(new_path);
   if (!next) return false;
   if (log->file) fclose(log->file);
   log->file = next;
@@ -224,7 +216,7 @@ void cu_log_error(cu_log* log, const char* format, ...) {
 
 void __cu_system_log(const char* path, const char* format, ...) {
   if (!path) return;
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = vor::open_file(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd < 0) return;
   char line[kSystemLineSize];
   va_list args;

@@ -15,11 +15,13 @@
 #include <string>
 
 #include "cu_i64tree.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc_internal.h"
 #include "cu_sem.h"
 #include "cu_xmem.h"
 #include "cu_xmem_internal.h"
 #include "cu_xtree.h"
+#include "vor_fd.h"
 
 #if defined(VOR_ASAN) || defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -236,16 +238,6 @@ uint8_t write_site(void*, void* site, void* out) {
   return 0;
 }
 
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 void class_sums(uint64_t* used, uint64_t* free_bytes) {
   *used = *free_bytes = 0;
   for (cu_xmem* pool : g_classes) {
@@ -344,11 +336,11 @@ void _cu_mdebug_GetMallocStat(const char* path) {
   pools_init();
   if (!path) return;
   GlobalLock lock;
-  const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = vor::open_file(path, O_RDWR | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return;
   std::string text;
   cu_i64tree_traverse(g_track.blocks, write_site, &text);
-  write_all(fd, text);
+  cu_internal::write_fully(fd, text.data(), text.size());
   close(fd);
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 
 namespace {
@@ -155,13 +156,9 @@ void finish(cu_md5* ctx, char* out) {
   append(ctx, kPadding, have < 56 ? 56 - have : 120 - have);
   append(ctx, length_bytes, 8);
 
-  static const char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < 16; ++i) {
-    uint8_t byte = uint8_t(ctx->state[i / 4] >> (8 * (i % 4)));
-    out[2 * i] = kHex[byte >> 4];
-    out[2 * i + 1] = kHex[byte & 15];
-  }
-  out[32] = '\0';
+  unsigned char digest[16];
+  for (int i = 0; i < 16; ++i) digest[i] = uint8_t(ctx->state[i / 4] >> (8 * (i % 4)));
+  cu_internal::hex_lower(digest, sizeof digest, out);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include "cu_mem_internal.h"
 #include "cu_mem_text.h"
+#include "cu_sem_internal.h"
+#include "vor_fd.h"
 
 #if defined(VOR_ASAN) || defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -49,18 +51,8 @@ CU_MEM_NO_ASAN inline Chunk* chunk_of(const void* p) {
 }
 CU_MEM_NO_ASAN inline void* data_of(Chunk* c) { return bytes(c) + kCuMemChunkHeader; }
 
-class Guard {
- public:
-  explicit Guard(cu_mem* m) : lock_(m->lock) { locked_ = lock_ && cu_sem_lock(lock_); }
-  ~Guard() {
-    if (locked_) cu_sem_unlock(lock_);
-  }
-  Guard(const Guard&) = delete;
-  Guard& operator=(const Guard&) = delete;
-
- private:
-  cu_sem* lock_;
-  bool locked_;
+struct Guard : cu_internal::SemHold {
+  explicit Guard(cu_mem* m) : SemHold(m->lock) {}
 };
 
 bool round_up(uint64_t n, uint64_t step, uint64_t* out) {
@@ -496,10 +488,8 @@ void cu_mem_info(cu_mem* mem, const char* path) {
   if (!mem) return;
   FILE* file = nullptr;
   if (path) {
-    const int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd >= 0) file = fdopen(fd, "wb");
+    file = vor::open_stream(path, O_RDWR | O_CREAT | O_TRUNC, "wb", 0600);
     if (!file) {
-      if (fd >= 0) close(fd);
       std::printf("cu_mem_info(): cann't create file '%s'!\r\n", path);
     }
   }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "cu_lib_internal.h"
+
 namespace cu_text {
 using AllocFn = void* (*)(void* context, uint64_t n);
 
@@ -53,8 +55,8 @@ inline char* mapped_case(AllocFn alloc, void* context, const char* s, bool upper
   char* out = concat(alloc, context, {s});
   if (!out) return nullptr;
   for (char* c = out; *c; ++c) {
-    if (upper && *c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
-    if (!upper && *c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
+    const auto byte = static_cast<unsigned char>(*c);
+    *c = static_cast<char>(upper ? cu_internal::ascii_upper(byte) : cu_internal::ascii_lower(byte));
   }
   return out;
 }

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_pool_failure.h"
 #include "cu_sem.h"
@@ -15,12 +16,8 @@ constexpr uint32_t kUnlimited = 0xFFFFFFFFu;
 cu_xmem* g_pool = nullptr;
 cu_sem g_pool_lock;
 
-void* page_alloc(void* parent, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(parent), size); }
-void page_free(void* parent, void* block) { cu_xmem_free(static_cast<cu_xmem*>(parent), block); }
-
-
 char fold(char c, bool case_sensitive) {
-  return (!case_sensitive && c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return case_sensitive ? c : static_cast<char>(cu_internal::ascii_lower(static_cast<unsigned char>(c)));
 }
 
 // A string read front to back, or back to front for patterns stored reversed: matching
@@ -165,13 +162,9 @@ void classify(cu_pattern* p, const Canonical& c) {
 
 void cu_pattern__xmem_init(void) {
   static bool once = [] {
-    if (!cu_system__xmem) cu_system__xmem_init();
-    cu_sem_init(&g_pool_lock);
-    g_pool = cu_xmem_init_ext_ext(&g_pool_lock, 32768, 1024, 256, false, page_alloc, page_free, cu_system__xmem);
-    if (!g_pool) {
-      cu_pool__init_failed(
-          "cu_pattern_xmem -> cu_pattern__xmem_init() -> cu_xmem_init_ext(pattern block struct) -> return NULL -> exit!\r\n");
-    }
+    g_pool = cu_pool__make_unit_pool(&g_pool_lock, 32768, 1024, 256, false,
+                                     "cu_pattern_xmem -> cu_pattern__xmem_init() -> cu_xmem_init_ext(pattern block "
+                                     "struct) -> return NULL -> exit!\r\n");
     return true;
   }();
   (void)once;

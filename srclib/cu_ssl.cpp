@@ -8,10 +8,14 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "vor_fd.h"
 
 using vor::tls::console;
 using vor::tls::fail;
@@ -31,6 +35,15 @@ struct BioFree {
   void operator()(BIO* b) const { BIO_free(b); }
 };
 using BioPtr = std::unique_ptr<BIO, BioFree>;
+
+// A read BIO over a file opened by the library's rules (normalised path, close-on-exec).
+BioPtr file_bio(const char* path) {
+  std::FILE* f = vor::open_stream(path, O_RDONLY, "rb");
+  if (!f) return nullptr;
+  BIO* bio = BIO_new_fp(f, BIO_CLOSE);
+  if (!bio) std::fclose(f);
+  return BioPtr(bio);
+}
 
 SSL_CTX* inner(cu_ssl_ctx* holder) { return holder ? holder->ctx : nullptr; }
 
@@ -126,29 +139,53 @@ BioPtr mem_bio(const char* text, int32_t len) {
   return BioPtr(BIO_new_mem_buf(text, len));
 }
 
-bool use_private_key_pem(SSL_CTX* ctx, const char* key, int32_t len, char* phrase) {
-  BioPtr bio = mem_bio(key, len);
+bool use_private_key_bio(SSL_CTX* ctx, BIO* bio, char* phrase) {
   if (!bio) return false;
-  EVP_PKEY* pkey = PEM_read_bio_PrivateKey(bio.get(), nullptr, pass_phrase_cb, phrase);
+  EVP_PKEY* pkey = PEM_read_bio_PrivateKey(bio, nullptr, pass_phrase_cb, phrase);
   if (!pkey) return false;
   int ok = SSL_CTX_use_PrivateKey(ctx, pkey);
   EVP_PKEY_free(pkey);
   return ok == 1;
 }
 
+bool use_private_key_pem(SSL_CTX* ctx, const char* key, int32_t len, char* phrase) {
+  return use_private_key_bio(ctx, mem_bio(key, len).get(), phrase);
+}
+
 bool use_private_key_file(SSL_CTX* ctx, const char* path, char* phrase) {
-  SSL_CTX_set_default_passwd_cb(ctx, pass_phrase_cb);
-  SSL_CTX_set_default_passwd_cb_userdata(ctx, phrase);
-  int ok = SSL_CTX_use_PrivateKey_file(ctx, path, SSL_FILETYPE_PEM);
-  SSL_CTX_set_default_passwd_cb(ctx, nullptr);
-  SSL_CTX_set_default_passwd_cb_userdata(ctx, nullptr);
-  return ok == 1;
+  return use_private_key_bio(ctx, file_bio(path).get(), phrase);
+}
+
+// Adds every certificate and CRL of a PEM file to the context's trust store; false when the
+// file cannot be read, holds none, or one is refused.
+bool load_trusted_file(SSL_CTX* ctx, const char* path) {
+  BioPtr bio = file_bio(path);
+  if (!bio) return false;
+  char no_phrase[] = "";  // encrypted keys in the file are skipped, never prompted for
+  STACK_OF(X509_INFO)* infos = PEM_X509_INFO_read_bio(bio.get(), nullptr, nullptr, no_phrase);
+  if (!infos) return false;
+  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+  int count = 0;
+  bool ok = true;
+  for (int i = 0; ok && i < sk_X509_INFO_num(infos); ++i) {
+    const X509_INFO* info = sk_X509_INFO_value(infos, i);
+    if (info->x509) {
+      ok = X509_STORE_add_cert(store, info->x509) == 1;
+      ++count;
+    }
+    if (ok && info->crl) {
+      ok = X509_STORE_add_crl(store, info->crl) == 1;
+      ++count;
+    }
+  }
+  sk_X509_INFO_pop_free(infos, X509_INFO_free);
+  return ok && count > 0;
 }
 
 // Up to 4,095 bytes of the pass-phrase file; false when it cannot be opened.
 bool read_pass_phrase_file(const char* path, char (&out)[kPassPhraseFileMax + 1], bool* have) {
   *have = false;
-  std::FILE* f = std::fopen(path, "rbe");
+  std::FILE* f = vor::open_stream(path, O_RDONLY, "rb");
   if (!f) return false;
   size_t n = std::fread(out, 1, kPassPhraseFileMax, f);
   std::fclose(f);
@@ -235,7 +272,7 @@ bool set_session_id_context(SSL_CTX* ctx, const void* text, int32_t len) {
 }
 
 bool set_dh_from_file(SSL_CTX* ctx, const char* path) {
-  BioPtr bio(BIO_new_file(path, "r"));
+  BioPtr bio = file_bio(path);
   if (!bio) {
     return fail("BIO_new_file(\"%s\") failed\r\n", path);
   }
@@ -290,7 +327,7 @@ SSL_CTX* cu_ssl_ctx_InnerCTX(cu_ssl_ctx* holder) { return inner(holder); }
 
 bool ssl_ctx_UseCertificateChainFile(SSL_CTX* ctx, const char* chain_file) {
   if (!ctx || !chain_file) return false;
-  BioPtr bio(BIO_new_file(chain_file, "r"));
+  BioPtr bio = file_bio(chain_file);
   if (!bio) {
     return fail("BIO_new_file(\"%s\") failed\r\n", chain_file);
   }
@@ -360,7 +397,7 @@ bool cu_ssl_ctx_TrustedCertificate(cu_ssl_ctx* holder, const char* ca_file, int3
   if (!ca_file) return true;
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, accept_any_peer);
   SSL_CTX_set_verify_depth(ctx, depth);
-  if (SSL_CTX_load_verify_locations(ctx, ca_file, nullptr) != 1) {
+  if (!load_trusted_file(ctx, ca_file)) {
     return fail("SSL_CTX_load_verify_locations(\"%s\") failed\r\n", ca_file);
   }
   ERR_clear_error();

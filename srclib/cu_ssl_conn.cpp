@@ -2,6 +2,7 @@
 // code, and queries on the peer certificate, the SNI name and the session.
 #include "cu_ssl.h"
 
+#include "cu_lib_internal.h"
 #include "cu_ssl_internal.h"
 
 #include <openssl/err.h>
@@ -93,7 +94,7 @@ void copy_text(const char* text, size_t len, char* buf, int32_t size) {
 
 void lowercase(char* s, size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    if (s[i] >= 'A' && s[i] <= 'Z') s[i] = static_cast<char>(s[i] - 'A' + 'a');
+    s[i] = static_cast<char>(cu_internal::ascii_lower(static_cast<unsigned char>(s[i])));
   }
 }
 
@@ -122,16 +123,6 @@ bool name_oneline(SSL* ssl, char* buf, int32_t size, bool issuer) {
   if (!text.text) return false;
   copy_text(text.text, std::strlen(text.text), buf, size);
   return true;
-}
-
-// Writes n bytes as 2n lowercase hexadecimal digits and a NUL; out holds 2n + 1 characters.
-void hex_lower(const unsigned char* data, size_t n, char* out) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (size_t i = 0; i < n; ++i) {
-    out[2 * i] = kDigits[data[i] >> 4];
-    out[2 * i + 1] = kDigits[data[i] & 0xF];
-  }
-  out[2 * n] = '\0';
 }
 
 }  // namespace
@@ -312,7 +303,7 @@ bool ssl_conn_GetSessionID(SSL* ssl, void* buf, int32_t* len) {
   std::memcpy(buf, id, n);
   *len = static_cast<int32_t>(n);
   char hex[2 * SSL_MAX_SSL_SESSION_ID_LENGTH + 1];
-  hex_lower(id, std::min<size_t>(id_len, SSL_MAX_SSL_SESSION_ID_LENGTH), hex);
+  cu_internal::hex_lower(id, std::min<size_t>(id_len, SSL_MAX_SSL_SESSION_ID_LENGTH), hex);
   console("SessionID: %s\r\n", hex);
   return true;
 }
@@ -393,7 +384,7 @@ bool ssl_conn_GetFingerprint(SSL* ssl, char* buf, int32_t size) {
   if (X509_digest(cert.get(), vor::tls::layer_digest(), md, &n) != 1) return false;
   // Whole bytes only: two digits each.
   size_t bytes = std::min<size_t>(n, static_cast<size_t>(size - 1) / 2);
-  hex_lower(md, bytes, buf);
+  cu_internal::hex_lower(md, bytes, buf);
   return true;
 }
 

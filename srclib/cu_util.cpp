@@ -21,6 +21,7 @@
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_util_internal.h"
+#include "vor_fd.h"
 
 namespace {
 constexpr char kUnit[] = "srclib\\cu_util";
@@ -289,7 +290,7 @@ void cu_RandomStr(char* buf, int32_t count) {
 
 bool cu_WritePidFile(const char* path) {
   if (!path) return false;
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = vor::open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return false;
   char text[16];
   const int n = snprintf(text, sizeof text, "%u", cu_GetThisPid());
@@ -300,7 +301,7 @@ bool cu_WritePidFile(const char* path) {
 bool cu_SetDaemon(void) {
   fflush(stdout);
   fflush(stderr);
-  const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  const int null_fd = vor::open_file("/dev/null", O_RDWR);
   if (null_fd < 0) return false;
   bool ok = true;
   for (int fd = 0; fd <= 2; ++fd) {

@@ -33,10 +33,6 @@ thread_local int32_t t_last_error = 0;
 // Kept right after the failing call, before anything else can change errno.
 void keep_error(int code) { t_last_error = code; }
 
-void* page_alloc(void* parent, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(parent), size); }
-void page_free(void* parent, void* block) { cu_xmem_free(static_cast<cu_xmem*>(parent), block); }
-
-
 bool lock_shared(int fd, bool writer) {
   int rc;
   do {
@@ -89,13 +85,9 @@ const char* answer_text(const char* text, char* buf, int32_t size) {
 
 void cu_xfile__xmem_init(void) {
   static bool once = [] {
-    if (!cu_system__xmem) cu_system__xmem_init();
-    cu_sem_init(&g_pool_lock);
-    g_pool = cu_xmem_init_ext_ext(&g_pool_lock, 8192, 160, 32, true, page_alloc, page_free, cu_system__xmem);
-    if (!g_pool) {
-      cu_pool__init_failed(
-          "cu_xfile_xmem -> cu_xfile__xmem_init() -> cu_xmem_init_ext(xfile struct) -> return NULL -> exit!\r\n");
-    }
+    g_pool = cu_pool__make_unit_pool(
+        &g_pool_lock, 8192, 160, 32, true,
+        "cu_xfile_xmem -> cu_xfile__xmem_init() -> cu_xmem_init_ext(xfile struct) -> return NULL -> exit!\r\n");
     return true;
   }();
   (void)once;

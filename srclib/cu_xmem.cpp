@@ -8,6 +8,7 @@
 #include "cu_malloc.h"
 #include "cu_mem_internal.h"
 #include "cu_mem_text.h"
+#include "cu_sem_internal.h"
 #include "cu_rtree.h"
 #include "cu_xmem_internal.h"
 
@@ -23,18 +24,8 @@ constexpr uint64_t kFixedBytes = 441;
 constexpr uint64_t kInnerPerPage = 73;
 constexpr uint64_t kInnerFixed = 313;
 
-class Guard {
- public:
-  explicit Guard(const cu_xmem* pool) : lock_(pool->lock) { locked_ = lock_ && cu_sem_lock(lock_); }
-  ~Guard() {
-    if (locked_) cu_sem_unlock(lock_);
-  }
-  Guard(const Guard&) = delete;
-  Guard& operator=(const Guard&) = delete;
-
- private:
-  cu_sem* lock_;
-  bool locked_;
+struct Guard : cu_internal::SemHold {
+  explicit Guard(const cu_xmem* pool) : SemHold(pool->lock) {}
 };
 
 void* source_alloc(cu_xmem_page_alloc_fn page_alloc, void* user, uint64_t size) {

@@ -1,9 +1,9 @@
 #include "vor_http_table.h"
 
 #include "cu_escape.h"
+#include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
-
-#include <strings.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -140,7 +140,7 @@ using OwnedTable = std::unique_ptr<vor_http_table, TableFree>;
 
 Field* nth_field(vor_http_table* t, int32_t n, const char* name) {
   for (auto& f : t->fields) {
-    if (strcasecmp(f.name, name) == 0 && n-- == 0) return &f;
+    if (cu_stricmp(f.name, name) == 0 && n-- == 0) return &f;
   }
   return nullptr;
 }
@@ -164,7 +164,7 @@ bool append_field(vor_http_table* t, const char* name, size_t name_len, const ch
 
 bool set_field(vor_http_table* t, const char* name, const char* value) {
   if (!safe_for_head(name) || !safe_for_head(value)) return false;
-  Field* f = strcasecmp(name, kSetCookie) == 0 ? nullptr : nth_field(t, 0, name);
+  Field* f = cu_stricmp(name, kSetCookie) == 0 ? nullptr : nth_field(t, 0, name);
   if (!f) return append_field(t, name, std::strlen(name), value, std::strlen(value));
   const size_t len = std::strlen(value);
   if (std::strlen(f->value) >= len) {
@@ -178,7 +178,7 @@ bool set_field(vor_http_table* t, const char* name, const char* value) {
 
 void unset_field(vor_http_table* t, const char* name) {
   for (auto it = t->fields.begin(); it != t->fields.end(); ++it) {
-    if (strcasecmp(it->name, name) == 0) {
+    if (cu_stricmp(it->name, name) == 0) {
       free_field(*it);
       t->fields.erase(it);
       return;
@@ -213,8 +213,8 @@ void unset_form(vor_http_table* t, const char* name) {
   }
 }
 
-bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using cu_internal::is_digit;
+using cu_internal::is_letter;
 bool is_token_char(char c) { return is_letter(c) || is_digit(c) || c == '-' || c == '.' || c == '_'; }
 bool is_status_char(char c) { return is_token_char(c) || c == ' ' || c == '/' || c == '%' || c == '=' || c == '&'; }
 bool is_line_end(char c) { return c == '\r' || c == '\n'; }
@@ -229,7 +229,7 @@ class HeadParser {
     if (!t) return nullptr;
     skip_blanks();
     while (is_line_end(*p_)) ++p_;
-    if (!(strncasecmp(p_, "HTTP/1.", 7) == 0 ? status_line(t.get()) : start_line(t.get()))) return nullptr;
+    if (!(cu_strnicmp(p_, "HTTP/1.", 7) == 0 ? status_line(t.get()) : start_line(t.get()))) return nullptr;
     for (;;) {
       if (!is_line_end(*p_)) {
         fail("error: parse 'newline' error in vor_http_table_ParseHeaderStr()!\n%s\n");
@@ -284,7 +284,7 @@ class HeadParser {
   }
 
   bool version(vor_http_table* t) {
-    const bool known = strncasecmp(p_, "HTTP/1.0", 8) == 0 || strncasecmp(p_, "HTTP/1.1", 8) == 0;
+    const bool known = cu_strnicmp(p_, "HTTP/1.0", 8) == 0 || cu_strnicmp(p_, "HTTP/1.1", 8) == 0;
     if (!known || !(is_line_end(p_[8]) || p_[8] == ' ')) return false;
     if (!(t->version = dup_n(p_, 8))) return false;
     p_ += 8;
@@ -354,7 +354,7 @@ char* hand_out(const std::string& s) { return dup_n(s.data(), s.size()); }
 
 char* header_str(vor_http_table* t) {
   if (t->fields.empty()) return nullptr;
-  if (t->method && strcasecmp(t->method, "POST") == 0 && !t->forms.empty()) {
+  if (t->method && cu_stricmp(t->method, "POST") == 0 && !t->forms.empty()) {
     set_field(t, "Content-Type", "application/x-www-form-urlencoded");
     set_field(t, "Content-Length", std::to_string(t->form_len).c_str());
   }

@@ -1,6 +1,7 @@
 #include "vor_parse.h"
 
 #include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_mem.h"
 #include "cu_util.h"
@@ -82,9 +83,8 @@ void say(const char* format, ...) {
 }
 
 bool is_separator(unsigned char c) { return c == '\r' || c == '\n' || c == ' ' || c == '&' || c == ';'; }
-bool is_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_word_head(unsigned char c) { return is_letter(c) || c == '_'; }
-bool is_word_char(unsigned char c) { return is_word_head(c) || (c >= '0' && c <= '9'); }
+bool is_word_head(unsigned char c) { return cu_internal::is_letter(static_cast<char>(c)) || c == '_'; }
+bool is_word_char(unsigned char c) { return is_word_head(c) || cu_internal::is_digit(static_cast<char>(c)); }
 
 // Copies at most size - 1 bytes and a NUL; nothing when the buffer is NULL or has no room.
 void copy_out(char* buf, int32_t size, const char* src) {

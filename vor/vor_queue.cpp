@@ -1,6 +1,7 @@
 #include "vor_queue.h"
 
 #include "cu_malloc.h"
+#include "cu_xmem_internal.h"
 
 #include <cstring>
 
@@ -8,11 +9,8 @@ namespace {
 
 constexpr char kUnit[] = "vor\\vor_queue";
 
-void* pool_alloc(void* pool, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(pool), size); }
-void pool_free(void* pool, void* p) { cu_xmem_free(static_cast<cu_xmem*>(pool), p); }
-
-cu_list_node_alloc_fn node_alloc(cu_xmem* pool) { return pool ? pool_alloc : nullptr; }
-cu_list_node_free_fn node_free(cu_xmem* pool) { return pool ? pool_free : nullptr; }
+cu_list_node_alloc_fn node_alloc(cu_xmem* pool) { return pool ? cu_xmem__alloc_from : nullptr; }
+cu_list_node_free_fn node_free(cu_xmem* pool) { return pool ? cu_xmem__free_to : nullptr; }
 
 template <typename Record>
 Record* make_record(cu_xmem* pool) {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "cu_sem.h"
+#include "cu_sem_internal.h"
 #include "cu_xhash.h"
 
 namespace {
@@ -56,15 +57,8 @@ Registry* registry() {
   return r;
 }
 
-class Held {
- public:
-  explicit Held(Registry* r) : r_(r) { cu_sem_lock(&r_->lock); }
-  ~Held() { cu_sem_unlock(&r_->lock); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-
- private:
-  Registry* r_;
+struct Held : cu_internal::SemHold {
+  explicit Held(Registry* r) : SemHold(&r->lock) {}
 };
 }  // namespace
 

@@ -1,5 +1,10 @@
-// A fresh folder under the system temp folder for one test, removed with everything in it.
+// Shared helpers of the tests: a fresh folder under the system temp folder for one test
+// (removed with everything in it; unique to the process, as ctest runs cases side by side),
+// whole-file reads and writes, and shell commands run to their end.
 #pragma once
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,5 +43,22 @@ inline std::string read_file(const std::string& path) {
 }
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// The exit status of a /bin/sh command; -1 when it did not exit normally.
+inline int run_shell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Everything a /bin/sh command writes to its standard output.
+inline std::string shell_output(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+  pclose(pipe);
+  return out;
+}
 
 }  // namespace vor::test

@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include "vor_tempdir.h"
+#include "vor_wait.h"
 
 extern char** environ;
 
 namespace {
 using vor::test::exists;
 using vor::test::read_file;
+using vor::test::run_shell;
 using vor::test::TempDir;
 using vor::test::write_file;
 
@@ -293,11 +295,6 @@ TEST(FileMapped, WritableOnlyForOneAndWritesReachTheFile) {
   cu_file_mapped_free(m);
 }
 
-int run_shell(const std::string& cmd) {
-  int status = system(cmd.c_str());
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(LockFile, HoldsAgainstSecondLockInProcessAndInChild) {
   TempDir dir;
   std::string p = dir.file("x.lock");
@@ -324,20 +321,19 @@ TEST(LockFile, HeldByAnotherProcessFailsHere) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     setpgid(0, 0);  // the whole group (flock and its sleep) is killed below
-    execlp("flock", "flock", "-n", "-o", p.c_str(), "sleep", "5", static_cast<char*>(nullptr));
+    // Waits out our probes below (-n would give up if one holds the lock at that moment) and
+    // holds far longer than the wait: the test ends it, never the clock.
+    execlp("flock", "flock", "-o", p.c_str(), "sleep", "600", static_cast<char*>(nullptr));
     _exit(127);
   }
   setpgid(child, child);
-  bool seen_held = false;
-  for (int i = 0; i < 200 && !seen_held; ++i) {
-    if (exists(p) && !cu_file_IsLockable(p.c_str())) seen_held = true;
-    else usleep(10000);
-  }
+  const bool seen_held = vor::test::wait_until([&] { return exists(p) && !cu_file_IsLockable(p.c_str()); });
   EXPECT_TRUE(seen_held);
   EXPECT_EQ(cu_file_lock(p.c_str()), -1);
   kill(-child, SIGKILL);
   waitpid(child, nullptr, 0);
-  EXPECT_TRUE(cu_file_IsLockable(p.c_str()));
+  // flock's own child shares the descriptor until it execs; once it too is gone the lock is free.
+  EXPECT_TRUE(vor::test::wait_until([&] { return cu_file_IsLockable(p.c_str()); }));
 }
 
 TEST(LockFile, ExecedChildDoesNotInheritTheHold) {
@@ -348,7 +344,7 @@ TEST(LockFile, ExecedChildDoesNotInheritTheHold) {
   // The child shell would list our descriptor under its own /proc entry if it inherited it.
   EXPECT_EQ(run_shell("[ \"$(readlink /proc/$$/fd/" + std::to_string(fd) + ")\" = '" + p + "' ]"), 1);
   pid_t child;
-  char arg0[] = "sleep", arg1[] = "5";
+  char arg0[] = "sleep", arg1[] = "600";  // killed below
   char* argv[] = {arg0, arg1, nullptr};
   ASSERT_EQ(posix_spawnp(&child, "sleep", nullptr, nullptr, argv, environ), 0);
   cu_lockfile_close(fd);

@@ -18,6 +18,8 @@
 
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
+#include "vor_tempdir.h"
+#include "vor_wait.h"
 
 namespace {
 
@@ -378,14 +380,9 @@ TEST(Strings, Gb2312LeadAndTrailBytes) {
 
 class FileHelpers : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("cu_lib_test_" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir_);
-    path_ = (dir_ / "f.bin").string();
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::filesystem::path dir_;
-  std::string path_;
+  vor::test::TempDir temp_;
+  std::filesystem::path dir_ = temp_.path();
+  std::string path_ = temp_.file("f.bin");
 };
 
 TEST_F(FileHelpers, AppendReadAndDelete) {
@@ -414,6 +411,20 @@ TEST_F(FileHelpers, AppendReadAndDelete) {
   EXPECT_EQ(cu_GetFileContent(path_.c_str(), buf, 4), -1);
   EXPECT_FALSE(cu_GetTextFileContent(path_.c_str(), text, 4));
   EXPECT_FALSE(cu_AppendFile((dir_ / "missing" / "x").c_str(), "a", 1));
+}
+
+TEST_F(FileHelpers, BackslashPathsNameTheSameFile) {
+  const std::string windows = dir_.string() + "\\f.bin";
+  EXPECT_TRUE(cu_AppendFile(windows.c_str(), "ab", 2));
+  EXPECT_TRUE(cu_ISFileExists(path_.c_str()));
+  EXPECT_TRUE(cu_ISFileExists(windows.c_str()));
+  char buf[4];
+  EXPECT_EQ(cu_GetFileContent(windows.c_str(), buf, sizeof buf), 2);
+  char text[4];
+  EXPECT_TRUE(cu_GetTextFileContent(windows.c_str(), text, sizeof text));
+  EXPECT_STREQ(text, "ab");
+  EXPECT_EQ(cu_DeleteFile(windows.c_str()), 0);
+  EXPECT_FALSE(cu_ISFileExists(path_.c_str()));
 }
 
 // Feeds bytes through a pipe to the prompts' line reader; echo goes to a second pipe.
@@ -485,14 +496,15 @@ TEST(Prompts, PasswordOnATerminalIsMaskedAndEchoComesBack) {
     fflush(stdout);
     _exit(0);
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  termios t;
-  while (tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO) && std::chrono::steady_clock::now() < deadline) {
-    usleep(2000);  // typed-ahead input would be dropped when the prompt switches modes
-  }
+  // Typed-ahead input would be dropped when the prompt switches modes: wait for the switch.
+  EXPECT_TRUE(vor::test::wait_until([&] {
+    termios t;
+    return tcgetattr(master, &t) != 0 || !(t.c_lflag & ECHO);
+  }));
   const std::string typed = "se\x7f" "cret\n";
   ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
   std::string seen;
+  const auto deadline = std::chrono::steady_clock::now() + vor::test::kPatience;
   while (seen.find(']') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
     pollfd p{master, POLLIN, 0};
     if (poll(&p, 1, 100) <= 0) continue;

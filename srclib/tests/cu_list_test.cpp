@@ -1,5 +1,6 @@
 #include "cu_list.h"
 #include "cu_xmem.h"
+#include "cu_xmem_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -416,9 +417,6 @@ TEST(CuList, Sort2WithoutMemoryFallsBackAndLosesNothing) {
   }
 }
 
-void* pool_alloc(void* pool, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(pool), size); }
-void pool_free(void* pool, void* p) { cu_xmem_free(static_cast<cu_xmem*>(pool), p); }
-
 TEST(CuList, PoolFormsGiveEveryNodeBack) {
   cu_xmem* pool = cu_xmem_init(64 * 1024, 8);
   ASSERT_NE(pool, nullptr);
@@ -428,29 +426,29 @@ TEST(CuList, PoolFormsGiveEveryNodeBack) {
   cu_list* head = nullptr;
   for (size_t i = 0; i < recs.size(); ++i) {
     switch (i % 5) {
-      case 0: head = cu_list_MM_append(head, &recs[i], pool_alloc, pool); break;
-      case 1: ASSERT_TRUE(cu_list_MM_prepend_s(&head, &recs[i], pool_alloc, pool)); break;
-      case 2: head = cu_list_MM_insert(head, &recs[i], static_cast<int32_t>(i / 2), pool_alloc, pool); break;
-      case 3: ASSERT_TRUE(cu_list_MM_insert_first_s(&head, &recs[i], pool_alloc, pool)); break;
-      default: ASSERT_TRUE(cu_list_MM_insert_last_s(&head, &recs[i], pool_alloc, pool)); break;
+      case 0: head = cu_list_MM_append(head, &recs[i], cu_xmem__alloc_from, pool); break;
+      case 1: ASSERT_TRUE(cu_list_MM_prepend_s(&head, &recs[i], cu_xmem__alloc_from, pool)); break;
+      case 2: head = cu_list_MM_insert(head, &recs[i], static_cast<int32_t>(i / 2), cu_xmem__alloc_from, pool); break;
+      case 3: ASSERT_TRUE(cu_list_MM_insert_first_s(&head, &recs[i], cu_xmem__alloc_from, pool)); break;
+      default: ASSERT_TRUE(cu_list_MM_insert_last_s(&head, &recs[i], cu_xmem__alloc_from, pool)); break;
     }
   }
   EXPECT_GT(cu_xmem_used_space_size(pool), baseline);
   EXPECT_EQ(cu_list_MM_length(head), 50);
-  head = cu_list_MM_sort2(head, by_key, pool_alloc, pool_free, pool);
+  head = cu_list_MM_sort2(head, by_key, cu_xmem__alloc_from, cu_xmem__free_to, pool);
   for (cu_list* n = head; n && n->next; n = n->next) {
     EXPECT_LE(by_key(n->data, n->next->data), 0);
   }
-  cu_list* dup = cu_list_MM_copy(head, pool_alloc, pool);
-  dup = cu_list_MM_insert_sorted(dup, &recs[0], by_key, pool_alloc, pool);
-  dup = cu_list_MM_remove(dup, &recs[3], nullptr, nullptr, pool_free, pool);
-  dup = cu_list_MM_remove_all(dup, &recs[0], nullptr, nullptr, pool_free, pool);
-  dup = cu_list_MM_nth_remove(dup, 4, nullptr, nullptr, pool_free, pool);
-  dup = cu_list_MM_delete_link_only(dup, cu_list_MM_last(dup), pool_free, pool);
+  cu_list* dup = cu_list_MM_copy(head, cu_xmem__alloc_from, pool);
+  dup = cu_list_MM_insert_sorted(dup, &recs[0], by_key, cu_xmem__alloc_from, pool);
+  dup = cu_list_MM_remove(dup, &recs[3], nullptr, nullptr, cu_xmem__free_to, pool);
+  dup = cu_list_MM_remove_all(dup, &recs[0], nullptr, nullptr, cu_xmem__free_to, pool);
+  dup = cu_list_MM_nth_remove(dup, 4, nullptr, nullptr, cu_xmem__free_to, pool);
+  dup = cu_list_MM_delete_link_only(dup, cu_list_MM_last(dup), cu_xmem__free_to, pool);
   EXPECT_EQ(cu_list_MM_length(dup), 46);
-  cu_list_MM_destroy_all(dup, nullptr, nullptr, pool_free, pool);
-  cu_list_MM_free_all(head, nullptr, nullptr, pool_free, pool);
-  cu_list_MM__free_all(cu_list_MM_new(pool_alloc, pool), nullptr, nullptr, pool_free, pool);
+  cu_list_MM_destroy_all(dup, nullptr, nullptr, cu_xmem__free_to, pool);
+  cu_list_MM_free_all(head, nullptr, nullptr, cu_xmem__free_to, pool);
+  cu_list_MM__free_all(cu_list_MM_new(cu_xmem__alloc_from, pool), nullptr, nullptr, cu_xmem__free_to, pool);
   EXPECT_EQ(cu_xmem_used_space_size(pool), baseline);
   cu_xmem_exit(pool);
 }
@@ -459,7 +457,7 @@ TEST(CuList, Sort2RecordsOfTheProcessAllocatorNeverReachAPoolReleaser) {
   cu_xmem* pool = cu_xmem_init(64 * 1024, 8);
   const uint64_t baseline = cu_xmem_used_space_size(pool);
   cu_list* head = make_list({5, 4, 3, 2, 1});
-  head = cu_list_MM_sort2(head, ascending, nullptr, pool_free, pool);
+  head = cu_list_MM_sort2(head, ascending, nullptr, cu_xmem__free_to, pool);
   EXPECT_EQ(contents(head), V({1, 2, 3, 4, 5}));
   EXPECT_EQ(cu_xmem_used_space_size(pool), baseline);
   cu_list_free_all(head, nullptr, nullptr);

@@ -9,14 +9,16 @@
 
 #include "cu_log.h"
 #include "log_test_util.h"
+#include "vor_tempdir.h"
 
 namespace {
+using vor::test::read_file;
 
 constexpr int kThreads = 8;
 constexpr int kLinesPerThread = 10000;
 
 TEST(LogThreads, LinesOfManyThreadsNeverInterleave) {
-  ScratchDir scratch("cu_log_mt_test");
+  vor::test::TempDir scratch;
   const std::string path = scratch.file("mt.log");
   cu_log* log = cu_log_malloc(path.c_str());
   ASSERT_NE(log, nullptr);
@@ -44,7 +46,7 @@ TEST(LogThreads, LinesOfManyThreadsNeverInterleave) {
   std::map<int, int> next_of_thread;
   size_t total = 0;
   for (const std::string& file : {path, second}) {
-    const std::string text = read_all(file);
+    const std::string text = read_file(file);
     ASSERT_TRUE(text.empty() || (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0));
     for (const std::string& line : split_lines(text)) {
       ++total;

@@ -1,17 +1,20 @@
 #include "cu_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <string>
 
 #include "log_test_util.h"
+#include "vor_tempdir.h"
 
 namespace {
+using vor::test::read_file;
 
 class LogFile : public ::testing::Test {
  protected:
-  ScratchDir scratch{"cu_log_test"};
+  vor::test::TempDir scratch;
   std::string path = scratch.file("a.log");
 };
 
@@ -24,7 +27,7 @@ TEST_F(LogFile, LevelledLinesCarryLocalTimeAndLevelWord) {
   cu_log_notice(log, "%s=%s\r\n", "k", "v");
   const time_t after = time(nullptr);
   // Written and flushed before the calls returned: read while the log is still open.
-  const auto lines = split_lines(read_all(path));
+  const auto lines = split_lines(read_file(path));
   ASSERT_EQ(lines.size(), 3u);
   const char* expected[] = {"error: x 5", "warn: careful", "notice: k=v"};
   for (size_t i = 0; i < 3; ++i) {
@@ -46,6 +49,21 @@ TEST_F(LogFile, LevelledLinesCarryLocalTimeAndLevelWord) {
   cu_log_free(log);
 }
 
+TEST_F(LogFile, BackslashPathsOpenCloseOnExecFiles) {
+  const std::string windows = scratch.path() + "\\b.log";
+  cu_log* log = cu_log_malloc(windows.c_str());
+  ASSERT_NE(log, nullptr);
+  EXPECT_NE(fcntl(fileno(log->file), F_GETFD) & FD_CLOEXEC, 0);
+  cu_log_printf(log, "one\r\n");
+  EXPECT_EQ(read_file(scratch.file("b.log")), "one\r\n");
+  const std::string renamed = scratch.path() + "\\c.log";
+  ASSERT_TRUE(cu_log_rename(log, renamed.c_str()));
+  EXPECT_NE(fcntl(fileno(log->file), F_GETFD) & FD_CLOEXEC, 0);
+  cu_log_printf(log, "two\r\n");
+  EXPECT_EQ(read_file(scratch.file("c.log")), "two\r\n");
+  cu_log_free(log);
+}
+
 TEST_F(LogFile, OverlongMessageIsCutButKeepsItsLineEnd) {
   cu_log* log = cu_log_malloc(path.c_str());
   ASSERT_NE(log, nullptr);
@@ -55,7 +73,7 @@ TEST_F(LogFile, OverlongMessageIsCutButKeepsItsLineEnd) {
   cu_log_printf(log, "%s", big.c_str());
   cu_log_printf(log, "tail\r\n");
   cu_log_free(log);
-  const std::string text = read_all(path);
+  const std::string text = read_file(path);
   const auto lines = split_lines(text);
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0].size() + 2, 16383u);  // the whole line, "\r\n" included
@@ -71,7 +89,7 @@ TEST_F(LogFile, MessageThatJustFitsIsNotCut) {
   const std::string exact(16383 - 2, 'e');
   cu_log_printf(log, "%s\r\n", exact.c_str());
   cu_log_free(log);
-  EXPECT_EQ(read_all(path), exact + "\r\n");
+  EXPECT_EQ(read_file(path), exact + "\r\n");
 }
 
 TEST_F(LogFile, RawWritesAndNoFlushKeepTheirOrder) {
@@ -80,15 +98,15 @@ TEST_F(LogFile, RawWritesAndNoFlushKeepTheirOrder) {
   cu_log_write_NoFlush(log, "1", 1);
   cu_log_printf_NoFlush(log, "%d", 2);
   cu_log_write(log, "3\0x", 3);  // bytes as they are, NUL included
-  EXPECT_EQ(read_all(path), std::string("123\0x", 5));
+  EXPECT_EQ(read_file(path), std::string("123\0x", 5));
   cu_log_write_NoFlush(log, "4", 1);
   cu_log_flush(log);
-  EXPECT_EQ(read_all(path), std::string("123\0x4", 6));
+  EXPECT_EQ(read_file(path), std::string("123\0x4", 6));
   cu_log_write(log, nullptr, 3);
   cu_log_write(log, "z", 0);
   cu_log_write(log, "z", -1);
   cu_log_free(log);
-  EXPECT_EQ(read_all(path).size(), 6u);
+  EXPECT_EQ(read_file(path).size(), 6u);
 }
 
 TEST_F(LogFile, AppendsToAnExistingFile) {
@@ -99,7 +117,7 @@ TEST_F(LogFile, AppendsToAnExistingFile) {
   ASSERT_NE(log, nullptr);
   cu_log_printf(log, "new\r\n");
   cu_log_free(log);
-  EXPECT_EQ(read_all(path), "old\r\nnew\r\n");
+  EXPECT_EQ(read_file(path), "old\r\nnew\r\n");
 }
 
 TEST_F(LogFile, RenameSwitchesFilesAndAFailedOneKeepsTheOld) {
@@ -116,8 +134,8 @@ TEST_F(LogFile, RenameSwitchesFilesAndAFailedOneKeepsTheOld) {
   EXPECT_FALSE(cu_log_rename(log, nullptr));
   EXPECT_FALSE(cu_log_rename(nullptr, second.c_str()));
   cu_log_free(log);
-  EXPECT_EQ(read_all(path), "one\r\ntwo\r\n");
-  EXPECT_EQ(read_all(second), "three\r\n");
+  EXPECT_EQ(read_file(path), "one\r\ntwo\r\n");
+  EXPECT_EQ(read_file(second), "three\r\n");
 }
 
 TEST_F(LogFile, LongPathIsOpenedWholeAndKeptCut) {
@@ -130,7 +148,7 @@ TEST_F(LogFile, LongPathIsOpenedWholeAndKeptCut) {
   EXPECT_EQ(std::string(log->path), name.substr(0, 260));
   cu_log_printf(log, "x\r\n");
   cu_log_free(log);
-  EXPECT_EQ(read_all(name), "x\r\n");
+  EXPECT_EQ(read_file(name), "x\r\n");
 }
 
 TEST_F(LogFile, CallerHeldRecordAndFailures) {
@@ -155,7 +173,7 @@ TEST_F(LogFile, CallerHeldRecordAndFailures) {
   EXPECT_FALSE(cu_log_rename(&rec, scratch.file("c.log").c_str()));
   EXPECT_FALSE(std::filesystem::exists(scratch.file("c.log")));
   cu_log_destroy(&rec);  // a second destroy is harmless
-  const auto lines = split_lines(read_all(path));
+  const auto lines = split_lines(read_file(path));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].substr(time_prefix_length(lines[0])), "warn: held");
 }
@@ -177,7 +195,7 @@ TEST_F(LogFile, SystemLogAppendsOneTimedLineAndCutsAt4095) {
   const std::string sys = scratch.file("xmem.log");
   __cu_system_log(sys.c_str(), "%s -> %s\r\n", "cu_box_xmem", "exit!");
   __cu_system_log(sys.c_str(), "%s\r\n", std::string(5000, 's').c_str());
-  const auto lines = split_lines(read_all(sys));
+  const auto lines = split_lines(read_file(sys));
   ASSERT_EQ(lines.size(), 2u);
   const size_t n = time_prefix_length(lines[0]);
   ASSERT_GT(n, 0u);

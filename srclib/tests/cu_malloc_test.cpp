@@ -15,16 +15,10 @@
 
 #include "cu_malloc_internal.h"
 #include "cu_xmem.h"
+#include "vor_tempdir.h"
 
 namespace {
 constexpr char kUnit[] = "srclib\\cu_malloc_test";
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 struct UsableCase {
   uint64_t request;
@@ -97,12 +91,10 @@ class Tracking : public testing::Test {
   void SetUp() override { _cu_mdebug_turnon(); }
   void TearDown() override { _cu_mdebug_turnoff(); }
   std::string stat() {
-    // One file per test process: ctest runs the tests of this suite in parallel.
-    const std::string path = testing::TempDir() + "mallocstat-" + std::to_string(getpid()) + ".log";
+    vor::test::TempDir dir;
+    const std::string path = dir.file("mallocstat.log");
     _cu_mdebug_GetMallocStat(path.c_str());
-    std::string text = read_file(path);
-    std::remove(path.c_str());
-    return text;
+    return vor::test::read_file(path);
   }
 };
 

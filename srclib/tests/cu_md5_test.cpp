@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cu_malloc.h"
+#include "vor_tempdir.h"
 
 namespace {
 
@@ -21,21 +22,14 @@ std::string md5_of(const std::string& s) {
 
 // The digest the openssl command line tool gives for these bytes.
 std::string openssl_md5(const std::vector<uint8_t>& data) {
-  char path[] = "/tmp/cu_md5_testXXXXXX";
-  const int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  EXPECT_EQ(write(fd, data.data(), data.size()), ssize_t(data.size()));
-  close(fd);
-  const std::string command = std::string("openssl dgst -md5 -r ") + path;
-  FILE* pipe = popen(command.c_str(), "r");
-  char line[256] = {};
-  EXPECT_NE(pipe, nullptr);
-  if (pipe) {
-    EXPECT_NE(fgets(line, sizeof line, pipe), nullptr);
-    pclose(pipe);
-  }
-  unlink(path);
-  return std::string(line).substr(0, 32);
+  vor::test::TempDir dir;
+  const std::string path = dir.file("data");
+  const std::string bytes(data.begin(), data.end());
+  vor::test::write_file(path, bytes);
+  EXPECT_EQ(vor::test::read_file(path), bytes);
+  const std::string line = vor::test::shell_output("openssl dgst -md5 -r '" + path + "'");
+  EXPECT_GE(line.size(), 32u);
+  return line.substr(0, 32);
 }
 
 TEST(Md5, Rfc1321TestSuite) {

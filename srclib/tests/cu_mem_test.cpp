@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cu_mem_internal.h"
+#include "vor_tempdir.h"
 
 namespace {
 
@@ -203,12 +204,10 @@ TEST(Mem, InfoDumpsHeaderAndChunkTable) {
   void* a = cu_mem_malloc(m, 16);
   cu_mem_malloc(m, 16);
   cu_mem_free(m, a);
-  const std::string path = testing::TempDir() + "cu_mem_info-" + std::to_string(getpid()) + ".txt";
+  vor::test::TempDir dir;
+  const std::string path = dir.file("cu_mem_info.txt");
   cu_mem_info(m, path.c_str());
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string dump = text.str();
+  const std::string dump = vor::test::read_file(path);
   const std::string sep =
       "+------------+--------+------------------+------------------+------------+------------+---+------------------"
       "+------------------+\r\n";

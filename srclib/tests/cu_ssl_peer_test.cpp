@@ -2,6 +2,7 @@
 // server, our client against openssl s_server.
 #include "cu_ssl.h"
 #include "ssl_test_util.h"
+#include "vor_wait.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ using testing::HasSubstr;
 
 namespace {
 
-constexpr int kIoTimeoutMs = 10000;
+constexpr int kIoTimeoutMs = static_cast<int>(vor::test::kPatience.count());
 
 int listen_loopback(int* port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -63,7 +64,8 @@ int accept_one(int listener) {
 
 // Connects to 127.0.0.1:port, retrying while the peer process starts.
 int connect_loopback(int port) {
-  for (int i = 0; i < 100; ++i) {
+  int connected = -1;
+  vor::test::wait_until([&] {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -71,12 +73,13 @@ int connect_loopback(int port) {
     a.sin_port = htons(static_cast<uint16_t>(port));
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
       set_timeouts(fd);
-      return fd;
+      connected = fd;
+      return true;
     }
     close(fd);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return -1;
+    return false;
+  });
+  return connected;
 }
 
 // Attaches a socket (blocking, with time-outs) to a connection; the BIO closes it.
@@ -185,7 +188,7 @@ class PeerServer : public testing::Test {
   Served run_client(const std::string& cmd, int* rc, const std::string& until, const std::string& reply) {
     Served served;
     std::thread server([&] { served = serve_one(listener, &main_ctx.h, until, reply); });
-    *rc = sh("timeout 20 " + cmd);
+    *rc = run_shell("timeout 20 " + cmd);
     server.join();
     return served;
   }

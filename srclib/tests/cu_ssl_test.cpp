@@ -202,7 +202,7 @@ TEST(SslCtx, OverlongPassPhraseIsCutToTheBufferWithAWarning) {
   std::string phrase(1100, 'p');
   for (size_t i = 0; i < phrase.size(); ++i) phrase[i] = static_cast<char>('a' + i % 26);
   std::string cut = phrase.substr(0, PEM_BUFSIZE);
-  ASSERT_EQ(sh("cd '" + cs.dir() + "' && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 "
+  ASSERT_EQ(run_shell("cd '" + cs.dir() + "' && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 "
                "-aes-128-cbc -pass pass:" + cut + " -out long.key 2>/dev/null"), 0);
   std::string key = cs.text("long.key");
   Ctx ctx(60);
@@ -222,6 +222,24 @@ TEST(SslCtx, TrustedCertificateWithoutFileChangesNothing) {
   EXPECT_TRUE(cu_ssl_ctx_TrustedCertificate(&ok.h, Certs::get().path("ca.pem").c_str(), 2));
   EXPECT_EQ(SSL_CTX_get_verify_mode(ok.get()), SSL_VERIFY_PEER);
   EXPECT_EQ(SSL_CTX_get_verify_depth(ok.get()), 2);
+}
+
+TEST(SslCtx, FilesNamedWithBackslashesLoad) {
+  const Certs& cs = Certs::get();
+  auto windows = [&](const char* name) { return cs.dir() + "\\" + name; };
+  Ctx ctx(60);
+  EXPECT_TRUE(cu_ssl_ctx_UseCertificateChainFile(&ctx.h, windows("chain.pem").c_str(), windows("server.key").c_str(),
+                                                 nullptr));
+  EXPECT_TRUE(cu_ssl_ctx_TrustedCertificate(&ctx.h, windows("ca.pem").c_str(), 2));
+  EXPECT_EQ(sk_X509_OBJECT_num(X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx.get()))), 1);
+  EXPECT_TRUE(cu_ssl_ctx_SetDHParam(&ctx.h, windows("dh2048.pem").c_str()));
+}
+
+TEST(SslCtx, TrustedCertificateRefusesAFileWithoutCertificates) {
+  Ctx ctx(60);
+  CaptureStdout();
+  EXPECT_FALSE(cu_ssl_ctx_TrustedCertificate(&ctx.h, Certs::get().path("server.key").c_str(), 3));
+  EXPECT_THAT(GetCapturedStdout(), HasSubstr("SSL_CTX_load_verify_locations("));
 }
 
 TEST(SslCtx, EcdhCurveDefaultAndUnknownName) {
@@ -265,7 +283,7 @@ TEST(SslCtx, DhParametersFromFileAndWeakGroupFallsBackToAuto) {
 TEST(SslCtx, DheSuiteIsNegotiatedWithAutoGroupsAndAfterARefusedWeakFile) {
   const Certs& cs = Certs::get();
   if (!std::ifstream(cs.path("rsa.pem"))) {
-    ASSERT_EQ(sh("cd '" + cs.dir() + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key "
+    ASSERT_EQ(run_shell("cd '" + cs.dir() + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key "
                  "-subj /CN=rsa -days 2 -out rsa.pem >/dev/null 2>&1"), 0);
   }
   const std::string files[] = {"", cs.path("dh1024.pem"), cs.path("dh2048.pem")};
@@ -666,7 +684,7 @@ TEST(SslConn, RestoreSessionRefusesGarbage) {
 
 std::string openssl_out(const std::string& args) {
   std::string out = Certs::get().path("cmd.out");
-  EXPECT_EQ(sh("openssl " + args + " > '" + out + "'"), 0);
+  EXPECT_EQ(run_shell("openssl " + args + " > '" + out + "'"), 0);
   std::string text = read_file(out);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
@@ -883,7 +901,7 @@ TEST(SslSetup, ProcessAllocatorCarriesAWholeExchange) {
   if (!std::getenv("VOR_SSL_ROUTE_CHILD")) {
     std::string self = "VOR_SSL_ROUTE_CHILD=1 /proc/" + std::to_string(getpid()) + "/exe "
                        "--gtest_filter=SslSetup.ProcessAllocatorCarriesAWholeExchange >/dev/null 2>&1";
-    EXPECT_EQ(sh(self), 0);
+    EXPECT_EQ(run_shell(self), 0);
     return;
   }
   ASSERT_TRUE(cu_ssl_UseProcessAllocator());

@@ -11,6 +11,7 @@
 
 #include "cu_lib.h"
 #include "cu_util.h"
+#include "vor_wait.h"
 
 namespace {
 
@@ -83,8 +84,7 @@ void exit_early(void* arg) {
 TEST(Threads, ThreadExitEndsOnlyTheCallingThread) {
   std::atomic<int> counter{0};
   ASSERT_TRUE(cu_CreateThread(nullptr, 0, exit_early, &counter));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (counter.load() == 0 && std::chrono::steady_clock::now() < deadline) cu_sleep(5);
+  EXPECT_TRUE(vor::test::wait_until([&] { return counter.load() != 0; }));
   cu_sleep(50);
   EXPECT_EQ(counter.load(), 1);
 }

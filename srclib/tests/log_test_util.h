@@ -1,29 +1,8 @@
-// Helpers shared by the log tests: a scratch folder and a checker of the levelled line layout.
+// Helpers shared by the log tests: a splitter and a checker of the levelled line layout.
 #pragma once
-#include <unistd.h>
-
 #include <cctype>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
-
-struct ScratchDir {
-  std::filesystem::path dir;
-  explicit ScratchDir(const std::string& name)
-      : dir(std::filesystem::temp_directory_path() / (name + "_" + std::to_string(getpid()))) {
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-  }
-  ~ScratchDir() { std::filesystem::remove_all(dir); }
-  std::string file(const std::string& name) const { return (dir / name).string(); }
-};
-
-inline std::string read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Splits at "\r\n"; a trailing piece without a line end is kept as the last element.
 inline std::vector<std::string> split_lines(const std::string& text) {

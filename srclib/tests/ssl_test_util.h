@@ -13,23 +13,13 @@
 #include <sstream>
 #include <string>
 
+#include "vor_tempdir.h"
+
 namespace ssltest {
 
-inline int sh(const std::string& cmd) {
-  int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using vor::test::read_file;
+using vor::test::run_shell;
+using vor::test::write_file;
 
 constexpr char kEncPass[] = "second-pass";
 
@@ -40,22 +30,18 @@ class Certs {
     static Certs certs;
     return certs;
   }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string path(const std::string& name) const { return dir_.file(name); }
   std::string text(const std::string& name) const { return read_file(path(name)); }
-  const std::string& dir() const { return dir_; }
+  const std::string& dir() const { return dir_.path(); }
 
  private:
   Certs() {
-    char tmpl[] = "/tmp/vor_ssl_test_XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    if (!d) std::abort();
-    dir_ = d;
+    if (dir_.path().empty()) std::abort();
     make();
   }
-  ~Certs() { sh("rm -rf '" + dir_ + "'"); }
 
   void run(const std::string& cmd) {
-    if (sh("cd '" + dir_ + "' && (" + cmd + ") >>gen.log 2>&1") != 0) {
+    if (run_shell("cd '" + dir() + "' && (" + cmd + ") >>gen.log 2>&1") != 0) {
       std::fprintf(stderr, "certificate set-up failed: %s\n%s\n", cmd.c_str(), read_file(path("gen.log")).c_str());
       std::abort();
     }
@@ -92,7 +78,7 @@ class Certs {
     run("openssl genpkey -genparam -algorithm DH -pkeyopt dh_rfc5114:1 -out dh1024.pem");
   }
 
-  std::string dir_;
+  vor::test::TempDir dir_;
 };
 
 // A context holder that frees itself.
