@@ -88,6 +88,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   apply_edits(cfg, data, data + steer);
   std::string edited = text_of(cfg);
+  // A byte-order mark kept as text (a second one after the skipped first) is skipped again by
+  // the next load: such a file cannot read back the same, by the format's own rule.
+  if (edited.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    cu_config_free(cfg);
+    return 0;
+  }
   cu_config* again = cu_config_make1(edited.c_str());
   if (!again) abort();
   if (snapshot(cfg) != snapshot(again)) abort();
