@@ -11,6 +11,7 @@
 #include "cu_sock_internal.h"
 #include "vor_net_test_util.h"
 #include "vor_sid.h"
+#include "vor_wait.h"
 
 namespace {
 
@@ -106,7 +107,11 @@ TEST(Sock, DatagramsWithSenderAndOversizeRefused) {
   EXPECT_EQ(cu_sock_write_ByPeerIp(client->sock, "abc", 3, "127.0.0.1", port), 3);
   std::string big(6000, 'b');
   EXPECT_EQ(cu_sock_write_ByPeerIp(client->sock, big.data(), 6000, "127.0.0.1", port), 6000);
-  usleep(10000);
+  auto queued = [](int64_t sock) {
+    char c;
+    return recv(vor::sid_fd(sock), &c, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+  };
+  ASSERT_TRUE(vor::test::wait_until([&] { return queued(sid); }));
   char buf[kCuSockReadMax + 1];
   cu_peer_addr from{};
   EXPECT_EQ(cu_server_read(&server, buf, &from), 3);
@@ -116,7 +121,7 @@ TEST(Sock, DatagramsWithSenderAndOversizeRefused) {
   EXPECT_EQ(from.port, client_port);
   EXPECT_EQ(cu_server_read(&server, buf, &from), -1);  // 6,000 bytes do not fit: not cut
   EXPECT_EQ(cu_sock_write_ByAddr(sid, "re", 2, &from), 2);
-  usleep(10000);
+  ASSERT_TRUE(vor::test::wait_until([&] { return queued(client->sock); }));
   char ip[17];
   uint16_t from_port = 0;
   EXPECT_EQ(cu_sock_read_ByPeerIp(client->sock, buf, sizeof buf, ip, &from_port), 2);
