@@ -2,6 +2,7 @@
 #include "cu_sock.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -183,6 +184,22 @@ TEST(Sid, ClosedSidIsStaleAfterReuse) {
   EXPECT_TRUE(vor::sid_close(second));
   EXPECT_EQ(vor::sid_fd(0), -1);
   EXPECT_EQ(vor::sid_make(-1), -1);
+}
+
+// A descriptor closed through its bare number (a raw sid) takes its tracked sid with it, so a
+// late operation on that sid never reaches a socket opened elsewhere on the same number.
+TEST(Sid, CloseByBareNumberMakesTheTrackedSidStale) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int64_t tracked = vor::sid_make(fd);
+  ASSERT_TRUE(vor::sid_current(tracked));
+  EXPECT_TRUE(vor::sid_close(fd));
+  EXPECT_FALSE(vor::sid_current(tracked));
+  int again = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // not made into a sid
+  ASSERT_EQ(again, fd);
+  EXPECT_EQ(vor::sid_fd_checked(tracked), -1);
+  EXPECT_FALSE(vor::sid_close(tracked));
+  EXPECT_EQ(fcntl(again, F_GETFD), FD_CLOEXEC);  // still open
+  EXPECT_TRUE(vor::sid_close(again));
 }
 
 }  // namespace
