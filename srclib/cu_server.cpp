@@ -74,6 +74,14 @@ int64_t cu_server_accept(cu_server* s, char* ip, uint16_t* port) {
   return vor::sid_make(fd);
 }
 
+int64_t cu_server_accept_on(int64_t listen_sid, char* ip, uint16_t* port) {
+  cu_server s{};
+  s.kind = 1;
+  s.state = 2;
+  s.sock = listen_sid;
+  return cu_server_accept(&s, ip, port);
+}
+
 int32_t cu_server_read(cu_server* s, char* buf, cu_peer_addr* peer) {
   if (!s || !buf || s->state != 2) return -1;
   if (s->kind == 2) return cu_sock_internal::recv_datagram(s->sock, buf, kCuSockReadMax, peer);
