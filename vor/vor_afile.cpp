@@ -14,6 +14,7 @@
 #include "cu_console.h"
 #include "cu_pool_failure.h"
 #include "cu_sem.h"
+#include "cu_sem_internal.h"
 #include "cu_xfile_internal.h"
 #include "cu_xmem.h"
 #include "vor_afile_internal.h"
@@ -54,15 +55,8 @@ std::atomic<Afile*> g_afile{nullptr};  // published once, whole, by the first se
 
 Afile* afile() { return g_afile.load(std::memory_order_acquire); }
 
-class Held {
- public:
-  explicit Held(Afile* a) : a_(a) { cu_sem_lock(&a_->lock); }
-  ~Held() { cu_sem_unlock(&a_->lock); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-
- private:
-  Afile* a_;
+struct Held : cu_internal::SemHold {
+  explicit Held(Afile* a) : SemHold(&a->lock) {}
 };
 
 void free_copy(Afile* a, vor_afile* copy) { cu_xmem_free(a->copies, copy); }
