@@ -44,18 +44,23 @@ uint32_t next_generation(uint32_t g) {
   g = (g + 1) & 0x7fffffffu;
   return g ? g : 1;
 }
+
+// Moves the descriptor's generation on: every sid made for it so far is stale.
+uint32_t advance(std::atomic<uint32_t>* s) {
+  uint32_t old = s->load(std::memory_order_relaxed);
+  uint32_t g;
+  do {
+    g = next_generation(old);
+  } while (!s->compare_exchange_weak(old, g, std::memory_order_acq_rel));
+  return g;
+}
 }  // namespace
 
 int64_t sid_make(int fd) {
   if (fd < 0) return -1;
   std::atomic<uint32_t>* s = slot(fd, true);
   if (!s) return fd;
-  uint32_t old = s->load(std::memory_order_relaxed);
-  uint32_t g;
-  do {
-    g = next_generation(old);
-  } while (!s->compare_exchange_weak(old, g, std::memory_order_acq_rel));
-  return static_cast<int64_t>(g) << 32 | fd;
+  return static_cast<int64_t>(advance(s)) << 32 | fd;
 }
 
 int sid_fd(int64_t sid) {
@@ -84,10 +89,12 @@ bool sid_close(int64_t sid) {
   int fd = sid_fd(sid);
   uint32_t g = generation_of(sid);
   if (fd < 0) return false;
+  // Retire before closing: once the number is free another thread may reuse it.
+  std::atomic<uint32_t>* s = slot(fd, false);
   if (g != 0) {
-    std::atomic<uint32_t>* s = slot(fd, false);
-    // Retire before closing: once the number is free another thread may reuse it.
     if (!s || !s->compare_exchange_strong(g, next_generation(g), std::memory_order_acq_rel)) return false;
+  } else if (s) {
+    advance(s);  // closed by its bare number: the sids made for it are stale as well
   }
   close(fd);
   return true;

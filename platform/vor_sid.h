@@ -16,7 +16,8 @@ int sid_fd(int64_t sid);
 bool sid_current(int64_t sid);
 // The descriptor of a current sid; -1 (errno EBADF) for a stale or invalid sid.
 int sid_fd_checked(int64_t sid);
-// Retires a current sid and closes its descriptor; false (nothing closed) for a stale sid.
+// Retires a current sid and closes its descriptor; false (nothing closed) for a stale sid. A raw
+// sid is closed as it is and retires every sid made for its descriptor.
 bool sid_close(int64_t sid);
 
 }  // namespace vor

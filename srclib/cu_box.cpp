@@ -222,14 +222,6 @@ void finish_connect(cu_box* box, bool writable) {
 void on_connect_done(void* arg) { finish_connect(static_cast<cu_box*>(arg), true); }
 void on_connect_fail(void* arg) { finish_connect(static_cast<cu_box*>(arg), false); }
 
-int64_t accept_raw(int64_t listen_sid, char* ip, uint16_t* port) {
-  cu_server s{};
-  s.kind = 1;
-  s.state = 2;
-  s.sock = listen_sid;
-  return cu_server_accept(&s, ip, port);
-}
-
 void on_accept_ready(void* arg) {
   auto* box = static_cast<cu_box*>(arg);
   int64_t sid = box->this_sid.load();
@@ -238,7 +230,7 @@ void on_accept_ready(void* arg) {
   Guard guard(box->lock);
   SockBlock* sb = box->block(sid);
   if (!sb || sb->kind != kTcpServer) return;
-  int64_t fresh = sb->has_server ? cu_server_accept(&sb->server, ip, &port) : accept_raw(sid, ip, &port);
+  int64_t fresh = cu_server_accept_on(sid, ip, &port);
   if (fresh <= 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)) {
     box->events.del(cu_event::kRead, sid);
     box->resting.emplace_back(sid, box->clock() + kAcceptRestMs);

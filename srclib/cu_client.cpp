@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "cu_malloc.h"
+#include "cu_lib.h"
 #include "cu_pool_failure.h"
 #include "cu_sock_internal.h"
 #include "cu_xmem.h"
@@ -15,15 +15,6 @@ namespace {
 
 cu_xmem* g_pool = nullptr;
 cu_sem g_pool_lock;
-
-void* page_alloc(void* parent, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(parent), size); }
-void page_free(void* parent, void* block) { cu_xmem_free(static_cast<cu_xmem*>(parent), block); }
-
-void copy_text(char* dst, const char* src, size_t max_chars) {
-  size_t n = src ? strnlen(src, max_chars) : 0;
-  if (n) memcpy(dst, src, n);
-  dst[n] = '\0';
-}
 
 bool bind_local(int fd, const cu_client& c) {
   if (!c.local_ip[0] && c.local_port == 0) return true;
@@ -39,13 +30,9 @@ bool bind_local(int fd, const cu_client& c) {
 
 void cu_client__xmem_init() {
   static bool once = [] {
-    if (!cu_system__xmem) cu_system__xmem_init();
-    cu_sem_init(&g_pool_lock);
-    g_pool = cu_xmem_init_ext_ext(&g_pool_lock, 64 * 1024, 1024, 16, false, page_alloc, page_free, cu_system__xmem);
-    if (!g_pool) {
-      cu_pool__init_failed(
-          "cu_client_xmem -> cu_client__xmem_init() -> cu_xmem_init_ext(client struct) -> return NULL -> exit!\r\n");
-    }
+    g_pool = cu_pool__make_unit_pool(
+        &g_pool_lock, 64 * 1024, 1024, 16, false,
+        "cu_client_xmem -> cu_client__xmem_init() -> cu_xmem_init_ext(client struct) -> return NULL -> exit!\r\n");
     return true;
   }();
   (void)once;
@@ -59,7 +46,7 @@ bool cu_client_init(cu_client* c, int32_t kind, const char* local_ip, uint16_t l
   memset(c, 0, sizeof *c);
   c->kind = kind;
   uint32_t ignored;
-  if (local_ip && cu_sock_internal::parse_ipv4(local_ip, &ignored)) copy_text(c->local_ip, local_ip, 20);
+  if (local_ip && cu_sock_internal::parse_ipv4(local_ip, &ignored)) cu_strncpy(c->local_ip, local_ip, 20);
   c->local_port = local_port;
   inet_ntop(AF_INET, &remote, c->remote_ip, sizeof c->remote_ip);
   c->remote_addr = ntohl(remote);

@@ -4,23 +4,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "cu_lib.h"
 #include "cu_sock_internal.h"
 #include "vor_fd.h"
 #include "vor_sid.h"
-
-namespace {
-void copy_text(char* dst, const char* src, size_t max_chars) {
-  size_t n = src ? strnlen(src, max_chars) : 0;
-  if (n) memcpy(dst, src, n);
-  dst[n] = '\0';
-}
-}  // namespace
 
 bool cu_server_init(cu_server* s, int32_t kind, const char* local_ip, uint16_t port) {
   if (!s || port == 0) return false;
   memset(s, 0, sizeof *s);
   s->kind = kind;
-  copy_text(s->local_ip, local_ip, 15);
+  cu_strncpy(s->local_ip, local_ip, 15);
   s->port = port;
   uint32_t a = htonl(INADDR_ANY);
   if (s->local_ip[0]) cu_sock_internal::parse_ipv4(s->local_ip, &a);
@@ -75,10 +68,18 @@ int64_t cu_server_accept(cu_server* s, char* ip, uint16_t* port) {
   if (ip) {
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    copy_text(ip, text, 19);
+    cu_strncpy(ip, text, 19);
   }
   if (port) *port = ntohs(peer.sin_port);
   return vor::sid_make(fd);
+}
+
+int64_t cu_server_accept_on(int64_t listen_sid, char* ip, uint16_t* port) {
+  cu_server s{};
+  s.kind = 1;
+  s.state = 2;
+  s.sock = listen_sid;
+  return cu_server_accept(&s, ip, port);
 }
 
 int32_t cu_server_read(cu_server* s, char* buf, cu_peer_addr* peer) {

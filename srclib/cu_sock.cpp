@@ -16,6 +16,7 @@
 
 #include <vector>
 
+#include "cu_lib.h"
 #include "cu_sock_internal.h"
 #include "vor_sid.h"
 
@@ -37,18 +38,12 @@ int32_t set_blocking(int64_t sock, bool nonblock) {
   return fcntl(fd, F_SETFL, flags) == 0 ? 0 : -1;
 }
 
-void copy_text(char* dst, const char* src, size_t max_chars) {
-  size_t n = strnlen(src, max_chars);
-  memcpy(dst, src, n);
-  dst[n] = '\0';
-}
-
 void fill_peer(cu_peer_addr* peer, const sockaddr_in& from, socklen_t len) {
   peer->addr = from;
   peer->addr_len = static_cast<int32_t>(len);
   char text[INET_ADDRSTRLEN] = "";
   inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-  copy_text(peer->ip, text, 16);
+  cu_strncpy(peer->ip, text, 16);
   peer->ip32 = ntohl(from.sin_addr.s_addr);
   peer->port = ntohs(from.sin_port);
 }
@@ -207,7 +202,7 @@ bool cu_sock_GetHostFirstIP(const char* name, char* out) {
   char slot[21];
   int32_t count = 0;
   if (!out || !cu_sock_GetHostIP(name, slot, 1, &count) || count < 1) return false;
-  copy_text(out, slot, 15);
+  cu_strncpy(out, slot, 15);
   return true;
 }
 
@@ -250,7 +245,7 @@ bool cu_sock_GetPeer(int64_t sock, char* buf, int32_t n, uint16_t* port) {
   if (buf && n > 0) {
     char text[INET_ADDRSTRLEN] = "";
     inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-    copy_text(buf, text, static_cast<size_t>(n - 1));
+    cu_strncpy(buf, text, n - 1);
   }
   if (port) *port = ntohs(a.sin_port);
   return true;
@@ -313,7 +308,7 @@ int32_t cu_sock_read_ByPeerIp(int64_t sock, void* buf, int32_t size, char* ip, u
   cu_peer_addr peer{};
   int32_t n = cu_sock_internal::recv_datagram(sock, static_cast<char*>(buf), size, ip ? &peer : nullptr);
   if (n > 0 && ip) {
-    copy_text(ip, peer.ip, 16);
+    cu_strncpy(ip, peer.ip, 16);
     if (port) *port = peer.port;
   }
   return n;

@@ -66,6 +66,8 @@ bool cu_server_init(cu_server* s, int32_t kind, const char* local_ip, uint16_t p
 int64_t cu_server_open(cu_server* s);
 // One accept: the new sid (non-blocking, close-on-exec) with the peer text (20 bytes) and port.
 int64_t cu_server_accept(cu_server* s, char* ip, uint16_t* port);
+// cu_server_accept on a listening sid that has no server object.
+int64_t cu_server_accept_on(int64_t listen_sid, char* ip, uint16_t* port);
 // One read of at most 5,120 bytes; -1 when not open, -2 for a TCP object asked for a sender.
 int32_t cu_server_read(cu_server* s, char* buf, cu_peer_addr* peer);
 // Closes the socket of an open object.

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "cu_console.h"
-#include "cu_malloc.h"
 #include "cu_pool_failure.h"
 #include "cu_sem.h"
+#include "cu_sem_internal.h"
 #include "cu_xfile_internal.h"
 #include "cu_xmem.h"
 #include "vor_afile_internal.h"
@@ -55,30 +55,9 @@ std::atomic<Afile*> g_afile{nullptr};  // published once, whole, by the first se
 
 Afile* afile() { return g_afile.load(std::memory_order_acquire); }
 
-class Held {
- public:
-  explicit Held(Afile* a) : a_(a) { cu_sem_lock(&a_->lock); }
-  ~Held() { cu_sem_unlock(&a_->lock); }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-
- private:
-  Afile* a_;
+struct Held : cu_internal::SemHold {
+  explicit Held(Afile* a) : SemHold(&a->lock) {}
 };
-
-void* page_alloc(void* parent, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(parent), size); }
-void page_free(void* parent, void* block) { cu_xmem_free(static_cast<cu_xmem*>(parent), block); }
-
-cu_xmem* make_copy_pool(cu_sem* lock) {
-  if (!cu_system__xmem) cu_system__xmem_init();
-  cu_sem_init(lock);
-  cu_xmem* pool = cu_xmem_init_ext(lock, kCopyPageSize, kCopyPageMax, 0, page_alloc, page_free, cu_system__xmem);
-  if (!pool) {
-    cu_pool__init_failed("vor_afile__xmem -> vor_box__xmem_init() -> cu_xmem_init_ext(afile struct) -> "
-                         "return NULL -> exit!\r\n");
-  }
-  return pool;
-}
 
 void free_copy(Afile* a, vor_afile* copy) { cu_xmem_free(a->copies, copy); }
 
@@ -245,7 +224,9 @@ Afile* build(int32_t hdd, int32_t ssd) {
   ssd = ssd < 0 ? 0 : ssd;
   auto* a = new Afile;
   cu_sem_init(&a->lock);
-  a->copies = make_copy_pool(&a->pool_lock);
+  a->copies = cu_pool__make_unit_pool(&a->pool_lock, kCopyPageSize, kCopyPageMax, 0, false,
+                                      "vor_afile__xmem -> vor_box__xmem_init() -> cu_xmem_init_ext(afile struct) -> "
+                                      "return NULL -> exit!\r\n");
   a->ssd_asked = ssd > 0;
   a->files.reserve(kFileBuckets);
   int64_t total = static_cast<int64_t>(hdd) + ssd;

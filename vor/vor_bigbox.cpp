@@ -349,14 +349,6 @@ bool hand_over(vor_bigbox* bb, int64_t listen_sid, int64_t sid, const char* ip, 
   return known;
 }
 
-int64_t accept_more(int64_t listen_sid, char* ip, uint16_t* port) {
-  cu_server s{};
-  s.kind = 1;
-  s.state = 2;
-  s.sock = listen_sid;
-  return cu_server_accept(&s, ip, port);
-}
-
 // The master box's accept callback. It takes the rest of the backlog itself, up to a batch; a
 // listener out of descriptors is rested by the box on its next accept.
 void on_listen_accept(void*, void* ud, int64_t listen_sid, int64_t sid, const char* ip, uint16_t port) {
@@ -365,7 +357,7 @@ void on_listen_accept(void*, void* ud, int64_t listen_sid, int64_t sid, const ch
   for (int i = 1; i < kAcceptBatch; ++i) {
     char more_ip[kIpText] = "";
     uint16_t more_port = 0;
-    int64_t more = accept_more(listen_sid, more_ip, &more_port);
+    int64_t more = cu_server_accept_on(listen_sid, more_ip, &more_port);
     if (more <= 0 || !hand_over(bb, listen_sid, more, more_ip, more_port)) return;
   }
 }

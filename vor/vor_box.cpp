@@ -239,7 +239,6 @@ int64_t vor_box_NewTcpClient(vor_box* vb, const char* host, uint16_t port, cu_bo
   if (cu_box_sock_AddLocalTcpClient_STEP1(host, port, &client) <= 0) return -1;
   Held held(vb);
   if (!held) {
-    held.release();
     return cu_box_sock_AddLocalTcpClient_STEP2(nullptr, client, nullptr, nullptr, nullptr, nullptr, nullptr,
                                                nullptr, nullptr, nullptr);
   }

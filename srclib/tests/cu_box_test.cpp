@@ -16,6 +16,7 @@
 #include "cu_sock_internal.h"
 #include "vor_net_test_util.h"
 #include "vor_sid.h"
+#include "vor_wait.h"
 
 namespace {
 
@@ -356,7 +357,12 @@ TEST(Box, StaleReadinessNeverReachesASocketThatReusedTheDescriptor) {
   sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr*>(&to_a), sizeof to_a);
   sendto(sender, "y", 1, 0, reinterpret_cast<sockaddr*>(&to_b), sizeof to_b);
   close(sender);
-  usleep(20000);  // both datagrams queued, so one wait reports both sockets
+  // Both datagrams queued, so one wait reports both sockets.
+  auto queued = [](int64_t sid) {
+    char c;
+    return recv(vor::sid_fd(sid), &c, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+  };
+  ASSERT_TRUE(vor::test::wait_until([&] { return queued(r.a) && queued(r.b); }));
   run_bounded(box);
   EXPECT_EQ(r.first_calls, 1);
   EXPECT_EQ(r.fresh_calls, 0);

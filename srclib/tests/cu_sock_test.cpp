@@ -2,6 +2,7 @@
 #include "cu_sock.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "cu_sock_internal.h"
 #include "vor_net_test_util.h"
 #include "vor_sid.h"
+#include "vor_wait.h"
 
 namespace {
 
@@ -106,7 +108,11 @@ TEST(Sock, DatagramsWithSenderAndOversizeRefused) {
   EXPECT_EQ(cu_sock_write_ByPeerIp(client->sock, "abc", 3, "127.0.0.1", port), 3);
   std::string big(6000, 'b');
   EXPECT_EQ(cu_sock_write_ByPeerIp(client->sock, big.data(), 6000, "127.0.0.1", port), 6000);
-  usleep(10000);
+  auto queued = [](int64_t sock) {
+    char c;
+    return recv(vor::sid_fd(sock), &c, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+  };
+  ASSERT_TRUE(vor::test::wait_until([&] { return queued(sid); }));
   char buf[kCuSockReadMax + 1];
   cu_peer_addr from{};
   EXPECT_EQ(cu_server_read(&server, buf, &from), 3);
@@ -116,7 +122,7 @@ TEST(Sock, DatagramsWithSenderAndOversizeRefused) {
   EXPECT_EQ(from.port, client_port);
   EXPECT_EQ(cu_server_read(&server, buf, &from), -1);  // 6,000 bytes do not fit: not cut
   EXPECT_EQ(cu_sock_write_ByAddr(sid, "re", 2, &from), 2);
-  usleep(10000);
+  ASSERT_TRUE(vor::test::wait_until([&] { return queued(client->sock); }));
   char ip[17];
   uint16_t from_port = 0;
   EXPECT_EQ(cu_sock_read_ByPeerIp(client->sock, buf, sizeof buf, ip, &from_port), 2);
@@ -178,6 +184,22 @@ TEST(Sid, ClosedSidIsStaleAfterReuse) {
   EXPECT_TRUE(vor::sid_close(second));
   EXPECT_EQ(vor::sid_fd(0), -1);
   EXPECT_EQ(vor::sid_make(-1), -1);
+}
+
+// A descriptor closed through its bare number (a raw sid) takes its tracked sid with it, so a
+// late operation on that sid never reaches a socket opened elsewhere on the same number.
+TEST(Sid, CloseByBareNumberMakesTheTrackedSidStale) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int64_t tracked = vor::sid_make(fd);
+  ASSERT_TRUE(vor::sid_current(tracked));
+  EXPECT_TRUE(vor::sid_close(fd));
+  EXPECT_FALSE(vor::sid_current(tracked));
+  int again = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);  // not made into a sid
+  ASSERT_EQ(again, fd);
+  EXPECT_EQ(vor::sid_fd_checked(tracked), -1);
+  EXPECT_FALSE(vor::sid_close(tracked));
+  EXPECT_EQ(fcntl(again, F_GETFD), FD_CLOEXEC);  // still open
+  EXPECT_TRUE(vor::sid_close(again));
 }
 
 }  // namespace

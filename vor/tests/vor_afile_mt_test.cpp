@@ -22,10 +22,12 @@
 #include "cu_util.h"
 #include "vor_afile_internal.h"
 #include "vor_tempdir.h"
+#include "vor_wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using vor::test::wait_until;
 using vor::test::read_file;
 using vor::test::TempDir;
 using vor::test::write_file;
@@ -33,16 +35,6 @@ using vor::test::write_file;
 // Every test but the set-up ones (each in a fresh process) shares these counts.
 constexpr int32_t kHdd = 2;
 constexpr int32_t kSsd = 2;
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 // What a completion saw.
 struct Done {
@@ -63,7 +55,7 @@ struct Completions {
     return done.size();
   }
   std::vector<Done> wait_for(size_t n) {
-    EXPECT_TRUE(eventually([&] { return size() >= n; })) << "completions: " << size() << " of " << n;
+    EXPECT_TRUE(wait_until([&] { return size() >= n; })) << "completions: " << size() << " of " << n;
     std::lock_guard<std::mutex> g(m);
     return done;
   }
@@ -103,12 +95,12 @@ class Blocker {
     op.ud = this;
     queued_ = vor_afile_eventx(&op, prefer_ssd);
     EXPECT_TRUE(queued_);
-    EXPECT_TRUE(eventually([&] { return entered_.load(); }));
+    EXPECT_TRUE(wait_until([&] { return entered_.load(); }));
   }
   ~Blocker() {
     release();
     if (queued_) {
-      EXPECT_TRUE(eventually([&] { return left_.load(); }));
+      EXPECT_TRUE(wait_until([&] { return left_.load(); }));
     }
     cu_xfile_close(file_);
   }
@@ -155,8 +147,8 @@ class Afile : public ::testing::Test {
     ASSERT_EQ(vor_filter_nfiles(), 0);
   }
   void TearDown() override {
-    EXPECT_TRUE(eventually([] { return vor_filter_nfiles() == 0; }));
-    EXPECT_TRUE(eventually([] { return vor__copies_settled(); }));
+    EXPECT_TRUE(wait_until([] { return vor_filter_nfiles() == 0; }));
+    EXPECT_TRUE(wait_until([] { return vor__copies_settled(); }));
   }
   static bool vor__copies_settled() { return vor_afile__copies_in_use() == 0; }
 
@@ -450,7 +442,7 @@ TEST_F(Afile, CompletionForABoxThatIsGoneIsDroppedAndItsCopyFreed) {
   vor_box* caller = vorx_ThreadBox_create();
   ASSERT_NE(caller, nullptr);
   vorx_ThreadBox_destroy(caller);
-  ASSERT_TRUE(eventually([&] { return !vorx_box_IsValid(caller); }));
+  ASSERT_TRUE(wait_until([&] { return !vorx_box_IsValid(caller); }));
   Completions c;
   char buf[4];
   for (int i = 0; i < 10; ++i) {
@@ -459,7 +451,7 @@ TEST_F(Afile, CompletionForABoxThatIsGoneIsDroppedAndItsCopyFreed) {
     r.length = 4;
     ASSERT_TRUE(vor_afile_read(&r));
   }
-  EXPECT_TRUE(eventually([] { return vor_filter_nfiles() == 0 && vor_afile__copies_in_use() == 0; }));
+  EXPECT_TRUE(wait_until([] { return vor_filter_nfiles() == 0 && vor_afile__copies_in_use() == 0; }));
   EXPECT_EQ(c.size(), 0u);
   cu_xfile_close(f);
 }
@@ -480,7 +472,7 @@ TEST_F(Afile, CompletionsPendingOnACallerBoxThatIsFreedReturnTheirCopies) {
     ASSERT_TRUE(vor_afile_read(&r));
   }
   // Every read done: the copies now wait in the caller box's queue.
-  ASSERT_TRUE(eventually([] { return vor_filter_nfiles() == 0; }));
+  ASSERT_TRUE(wait_until([] { return vor_filter_nfiles() == 0; }));
   EXPECT_EQ(vor_afile__copies_in_use(), baseline + kOps);
   vor_box_free(caller);
   EXPECT_EQ(vor_afile__copies_in_use(), baseline);
@@ -505,11 +497,11 @@ TEST_F(Afile, FileCountRisesWhileOperationsArePendingAndFalls) {
   }
   vor_afile e = make_op(g, VOR_AFILE_EVENT, &c, 9);
   ASSERT_TRUE(vor_afile_event(&e));  // the least-loaded worker: the other HDD worker
-  EXPECT_TRUE(eventually([&] { return c.size() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return c.size() == 1; }));
   EXPECT_EQ(vor_filter_nfiles(), 1);
   blocker.release();
   c.wait_for(6);
-  EXPECT_TRUE(eventually([] { return vor_filter_nfiles() == 0; }));
+  EXPECT_TRUE(wait_until([] { return vor_filter_nfiles() == 0; }));
   cu_xfile_close(f);
   cu_xfile_close(g);
 }
@@ -543,7 +535,7 @@ cu_xfile* open_for(const OutcomeCase& oc, const std::string& temp) {
   std::string path = oc.path ? oc.path : temp;
   cu_xfile* f = nullptr;
   // Other test processes may hold /dev/full's exclusive lock for a moment.
-  eventually([&] {
+  wait_until([&] {
     f = oc.write_only ? cu_xfile_open_w(path.c_str(), 0) : cu_xfile_open_rw(path.c_str(), 0);
     return f != nullptr || cu_xfile_GetLastError() != EBUSY;
   });

@@ -20,20 +20,12 @@
 #include "vor_net_test_util.h"
 #include "vor_setup.h"
 #include "vor_sid.h"
+#include "vor_wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using vor::test::wait_until;
 
 int open_fds() {
   int n = 0;
@@ -243,7 +235,7 @@ TEST_F(Limited, AtTheLimitTheListenerClosesNewSocketsButAcceptStillWorks) {
   uint16_t port = listen();
   int a = vor::test::connect_blocking(port);
   int b = vor::test::connect_blocking(port);
-  ASSERT_TRUE(eventually([&] { return vor_bigbox_nnodes(bb) == 2; }));
+  ASSERT_TRUE(wait_until([&] { return vor_bigbox_nnodes(bb) == 2; }));
   int c = vor::test::connect_blocking(port);
   ASSERT_GE(c, 0);
   EXPECT_TRUE(sees_close(c));
@@ -271,7 +263,7 @@ TEST_F(Bigbox, ABurstOfConnectionsIsAcceptedWholeAndSpreadOverTheSlaves) {
     ASSERT_GE(fd, 0);
     clients.push_back(fd);
   }
-  EXPECT_TRUE(eventually([&] { return vor_bigbox_nnodes(bb) == kBurst; }));
+  EXPECT_TRUE(wait_until([&] { return vor_bigbox_nnodes(bb) == kBurst; }));
   EXPECT_EQ(seen.accepts.load(), kBurst);
   std::vector<int64_t> sids;
   {
@@ -290,7 +282,7 @@ TEST_F(Bigbox, EchoesOnTheSlaveThreadWithNulTerminatedChunks) {
   uint16_t port = listen();
   int fd = vor::test::connect_blocking(port);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(eventually([&] { return last_accepted() > 0; }));
+  ASSERT_TRUE(wait_until([&] { return last_accepted() > 0; }));
   int64_t sid = last_accepted();
   const std::string msg = "GET / HTTP/1.1\r\n\r\n";
   ASSERT_EQ(send(fd, msg.data(), msg.size(), 0), static_cast<ssize_t>(msg.size()));
@@ -332,7 +324,7 @@ TEST_F(Bigbox, LargeSendsArriveInChunksNoLargerThanTheReadSize) {
     ASSERT_GT(n, 0);
     sent += static_cast<size_t>(n);
   }
-  ASSERT_TRUE(eventually([&] { return data().size() == big.size(); }));
+  ASSERT_TRUE(wait_until([&] { return data().size() == big.size(); }));
   EXPECT_EQ(data(), big);
   EXPECT_LE(seen.largest.load(), 31743);
   EXPECT_FALSE(seen.bad_nul.load());
@@ -342,9 +334,9 @@ TEST_F(Bigbox, LargeSendsArriveInChunksNoLargerThanTheReadSize) {
 TEST_F(Bigbox, PeerCloseIsReportedOnceEvenWhenTheModuleKeepsTheSocket) {
   uint16_t port = listen();
   int fd = vor::test::connect_blocking(port);
-  ASSERT_TRUE(eventually([&] { return last_accepted() > 0; }));
+  ASSERT_TRUE(wait_until([&] { return last_accepted() > 0; }));
   close(fd);
-  ASSERT_TRUE(eventually([&] { return seen.closes.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return seen.closes.load() == 1; }));
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(seen.closes.load(), 1);
   EXPECT_EQ(vor_bigbox_nnodes(bb), 1);  // the record stays until the module deletes it
@@ -374,7 +366,7 @@ void write_rest(vor_bigbox* bb, void* ud, int64_t sid) {
 TEST_F(Bigbox, PartialWriteThenWriteReadyThenExport) {
   uint16_t port = listen();
   int fd = vor::test::connect_blocking(port);
-  ASSERT_TRUE(eventually([&] { return last_accepted() > 0; }));
+  ASSERT_TRUE(wait_until([&] { return last_accepted() > 0; }));
   int64_t sid = last_accepted();
   EXPECT_TRUE(cu_sock_set_send_buff(sid, 4096));
   Writer w;
@@ -390,7 +382,7 @@ TEST_F(Bigbox, PartialWriteThenWriteReadyThenExport) {
   ASSERT_LT(w.done, w.out.size());
   ASSERT_TRUE(vorx_bigbox_import_ForWrite(bb, sid, write_rest, &w));
   std::string got = read_all(fd, w.out.size(), 30s);
-  EXPECT_TRUE(eventually([&] { return w.finished.load(); }));
+  EXPECT_TRUE(wait_until([&] { return w.finished.load(); }));
   EXPECT_EQ(got.size(), w.out.size());
   EXPECT_TRUE(got == w.out);
   EXPECT_GT(w.notices.load(), 0);
@@ -407,7 +399,7 @@ TEST_F(Bigbox, DoubleDeleteNeverReachesANewConnectionOnTheSameDescriptor) {
   seen.echo = true;
   uint16_t port = listen();
   int a = vor::test::connect_blocking(port);
-  ASSERT_TRUE(eventually([&] { return last_accepted() > 0; }));
+  ASSERT_TRUE(wait_until([&] { return last_accepted() > 0; }));
   int64_t old_sid = last_accepted();
   int b = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // made now, so the accept takes the freed number
   ASSERT_GE(b, 0);
@@ -419,7 +411,7 @@ TEST_F(Bigbox, DoubleDeleteNeverReachesANewConnectionOnTheSameDescriptor) {
   }
   sockaddr_in to = vor::test::loopback(port);
   ASSERT_EQ(connect(b, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-  ASSERT_TRUE(eventually([&] { return last_accepted() > 0; }));
+  ASSERT_TRUE(wait_until([&] { return last_accepted() > 0; }));
   int64_t new_sid = last_accepted();
   ASSERT_NE(new_sid, old_sid);
   if (vor::sid_fd(new_sid) != vor::sid_fd(old_sid)) GTEST_SKIP() << "descriptor not reused";
@@ -449,8 +441,8 @@ TEST_F(Bigbox, DeleteOfAnAcceptedSocketNoSlaveHoldsClosesItWithoutLeaks) {
     EXPECT_TRUE(sees_close(fd));
     close(fd);
   }
-  ASSERT_TRUE(eventually([&] { return seen.accepts.load() == 21; }));
-  EXPECT_TRUE(eventually([&] { return open_fds() == before; }));
+  ASSERT_TRUE(wait_until([&] { return seen.accepts.load() == 21; }));
+  EXPECT_TRUE(wait_until([&] { return open_fds() == before; }));
   EXPECT_EQ(vor_bigbox_nnodes(bb), 0);
 }
 
@@ -461,7 +453,7 @@ TEST_F(Bigbox, ExportForReadKeepsARecordWithAWriteCallbackAndDropsItOtherwise) {
   ASSERT_TRUE(vorx_bigbox_import_ForWrite(bb, with_write.sid, on_write, &seen));
   EXPECT_TRUE(vorx_bigbox_export_ForRead(bb, with_write.sid));
   EXPECT_NE(vor_bigbox_GetSlaveBox(bb, with_write.sid), nullptr);
-  EXPECT_TRUE(eventually([&] { return seen.writes.load() > 0; }));  // write notices still come
+  EXPECT_TRUE(wait_until([&] { return seen.writes.load() > 0; }));  // write notices still come
   EXPECT_TRUE(vorx_bigbox_export_ForWrite(bb, with_write.sid));
   EXPECT_EQ(vor_bigbox_GetSlaveBox(bb, with_write.sid), nullptr);
 
@@ -486,13 +478,13 @@ TEST_F(Bigbox, PauseStopsReadingAndStartResumes) {
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(seen.reads.load(), 0);
   EXPECT_TRUE(vorx_bigbox_start_ForRead(bb, p.sid));
-  ASSERT_TRUE(eventually([&] { return data() == "abc"; }));
+  ASSERT_TRUE(wait_until([&] { return data() == "abc"; }));
   EXPECT_TRUE(vorx_bigbox_pause_ForRead(bb, p.sid));
   ASSERT_EQ(send(p.peer, "def", 3, 0), 3);
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(data(), "abc");
   EXPECT_TRUE(vorx_bigbox_start_ForRead(bb, p.sid));
-  EXPECT_TRUE(eventually([&] { return data() == "abcdef"; }));
+  EXPECT_TRUE(wait_until([&] { return data() == "abcdef"; }));
   EXPECT_FALSE(vorx_bigbox_start_ForRead(bb, 0));
   EXPECT_FALSE(vorx_bigbox_pause_ForRead(bb, -4));
   vor_bigbox_DeleteSock(bb, p.sid);
@@ -510,7 +502,7 @@ TEST_F(Bigbox, ImportsOnANamedSlaveAndReplacedCallbacks) {
   Seen other;
   EXPECT_TRUE(vorx_bigbox_import_ForRead(bb, p.sid, on_read, &other, on_close, &other));  // replaced
   ASSERT_EQ(send(p.peer, "hi", 2, 0), 2);
-  EXPECT_TRUE(eventually([&] { return other.reads.load() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return other.reads.load() == 1; }));
   EXPECT_EQ(seen.reads.load(), 0);
   EXPECT_FALSE(vorx_bigbox_import_ForWrite(bb, p.sid, nullptr, nullptr));
   vor_bigbox_DeleteSock(bb, p.sid);
@@ -520,7 +512,7 @@ TEST_F(Bigbox, ImportsOnANamedSlaveAndReplacedCallbacks) {
 TEST_F(Bigbox, DeletingTheListenerClosesItAndExportKeepsItOpen) {
   uint16_t port = listen();
   vor_bigbox_DeleteSock(bb, listen_sid);
-  EXPECT_TRUE(eventually([&] { return vor::test::connect_blocking(port) < 0; }));
+  EXPECT_TRUE(wait_until([&] { return vor::test::connect_blocking(port) < 0; }));
 
   uint16_t port2 = listen();
   EXPECT_TRUE(vorx_bigbox_export_ForListen(bb, listen_sid));
@@ -583,7 +575,7 @@ TEST_F(Bigbox, ClientsFromManyThreadsAreServedAndEveryRecordIsDropped) {
   }
   for (auto& c : clients) c.join();
   EXPECT_EQ(good.load(), kThreads * kRounds);
-  EXPECT_TRUE(eventually([&] { return vor_bigbox_nnodes(bb) == 0; }));
+  EXPECT_TRUE(wait_until([&] { return vor_bigbox_nnodes(bb) == 0; }));
   EXPECT_EQ(seen.closes.load(), kThreads * kRounds);
 }
 
@@ -600,7 +592,7 @@ TEST(BigboxFree, FreeFromItsOwnReadCallbackIsSafe) {
   Pair p;
   ASSERT_TRUE(vor_bigbox_accept(bb, p.sid, "1.1.1.1", 1, free_in_read, &freed, on_close, nullptr));
   ASSERT_EQ(send(p.peer, "x", 1, 0), 1);
-  ASSERT_TRUE(eventually([&] { return freed.load(); }));
+  ASSERT_TRUE(wait_until([&] { return freed.load(); }));
   EXPECT_EQ(vor_bigbox_maxnodes(bb), 0);
   EXPECT_TRUE(sees_close(p.peer));
 }
@@ -628,7 +620,7 @@ TEST(BigboxFree, FreeWhileSlavesServeTrafficIsSafe) {
         }
       }
     });
-    ASSERT_TRUE(eventually([&] { return seen.reads.load() > 50; }));
+    ASSERT_TRUE(wait_until([&] { return seen.reads.load() > 50; }));
     vor_bigbox_free(bb);
     stop = true;
     pump.join();

@@ -17,25 +17,16 @@
 #include "vor_box_internal.h"
 #include "vor_net_test_util.h"
 #include "vor_sid.h"
+#include "vor_wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits (bounded) until pred holds.
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = 10s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using vor::test::wait_until;
 
 void destroy_and_wait(vor_box* box) {
   vorx_ThreadBox_destroy(box);
-  EXPECT_TRUE(eventually([&] { return !vorx_box_IsValid(box); }));
+  EXPECT_TRUE(wait_until([&] { return !vorx_box_IsValid(box); }));
 }
 
 // --- FIFO per poster, none lost ---------------------------------------------------------------
@@ -78,7 +69,7 @@ TEST(ThreadBox, InEventsFromEightThreadsArriveInOrderPerPosterNoneLost) {
   f.next.assign(kPosters, 0);
   ASSERT_TRUE(vor_box_AddInEvent(box, nullptr, note_owner, &f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                  nullptr));
-  ASSERT_TRUE(eventually([&] { return f.owner_known.load(); }));
+  ASSERT_TRUE(wait_until([&] { return f.owner_known.load(); }));
   std::vector<std::thread> posters;
   std::atomic<int> refused{0};
   for (int p = 0; p < kPosters; ++p) {
@@ -91,7 +82,7 @@ TEST(ThreadBox, InEventsFromEightThreadsArriveInOrderPerPosterNoneLost) {
     });
   }
   for (auto& t : posters) t.join();
-  EXPECT_TRUE(eventually([&] { return f.total.load() == int64_t{kPosters} * kPerPoster; }, 60s));
+  EXPECT_TRUE(wait_until([&] { return f.total.load() == int64_t{kPosters} * kPerPoster; }, 60s));
   EXPECT_EQ(refused.load(), 0);
   EXPECT_FALSE(f.out_of_order.load());
   EXPECT_FALSE(f.foreign_run.load());
@@ -164,7 +155,7 @@ TEST(ThreadBox, InEventTextIsCopiedAndOneQueuedDuringTheDrainRunsInTheSameDrain)
   ASSERT_TRUE(vor_box_AddInEvent(box, text, first_event, &d, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                                  nullptr));
   memset(text, 'X', sizeof text - 1);  // the box holds its own copy
-  ASSERT_TRUE(eventually([&] { return d.done.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return d.done.load() == 1; }));
   vor_box_DeleteSock(box, sid);
   destroy_and_wait(box);
   ASSERT_EQ(d.texts.size(), 1u);
@@ -293,11 +284,11 @@ TEST(ThreadBox, OwnedInEventsRacingTheBoxsEndRunOrAreReleasedExactlyOnce) {
         }
       });
     }
-    eventually([&] { return posted.load() > kPosters * kPerPoster / 4; }, 2s);
+    wait_until([&] { return posted.load() > kPosters * kPerPoster / 4; }, 2s);
     vorx_ThreadBox_destroy(box);
     for (auto& t : posters) t.join();
     auto handled = [&](size_t slot) { return o.ran[slot].load() + o.released[slot].load(); };
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(wait_until([&] {
       size_t done = 0;
       for (size_t s = 0; s < o.ran.size(); ++s) done += handled(s) > 0;
       return done == posted.load();
@@ -322,7 +313,7 @@ TEST(ThreadBox, EmptyBoxStaysAliveAndWakesForAForeignTimer) {
   auto start = std::chrono::steady_clock::now();
   int32_t near = vor_box_NewOnceTimer(box, 10, flag_timer, &fired);
   ASSERT_GT(near, 0);
-  ASSERT_TRUE(eventually([&] { return fired.load() == 1; }, 5s));
+  ASSERT_TRUE(wait_until([&] { return fired.load() == 1; }));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   EXPECT_TRUE(vor_box_RefreshTimeout(box, far, 1000));
   EXPECT_FALSE(vor_box_RefreshTimeout(box, far, 0));
@@ -369,7 +360,7 @@ TEST(ThreadBox, ForeignThreadsAddAndDeleteSocketsAndTimers) {
     });
   }
   for (auto& t : threads) t.join();
-  EXPECT_TRUE(eventually([&] { return s.fired.load() == kept.load(); }));
+  EXPECT_TRUE(wait_until([&] { return s.fired.load() == kept.load(); }));
   EXPECT_EQ(kept.load(), kThreads * kRounds);
   EXPECT_EQ(vor_box_GetNumSock(box), 0);
   EXPECT_EQ(vor_box_GetNumTimer(box), kThreads * kRounds);  // spent once timers stay until deleted
@@ -402,9 +393,9 @@ TEST(ThreadBox, ForeignFreeWhileTheOwnerDispatchesIsSafe) {
         std::this_thread::yield();
       }
     });
-    eventually([&] { return s.calls.load() > 2; }, 2s);
+    wait_until([&] { return s.calls.load() > 2; }, 2s);
     vor_box_free(box);  // a foreign thread: breaks the loop; the owner frees the box
-    EXPECT_TRUE(eventually([&] { return !vorx_box_IsValid(box); }));
+    EXPECT_TRUE(wait_until([&] { return !vorx_box_IsValid(box); }));
     stop = true;
     poster.join();
   }
@@ -421,9 +412,9 @@ TEST(ThreadBox, FreeFromItsOwnCallbackOnlyBreaksTheLoop) {
   ASSERT_NE(box, nullptr);
   std::atomic<int> seen{0};
   ASSERT_GT(vor_box_NewOnceTimer(box, 1, free_own_box, &seen), 0);
-  ASSERT_TRUE(eventually([&] { return seen.load() != 0; }));
+  ASSERT_TRUE(wait_until([&] { return seen.load() != 0; }));
   EXPECT_EQ(seen.load(), 1);  // still registered while its callback ran
-  EXPECT_TRUE(eventually([&] { return !vorx_box_IsValid(box); }));
+  EXPECT_TRUE(wait_until([&] { return !vorx_box_IsValid(box); }));
 }
 
 // --- TCP through a thread-owned box from another thread ---------------------------------------------
@@ -460,7 +451,7 @@ TEST(ThreadBox, ServesTcpRegisteredFromAnotherThread) {
     ASSERT_EQ(write(fd, "0123456789", 10), 10);
     close(fd);
   }
-  EXPECT_TRUE(eventually([&] { return t.closes.load() == 10; }));
+  EXPECT_TRUE(wait_until([&] { return t.closes.load() == 10; }));
   EXPECT_EQ(t.accepted.load(), 10);
   EXPECT_EQ(t.bytes.load(), 100);
   EXPECT_EQ(vor_box_GetNumSock(box), 1);
