@@ -537,8 +537,9 @@ bool cu_stree_insert(cu_stree* tree, const char* text, void* value) {
 
 bool cu_stree_insertx(cu_stree* tree, const char* text, int32_t len, void* value) {
   if (!tree || !text || len < 0) return false;
+  // text need not be terminated within len bytes: nothing at or past len is read.
   const size_t cut = strnlen(text, static_cast<size_t>(len));
-  if (text[cut] == '\0') return insert_text(tree, text, value);
+  if (cut < static_cast<size_t>(len)) return insert_text(tree, text, value);
   // The node is placed and found by the key it stores, never by the longer text.
   const std::string key(text, cut);
   return insert_text(tree, key.c_str(), value);
