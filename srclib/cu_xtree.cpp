@@ -379,6 +379,13 @@ void cu_xtree__foreach_value_if(cu_xtree* tree, cu_tree_value_if_fn fn, void* ar
     if (fn(n->value, arg) == 1) return;
 }
 
+bool cu_xtree__update(cu_xtree* tree, void* key, void* value) {
+  Node* n = cu_xtree__lookup(tree, key);
+  if (!n) return false;
+  n->value = value;
+  return true;
+}
+
 bool cu_xtree__delete_with(cu_xtree* tree, void* key, cu_tree_value_fn destroy, void* arg) {
   if (!destroy) return cu_xtree_delete(tree, key);
   Node* n = cu_xtree__lookup(tree, key);
@@ -498,18 +505,10 @@ bool cu_itree_insert(cu_itree* tree, int32_t key, void* value) {
   return cu_xtree__insert(tree, int_key(key), value, false, nullptr);
 }
 
-bool cu_itree_update(cu_itree* tree, int32_t key, void* value) {
-  Node* n = cu_xtree__lookup(tree, int_key(key));
-  if (!n) return false;
-  n->value = value;
-  return true;
-}
+bool cu_itree_update(cu_itree* tree, int32_t key, void* value) { return cu_xtree__update(tree, int_key(key), value); }
 
 bool cu_itree_find(cu_itree* tree, int32_t key, void** value_out) {
-  Node* n = cu_xtree__lookup(tree, int_key(key));
-  if (!n) return false;
-  if (value_out) *value_out = n->value;
-  return true;
+  return cu_xtree_findx(tree, int_key(key), nullptr, value_out);
 }
 
 bool cu_itree_deletex(cu_itree* tree, int32_t key, cu_tree_value_fn destroy, void* arg) {
@@ -546,19 +545,11 @@ bool cu_stree_insertx(cu_stree* tree, const char* text, int32_t len, void* value
 }
 
 bool cu_stree_update(cu_stree* tree, const char* text, void* value) {
-  if (!text) return false;
-  Node* n = cu_xtree__lookup(tree, text_key(text));
-  if (!n) return false;
-  n->value = value;
-  return true;
+  return text && cu_xtree__update(tree, text_key(text), value);
 }
 
 bool cu_stree_find(cu_stree* tree, const char* text, void** value_out) {
-  if (!text) return false;
-  Node* n = cu_xtree__lookup(tree, text_key(text));
-  if (!n) return false;
-  if (value_out) *value_out = n->value;
-  return true;
+  return text && cu_xtree_findx(tree, text_key(text), nullptr, value_out);
 }
 
 bool cu_stree_deletex(cu_stree* tree, const char* text, cu_tree_value_fn destroy, void* arg) {
