@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cu_malloc.h"
+#include "cu_mem_internal.h"
 #include "cu_xtree_internal.h"
 
 static_assert(sizeof(cu_xtree_node) == 40, "a range node plus its range must stay a 56-byte request");
@@ -275,9 +276,6 @@ void release_all(cu_xtree* tree) {
   tree->count = 0;
 }
 
-void* arena_alloc(void* arena, uint64_t size) { return cu_mem_malloc(static_cast<cu_mem*>(arena), size); }
-void arena_release(void* arena, void* block) { cu_mem_free(static_cast<cu_mem*>(arena), block); }
-
 // Plain three-way order: a wrapping difference is not transitive for keys far apart.
 int64_t compare_int32(void* node_key, void* key, void*) {
   const auto n = static_cast<int32_t>(reinterpret_cast<intptr_t>(node_key));
@@ -318,7 +316,7 @@ cu_xtree* cu_xtree__new_typed(cu_xtree_alloc_fn allocate, cu_xtree_release_fn re
 
 cu_xtree* cu_xtree__new_in_arena(cu_mem* arena, cu_xtree_compare_fn compare) {
   if (!arena) return cu_xtree__new_typed(nullptr, nullptr, nullptr, compare);
-  return cu_xtree__new_typed(arena_alloc, arena_release, arena, compare);
+  return cu_xtree__new_typed(cu_mem__alloc_from, cu_mem__free_to, arena, compare);
 }
 
 bool cu_xtree__insert(cu_xtree* tree, void* key, void* value, bool replace, const CuTreeKeyCopy* copy) {
