@@ -29,17 +29,11 @@ bool cu_i64tree_insert(cu_i64tree* tree, int64_t key, void* value) {
 }
 
 bool cu_i64tree_update(cu_i64tree* tree, int64_t key, void* value) {
-  cu_xtree_node* n = cu_xtree__lookup(tree, as_key(key));
-  if (!n) return false;
-  n->value = value;
-  return true;
+  return cu_xtree__update(tree, as_key(key), value);
 }
 
 bool cu_i64tree_find(cu_i64tree* tree, int64_t key, void** value_out) {
-  cu_xtree_node* n = cu_xtree__lookup(tree, as_key(key));
-  if (!n) return false;
-  if (value_out) *value_out = n->value;
-  return true;
+  return cu_xtree_findx(tree, as_key(key), nullptr, value_out);
 }
 
 bool cu_i64tree_deletex(cu_i64tree* tree, int64_t key, cu_tree_value_fn destroy, void* arg) {

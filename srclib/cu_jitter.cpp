@@ -83,7 +83,7 @@ int32_t limit_of(const cu_jitter* q) {
   return static_cast<int32_t>(std::min<int64_t>(product, INT32_MAX));
 }
 
-// A new empty block linked at the end of the chain; NULL at the block limit or without memory.
+// A new empty block linked after the current (last) one; NULL at the block limit or without memory.
 Block* add_block(cu_jitter* q) {
   if (q->block_count >= q->max_blocks) return nullptr;
   Block* b = block_new(q->block_size);
@@ -94,10 +94,9 @@ Block* add_block(cu_jitter* q) {
     return nullptr;
   }
   node->data = b;
-  cu_list* last = cu_list_last(q->current ? q->current : q->head);
-  if (last) {
-    last->next = node;
-    node->prev = last;
+  if (q->current) {
+    q->current->next = node;
+    node->prev = q->current;
   } else {
     q->head = node;
   }
@@ -120,8 +119,7 @@ int32_t append(cu_jitter* q, const uint8_t* src, int32_t n) {
   n = std::min(n, limit_of(q) - q->stored);
   int32_t done = 0;
   while (done < n) {
-    cu_list* last = cu_list_last(q->current ? q->current : q->head);
-    Block* b = last ? block_of(last) : nullptr;
+    Block* b = q->current ? block_of(q->current) : nullptr;
     if (!b || b->capacity - b->used <= 0) b = add_block(q);
     if (!b) break;
     int32_t k = std::min(b->capacity - b->used, n - done);

@@ -147,10 +147,16 @@ void* route(uint64_t n) {
   return n >= kHeapStep ? nullptr : heap_alloc(n);
 }
 
+// Index of the size-class pool holding p, in class order; -1 for the C heap.
+int class_index_of(const void* p) {
+  for (int i = 0; i < kClassCount; ++i)
+    if (g_classes[i] && cu_xmem_is_valid(g_classes[i], p)) return i;
+  return -1;
+}
+
 cu_xmem* pool_of(const void* p) {
-  for (cu_xmem* pool : g_classes)
-    if (pool && cu_xmem_is_valid(pool, p)) return pool;
-  return nullptr;
+  const int i = class_index_of(p);
+  return i < 0 ? nullptr : g_classes[i];
 }
 
 void free_block(void* p) {
@@ -378,9 +384,7 @@ void cu_system__xmem_print(void) {
 int cu_system__class_of(const void* p) {
   pools_init();
   GlobalLock lock;
-  for (int i = 0; i < kClassCount; ++i)
-    if (g_classes[i] && cu_xmem_is_valid(g_classes[i], p)) return i;
-  return -1;
+  return class_index_of(p);
 }
 
 cu_xmem* cu_system__class_pool(int index) {

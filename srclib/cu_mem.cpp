@@ -234,8 +234,6 @@ bool in_chunk_range(const cu_mem* m, const void* p) {
   return (c - m->first_chunk) % kCuMemAlign == 0;
 }
 
-void* arena_alloc(void* arena, uint64_t n) { return cu_mem_malloc(static_cast<cu_mem*>(arena), n); }
-
 // ---- the dump ----
 
 constexpr char kSeparator[] =
@@ -369,6 +367,10 @@ bool cu_mem__free(cu_mem* mem, void* p, uint64_t* released) {
 }
 
 CU_MEM_NO_ASAN uint64_t cu_mem__usable(const void* p) { return size_of(chunk_of(p)) - kCuMemChunkHeader; }
+
+void* cu_mem__alloc_from(void* arena, uint64_t size) { return cu_mem_malloc(static_cast<cu_mem*>(arena), size); }
+
+void cu_mem__free_to(void* arena, void* block) { cu_mem_free(static_cast<cu_mem*>(arena), block); }
 
 std::string cu_mem__check(cu_mem* mem) { return mem ? check_arena(mem) : "no arena"; }
 
@@ -504,29 +506,29 @@ void cu_mem_info(cu_mem* mem, const char* path) {
 }
 
 char* cu_mem_strdup(cu_mem* mem, const char* s) {
-  return mem ? cu_text::concat(arena_alloc, mem, {s}) : nullptr;
+  return mem ? cu_text::concat(cu_mem__alloc_from, mem, {s}) : nullptr;
 }
 char* cu_mem_strndup(cu_mem* mem, const char* s, int32_t n) {
-  return mem ? cu_text::strndup(arena_alloc, mem, s, n) : nullptr;
+  return mem ? cu_text::strndup(cu_mem__alloc_from, mem, s, n) : nullptr;
 }
 char* cu_mem_strdup2(cu_mem* mem, const char* s1, const char* s2) {
-  return mem ? cu_text::concat(arena_alloc, mem, {s1, s2}) : nullptr;
+  return mem ? cu_text::concat(cu_mem__alloc_from, mem, {s1, s2}) : nullptr;
 }
 char* cu_mem_strdup3(cu_mem* mem, const char* s1, const char* s2, const char* s3) {
-  return mem ? cu_text::concat(arena_alloc, mem, {s1, s2, s3}) : nullptr;
+  return mem ? cu_text::concat(cu_mem__alloc_from, mem, {s1, s2, s3}) : nullptr;
 }
 char* cu_mem_strdup4(cu_mem* mem, const char* s1, const char* s2, const char* s3, const char* s4) {
-  return mem ? cu_text::concat(arena_alloc, mem, {s1, s2, s3, s4}) : nullptr;
+  return mem ? cu_text::concat(cu_mem__alloc_from, mem, {s1, s2, s3, s4}) : nullptr;
 }
 char* cu_mem_strdup5(cu_mem* mem, const char* s1, const char* s2, const char* s3, const char* s4, const char* s5) {
-  return mem ? cu_text::concat(arena_alloc, mem, {s1, s2, s3, s4, s5}) : nullptr;
+  return mem ? cu_text::concat(cu_mem__alloc_from, mem, {s1, s2, s3, s4, s5}) : nullptr;
 }
 void* cu_mem_memdup(cu_mem* mem, const void* data, int32_t n) {
-  return mem ? cu_text::memdup(arena_alloc, mem, data, n) : nullptr;
+  return mem ? cu_text::memdup(cu_mem__alloc_from, mem, data, n) : nullptr;
 }
 char* cu_mem_strtolower(cu_mem* mem, const char* s) {
-  return mem ? cu_text::mapped_case(arena_alloc, mem, s, false) : nullptr;
+  return mem ? cu_text::mapped_case(cu_mem__alloc_from, mem, s, false) : nullptr;
 }
 char* cu_mem_strtoupper(cu_mem* mem, const char* s) {
-  return mem ? cu_text::mapped_case(arena_alloc, mem, s, true) : nullptr;
+  return mem ? cu_text::mapped_case(cu_mem__alloc_from, mem, s, true) : nullptr;
 }

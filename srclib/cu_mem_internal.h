@@ -27,6 +27,10 @@ void* cu_mem__malloc(cu_mem* mem, uint64_t n, uint64_t* taken);
 bool cu_mem__free(cu_mem* mem, void* p, uint64_t* released);
 // Usable bytes of p's chunk without taking the lock.
 uint64_t cu_mem__usable(const void* p);
+// Memory source backed by an arena (context = the cu_mem), in the callback shape that trees,
+// hash tables and the string copies take.
+void* cu_mem__alloc_from(void* arena, uint64_t size);
+void cu_mem__free_to(void* arena, void* block);
 // Empty string when every invariant of the arena holds, else what is wrong. No lock taken.
 std::string cu_mem__check(cu_mem* mem);
 

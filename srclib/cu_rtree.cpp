@@ -44,10 +44,7 @@ bool cu_rtree_find(cu_rtree* tree, int64_t point, void** value_out) {
 
 bool cu_rtree_findx(cu_rtree* tree, int64_t low, int64_t high, void** value_out) {
   cu_rtree_range probe{low, high};
-  cu_xtree_node* n = cu_xtree__lookup(tree, &probe);
-  if (!n) return false;
-  if (value_out) *value_out = n->value;
-  return true;
+  return cu_xtree_findx(tree, &probe, nullptr, value_out);
 }
 
 bool cu_rtree_deletex(cu_rtree* tree, int64_t point, cu_tree_value_fn destroy, void* arg) {

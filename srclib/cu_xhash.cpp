@@ -1,6 +1,7 @@
 #include "cu_xhash.h"
 
 #include "cu_malloc.h"
+#include "cu_mem_internal.h"
 #include "cu_util.h"
 
 #include <climits>
@@ -31,9 +32,6 @@ template <typename T>
 using NodeOf = typename Kind<T>::Node;
 template <typename T>
 using CountOf = typename Kind<T>::Count;
-
-void* arena_alloc(void* ctx, uint64_t size) { return cu_mem_malloc(static_cast<cu_mem*>(ctx), size); }
-void arena_release(void* ctx, void* p) { cu_mem_free(static_cast<cu_mem*>(ctx), p); }
 
 template <typename T>
 void* obtain(const T* t, uint64_t size) {
@@ -67,7 +65,7 @@ T* create(NodeOf<T>** buckets, CountOf<T> n, cu_hash_alloc_fn alloc, cu_hash_rel
 
 template <typename T>
 T* create_in(NodeOf<T>** buckets, CountOf<T> n, cu_mem* mem) {
-  if (mem) return create<T>(buckets, n, arena_alloc, arena_release, mem);
+  if (mem) return create<T>(buckets, n, cu_mem__alloc_from, cu_mem__free_to, mem);
   return create<T>(buckets, n, nullptr, nullptr, nullptr);
 }
 

@@ -86,12 +86,6 @@ uint64_t available(const cu_xjitter* q) {
   return limit > q->stored ? limit - q->stored : 0;
 }
 
-cu_xjitter_block* last_block(cu_xjitter* q) {
-  cu_xjitter_block* b = q->current ? q->current : q->head;
-  while (b && b->next) b = b->next;
-  return b;
-}
-
 bool add_block(cu_xjitter* q, cu_xjitter_block*& last) {
   if (q->block_count >= q->max_blocks) return false;
   cu_xjitter_block* b = new_block(q->pool, q->block_size);
@@ -108,7 +102,7 @@ bool add_block(cu_xjitter* q, cu_xjitter_block*& last) {
 
 uint64_t append(cu_xjitter* q, const uint8_t* data, uint64_t n) {
   n = min64(n, available(q));
-  cu_xjitter_block* last = last_block(q);
+  cu_xjitter_block* last = q->current;
   uint64_t done = 0;
   while (done < n) {
     if ((!last || room(last) == 0) && !add_block(q, last)) break;

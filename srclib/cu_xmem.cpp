@@ -214,8 +214,7 @@ void cu_xmem_exit(cu_xmem* pool) {
   if (!pool) return;
   Guard guard(pool);
   for (uint64_t i = 0; i < pool->page_count; ++i) release_block(pool, pool->pages[i]);
-  const cu_xmem record = *pool;
-  source_free(&record, pool);
+  source_free(pool, pool);
 }
 
 void* cu_xmem_malloc(cu_xmem* pool, uint64_t n) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cu_malloc.h"
+#include "cu_mem_internal.h"
 #include "cu_xtree_internal.h"
 
 static_assert(sizeof(cu_xtree_node) == 40, "a range node plus its range must stay a 56-byte request");
@@ -275,9 +276,6 @@ void release_all(cu_xtree* tree) {
   tree->count = 0;
 }
 
-void* arena_alloc(void* arena, uint64_t size) { return cu_mem_malloc(static_cast<cu_mem*>(arena), size); }
-void arena_release(void* arena, void* block) { cu_mem_free(static_cast<cu_mem*>(arena), block); }
-
 // Plain three-way order: a wrapping difference is not transitive for keys far apart.
 int64_t compare_int32(void* node_key, void* key, void*) {
   const auto n = static_cast<int32_t>(reinterpret_cast<intptr_t>(node_key));
@@ -318,7 +316,7 @@ cu_xtree* cu_xtree__new_typed(cu_xtree_alloc_fn allocate, cu_xtree_release_fn re
 
 cu_xtree* cu_xtree__new_in_arena(cu_mem* arena, cu_xtree_compare_fn compare) {
   if (!arena) return cu_xtree__new_typed(nullptr, nullptr, nullptr, compare);
-  return cu_xtree__new_typed(arena_alloc, arena_release, arena, compare);
+  return cu_xtree__new_typed(cu_mem__alloc_from, cu_mem__free_to, arena, compare);
 }
 
 bool cu_xtree__insert(cu_xtree* tree, void* key, void* value, bool replace, const CuTreeKeyCopy* copy) {
@@ -377,6 +375,13 @@ void cu_xtree__foreach_value_if(cu_xtree* tree, cu_tree_value_if_fn fn, void* ar
   if (!tree || !fn) return;
   for (Node* n = first_node(tree); n; n = next_node(n))
     if (fn(n->value, arg) == 1) return;
+}
+
+bool cu_xtree__update(cu_xtree* tree, void* key, void* value) {
+  Node* n = cu_xtree__lookup(tree, key);
+  if (!n) return false;
+  n->value = value;
+  return true;
 }
 
 bool cu_xtree__delete_with(cu_xtree* tree, void* key, cu_tree_value_fn destroy, void* arg) {
@@ -498,18 +503,10 @@ bool cu_itree_insert(cu_itree* tree, int32_t key, void* value) {
   return cu_xtree__insert(tree, int_key(key), value, false, nullptr);
 }
 
-bool cu_itree_update(cu_itree* tree, int32_t key, void* value) {
-  Node* n = cu_xtree__lookup(tree, int_key(key));
-  if (!n) return false;
-  n->value = value;
-  return true;
-}
+bool cu_itree_update(cu_itree* tree, int32_t key, void* value) { return cu_xtree__update(tree, int_key(key), value); }
 
 bool cu_itree_find(cu_itree* tree, int32_t key, void** value_out) {
-  Node* n = cu_xtree__lookup(tree, int_key(key));
-  if (!n) return false;
-  if (value_out) *value_out = n->value;
-  return true;
+  return cu_xtree_findx(tree, int_key(key), nullptr, value_out);
 }
 
 bool cu_itree_deletex(cu_itree* tree, int32_t key, cu_tree_value_fn destroy, void* arg) {
@@ -537,27 +534,20 @@ bool cu_stree_insert(cu_stree* tree, const char* text, void* value) {
 
 bool cu_stree_insertx(cu_stree* tree, const char* text, int32_t len, void* value) {
   if (!tree || !text || len < 0) return false;
+  // text need not be terminated within len bytes: nothing at or past len is read.
   const size_t cut = strnlen(text, static_cast<size_t>(len));
-  if (text[cut] == '\0') return insert_text(tree, text, value);
+  if (cut < static_cast<size_t>(len)) return insert_text(tree, text, value);
   // The node is placed and found by the key it stores, never by the longer text.
   const std::string key(text, cut);
   return insert_text(tree, key.c_str(), value);
 }
 
 bool cu_stree_update(cu_stree* tree, const char* text, void* value) {
-  if (!text) return false;
-  Node* n = cu_xtree__lookup(tree, text_key(text));
-  if (!n) return false;
-  n->value = value;
-  return true;
+  return text && cu_xtree__update(tree, text_key(text), value);
 }
 
 bool cu_stree_find(cu_stree* tree, const char* text, void** value_out) {
-  if (!text) return false;
-  Node* n = cu_xtree__lookup(tree, text_key(text));
-  if (!n) return false;
-  if (value_out) *value_out = n->value;
-  return true;
+  return text && cu_xtree_findx(tree, text_key(text), nullptr, value_out);
 }
 
 bool cu_stree_deletex(cu_stree* tree, const char* text, cu_tree_value_fn destroy, void* arg) {

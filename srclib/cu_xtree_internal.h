@@ -21,6 +21,8 @@ cu_xtree* cu_xtree__new_in_arena(cu_mem* arena, cu_xtree_compare_fn compare);
 bool cu_xtree__insert(cu_xtree* tree, void* key, void* value, bool replace, const CuTreeKeyCopy* copy);
 // The node holding key, or NULL.
 cu_xtree_node* cu_xtree__lookup(cu_xtree* tree, void* key);
+// Sets the value of the node holding key; false when absent.
+bool cu_xtree__update(cu_xtree* tree, void* key, void* value);
 // fn(value, arg) on every value in order; with stop_on_one, stops after fn answers exactly 1.
 void cu_xtree__foreach_value(cu_xtree* tree, cu_tree_value_fn fn, void* arg);
 void cu_xtree__foreach_value_if(cu_xtree* tree, cu_tree_value_if_fn fn, void* arg);

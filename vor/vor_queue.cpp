@@ -89,10 +89,7 @@ vor_stack* vor_stack_makex(cu_xmem* pool) { return make_record<vor_stack>(pool);
 vor_stack* vor_stack_make(void) { return vor_stack_makex(nullptr); }
 
 bool vor_stack_push(vor_stack* s, void* item) {
-  if (!s) return false;
-  cu_list* top = cu_list_MM_prepend(s->top, item, node_alloc(s->pool), s->pool);
-  if (!top || top == s->top) return false;
-  s->top = top;
+  if (!s || !cu_list_MM_prepend_s(&s->top, item, node_alloc(s->pool), s->pool)) return false;
   ++s->count;
   return true;
 }

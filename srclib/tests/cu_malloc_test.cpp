@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -3,10 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
+#include <vector>
 
 namespace {
+
+// Whether a thread other than the caller could take the lock right now (it leaves it again).
+bool free_for_another_thread(cu_sem* sem) {
+  bool took = false;
+  std::thread([&] {
+    took = pthread_mutex_trylock(&sem->cs) == 0;
+    if (took) pthread_mutex_unlock(&sem->cs);
+  }).join();
+  return took;
+}
 
 TEST(Sem, RecursiveLockBlocksOthersUntilLastUnlock) {
   cu_sem* sem = cu_sem_malloc();
@@ -19,14 +29,14 @@ TEST(Sem, RecursiveLockBlocksOthersUntilLastUnlock) {
     entered = true;
     cu_sem_unlock(sem);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(entered);
+  EXPECT_FALSE(free_for_another_thread(sem));
   ASSERT_TRUE(cu_sem_unlock(sem));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(entered);  // still held once
+  EXPECT_FALSE(free_for_another_thread(sem));  // still held once
+  EXPECT_FALSE(entered);
   ASSERT_TRUE(cu_sem_unlock(sem));
   other.join();
   EXPECT_TRUE(entered);
+  EXPECT_TRUE(free_for_another_thread(sem));
   cu_sem_free(sem);
 }
 

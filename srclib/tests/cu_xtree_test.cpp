@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <random>
 #include <set>
@@ -331,6 +332,18 @@ TEST(STree, InsertxStoresAndFindsTheCutKey) {
   EXPECT_EQ(cu_stree_nnodes(t), 3);
   EXPECT_TRUE(cu_stree_find(t, "host", &v));
   EXPECT_EQ(num(v), 5);
+  cu_stree_free(t);
+}
+
+TEST(STree, InsertxReadsNothingPastTheLength) {
+  cu_stree* t = cu_stree_malloc();
+  // A key at the very end of its buffer, with no NUL after it.
+  std::unique_ptr<char[]> key(new char[4]);
+  std::memcpy(key.get(), "host", 4);
+  EXPECT_TRUE(cu_stree_insertx(t, key.get(), 4, val(1)));
+  void* v = nullptr;
+  EXPECT_TRUE(cu_stree_find(t, "host", &v));
+  EXPECT_EQ(num(v), 1);
   cu_stree_free(t);
 }
 

@@ -168,4 +168,39 @@ TEST(VorQueue, PooledQueueAndStackFollowTheModelAndReturnTheirMemory) {
   cu_xmem_exit(pool);
 }
 
+// A push that finds no memory answers false and leaves the queue or stack as it was.
+TEST(VorQueue, PushWithoutMemoryLeavesQueueAndStackUnchanged) {
+  cu_xmem* pool = cu_xmem_init(4096, 1);
+  ASSERT_NE(pool, nullptr);
+  vor_queue* q = vor_queue_makex(pool);
+  vor_stack* s = vor_stack_makex(pool);
+  ASSERT_NE(q, nullptr);
+  ASSERT_NE(s, nullptr);
+  auto item = [](intptr_t i) { return reinterpret_cast<void*>(i); };
+  intptr_t pushed = 0;
+  while (pushed < 10000 && vor_queue_push(q, item(pushed + 1))) ++pushed;
+  ASSERT_GT(pushed, 1);
+  ASSERT_LT(pushed, 10000);
+  EXPECT_EQ(vor_queue_nnodes(q), pushed);
+  EXPECT_FALSE(vor_stack_push(s, &A));
+  EXPECT_EQ(vor_stack_nnodes(s), 0);
+  EXPECT_EQ(s->top, nullptr);
+  // The node one pop gives back is all the room there is.
+  EXPECT_EQ(vor_queue_pop(q), item(1));
+  EXPECT_TRUE(vor_stack_push(s, &A));
+  EXPECT_FALSE(vor_stack_push(s, &B));
+  EXPECT_EQ(vor_stack_nnodes(s), 1);
+  EXPECT_EQ(vorx_stack_peek(s, 0), &A);
+  EXPECT_EQ(vorx_stack_peek(s, 1), nullptr);
+  EXPECT_FALSE(vor_queue_push(q, &C));
+  EXPECT_EQ(vor_queue_nnodes(q), pushed - 1);
+  EXPECT_EQ(q->tail->data, item(pushed));
+  for (intptr_t i = 2; i <= pushed; ++i) ASSERT_EQ(vor_queue_pop(q), item(i));
+  EXPECT_EQ(q->head, nullptr);
+  EXPECT_EQ(q->tail, nullptr);
+  vor_queue_free(q);
+  vor_stack_free(s);
+  cu_xmem_exit(pool);
+}
+
 }  // namespace
