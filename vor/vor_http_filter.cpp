@@ -2,9 +2,8 @@
 #include "vor_http_filter_request.h"
 #include "vor_http_filter_response.h"
 
+#include "cu_lib.h"
 #include "cu_malloc.h"
-
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -190,7 +189,7 @@ int32_t frame_body(Parser& p, Record& r, const std::string& head) {
   if (p.head_request || (status >= 100 && status < 200) || status == 204 || status == 304) {
     r.content_length = 0;
   } else if (te) {
-    if (strcasecmp(te, "chunked") != 0 || length >= 0) {
+    if (cu_stricmp(te, "chunked") != 0 || length >= 0) {
       std::printf("error: not find 'chunked' in 'Transfer-Encoding' field in HTTP header(\n%s)!\n", head.c_str());
       return fail(r);
     }
@@ -437,5 +436,5 @@ vor_http_table* vor_http_filter_response_get(vor_http_filter_response* f, cu_jit
 void vor_http_filter_response_free(vor_http_filter_response* f) { free_parser(as_parser(f)); }
 
 void vor_http_filter_response__SetRequestMethod(vor_http_filter_response* f, const char* method) {
-  if (Parser* p = as_parser(f)) p->head_request = method && strcasecmp(method, "HEAD") == 0;
+  if (Parser* p = as_parser(f)) p->head_request = method && cu_stricmp(method, "HEAD") == 0;
 }

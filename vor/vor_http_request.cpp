@@ -1,12 +1,11 @@
 #include "vor_http_request.h"
 
+#include "cu_lib.h"
 #include "cu_malloc.h"
 #include "cu_sock.h"
 #include "vor_http_filter_internal.h"
 #include "vor_http_internal.h"
 #include "vor_sem_guard.h"
-
-#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
@@ -81,7 +80,7 @@ vor_uri* checked_uri(const char* url) {
     }
   }
   const char* scheme = vor_uri_GetScheme(u);
-  if (scheme && strcasecmp(scheme, "http") != 0) {
+  if (scheme && cu_stricmp(scheme, "http") != 0) {
     std::printf("error: url(%s) error 5!\n", url);
     vor_uri_free(u);
     return nullptr;

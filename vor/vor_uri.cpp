@@ -1,8 +1,7 @@
 #include "vor_uri.h"
 
+#include "cu_lib.h"
 #include "cu_malloc.h"
-
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -41,7 +40,7 @@ constexpr DefaultPort kDefaultPorts[] = {
 int32_t default_port(const Text& scheme) {
   if (!scheme) return 0;
   for (const auto& d : kDefaultPorts) {
-    if (strcasecmp(d.scheme, scheme->c_str()) == 0) return d.port;
+    if (cu_stricmp(d.scheme, scheme->c_str()) == 0) return d.port;
   }
   return 0;
 }
