@@ -53,7 +53,7 @@ TEST(ServiceTool, InstallStartStopUninstallTheDaemonAsAService) {
   };
   step("-install", "Service installed successfully\n");
   step("-start", "Service start pending...\nService started successfully.\n");
-  ASSERT_TRUE(eventually([&] { return fs::exists(tree.logs("quorind.pid")); }));
+  ASSERT_TRUE(wait_until([&] { return fs::exists(tree.logs("quorind.pid")); }));
   const pid_t pid = atoi(read_file(tree.logs("quorind.pid")).c_str());
   EXPECT_EQ(tree.fixture_log(), "init mod_a\n");
   step("-start", "Cannot start the service because it is already running\n", 1);
