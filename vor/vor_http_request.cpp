@@ -310,7 +310,8 @@ bool vorx_http_request_attach(vor_box* box, void*, vor_http_request* r, const ch
                               vor_http_request_sock_fn on_close_fn, void* ud_close) {
   if (!box || !url || !r) return false;
   VorSemGuard lock(r);
-  if (!lock) return false;
+  // A record serves one request: a second attach would orphan the first connection and its parser.
+  if (!lock || r->box) return false;
   r->box = box;
   r->reserved = reserved;
   r->ud_reserved = ud_reserved;

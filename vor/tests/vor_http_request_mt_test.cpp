@@ -231,6 +231,21 @@ TEST_F(HttpClient, ResponseCallbackMayFreeTheRecord) {
   EXPECT_EQ(f_.calls.load(), 1);
 }
 
+TEST_F(HttpClient, SecondAttachIsRefusedAndTheFirstRequestGoesOn) {
+  ScriptedPeer origin([](int fd) {
+    read_request(fd);
+    send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    read_until_close(fd);
+  });
+  ASSERT_TRUE(fetch(local(origin.port(), "/")));
+  ASSERT_FALSE(fetch(local(free_port(), "/again")));
+  EXPECT_EQ(vor_http_request_GetBox(r_), box_);  // still live: the caller frees it
+  ASSERT_TRUE(wait_until([&] { return f_.completes.load() == 1; }));
+  EXPECT_EQ(f_.text(), "ok");
+  EXPECT_EQ(f_.failures.load(), 0);
+  vor_http_request_free(f_.record.exchange(nullptr));
+}
+
 TEST_F(HttpClient, RefusesOtherSchemesAndFreesTheRecord) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(fetch("https://127.0.0.1/"));
