@@ -186,6 +186,15 @@ TEST_F(HttpServer, RequestCallbackMayFreeTheServer) {
   EXPECT_EQ(sv_.requests(), 1u);
 }
 
+TEST_F(HttpServer, SecondAttachIsRefusedAndTheFirstListenerServesOn) {
+  const uint16_t other = free_port();
+  EXPECT_FALSE(vor_http_server_attach(sv_.box, sv_.server, other, on_accept, &sv_));
+  const int fd = connect_to(other);
+  if (fd >= 0) close(fd);
+  EXPECT_LT(fd, 0) << "a second listener was opened";
+  EXPECT_EQ(shell_output("curl -s --max-time 5 " + url("/still")), "got /still ");
+}
+
 TEST(HttpServerAttach, RefusesPortZeroAndMissingCallback) {
   ASSERT_TRUE(vor_sem_Setup());
   vor_box* box = vorx_ThreadBox_create();
