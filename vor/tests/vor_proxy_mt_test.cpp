@@ -183,6 +183,30 @@ TEST_F(ProxyTunnel, SendsBasicAuthorisationOfUserAndPassPhrase) {
   }
 }
 
+TEST_F(ProxyTunnel, AttachingAgainClosesTheEarlierTunnel) {
+  std::atomic<bool> asked{false};
+  std::atomic<bool> closed_by_client{false};
+  ScriptedPeer first([&](int fd) {
+    read_until(fd, "\r\n\r\n");
+    asked = true;
+    set_timeouts(fd, 30000);  // longer than the test waits: only the client's close ends this read
+    char c;
+    closed_by_client = recv(fd, &c, 1, 0) == 0;
+  });
+  ScriptedPeer second([&](int fd) {
+    read_until(fd, "\r\n\r\n");
+    send_all(fd, "HTTP/1.1 200 Connection established\r\n\r\n");
+    read_until_close(fd);
+  });
+  ASSERT_TRUE(attach(first.port(), nullptr, nullptr));
+  ASSERT_TRUE(wait_until([&] { return asked.load(); }));
+  ASSERT_TRUE(attach(second.port(), nullptr, nullptr));
+  EXPECT_TRUE(wait_until([&] { return t_.established.load() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return closed_by_client.load(); }));
+  EXPECT_EQ(t_.failures.load(), 0);
+  vor_proxy_http_free(t_.record.exchange(nullptr));
+}
+
 TEST_F(ProxyTunnel, TargetHostThatWouldSplitTheHeadIsRefused) {
   for (const char* target : {"a\r\nX-Injected: 1", "a\nb", "a b", "", "a\tb"}) {
     SCOPED_TRACE(target);
