@@ -3,6 +3,7 @@
 #include "vor_http_filter_response.h"
 
 #include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
 
 #include <algorithm>
@@ -13,6 +14,8 @@
 #include <string>
 
 namespace {
+
+using cu_internal::is_blank;
 
 constexpr char kRequestUnit[] = "vor\\vor_http_filter_request";
 constexpr char kResponseUnit[] = "vor\\vor_http_filter_response";
@@ -93,8 +96,6 @@ int32_t fail(Record& r) {
   r.state = kStateError;
   return -1;
 }
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -248,20 +248,13 @@ void on_close(void*, void* ud, int64_t sid) {
   if (fn) fn(ud_close, box, sid);
 }
 
-char* copy_text(const char* s) {
-  const size_t n = std::strlen(s) + 1;
-  auto* out = static_cast<char*>(_cu_malloc(n, kUnit, __LINE__));
-  if (out) std::memcpy(out, s, n);
-  return out;
-}
-
 // Steps 2 to 6 of an attach under the lock; false leaves the record for the caller to free.
 bool start(vor_http_request* r, const char* url, const char* proxy_host, uint16_t proxy_port) {
   if (!(r->uri = checked_uri(url))) {
     std::printf("%s", "error: http 'URL' parse error in vorx_http_request_make()!\n");
     return false;
   }
-  if (proxy_host && !(r->proxy_host = copy_text(proxy_host))) return false;
+  if (proxy_host && !(r->proxy_host = cu_strdup(proxy_host))) return false;
   r->proxy_port = proxy_port;
   if (!(r->parser = vor_http_filter_response_make())) return false;
   const char* host = r->proxy_host ? r->proxy_host : vor_uri_GetHost(r->uri);
