@@ -46,7 +46,7 @@ TEST(ServiceTool, InstallStartStopUninstallTheDaemonAsAService) {
   auto step = [&](const char* arg, const std::string& expected, int code = 0) {
     SCOPED_TRACE(arg);
     auto tool = tree.run("quorinctl", {arg}, env);
-    const Outcome end = tool->wait(20000);
+    const Outcome end = tool->wait();
     EXPECT_TRUE(end.ended);
     EXPECT_EQ(end.code, code);
     EXPECT_EQ(tree.out(), expected + "Press ENTER key to exit!");

@@ -33,8 +33,7 @@ bool timestamped(const std::string& text, const std::string& line) {
 }
 
 bool flock_free(const DaemonTree& tree) {
-  const std::string cmd = "flock -n '" + tree.logs("quorind.lock") + "' true";
-  return system(cmd.c_str()) == 0;
+  return vor::test::run_shell("flock -n '" + tree.logs("quorind.lock") + "' true") == 0;
 }
 
 struct ProgramPathCase {
