@@ -8,7 +8,6 @@
 #include "vor_sem.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <mutex>
