@@ -1,9 +1,9 @@
 #include "service_common.h"
 
 #include <stdio.h>
-#include <strings.h>
 #include <unistd.h>
 
+#include "cu_lib.h"
 #include "cu_service.h"
 
 ServiceSwitch parse_service_switch(const char* arg) {
@@ -19,7 +19,7 @@ ServiceSwitch parse_service_switch(const char* arg) {
       {"service", ServiceSwitch::kService},  {"services", ServiceSwitch::kService},
   };
   for (const Spelling& s : kSpellings) {
-    if (strcasecmp(arg, s.text) == 0) return s.which;
+    if (cu_stricmp(arg, s.text) == 0) return s.which;
   }
   return ServiceSwitch::kNone;
 }

@@ -2,9 +2,9 @@
 #include "vor_http_filter_request.h"
 #include "vor_http_filter_response.h"
 
+#include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
-
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +14,8 @@
 #include <string>
 
 namespace {
+
+using cu_internal::is_blank;
 
 constexpr char kRequestUnit[] = "vor\\vor_http_filter_request";
 constexpr char kResponseUnit[] = "vor\\vor_http_filter_response";
@@ -94,8 +96,6 @@ int32_t fail(Record& r) {
   r.state = kStateError;
   return -1;
 }
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -190,7 +190,7 @@ int32_t frame_body(Parser& p, Record& r, const std::string& head) {
   if (p.head_request || (status >= 100 && status < 200) || status == 204 || status == 304) {
     r.content_length = 0;
   } else if (te) {
-    if (strcasecmp(te, "chunked") != 0 || length >= 0) {
+    if (cu_stricmp(te, "chunked") != 0 || length >= 0) {
       std::printf("error: not find 'chunked' in 'Transfer-Encoding' field in HTTP header(\n%s)!\n", head.c_str());
       return fail(r);
     }
@@ -437,5 +437,5 @@ vor_http_table* vor_http_filter_response_get(vor_http_filter_response* f, cu_jit
 void vor_http_filter_response_free(vor_http_filter_response* f) { free_parser(as_parser(f)); }
 
 void vor_http_filter_response__SetRequestMethod(vor_http_filter_response* f, const char* method) {
-  if (Parser* p = as_parser(f)) p->head_request = method && strcasecmp(method, "HEAD") == 0;
+  if (Parser* p = as_parser(f)) p->head_request = method && cu_stricmp(method, "HEAD") == 0;
 }

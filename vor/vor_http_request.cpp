@@ -1,12 +1,11 @@
 #include "vor_http_request.h"
 
+#include "cu_lib.h"
 #include "cu_malloc.h"
 #include "cu_sock.h"
 #include "vor_http_filter_internal.h"
 #include "vor_http_internal.h"
 #include "vor_sem_guard.h"
-
-#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
@@ -81,7 +80,7 @@ vor_uri* checked_uri(const char* url) {
     }
   }
   const char* scheme = vor_uri_GetScheme(u);
-  if (scheme && strcasecmp(scheme, "http") != 0) {
+  if (scheme && cu_stricmp(scheme, "http") != 0) {
     std::printf("error: url(%s) error 5!\n", url);
     vor_uri_free(u);
     return nullptr;
@@ -249,20 +248,13 @@ void on_close(void*, void* ud, int64_t sid) {
   if (fn) fn(ud_close, box, sid);
 }
 
-char* copy_text(const char* s) {
-  const size_t n = std::strlen(s) + 1;
-  auto* out = static_cast<char*>(_cu_malloc(n, kUnit, __LINE__));
-  if (out) std::memcpy(out, s, n);
-  return out;
-}
-
 // Steps 2 to 6 of an attach under the lock; false leaves the record for the caller to free.
 bool start(vor_http_request* r, const char* url, const char* proxy_host, uint16_t proxy_port) {
   if (!(r->uri = checked_uri(url))) {
     std::printf("%s", "error: http 'URL' parse error in vorx_http_request_make()!\n");
     return false;
   }
-  if (proxy_host && !(r->proxy_host = copy_text(proxy_host))) return false;
+  if (proxy_host && !(r->proxy_host = cu_strdup(proxy_host))) return false;
   r->proxy_port = proxy_port;
   if (!(r->parser = vor_http_filter_response_make())) return false;
   const char* host = r->proxy_host ? r->proxy_host : vor_uri_GetHost(r->uri);
@@ -311,7 +303,8 @@ bool vorx_http_request_attach(vor_box* box, void*, vor_http_request* r, const ch
                               vor_http_request_sock_fn on_close_fn, void* ud_close) {
   if (!box || !url || !r) return false;
   VorSemGuard lock(r);
-  if (!lock) return false;
+  // A record serves one request: a second attach would orphan the first connection and its parser.
+  if (!lock || r->box) return false;
   r->box = box;
   r->reserved = reserved;
   r->ud_reserved = ud_reserved;

@@ -192,7 +192,8 @@ bool vor_http_server_attach(vor_box* box, vor_http_server* s, uint16_t port, vor
                             void* ud) {
   if (!s || !box || port == 0 || !on_accept_fn) return false;
   VorSemGuard lock(s);
-  if (!lock) return false;
+  // One listener per server: a second one would stay open in the box after the server is freed.
+  if (!lock || s->listen_sid > 0) return false;
   s->box = box;
   s->port = port;
   s->on_accept = on_accept_fn;

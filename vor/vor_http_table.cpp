@@ -59,6 +59,17 @@ char* dup_n(const char* s, size_t n) {
 
 char* dup(const char* s) { return dup_n(s, std::strlen(s)); }
 
+// Appends to a field or form list; false instead of a throw when memory is short.
+template <typename Entry>
+bool push(std::vector<Entry>& list, const Entry& e) {
+  try {
+    list.push_back(e);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 void release(char*& s) {
   _cu_free(s, kUnit, __LINE__);
   s = nullptr;
@@ -158,7 +169,10 @@ bool append_field(vor_http_table* t, const char* name, size_t name_len, const ch
     free_field(f);
     return false;
   }
-  t->fields.push_back(f);
+  if (!push(t->fields, f)) {
+    free_field(f);
+    return false;
+  }
   return true;
 }
 
@@ -196,9 +210,12 @@ bool set_form(vor_http_table* t, const char* name, const char* value) {
     free_form(f);
     return false;
   }
+  if (!push(t->forms, f)) {
+    free_form(f);
+    return false;
+  }
   const int32_t piece = form_piece_length(f);
   t->form_len += t->form_len == 0 ? piece + 1 : piece + 2;
-  t->forms.push_back(f);
   return true;
 }
 
@@ -341,10 +358,13 @@ vor_http_table* parse_form(const char* text) {
       say("%s", "error: parse 'value_raw' error in vor_http_table_ParseFormStr()!\n");
       return nullptr;
     }
+    if (!push(t->forms, f)) {
+      free_form(f);
+      return nullptr;
+    }
     t->form_len += static_cast<int32_t>(name_len + 1 + value_len);
     while (*p == '&') ++p;
     if (*p) t->form_len += 1;
-    t->forms.push_back(f);
   }
   return t.release();
 }
@@ -547,6 +567,18 @@ vor_http_table* vor_http_table_ParseHeaderStr(const char* text) { return text ? 
 
 vor_http_table* vor_http_table_ParseFormStr(const char* text) { return text ? parse_form(text) : nullptr; }
 
-char* vor_http_table_GetHeaderStr(vor_http_table* t) { return t ? header_str(t) : nullptr; }
+char* vor_http_table_GetHeaderStr(vor_http_table* t) {
+  try {
+    return t ? header_str(t) : nullptr;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
 
-char* vor_http_table_GetFormStr(vor_http_table* t) { return t ? form_str(t) : nullptr; }
+char* vor_http_table_GetFormStr(vor_http_table* t) {
+  try {
+    return t ? form_str(t) : nullptr;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}

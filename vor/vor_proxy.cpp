@@ -226,6 +226,11 @@ bool vor_proxy_http_attach(vor_box* box, vor_proxy_http* p, const char* proxy_ho
                            void* ud_data, vor_proxy_http_sock_fn on_close_fn, void* ud_close) {
   VorSemGuard lock(p);
   if (!lock || !box || !is_safe_host(proxy_host) || !is_safe_host(target_host)) return false;
+  // A record attached again drops its earlier tunnel rather than leaving it open in the box.
+  if (p->box) {
+    if (p->sid > 0) close_connection(p);
+    delete_timer(p);
+  }
   p->box = box;
   copy_cut(p->proxy_host, kHostChars, proxy_host);
   copy_cut(p->target_host, kHostChars, target_host);
@@ -244,7 +249,6 @@ bool vor_proxy_http_attach(vor_box* box, vor_proxy_http* p, const char* proxy_ho
   p->text[0] = '\0';
   p->answer_len = 0;
   p->established = 0;
-  p->timer = -1;
   p->sid = vor_box_NewTcpClient(box, p->proxy_host, proxy_port, on_connected, p, on_failed, p, on_read, p, on_close,
                                 p);
   if (p->sid <= 0) {

@@ -1,8 +1,8 @@
 #include "vor_uri.h"
 
+#include "cu_lib.h"
+#include "cu_lib_internal.h"
 #include "cu_malloc.h"
-
-#include <strings.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -41,14 +41,14 @@ constexpr DefaultPort kDefaultPorts[] = {
 int32_t default_port(const Text& scheme) {
   if (!scheme) return 0;
   for (const auto& d : kDefaultPorts) {
-    if (strcasecmp(d.scheme, scheme->c_str()) == 0) return d.port;
+    if (cu_stricmp(d.scheme, scheme->c_str()) == 0) return d.port;
   }
   return 0;
 }
 
-bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alnum(char c) { return is_alpha(c) || is_digit(c); }
+using cu_internal::is_digit;
+using cu_internal::is_letter;
+bool is_alnum(char c) { return is_letter(c) || is_digit(c); }
 int hex_value(char c) {
   if (is_digit(c)) return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -146,7 +146,7 @@ class Parser {
     p_ = 0;
     skip_blanks();
     const size_t start = p_;
-    if (!is_alpha(ch())) return false;
+    if (!is_letter(ch())) return false;
     while (is_alnum(ch()) || in(ch(), "+-.")) ++p_;
     if (ch() != ':') return false;
     u.scheme = text_.substr(start, p_ - start);
@@ -321,7 +321,7 @@ class Parser {
       }
       if (runs < 3) ++q;
     }
-    if (runs == 4 && text_[q] != '.' && !is_alpha(text_[q])) {
+    if (runs == 4 && text_[q] != '.' && !is_letter(text_[q])) {
       p_ = q;
       return decode(start, q - start, u.host);
     }
@@ -635,7 +635,7 @@ std::optional<std::string> relativise(const char* uri_text, const char* base_tex
 
 bool starts_with_scheme_and_slashes(const std::string& s) {
   size_t n = 0;
-  while (n < s.size() && is_alpha(s[n])) ++n;
+  while (n < s.size() && is_letter(s[n])) ++n;
   return n >= 1 && n <= 20 && s.compare(n, 3, "://") == 0;
 }
 
@@ -652,7 +652,7 @@ std::string canonic(const std::string& text) {
     const std::string escaped = escape_list(text, ":/?_.#&;=");
     if (parses(escaped)) return escaped;
   }
-  const bool drive = text.size() > 2 && is_alpha(text[0]) && text[1] == ':' && (text[2] == '/' || text[2] == '\\');
+  const bool drive = text.size() > 2 && is_letter(text[0]) && text[1] == ':' && (text[2] == '/' || text[2] == '\\');
   if (!drive) return slashes_forward(text);
   Parts u;
   u.scheme = "file";

@@ -10,12 +10,11 @@
 #include <string>
 
 #include "cu_malloc.h"
+#include "vor_fuzz_check.h"
 
 namespace {
 
-void require(bool ok) {
-  if (!ok) std::abort();
-}
+using vor::test::require;
 
 bool is_name_end(char c) { return c == ':' || c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\0'; }
 

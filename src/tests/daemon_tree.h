@@ -10,28 +10,19 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "vor_tempdir.h"
+#include "vor_wait.h"
 
 namespace quorin::test {
 
 namespace fs = std::filesystem;
 using vor::test::read_file;
+using vor::test::wait_until;
 using vor::test::write_file;
-
-// Polls cond every 20 ms for at most timeout_ms.
-inline bool eventually(const std::function<bool()>& cond, int timeout_ms = 10000) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < end) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return cond();
-}
 
 struct Outcome {
   bool ended = false;
@@ -77,16 +68,16 @@ class Process {
   void signal(int sig) const { kill(pid_, sig); }
 
   // Waits at most timeout_ms for the end of the process.
-  Outcome wait(int timeout_ms = 10000) {
+  Outcome wait(int timeout_ms = vor::test::kPatience.count()) {
     if (outcome_.ended) return outcome_;
-    eventually([&] {
+    wait_until([&] {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
       outcome_.ended = true;
       outcome_.signaled = WIFSIGNALED(status);
       outcome_.code = outcome_.signaled ? WTERMSIG(status) : WEXITSTATUS(status);
       return true;
-    }, timeout_ms);
+    }, std::chrono::milliseconds(timeout_ms));
     return outcome_;
   }
 
@@ -127,7 +118,7 @@ class DaemonTree {
   // The daemon with the banner printed, i.e. start-up done.
   std::unique_ptr<Process> start_daemon() const {
     auto p = run("quorind");
-    eventually([&] { return out().find("*** You Can Press Ctrl+C To Exit! ***\r\n") != std::string::npos; });
+    wait_until([&] { return out().find("*** You Can Press Ctrl+C To Exit! ***\r\n") != std::string::npos; });
     return p;
   }
 

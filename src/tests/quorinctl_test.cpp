@@ -46,14 +46,14 @@ TEST(ServiceTool, InstallStartStopUninstallTheDaemonAsAService) {
   auto step = [&](const char* arg, const std::string& expected, int code = 0) {
     SCOPED_TRACE(arg);
     auto tool = tree.run("quorinctl", {arg}, env);
-    const Outcome end = tool->wait(20000);
+    const Outcome end = tool->wait();
     EXPECT_TRUE(end.ended);
     EXPECT_EQ(end.code, code);
     EXPECT_EQ(tree.out(), expected + "Press ENTER key to exit!");
   };
   step("-install", "Service installed successfully\n");
   step("-start", "Service start pending...\nService started successfully.\n");
-  ASSERT_TRUE(eventually([&] { return fs::exists(tree.logs("quorind.pid")); }));
+  ASSERT_TRUE(wait_until([&] { return fs::exists(tree.logs("quorind.pid")); }));
   const pid_t pid = atoi(read_file(tree.logs("quorind.pid")).c_str());
   EXPECT_EQ(tree.fixture_log(), "init mod_a\n");
   step("-start", "Cannot start the service because it is already running\n", 1);

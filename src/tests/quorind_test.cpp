@@ -33,8 +33,7 @@ bool timestamped(const std::string& text, const std::string& line) {
 }
 
 bool flock_free(const DaemonTree& tree) {
-  const std::string cmd = "flock -n '" + tree.logs("quorind.lock") + "' true";
-  return system(cmd.c_str()) == 0;
+  return vor::test::run_shell("flock -n '" + tree.logs("quorind.lock") + "' true") == 0;
 }
 
 struct ProgramPathCase {
@@ -149,7 +148,7 @@ TEST(Daemon, ProgramNameWithoutExtensionNamesEveryFile) {
   fs::rename(tree.bin("quorind"), tree.bin("x.y.bin"));
   write_file(tree.root() + "/config/x.y.ini", "[modules]\n");
   auto daemon = tree.run("x.y.bin");
-  ASSERT_TRUE(eventually([&] { return fs::exists(tree.logs("x.y.pid")); }));
+  ASSERT_TRUE(wait_until([&] { return fs::exists(tree.logs("x.y.pid")); }));
   EXPECT_TRUE(fs::exists(tree.logs("x.y.log")));
   EXPECT_TRUE(fs::exists(tree.logs("x.y.lock")));
   daemon->signal(SIGTERM);
@@ -215,7 +214,7 @@ TEST(Daemon, SignalDuringSlowInitWaitsForTheWalkThenExitsOnce) {
   DaemonTree tree;
   tree.config(modules_config({{kFixture, "mod_slow"}, {kFixture, "mod_b"}}));
   auto daemon = tree.run("quorind");
-  ASSERT_TRUE(eventually([&] { return tree.fixture_log() == "init-begin mod_slow\n"; }));
+  ASSERT_TRUE(wait_until([&] { return tree.fixture_log() == "init-begin mod_slow\n"; }));
   daemon->signal(SIGTERM);
   daemon->signal(SIGINT);
   const Outcome end = daemon->wait();
@@ -274,7 +273,7 @@ TEST(Daemon, UnrecognisedArgumentRunsInTheConsole) {
   DaemonTree tree;
   tree.config(modules_config({}));
   auto daemon = tree.run("quorind", {"-whatever"});
-  ASSERT_TRUE(eventually([&] { return tree.out().find("*** You Can Press") != std::string::npos; }));
+  ASSERT_TRUE(wait_until([&] { return tree.out().find("*** You Can Press") != std::string::npos; }));
   daemon->signal(SIGINT);
   EXPECT_EQ(daemon->wait().code, 0);
 }

@@ -1,4 +1,4 @@
-// Small helpers for the HTTP tests on 127.0.0.1: free ports, bounded waits, a scripted peer
+// Small helpers for the HTTP tests on 127.0.0.1: listening sockets, a scripted peer
 // that serves one connection on its own thread, and child processes killed by their pid.
 #pragma once
 #include <arpa/inet.h>
@@ -17,27 +17,19 @@
 #include <string>
 #include <thread>
 
+#include "vor_net_test_util.h"
+#include "vor_tempdir.h"
+#include "vor_wait.h"
+
 namespace http_net_test {
 
 using namespace std::chrono_literals;
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-inline sockaddr_in loopback(uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
+using vor::test::free_port;
+using vor::test::loopback;
+using vor::test::shell_output;
+using vor::test::TempDir;
+using vor::test::write_file;
+using vor::test::wait_until;
 
 inline void set_timeouts(int fd, int ms) {
   timeval tv{ms / 1000, (ms % 1000) * 1000};
@@ -57,14 +49,6 @@ inline int listen_any(uint16_t* port) {
   }
   *port = ntohs(a.sin_port);
   return fd;
-}
-
-// A port that was free a moment ago.
-inline uint16_t free_port() {
-  uint16_t port = 0;
-  const int fd = listen_any(&port);
-  if (fd >= 0) close(fd);
-  return port;
 }
 
 inline int connect_to(uint16_t port, int timeout_ms = 5000) {
@@ -157,17 +141,5 @@ class Child {
  private:
   pid_t pid_ = -1;
 };
-
-// Output of a shell command (bounded by the command's own time limits).
-inline std::string run(const std::string& command) {
-  std::string out;
-  FILE* f = popen(command.c_str(), "r");
-  if (!f) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  pclose(f);
-  return out;
-}
 
 }  // namespace http_net_test

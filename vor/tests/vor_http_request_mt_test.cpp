@@ -8,10 +8,8 @@
 #include "vor_sem.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -70,7 +68,7 @@ class HttpClient : public testing::Test {
   void TearDown() override {
     vor_http_request_free(f_.record.exchange(nullptr));
     vorx_ThreadBox_destroy(box_);
-    EXPECT_TRUE(eventually([&] { return !vorx_box_IsValid(box_); }));
+    EXPECT_TRUE(wait_until([&] { return !vorx_box_IsValid(box_); }));
   }
   bool fetch(const std::string& url) {
     return vor_http_request_attach(box_, nullptr, r_, url.c_str(), nullptr, nullptr, on_failed, &f_, on_response,
@@ -98,26 +96,25 @@ std::string read_request(int fd) {
 }
 
 TEST_F(HttpClient, FetchesAFileFromPythonHttpServer) {
-  char dir[] = "/tmp/vor_http_client_XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
   std::string content;
   for (int i = 0; i < 20000; ++i) content += "line " + std::to_string(i) + "\n";
-  std::ofstream(std::string(dir) + "/data.txt") << content;
+  write_file(dir.file("data.txt"), content);
   const uint16_t port = free_port();
-  Child origin("exec python3 -m http.server " + std::to_string(port) + " --bind 127.0.0.1 --directory " + dir +
+  Child origin("exec python3 -m http.server " + std::to_string(port) + " --bind 127.0.0.1 --directory " + dir.path() +
                " >/dev/null 2>&1");
-  ASSERT_TRUE(eventually([&] {
+  ASSERT_TRUE(wait_until([&] {
     const int fd = connect_to(port);
     if (fd >= 0) close(fd);
     return fd >= 0;
   }));
   ASSERT_TRUE(fetch(local(port, "/data.txt")));
-  EXPECT_TRUE(eventually([&] { return f_.completes.load() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return f_.completes.load() == 1; }));
   EXPECT_EQ(f_.text(), content);
   EXPECT_EQ(f_.status, 200);
   EXPECT_EQ(f_.failures.load(), 0);
   origin.stop();
-  run("rm -rf " + std::string(dir));
 }
 
 TEST_F(HttpClient, SendsHostWithPortAndCallerFieldsAndReadsAChunkedAnswer) {
@@ -132,10 +129,10 @@ TEST_F(HttpClient, SendsHostWithPortAndCallerFieldsAndReadsAChunkedAnswer) {
   vor_http_request_SetField(r_, "User-Agent", "tester/1");
   vor_http_request_SetField(r_, "X-Extra", "yes");
   ASSERT_TRUE(fetch(local(origin.port(), "/p/a%20b?q=1")));
-  ASSERT_TRUE(eventually([&] { return f_.completes.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return f_.completes.load() == 1; }));
   EXPECT_EQ(f_.text(), "hello world");
   vor_http_request_free(f_.record.exchange(nullptr));
-  ASSERT_TRUE(eventually([&] { return !request.empty(); }));
+  ASSERT_TRUE(wait_until([&] { return !request.empty(); }));
   EXPECT_EQ(request.rfind("GET /p/a%20b?q=1 HTTP/1.1\r\n", 0), 0u) << request;
   EXPECT_NE(request.find("Host: 127.0.0.1:" + std::to_string(origin.port()) + "\r\n"), std::string::npos);
   const size_t agent = request.find("User-Agent: tester/1\r\n");
@@ -155,7 +152,7 @@ TEST_F(HttpClient, CloseDelimitedAnswerArrivesInPiecesThenTheCloseCallback) {
     send_all(fd, "part2");
   });
   ASSERT_TRUE(fetch(local(origin.port(), "/")));
-  ASSERT_TRUE(eventually([&] { return f_.closes.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return f_.closes.load() == 1; }));
   EXPECT_EQ(f_.text(), "part1part2");
   EXPECT_EQ(f_.completes.load(), 0);
   EXPECT_EQ(f_.failures.load(), 0);
@@ -178,7 +175,7 @@ TEST_F(HttpClient, StalledOriginTimesOutBeforeAndAfterTheFirstByte) {
     vor_http_request__SetTimeout(r, 200);
     ASSERT_TRUE(vor_http_request_attach(box_, nullptr, r, local(origin.port(), "/").c_str(), nullptr, nullptr,
                                         on_failed, &f, on_response, &f, on_close, &f));
-    EXPECT_TRUE(eventually([&] { return f.failures.load() == 1; }, std::chrono::milliseconds(3000)));
+    EXPECT_TRUE(wait_until([&] { return f.failures.load() == 1; }, std::chrono::milliseconds(3000)));
     EXPECT_EQ(f.completes.load(), 0);
     vor_http_request_free(f.record.exchange(nullptr));
   }
@@ -195,9 +192,9 @@ TEST_F(HttpClient, PostsFormParametersWithTheirLength) {
   vor_http_request_SetForm(r_, "a", "1 2");
   vor_http_request_SetForm(r_, "b", "x");
   ASSERT_TRUE(fetch(local(origin.port(), "/form")));
-  ASSERT_TRUE(eventually([&] { return f_.completes.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return f_.completes.load() == 1; }));
   vor_http_request_free(f_.record.exchange(nullptr));
-  ASSERT_TRUE(eventually([&] { return !request.empty(); }));
+  ASSERT_TRUE(wait_until([&] { return !request.empty(); }));
   EXPECT_NE(request.find("Content-Type: application/x-www-form-urlencoded\r\n"), std::string::npos) << request;
   const size_t end = request.find("\r\n\r\n") + 4;
   const std::string form = request.substr(end);
@@ -213,7 +210,7 @@ TEST_F(HttpClient, AnswerToHeadEndsWithItsHead) {
   });
   vor_http_request_SetMethod(r_, "HEAD");
   ASSERT_TRUE(fetch(local(origin.port(), "/")));
-  ASSERT_TRUE(eventually([&] { return f_.completes.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return f_.completes.load() == 1; }));
   EXPECT_EQ(f_.text(), "");
   vor_http_request_free(f_.record.exchange(nullptr));
 }
@@ -228,9 +225,24 @@ TEST_F(HttpClient, ResponseCallbackMayFreeTheRecord) {
   });
   f_.free_in_callback = true;
   ASSERT_TRUE(fetch(local(origin.port(), "/")));
-  ASSERT_TRUE(eventually([&] { return f_.record.load() == nullptr; }));
+  ASSERT_TRUE(wait_until([&] { return f_.record.load() == nullptr; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(f_.calls.load(), 1);
+}
+
+TEST_F(HttpClient, SecondAttachIsRefusedAndTheFirstRequestGoesOn) {
+  ScriptedPeer origin([](int fd) {
+    read_request(fd);
+    send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    read_until_close(fd);
+  });
+  ASSERT_TRUE(fetch(local(origin.port(), "/")));
+  ASSERT_FALSE(fetch(local(free_port(), "/again")));
+  EXPECT_EQ(vor_http_request_GetBox(r_), box_);  // still live: the caller frees it
+  ASSERT_TRUE(wait_until([&] { return f_.completes.load() == 1; }));
+  EXPECT_EQ(f_.text(), "ok");
+  EXPECT_EQ(f_.failures.load(), 0);
+  vor_http_request_free(f_.record.exchange(nullptr));
 }
 
 TEST_F(HttpClient, RefusesOtherSchemesAndFreesTheRecord) {

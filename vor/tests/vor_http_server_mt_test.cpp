@@ -89,7 +89,7 @@ class HttpServer : public testing::Test {
   void TearDown() override {
     vor_http_server_free(sv_.server.exchange(nullptr));
     vorx_ThreadBox_destroy(sv_.box);
-    EXPECT_TRUE(eventually([&] { return !vorx_box_IsValid(sv_.box); }));
+    EXPECT_TRUE(wait_until([&] { return !vorx_box_IsValid(sv_.box); }));
   }
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
 
@@ -98,15 +98,15 @@ class HttpServer : public testing::Test {
 };
 
 TEST_F(HttpServer, ServesCurlGetAndPost) {
-  EXPECT_EQ(run("curl -s --max-time 5 " + url("/hello")), "got /hello ");
-  EXPECT_EQ(run("curl -s --max-time 5 --data-binary 'a=1&b=2' " + url("/form")), "got /form a=1&b=2");
+  EXPECT_EQ(shell_output("curl -s --max-time 5 " + url("/hello")), "got /hello ");
+  EXPECT_EQ(shell_output("curl -s --max-time 5 --data-binary 'a=1&b=2' " + url("/form")), "got /form a=1&b=2");
   std::lock_guard<std::mutex> g(sv_.m);
   ASSERT_EQ(sv_.bodies.size(), 2u);
   EXPECT_EQ(sv_.bodies[1], "a=1&b=2");
 }
 
 TEST_F(HttpServer, DeliversEveryPipelinedRequestOfOneRead) {
-  const std::string out = run("printf 'GET /a HTTP/1.1\\r\\nHost: x\\r\\n\\r\\nGET /b HTTP/1.1\\r\\nHost: x\\r\\n\\r\\n"
+  const std::string out = shell_output("printf 'GET /a HTTP/1.1\\r\\nHost: x\\r\\n\\r\\nGET /b HTTP/1.1\\r\\nHost: x\\r\\n\\r\\n"
                               "POST /c HTTP/1.1\\r\\nContent-Length: 3\\r\\n\\r\\nxyz' | nc -q 1 -w 3 127.0.0.1 " +
                               std::to_string(port_));
   EXPECT_NE(out.find("got /a "), std::string::npos) << out;
@@ -136,8 +136,8 @@ TEST_F(HttpServer, IdleConnectionIsClosedAfterTheTimeOut) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(read_until_close(fd), "");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-  EXPECT_TRUE(eventually([&] { return sv_.closes.load() == 1; }));
-  EXPECT_TRUE(eventually([&] { return vor_http_server_NumClients(sv_.server) == 0; }));
+  EXPECT_TRUE(wait_until([&] { return sv_.closes.load() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return vor_http_server_NumClients(sv_.server) == 0; }));
   close(fd);
 }
 
@@ -147,7 +147,7 @@ TEST_F(HttpServer, SmugglingRequestIsRefusedAndTheConnectionClosed) {
   send_all(fd, "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nGET /x HTTP/1.1\r\n\r\n0\r\n\r\n");
   EXPECT_EQ(read_until_close(fd), "");
   close(fd);
-  EXPECT_TRUE(eventually([&] { return sv_.closes.load() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return sv_.closes.load() == 1; }));
   EXPECT_EQ(sv_.requests(), 0u);
 }
 
@@ -155,7 +155,7 @@ TEST_F(HttpServer, BytesOnAConnectionNeverAdoptedCloseIt) {
   sv_.adopt = false;
   const int fd = connect_to(port_);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(eventually([&] { return sv_.accepts.load() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return sv_.accepts.load() == 1; }));
   send_all(fd, "GET / HTTP/1.1\r\n\r\n");
   EXPECT_EQ(read_until_close(fd), "");
   close(fd);
@@ -165,13 +165,13 @@ TEST_F(HttpServer, BytesOnAConnectionNeverAdoptedCloseIt) {
 TEST_F(HttpServer, CountsAdoptedClientsAndRefusesASecondRecord) {
   const int fd = connect_to(port_);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(eventually([&] { return vor_http_server_NumClients(sv_.server) == 1; }));
+  ASSERT_TRUE(wait_until([&] { return vor_http_server_NumClients(sv_.server) == 1; }));
   EXPECT_FALSE(vor_http_server_AcceptClient(sv_.server, sv_.last_sid, on_request, &sv_, on_close, &sv_));
   EXPECT_EQ(vor_http_server_NumClients(sv_.server), 1);
   send_all(fd, "GET /one HTTP/1.1\r\n\r\n");
   ASSERT_NE(read_until(fd, "got /one ").find("got /one "), std::string::npos);
   close(fd);
-  EXPECT_TRUE(eventually([&] { return vor_http_server_NumClients(sv_.server) == 0; }));
+  EXPECT_TRUE(wait_until([&] { return vor_http_server_NumClients(sv_.server) == 0; }));
   EXPECT_FALSE(vor_http_server_AcceptClient(nullptr, 5, on_request, nullptr, on_close, nullptr));
 }
 
@@ -182,8 +182,17 @@ TEST_F(HttpServer, RequestCallbackMayFreeTheServer) {
   send_all(fd, "GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n");
   read_until_close(fd);
   close(fd);
-  EXPECT_TRUE(eventually([&] { return sv_.server == nullptr; }));
+  EXPECT_TRUE(wait_until([&] { return sv_.server == nullptr; }));
   EXPECT_EQ(sv_.requests(), 1u);
+}
+
+TEST_F(HttpServer, SecondAttachIsRefusedAndTheFirstListenerServesOn) {
+  const uint16_t other = free_port();
+  EXPECT_FALSE(vor_http_server_attach(sv_.box, sv_.server, other, on_accept, &sv_));
+  const int fd = connect_to(other);
+  if (fd >= 0) close(fd);
+  EXPECT_LT(fd, 0) << "a second listener was opened";
+  EXPECT_EQ(shell_output("curl -s --max-time 5 " + url("/still")), "got /still ");
 }
 
 TEST(HttpServerAttach, RefusesPortZeroAndMissingCallback) {
@@ -198,7 +207,7 @@ TEST(HttpServerAttach, RefusesPortZeroAndMissingCallback) {
   vor_http_server_free(s);  // stale: nothing
   EXPECT_EQ(vor_http_server_NumClients(s), 0);
   vorx_ThreadBox_destroy(box);
-  EXPECT_TRUE(eventually([&] { return !vorx_box_IsValid(box); }));
+  EXPECT_TRUE(wait_until([&] { return !vorx_box_IsValid(box); }));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "vor_http_table.h"
 
 #include "cu_malloc.h"
+#include "vor_fuzz_check.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -13,9 +14,7 @@
 
 namespace {
 
-void require(bool ok) {
-  if (!ok) std::abort();
-}
+using vor::test::require;
 
 std::string or_empty(const char* s) { return s ? s : "(null)"; }
 

@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the command-packet parser, then edits whatever it accepted and
 // checks that the packet text stays parseable and in bounds.
 #include "vor_parse.h"
+#include "vor_fuzz_check.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -17,9 +18,7 @@ struct Owned {
   ~Owned() { vor_proto_free(p); }
 };
 
-void require(bool ok) {
-  if (!ok) std::abort();
-}
+using vor::test::require;
 
 using Params = std::vector<std::pair<std::string, std::string>>;
 

@@ -61,7 +61,7 @@ class ProxyTunnel : public testing::Test {
   void TearDown() override {
     vor_proxy_http_free(t_.record.exchange(nullptr));
     vorx_ThreadBox_destroy(t_.box);
-    EXPECT_TRUE(eventually([&] { return !vorx_box_IsValid(t_.box); }));
+    EXPECT_TRUE(wait_until([&] { return !vorx_box_IsValid(t_.box); }));
   }
   bool attach(uint16_t proxy_port, const char* user, const char* pass, const char* target = "target.example") {
     return vor_proxy_http_attach(t_.box, t_.record, "127.0.0.1", proxy_port, user, pass, target, 443, on_established,
@@ -81,14 +81,14 @@ TEST_F(ProxyTunnel, OpensOn200AndPassesBytesBothWays) {
   });
   testing::internal::CaptureStdout();
   ASSERT_TRUE(attach(proxy.port(), nullptr, nullptr));
-  EXPECT_TRUE(eventually([&] { return t_.received() == "EARLYPONG"; })) << t_.received();
+  EXPECT_TRUE(wait_until([&] { return t_.received() == "EARLYPONG"; })) << t_.received();
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(t_.established.load(), 1);
   EXPECT_EQ(t_.failures.load(), 0);
   EXPECT_NE(out.find("info: connect to proxy server(127.0.0.1:" + std::to_string(proxy.port()) + ") OK!\n"),
             std::string::npos);
   vor_proxy_http_free(t_.record.exchange(nullptr));
-  ASSERT_TRUE(eventually([&] { return !request.empty(); }));
+  ASSERT_TRUE(wait_until([&] { return !request.empty(); }));
   EXPECT_EQ(request,
             "CONNECT target.example:443 HTTP/1.0\r\nUser-Agent: Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1; "
             "Alexa Toolbar)\r\nProxy-Connection: Keep-Alive\r\nContent-Length: 0\r\nHost: target.example:443\r\n"
@@ -124,8 +124,8 @@ TEST_F(ProxyTunnel, RefusedAnswersEndInTheFailureCallbackWithTheConnectionClosed
     testing::internal::CaptureStdout();
     ASSERT_TRUE(vor_proxy_http_attach(t.box, t.record, "127.0.0.1", proxy.port(), nullptr, nullptr, "h", 80,
                                       on_established, &t, on_failed, &t, on_data, &t, on_close, &t));
-    EXPECT_TRUE(eventually([&] { return t.failures.load() == 1; }));
-    EXPECT_TRUE(eventually([&] { return closed.load(); }));
+    EXPECT_TRUE(wait_until([&] { return t.failures.load() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return closed.load(); }));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find(c.message), std::string::npos) << out;
     EXPECT_EQ(t.established.load(), 0);
@@ -143,7 +143,7 @@ TEST_F(ProxyTunnel, AnswerHeadOf1023BytesIsAccepted) {
     read_until_close(fd);
   });
   ASSERT_TRUE(attach(proxy.port(), nullptr, nullptr));
-  EXPECT_TRUE(eventually([&] { return t_.established.load() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return t_.established.load() == 1; }));
   EXPECT_EQ(t_.failures.load(), 0);
   vor_proxy_http_free(t_.record.exchange(nullptr));
 }
@@ -176,11 +176,35 @@ TEST_F(ProxyTunnel, SendsBasicAuthorisationOfUserAndPassPhrase) {
     });
     ASSERT_TRUE(vor_proxy_http_attach(t.box, t.record, "127.0.0.1", proxy.port(), c.user, c.pass, "h", 80,
                                       on_established, &t, on_failed, &t, on_data, &t, on_close, &t));
-    ASSERT_TRUE(eventually([&] { return done.load(); }));
+    ASSERT_TRUE(wait_until([&] { return done.load(); }));
     EXPECT_NE(request.find(c.line), std::string::npos) << request;
-    EXPECT_TRUE(eventually([&] { return t.failures.load() == 1; }));
+    EXPECT_TRUE(wait_until([&] { return t.failures.load() == 1; }));
     vor_proxy_http_free(t.record.exchange(nullptr));
   }
+}
+
+TEST_F(ProxyTunnel, AttachingAgainClosesTheEarlierTunnel) {
+  std::atomic<bool> asked{false};
+  std::atomic<bool> closed_by_client{false};
+  ScriptedPeer first([&](int fd) {
+    read_until(fd, "\r\n\r\n");
+    asked = true;
+    set_timeouts(fd, 30000);  // longer than the test waits: only the client's close ends this read
+    char c;
+    closed_by_client = recv(fd, &c, 1, 0) == 0;
+  });
+  ScriptedPeer second([&](int fd) {
+    read_until(fd, "\r\n\r\n");
+    send_all(fd, "HTTP/1.1 200 Connection established\r\n\r\n");
+    read_until_close(fd);
+  });
+  ASSERT_TRUE(attach(first.port(), nullptr, nullptr));
+  ASSERT_TRUE(wait_until([&] { return asked.load(); }));
+  ASSERT_TRUE(attach(second.port(), nullptr, nullptr));
+  EXPECT_TRUE(wait_until([&] { return t_.established.load() == 1; }));
+  EXPECT_TRUE(wait_until([&] { return closed_by_client.load(); }));
+  EXPECT_EQ(t_.failures.load(), 0);
+  vor_proxy_http_free(t_.record.exchange(nullptr));
 }
 
 TEST_F(ProxyTunnel, TargetHostThatWouldSplitTheHeadIsRefused) {
@@ -201,8 +225,8 @@ TEST_F(ProxyTunnel, SilentProxyTimesOutWithTheConnectionClosed) {
   });
   vor_proxy_http__SetTimeout(t_.record, 200);
   ASSERT_TRUE(attach(proxy.port(), nullptr, nullptr));
-  EXPECT_TRUE(eventually([&] { return t_.failures.load() == 1; }, std::chrono::milliseconds(3000)));
-  EXPECT_TRUE(eventually([&] { return closed.load(); }));
+  EXPECT_TRUE(wait_until([&] { return t_.failures.load() == 1; }, std::chrono::milliseconds(3000)));
+  EXPECT_TRUE(wait_until([&] { return closed.load(); }));
 }
 
 TEST_F(ProxyTunnel, EstablishedCallbackMayFreeTheRecord) {
@@ -213,7 +237,7 @@ TEST_F(ProxyTunnel, EstablishedCallbackMayFreeTheRecord) {
   });
   t_.free_on_established = true;
   ASSERT_TRUE(attach(proxy.port(), nullptr, nullptr));
-  EXPECT_TRUE(eventually([&] { return t_.record.load() == nullptr; }));
+  EXPECT_TRUE(wait_until([&] { return t_.record.load() == nullptr; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(t_.received(), "");
 }

@@ -3,6 +3,7 @@
 #include "vor_uri.h"
 
 #include "cu_malloc.h"
+#include "vor_fuzz_check.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,9 +12,7 @@
 
 namespace {
 
-void require(bool ok) {
-  if (!ok) std::abort();
-}
+using vor::test::require;
 
 void release(char* s) { _cu_free(s, "fuzz", __LINE__); }
 
