@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+using vor::tls::BioPtr;
 using vor::tls::console;
 using vor::tls::fail;
 
@@ -24,11 +25,6 @@ struct X509Free {
   void operator()(X509* x) const { X509_free(x); }
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
-
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 SSL* inner(cu_ssl_conn* conn) { return conn ? conn->ssl : nullptr; }
 
