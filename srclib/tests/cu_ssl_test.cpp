@@ -775,6 +775,30 @@ TEST_F(SslPair, SubjectWithoutCommonNameHasNoCn) {
   EXPECT_STREQ(buf, "/O=No Name");
 }
 
+TEST_F(SslPair, CommonNameIsNeverTakenFromAnotherFieldsValue) {
+  struct Case {
+    const char* cert;
+    const char* cn;  // nullptr: no common name
+  };
+  const Case cases[] = {{"spoof.pem", "real"}, {"spoofnocn.pem", nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cert);
+    Ctx server(60);
+    load_server(server, c.cert, "nocn.key");
+    Pair p(&client_ctx.h, &server.h);
+    ASSERT_TRUE(p.handshake());
+    char buf[128];
+    ASSERT_TRUE(cu_ssl_conn_GetSubjectName(&p.client, buf, sizeof buf));
+    EXPECT_THAT(buf, HasSubstr("/O=Spoof\\/CN=admin"));
+    if (c.cn) {
+      ASSERT_TRUE(cu_ssl_conn_GetSubjectNameCN(&p.client, buf, sizeof buf));
+      EXPECT_STREQ(buf, c.cn);
+    } else {
+      EXPECT_FALSE(cu_ssl_conn_GetSubjectNameCN(&p.client, buf, sizeof buf));
+    }
+  }
+}
+
 // ---------------------------------------------------------------- BIO layer
 
 int g_created = 0;
