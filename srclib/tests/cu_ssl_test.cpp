@@ -9,7 +9,6 @@
 #include <openssl/err.h>
 
 #include <cstring>
-#include <fstream>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -282,7 +281,7 @@ TEST(SslCtx, DhParametersFromFileAndWeakGroupFallsBackToAuto) {
 // OpenSSL's default security level.
 TEST(SslCtx, DheSuiteIsNegotiatedWithAutoGroupsAndAfterARefusedWeakFile) {
   const Certs& cs = Certs::get();
-  if (!std::ifstream(cs.path("rsa.pem"))) {
+  if (!vor::test::exists(cs.path("rsa.pem"))) {
     ASSERT_EQ(run_shell("cd '" + cs.dir() + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key "
                  "-subj /CN=rsa -days 2 -out rsa.pem >/dev/null 2>&1"), 0);
   }
