@@ -1,25 +1,21 @@
 #include "cu_config.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <list>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "cu_file.h"
+#include "cu_file_internal.h"
 #include "cu_lib.h"
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_xtree.h"
-#include "vor_fd.h"
 #include "vor_path.h"
 
 namespace {
@@ -422,37 +418,6 @@ bool read_whole_file(const char* path, std::string* out) {
   return whole;
 }
 
-void sync_folder_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  int fd = vor::open_file(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
-// A temporary file beside the target, synced, then renamed over it: readers see the old
-// file or the new one, and any failure leaves the old file as it was.
-bool replace_file(const std::string& given, const std::string& text) {
-  // A symbolic link stays a link: the file it names is the one replaced.
-  std::unique_ptr<char, decltype(&free)> real(realpath(given.c_str(), nullptr), &free);
-  std::string path = real ? std::string(real.get()) : given;
-  std::string tmp = path + ".XXXXXX";
-  int fd = vor::fd_above_stdio(mkostemp(tmp.data(), O_CLOEXEC));
-  if (fd < 0) return false;
-  struct stat st;
-  mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  bool ok = fchmod(fd, mode) == 0 && cu_internal::write_fully(fd, text.data(), text.size()) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  sync_folder_of(path);
-  return true;
-}
-
 bool is_skipped(char c, bool skip_minus) {
   return c == ' ' || c == '\t' || c == '"' || c == '\'' || c == '+' || (skip_minus && c == '-');
 }
@@ -540,7 +505,7 @@ bool cu_config_SaveToFile(cu_config* cfg, const char* path) {
   if (!cfg || !path) return false;
   return guarded(false, [&] {
     Config* c = as_config(cfg);
-    return c->can_save() && replace_file(vor::normalise_path(path), c->text());
+    return c->can_save() && cu_internal::replace_file(vor::normalise_path(path), c->text()) == 0;
   });
 }
 
