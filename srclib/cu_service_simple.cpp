@@ -33,6 +33,7 @@ struct RunState {
   bool ready = false;
   bool stopping = false;
   int32_t exit_code = 0;
+  bool operator==(const RunState&) const = default;
 };
 
 std::string read_text(const std::string& path, bool* found = nullptr) {
@@ -122,12 +123,13 @@ class SimpleBackend : public Backend {
     std::vector<std::string> argv;
     if (int err = load_argv(name, argv)) return err;
     RunState state = load_state(name);
+    const RunState stored = state;
     drain_notify(name, state);
     out = Status();
     if (state.pid > 0 && !alive(state, argv)) {
       state = RunState{0, false, false, state.exit_code};
     }
-    save_state(name, state);
+    if (state != stored) save_state(name, state);  // polled often: an unchanged record stays as it is
     out.exit_code = state.exit_code;
     if (state.pid <= 0) return 0;
     out.pid = state.pid;
