@@ -132,6 +132,7 @@ class Config {
   size_t take_other(std::string_view s, size_t p);
   void add_key(const std::string& group, TokenIt name, TokenIt value);
   TokenIt last_header_of(const std::string& group);
+  void forget_group_name(const char* group);
   bool text_ends_open() const { return !tokens_.empty() && tokens_.back().open; }
 
   Tokens tokens_;
@@ -308,8 +309,16 @@ bool Config::set_group(const char* group) {
 
 // Removes the key's lines in every header of the group: the name, then each of a blank,
 // "=", a blank, the value, a blank and the line-end run, when it is the next token.
+// A walk in progress drops the entries of what goes, so it never reaches a freed record.
+void Config::forget_group_name(const char* group) {
+  std::erase_if(group_cursor_, [group](const char* name) { return std::strcmp(name, group) == 0; });
+}
+
 void Config::unset_key(const char* group, const char* key) {
-  if (Group* g = groups_.find(group)) g->keys.erase(key);
+  if (Group* g = groups_.find(group)) {
+    std::erase(key_cursor_, g->keys.find(key));
+    g->keys.erase(key);
+  }
   static constexpr int32_t kLineTail[] = {kBlank, kEquals, kBlank, kValue, kBlank, kNewline};
   for (TokenIt it = tokens_.begin(); it != tokens_.end(); ++it) {
     if (it->kind != kHeader || it->text != group) continue;
@@ -328,6 +337,10 @@ void Config::unset_key(const char* group, const char* key) {
 }
 
 void Config::unset_group(const char* group) {
+  if (Group* g = groups_.find(group)) {
+    std::erase_if(key_cursor_, [g](const Key* k) { return g->keys.find(k->name->text.c_str()) == k; });
+    forget_group_name(group);
+  }
   groups_.erase(group);
   TokenIt it = tokens_.begin();
   while (it != tokens_.end()) {
@@ -345,6 +358,7 @@ bool Config::rename_group(const char* old_name, const char* new_name) {
   if (old_name == new_name || std::strcmp(old_name, new_name) == 0) return true;
   if (!valid_group_name(new_name) || has_group(new_name)) return false;
   if (!has_group(old_name)) return false;
+  forget_group_name(old_name);
   groups_.rename(old_name, new_name);
   for (Token& t : tokens_) {
     if (t.kind == kHeader && t.text == old_name) t.text = new_name;
