@@ -1,25 +1,21 @@
 #include "cu_config.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <list>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "cu_file.h"
+#include "cu_file_internal.h"
 #include "cu_lib.h"
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_xtree.h"
-#include "vor_fd.h"
 #include "vor_path.h"
 
 namespace {
@@ -136,6 +132,7 @@ class Config {
   size_t take_other(std::string_view s, size_t p);
   void add_key(const std::string& group, TokenIt name, TokenIt value);
   TokenIt last_header_of(const std::string& group);
+  void forget_group_name(const char* group);
   bool text_ends_open() const { return !tokens_.empty() && tokens_.back().open; }
 
   Tokens tokens_;
@@ -312,8 +309,16 @@ bool Config::set_group(const char* group) {
 
 // Removes the key's lines in every header of the group: the name, then each of a blank,
 // "=", a blank, the value, a blank and the line-end run, when it is the next token.
+// A walk in progress drops the entries of what goes, so it never reaches a freed record.
+void Config::forget_group_name(const char* group) {
+  std::erase_if(group_cursor_, [group](const char* name) { return std::strcmp(name, group) == 0; });
+}
+
 void Config::unset_key(const char* group, const char* key) {
-  if (Group* g = groups_.find(group)) g->keys.erase(key);
+  if (Group* g = groups_.find(group)) {
+    std::erase(key_cursor_, g->keys.find(key));
+    g->keys.erase(key);
+  }
   static constexpr int32_t kLineTail[] = {kBlank, kEquals, kBlank, kValue, kBlank, kNewline};
   for (TokenIt it = tokens_.begin(); it != tokens_.end(); ++it) {
     if (it->kind != kHeader || it->text != group) continue;
@@ -332,6 +337,10 @@ void Config::unset_key(const char* group, const char* key) {
 }
 
 void Config::unset_group(const char* group) {
+  if (Group* g = groups_.find(group)) {
+    std::erase_if(key_cursor_, [g](const Key* k) { return g->keys.find(k->name->text.c_str()) == k; });
+    forget_group_name(group);
+  }
   groups_.erase(group);
   TokenIt it = tokens_.begin();
   while (it != tokens_.end()) {
@@ -349,6 +358,7 @@ bool Config::rename_group(const char* old_name, const char* new_name) {
   if (old_name == new_name || std::strcmp(old_name, new_name) == 0) return true;
   if (!valid_group_name(new_name) || has_group(new_name)) return false;
   if (!has_group(old_name)) return false;
+  forget_group_name(old_name);
   groups_.rename(old_name, new_name);
   for (Token& t : tokens_) {
     if (t.kind == kHeader && t.text == old_name) t.text = new_name;
@@ -420,37 +430,6 @@ bool read_whole_file(const char* path, std::string* out) {
   bool whole = cu_file1_eof(f);  // a read error (a folder, say) is not an empty file
   cu_file1_close(f);
   return whole;
-}
-
-void sync_folder_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  int fd = vor::open_file(folder.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
-// A temporary file beside the target, synced, then renamed over it: readers see the old
-// file or the new one, and any failure leaves the old file as it was.
-bool replace_file(const std::string& given, const std::string& text) {
-  // A symbolic link stays a link: the file it names is the one replaced.
-  std::unique_ptr<char, decltype(&free)> real(realpath(given.c_str(), nullptr), &free);
-  std::string path = real ? std::string(real.get()) : given;
-  std::string tmp = path + ".XXXXXX";
-  int fd = vor::fd_above_stdio(mkostemp(tmp.data(), O_CLOEXEC));
-  if (fd < 0) return false;
-  struct stat st;
-  mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  bool ok = fchmod(fd, mode) == 0 && cu_internal::write_fully(fd, text.data(), text.size()) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok) ok = rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  sync_folder_of(path);
-  return true;
 }
 
 bool is_skipped(char c, bool skip_minus) {
@@ -540,7 +519,7 @@ bool cu_config_SaveToFile(cu_config* cfg, const char* path) {
   if (!cfg || !path) return false;
   return guarded(false, [&] {
     Config* c = as_config(cfg);
-    return c->can_save() && replace_file(vor::normalise_path(path), c->text());
+    return c->can_save() && cu_internal::replace_file(vor::normalise_path(path), c->text()) == 0;
   });
 }
 

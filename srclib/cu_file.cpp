@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
+#include <memory>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -10,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cu_file_internal.h"
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "vor_fd.h"
@@ -89,6 +92,26 @@ bool rename_no_replace_fallback(const std::string& from, const std::string& to) 
   }
   if (path_exists(to)) return false;
   return rename(from.c_str(), to.c_str()) == 0;
+}
+
+// The errno of a failed step; EIO when the step left none (a write of no bytes).
+int failure() { return errno != 0 ? errno : EIO; }
+
+void sync_folder_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const int fd = vor::open_file(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+// "dir/name" becomes "dir/.name.XXXXXX": a hidden name, so a folder scanned by other programs
+// (unit folders, say) never shows the half-written file.
+std::string temporary_beside(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const size_t name = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, name) + "." + path.substr(name) + ".XXXXXX";
 }
 
 int lock_descriptor(const char* path) {
@@ -352,3 +375,29 @@ bool cu_file_IsLockable(const char* path) {
   close(fd);
   return true;
 }
+
+namespace cu_internal {
+
+int replace_file(const std::string& given, std::string_view text) {
+  std::unique_ptr<char, decltype(&free)> real(realpath(given.c_str(), nullptr), &free);
+  const std::string path = real ? std::string(real.get()) : given;
+  std::string tmp = temporary_beside(path);
+  errno = 0;
+  const int fd = vor::fd_above_stdio(mkostemp(tmp.data(), O_CLOEXEC));
+  if (fd < 0) return failure();
+  struct stat st;
+  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  int err = 0;
+  errno = 0;
+  if (fchmod(fd, mode) != 0 || !write_fully(fd, text.data(), text.size()) || fsync(fd) != 0) err = failure();
+  if (close(fd) != 0 && err == 0) err = failure();
+  if (err == 0 && rename(tmp.c_str(), path.c_str()) != 0) err = failure();
+  if (err != 0) {
+    unlink(tmp.c_str());
+    return err;
+  }
+  sync_folder_of(path);
+  return 0;
+}
+
+}  // namespace cu_internal

@@ -5,13 +5,13 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
+#include "cu_lib.h"
 #include "cu_malloc.h"
 #include "cu_service_internal.h"
 #include "cu_util.h"
@@ -234,11 +234,7 @@ Env real_env(Backend* backend) {
   Env env;
   env.backend = backend;
   env.now_ms = [] { return cu_GetTickCount(); };
-  env.sleep_ms = [](uint32_t ms) {
-    struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-  };
+  env.sleep_ms = cu_sleep;
   env.print = [](const std::string& line) {
     fputs(line.c_str(), stdout);
     fflush(stdout);

@@ -17,6 +17,7 @@
 #include <map>
 #include <sstream>
 
+#include "cu_file_internal.h"
 #include "cu_service_internal.h"
 
 extern char** environ;
@@ -32,6 +33,7 @@ struct RunState {
   bool ready = false;
   bool stopping = false;
   int32_t exit_code = 0;
+  bool operator==(const RunState&) const = default;
 };
 
 std::string read_text(const std::string& path, bool* found = nullptr) {
@@ -40,17 +42,6 @@ std::string read_text(const std::string& path, bool* found = nullptr) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-bool write_text(const std::string& path, const std::string& text) {
-  const std::string tmp = path + "." + std::to_string(getpid()) + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!(out << text) || !out.flush()) return false;
-  }
-  if (rename(tmp.c_str(), path.c_str()) == 0) return true;
-  unlink(tmp.c_str());
-  return false;
 }
 
 std::vector<std::string> lines_of(const std::string& text) {
@@ -94,7 +85,7 @@ class SimpleBackend : public Backend {
       if (arg.find('\n') != std::string::npos) return EINVAL;
       text += arg + "\n";
     }
-    return write_text(record_path(spec.name), text) ? 0 : EIO;
+    return cu_internal::replace_file(record_path(spec.name), text);
   }
 
   int remove(const std::string& name) override {
@@ -132,12 +123,13 @@ class SimpleBackend : public Backend {
     std::vector<std::string> argv;
     if (int err = load_argv(name, argv)) return err;
     RunState state = load_state(name);
+    const RunState stored = state;
     drain_notify(name, state);
     out = Status();
     if (state.pid > 0 && !alive(state, argv)) {
       state = RunState{0, false, false, state.exit_code};
     }
-    save_state(name, state);
+    if (state != stored) save_state(name, state);  // polled often: an unchanged record stays as it is
     out.exit_code = state.exit_code;
     if (state.pid <= 0) return 0;
     out.pid = state.pid;
@@ -183,9 +175,9 @@ class SimpleBackend : public Backend {
   }
 
   void save_state(const std::string& name, const RunState& s) {
-    write_text(state_path(name), "pid=" + std::to_string(s.pid) + "\nready=" + std::to_string(s.ready) +
-                                     "\nstopping=" + std::to_string(s.stopping) + "\nexit=" +
-                                     std::to_string(s.exit_code) + "\n");
+    cu_internal::replace_file(state_path(name), "pid=" + std::to_string(s.pid) + "\nready=" + std::to_string(s.ready) +
+                                                    "\nstopping=" + std::to_string(s.stopping) + "\nexit=" +
+                                                    std::to_string(s.exit_code) + "\n");
   }
 
   // Our own child is reaped here; any other pid counts only while it runs our command line,

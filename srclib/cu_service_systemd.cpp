@@ -9,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "cu_lib_internal.h"
+#include "cu_file_internal.h"
 #include "cu_service_internal.h"
 
 extern char** environ;
@@ -113,7 +113,7 @@ class SystemdBackend : public Backend {
     if (access(unit_path(spec.name).c_str(), F_OK) == 0) return EEXIST;
     std::optional<std::string> text = systemd_unit_text(spec);
     if (!text) return EINVAL;
-    if (int err = write_unit(spec.name, *text)) return err;
+    if (int err = cu_internal::replace_file(unit_path(spec.name), *text)) return err;
     if (int err = systemctl({"daemon-reload"})) return err;
     return systemctl({"enable", unit(spec.name)});
   }
@@ -151,22 +151,6 @@ class SystemdBackend : public Backend {
   static std::string unit(const std::string& name) { return name + ".service"; }
   std::string unit_path(const std::string& name) const { return unit_dir_ + "/" + unit(name); }
   int systemctl(const std::vector<std::string>& args) { return run(systemctl_, args, nullptr); }
-
-  // A temporary file, synced and renamed over, so a crash never leaves half a unit behind.
-  int write_unit(const std::string& name, const std::string& text) {
-    const std::string tmp = unit_dir_ + "/." + unit(name) + "." + std::to_string(getpid()) + ".tmp";
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return errno;
-    const bool written = cu_internal::write_fully(fd, text.data(), text.size()) && fsync(fd) == 0;
-    const int err = errno;
-    close(fd);
-    if (!written || rename(tmp.c_str(), unit_path(name).c_str()) != 0) {
-      const int failure = written ? errno : err;
-      unlink(tmp.c_str());
-      return failure ? failure : EIO;
-    }
-    return 0;
-  }
 
   std::string unit_dir_;
   std::string systemctl_;

@@ -17,6 +17,7 @@
 
 #include "vor_fd.h"
 
+using vor::tls::BioPtr;
 using vor::tls::console;
 using vor::tls::fail;
 
@@ -30,11 +31,6 @@ constexpr int kPassPhraseFileMax = 4095;
 // ALPN/NPN lists in wire form; the NUL ends them for the select callback.
 constexpr unsigned char kProtosHttp1[] = "\x08http/1.1";
 constexpr unsigned char kProtosHttp2[] = "\x02h2\x08http/1.1";
-
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 // A read BIO over a file opened by the library's rules (normalised path, close-on-exec).
 BioPtr file_bio(const char* path) {

@@ -30,6 +30,11 @@ void* ssl_realloc(void* p, size_t n, const char*, int) {
 
 void ssl_free(void* p, const char*, int) { _cu_free(p, kUnit, __LINE__); }
 
+void print_line(const char* fmt, va_list ap) {
+  std::vfprintf(stdout, fmt, ap);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 namespace vor::tls {
@@ -37,17 +42,15 @@ namespace vor::tls {
 void console(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::vfprintf(stdout, fmt, ap);
+  print_line(fmt, ap);
   va_end(ap);
-  std::fflush(stdout);
 }
 
 bool fail(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::vfprintf(stdout, fmt, ap);
+  print_line(fmt, ap);
   va_end(ap);
-  std::fflush(stdout);
   ERR_clear_error();
   return false;
 }

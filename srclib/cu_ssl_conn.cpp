@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+using vor::tls::BioPtr;
 using vor::tls::console;
 using vor::tls::fail;
 
@@ -25,10 +26,10 @@ struct X509Free {
 };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
+struct NameFree {
+  void operator()(X509_NAME* n) const { X509_NAME_free(n); }
 };
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
 
 SSL* inner(cu_ssl_conn* conn) { return conn ? conn->ssl : nullptr; }
 
@@ -358,10 +359,19 @@ bool ssl_conn_GetSubjectNameCN(SSL* ssl, char* buf, int32_t size) {
   if (!text_arguments_ok(ssl, buf, size)) return false;
   X509Ptr cert = peer_certificate(ssl);
   if (!cert) return false;
-  OpensslText subject{X509_NAME_oneline(X509_get_subject_name(cert.get()), nullptr, 0)};
-  const char* cn = subject.text ? std::strstr(subject.text, "/CN=") : nullptr;
-  if (!cn) return false;
-  cn += 4;
+  // The first CN entry is written out on its own: searching the whole subject's text would
+  // take another field's value (an O of "x/CN=y") for the common name.
+  X509_NAME* subject = X509_get_subject_name(cert.get());
+  const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+  if (at < 0) return false;
+  NamePtr cn_only(X509_NAME_new());
+  if (!cn_only || X509_NAME_add_entry(cn_only.get(), X509_NAME_get_entry(subject, at), -1, 0) != 1) {
+    ERR_clear_error();  // memory short: the thread's queue must not carry it to the next connection
+    return false;
+  }
+  OpensslText text{X509_NAME_oneline(cn_only.get(), nullptr, 0)};
+  if (!text.text || std::strncmp(text.text, "/CN=", 4) != 0) return false;
+  const char* cn = text.text + 4;
   copy_text(cn, std::strcspn(cn, "/"), buf, size);
   return true;
 }

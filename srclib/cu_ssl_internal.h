@@ -3,7 +3,15 @@
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 
+#include <memory>
+
 namespace vor::tls {
+
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+// A BIO freed with its owner.
+using BioPtr = std::unique_ptr<BIO, BioFree>;
 
 // The one digest of the layer: session id contexts and certificate fingerprints. Its 32 bytes
 // fit OpenSSL's session id context exactly.

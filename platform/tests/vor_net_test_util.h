@@ -1,5 +1,5 @@
-// Helpers of the network tests: free loopback ports and a watchdog that ends a box loop that
-// runs too long. Everything stays on 127.0.0.1.
+// Helpers of the network tests: free loopback ports, loopback addresses and blocking
+// connections. Everything stays on 127.0.0.1.
 #pragma once
 #include <arpa/inet.h>
 #include <netinet/in.h>

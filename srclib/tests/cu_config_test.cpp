@@ -328,6 +328,33 @@ TEST(Config, WalksRunInDescendingOrder) {
   EXPECT_STREQ(name, "b");
 }
 
+// Removing or renaming what a walk has not reached yet takes it out of the walk; the walk
+// goes on over the rest and never hands out a freed name or key.
+TEST(Config, WalksSkipWhatWasRemovedOrRenamedMeanwhile) {
+  Ini ini("[a]\r\n[c]\r\nz=1\r\nb=2\r\nm=3\r\n[b]\r\n[d]\r\n");
+  const char* name = nullptr;
+  std::string seen;
+  for (bool more = cu_config_GroupGetFirst(ini.cfg, &name); more; more = cu_config_GroupGetNext(ini.cfg, &name)) {
+    seen += name;
+    if (seen == "d") cu_config_UnsetGroup(ini.cfg, "a");
+    if (seen == "dc") {
+      ASSERT_TRUE(cu_config_RenameGroup(ini.cfg, "b", "e"));
+    }
+  }
+  EXPECT_EQ(seen, "dc");
+  const char *k, *v;
+  seen.clear();
+  for (bool more = cu_config_KeyGetFirst(ini.cfg, "c", &k, &v); more; more = cu_config_KeyGetNext(ini.cfg, &k, &v)) {
+    seen += std::string(k) + v;
+    if (seen == "z1") cu_config_UnsetKey(ini.cfg, "c", "b");
+  }
+  EXPECT_EQ(seen, "z1m3");
+  ASSERT_TRUE(cu_config_KeyGetFirst(ini.cfg, "c", &k, &v));
+  EXPECT_STREQ(k, "z");
+  cu_config_UnsetGroup(ini.cfg, "c");
+  EXPECT_FALSE(cu_config_KeyGetNext(ini.cfg, &k, &v));
+}
+
 struct TypedCase {
   const char* value;
   int def;

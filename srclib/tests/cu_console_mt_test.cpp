@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "vor_tempdir.h"
@@ -27,16 +29,16 @@ TEST(ConsoleThreads, LinesOfThreadsNeverInterleave) {
   cu_console_Free();
   std::istringstream in(vor::test::read_file(name));
   std::string line;
-  int count = 0;
+  std::set<std::pair<int, int>> seen;
   while (std::getline(in, line)) {
     int t = -1, i = -1;
     char tail[64] = {};
     ASSERT_EQ(sscanf(line.c_str(), "thread %d line %d %63s", &t, &i, tail), 3) << line;
     EXPECT_STREQ(tail, "payload-payload-payload");
     EXPECT_EQ(line.back(), '\r');
-    ++count;
+    EXPECT_TRUE(seen.insert({t, i}).second) << "twice: " << line;
   }
-  EXPECT_EQ(count, kThreads * kLines);
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 #include "cu_file.h"
+#include "cu_file_internal.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -240,6 +243,41 @@ TEST(FilePath, TruncateLengthensShortensAndMovesPosition) {
   EXPECT_EQ(read_file(p), "01");
   EXPECT_FALSE(cu_file1_truncatex(dir.file("missing").c_str(), 2));
   EXPECT_FALSE(exists(dir.file("missing")));
+}
+
+int mode_of(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+size_t entries_in(const std::string& folder) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder)) ++n;
+  return n;
+}
+
+TEST(ReplaceFile, NewFileGetsReadableModeAndAReplacedOneKeepsItsOwn) {
+  TempDir dir;
+  const std::string fresh = dir.file("fresh");
+  EXPECT_EQ(cu_internal::replace_file(fresh, "one"), 0);
+  EXPECT_EQ(read_file(fresh), "one");
+  EXPECT_EQ(mode_of(fresh), 0644);
+  ASSERT_EQ(chmod(fresh.c_str(), 0600), 0);
+  EXPECT_EQ(cu_internal::replace_file(fresh, "two"), 0);
+  EXPECT_EQ(read_file(fresh), "two");
+  EXPECT_EQ(mode_of(fresh), 0600);
+  EXPECT_EQ(entries_in(dir.path()), 1u);  // no temporary file left behind
+}
+
+TEST(ReplaceFile, FailureAnswersTheErrnoAndLeavesNothingBehind) {
+  TempDir dir;
+  EXPECT_EQ(cu_internal::replace_file(dir.file("no/such/folder"), "x"), ENOENT);
+  // A folder where the file should go: the rename fails, the folder and its contents stay.
+  ASSERT_EQ(mkdir(dir.file("taken").c_str(), 0755), 0);
+  write_file(dir.file("taken/inside"), "kept");
+  EXPECT_NE(cu_internal::replace_file(dir.file("taken"), "x"), 0);
+  EXPECT_EQ(read_file(dir.file("taken/inside")), "kept");
+  EXPECT_EQ(entries_in(dir.path()), 1u);
 }
 
 TEST(FileMapped, EmptyFileHasNoMapping) {

@@ -110,9 +110,7 @@ TEST_F(LogFile, RawWritesAndNoFlushKeepTheirOrder) {
 }
 
 TEST_F(LogFile, AppendsToAnExistingFile) {
-  {
-    std::ofstream(path) << "old\r\n";
-  }
+  vor::test::write_file(path, "old\r\n");
   cu_log* log = cu_log_malloc(path.c_str());
   ASSERT_NE(log, nullptr);
   cu_log_printf(log, "new\r\n");

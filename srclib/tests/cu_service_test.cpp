@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <deque>
-#include <thread>
 
 #include "cu_service.h"
 #include "cu_service_internal.h"
 #include "vor_tempdir.h"
+#include "vor_wait.h"
 
 namespace {
 
@@ -383,11 +383,7 @@ TEST(SimpleBackend, StartsStopsAndTellsAReusedPidFromTheService) {
   const int32_t pid = s.pid;
   ASSERT_GT(pid, 0);
   ASSERT_EQ(backend->stop("sleeper"), 0);
-  for (int i = 0; i < 250 && s.state != kStopped; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(backend->query("sleeper", s), 0);
-  }
-  EXPECT_EQ(s.state, kStopped);
+  EXPECT_TRUE(vor::test::wait_until([&] { return backend->query("sleeper", s) == 0 && s.state == kStopped; }));
   EXPECT_EQ(s.exit_code, 128 + SIGTERM);
   // A record naming a live process that does not run the service's command line.
   write_file(dir.file("sleeper.state"), "pid=" + std::to_string(getpid()) + "\nready=1\nstopping=0\nexit=0\n");

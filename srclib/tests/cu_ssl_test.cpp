@@ -9,7 +9,6 @@
 #include <openssl/err.h>
 
 #include <cstring>
-#include <fstream>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -282,7 +281,7 @@ TEST(SslCtx, DhParametersFromFileAndWeakGroupFallsBackToAuto) {
 // OpenSSL's default security level.
 TEST(SslCtx, DheSuiteIsNegotiatedWithAutoGroupsAndAfterARefusedWeakFile) {
   const Certs& cs = Certs::get();
-  if (!std::ifstream(cs.path("rsa.pem"))) {
+  if (!vor::test::exists(cs.path("rsa.pem"))) {
     ASSERT_EQ(run_shell("cd '" + cs.dir() + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout rsa.key "
                  "-subj /CN=rsa -days 2 -out rsa.pem >/dev/null 2>&1"), 0);
   }
@@ -773,6 +772,30 @@ TEST_F(SslPair, SubjectWithoutCommonNameHasNoCn) {
   EXPECT_FALSE(cu_ssl_conn_GetSubjectNameCN(&p.client, buf, sizeof buf));
   EXPECT_TRUE(cu_ssl_conn_GetSubjectName(&p.client, buf, sizeof buf));
   EXPECT_STREQ(buf, "/O=No Name");
+}
+
+TEST_F(SslPair, CommonNameIsNeverTakenFromAnotherFieldsValue) {
+  struct Case {
+    const char* cert;
+    const char* cn;  // nullptr: no common name
+  };
+  const Case cases[] = {{"spoof.pem", "real"}, {"spoofnocn.pem", nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cert);
+    Ctx server(60);
+    load_server(server, c.cert, "nocn.key");
+    Pair p(&client_ctx.h, &server.h);
+    ASSERT_TRUE(p.handshake());
+    char buf[128];
+    ASSERT_TRUE(cu_ssl_conn_GetSubjectName(&p.client, buf, sizeof buf));
+    EXPECT_THAT(buf, HasSubstr("/O=Spoof\\/CN=admin"));
+    if (c.cn) {
+      ASSERT_TRUE(cu_ssl_conn_GetSubjectNameCN(&p.client, buf, sizeof buf));
+      EXPECT_STREQ(buf, c.cn);
+    } else {
+      EXPECT_FALSE(cu_ssl_conn_GetSubjectNameCN(&p.client, buf, sizeof buf));
+    }
+  }
 }
 
 // ---------------------------------------------------------------- BIO layer

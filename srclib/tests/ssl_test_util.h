@@ -69,6 +69,9 @@ class Certs {
     signed_cert("other.pem", "other.key", "/O=Vor Test/CN=Other.Test", "DNS:other.test");
     ec_key("nocn.key");
     run("openssl req -x509 -new -key nocn.key -subj '/O=No Name' -days 2 -out nocn.pem");
+    // An organisation whose value holds "/CN=", with and without a common name of its own.
+    run("openssl req -x509 -new -key nocn.key -subj '/O=Spoof\\/CN=admin/CN=real' -days 2 -out spoof.pem");
+    run("openssl req -x509 -new -key nocn.key -subj '/O=Spoof\\/CN=admin' -days 2 -out spoofnocn.pem");
     ec_key("enc.key", std::string("-aes-128-cbc -pass pass:") + kEncPass);
     signed_cert("enc.pem", "enc.key", "/CN=enc", "DNS:enc.test", std::string(" -passin pass:") + kEncPass);
     ec_key("default.key", "-aes-128-cbc -pass pass:marbleon");
