@@ -120,12 +120,12 @@ std::optional<std::string> own_command_line() {
   return line + "\"";
 }
 
-bool install(Env& env, const ServiceSpec& spec) {
+bool install(Env& env, const ServiceDefinition& def) {
   if (int err = env.backend->connect()) {
     env.print(format("OpenSCManager failed (%d)\n", err));
     return false;
   }
-  if (int err = env.backend->create(spec)) {
+  if (int err = env.backend->create(def)) {
     env.print(format("CreateService failed (%d)\n", err));
     return false;
   }
@@ -297,8 +297,8 @@ bool install_cmdline(const char* cmdline, const char* name, const char* display_
       env.print(format("CreateService failed (%d)\n", EINVAL));
       return false;
     }
-    ServiceSpec spec{n, display_name, description ? description : "", *argv};
-    return install(env, spec);
+    ServiceDefinition def{n, display_name, description ? description : "", *argv};
+    return install(env, def);
   });
 }
 

@@ -21,7 +21,7 @@ struct Status {
   int32_t pid = 0;
 };
 
-struct ServiceSpec {
+struct ServiceDefinition {
   std::string name;
   std::string display_name;
   std::string description;
@@ -34,7 +34,7 @@ class Backend {
   virtual ~Backend() = default;
   virtual int connect() = 0;                     // the manager is reachable
   virtual int open(const std::string& name) = 0;  // the service exists
-  virtual int create(const ServiceSpec& spec) = 0;
+  virtual int create(const ServiceDefinition& def) = 0;
   virtual int remove(const std::string& name) = 0;
   virtual int start(const std::string& name) = 0;
   virtual int stop(const std::string& name) = 0;
@@ -54,13 +54,13 @@ std::optional<std::vector<std::string>> split_command_line(const char* cmdline);
 // The command line of this program: its path, quoted.
 std::optional<std::string> own_command_line();
 
-bool install(Env& env, const ServiceSpec& spec);
+bool install(Env& env, const ServiceDefinition& def);
 bool remove(Env& env, const std::string& name);
 bool start(Env& env, const std::string& name);
 bool stop(Env& env, const std::string& name);
 
 // The text of a systemd unit for the service; nullopt when a field holds a line end.
-std::optional<std::string> systemd_unit_text(const ServiceSpec& spec);
+std::optional<std::string> systemd_unit_text(const ServiceDefinition& def);
 std::unique_ptr<Backend> make_systemd_backend(const std::string& unit_dir, const std::string& systemctl);
 std::unique_ptr<Backend> make_simple_backend(const std::string& records_dir);
 // systemd where /run/systemd/system exists, else the simple backend; the environment

@@ -77,15 +77,15 @@ class SimpleBackend : public Backend {
   int open(const std::string& name) override { return access(record_path(name).c_str(), F_OK) == 0 ? 0 : errno; }
 
   // The record: the display name on the first line, then one argument per line.
-  int create(const ServiceSpec& spec) override {
-    if (access(record_path(spec.name).c_str(), F_OK) == 0) return EEXIST;
-    std::string text = spec.display_name + "\n";
-    if (spec.display_name.find('\n') != std::string::npos || spec.argv.empty()) return EINVAL;
-    for (const std::string& arg : spec.argv) {
+  int create(const ServiceDefinition& def) override {
+    if (access(record_path(def.name).c_str(), F_OK) == 0) return EEXIST;
+    std::string text = def.display_name + "\n";
+    if (def.display_name.find('\n') != std::string::npos || def.argv.empty()) return EINVAL;
+    for (const std::string& arg : def.argv) {
       if (arg.find('\n') != std::string::npos) return EINVAL;
       text += arg + "\n";
     }
-    return cu_internal::replace_file(record_path(spec.name), text);
+    return cu_internal::replace_file(record_path(def.name), text);
   }
 
   int remove(const std::string& name) override {

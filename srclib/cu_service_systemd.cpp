@@ -109,13 +109,13 @@ class SystemdBackend : public Backend {
 
   int open(const std::string& name) override { return access(unit_path(name).c_str(), F_OK) == 0 ? 0 : errno; }
 
-  int create(const ServiceSpec& spec) override {
-    if (access(unit_path(spec.name).c_str(), F_OK) == 0) return EEXIST;
-    std::optional<std::string> text = systemd_unit_text(spec);
+  int create(const ServiceDefinition& def) override {
+    if (access(unit_path(def.name).c_str(), F_OK) == 0) return EEXIST;
+    std::optional<std::string> text = systemd_unit_text(def);
     if (!text) return EINVAL;
-    if (int err = cu_internal::replace_file(unit_path(spec.name), *text)) return err;
+    if (int err = cu_internal::replace_file(unit_path(def.name), *text)) return err;
     if (int err = systemctl({"daemon-reload"})) return err;
-    return systemctl({"enable", unit(spec.name)});
+    return systemctl({"enable", unit(def.name)});
   }
 
   int remove(const std::string& name) override {
@@ -158,17 +158,17 @@ class SystemdBackend : public Backend {
 
 }  // namespace
 
-std::optional<std::string> systemd_unit_text(const ServiceSpec& spec) {
-  if (spec.argv.empty() || has_line_end(spec.display_name)) return std::nullopt;
+std::optional<std::string> systemd_unit_text(const ServiceDefinition& def) {
+  if (def.argv.empty() || has_line_end(def.display_name)) return std::nullopt;
   std::string exec;
-  for (const std::string& word : spec.argv) {
+  for (const std::string& word : def.argv) {
     if (has_line_end(word)) return std::nullopt;
     const bool is_program = exec.empty();
     if (!is_program) exec.append(" ");
     exec.append(quote_exec_word(word, is_program));
   }
   std::string text;
-  text.append("[Unit]\nDescription=").append(escape_specifiers(spec.display_name));
+  text.append("[Unit]\nDescription=").append(escape_specifiers(def.display_name));
   text.append("\nWants=network-online.target\nAfter=network-online.target\n\n");
   text.append("[Service]\nType=notify\nExecStart=").append(exec);
   text.append("\nTimeoutStopSec=30\nLimitNOFILE=65536\n\n");

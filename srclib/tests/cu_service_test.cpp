@@ -26,8 +26,8 @@ class FakeBackend : public Backend {
  public:
   int connect() override { return connect_error; }
   int open(const std::string&) override { return open_error; }
-  int create(const ServiceSpec& spec) override {
-    created.push_back(spec);
+  int create(const ServiceDefinition& def) override {
+    created.push_back(def);
     return create_error;
   }
   int remove(const std::string& name) override {
@@ -53,7 +53,7 @@ class FakeBackend : public Backend {
   int connect_error = 0, open_error = 0, create_error = 0, start_error = 0, query_error = 0;
   std::deque<Status> statuses{Status{}};
   std::deque<Status> after_control;
-  std::vector<ServiceSpec> created;
+  std::vector<ServiceDefinition> created;
   std::vector<std::string> calls;
 };
 
@@ -208,14 +208,14 @@ TEST(ServiceStop, ServiceThatNeverStopsTimesOutAfter30Seconds) {
 
 TEST(ServiceInstall, PrintsItsLines) {
   Harness h;
-  ServiceSpec spec{"Quorind", "Display", "", {"/opt/q/quorind", "-service"}};
-  EXPECT_TRUE(install(h.env, spec));
+  ServiceDefinition def{"Quorind", "Display", "", {"/opt/q/quorind", "-service"}};
+  EXPECT_TRUE(install(h.env, def));
   EXPECT_EQ(h.printed, "Service installed successfully\n");
   ASSERT_EQ(h.backend.created.size(), 1u);
-  EXPECT_EQ(h.backend.created[0].argv, spec.argv);
+  EXPECT_EQ(h.backend.created[0].argv, def.argv);
   Harness failed;
   failed.backend.create_error = 17;
-  EXPECT_FALSE(install(failed.env, spec));
+  EXPECT_FALSE(install(failed.env, def));
   EXPECT_EQ(failed.printed, "CreateService failed (17)\n");
 }
 
@@ -287,7 +287,7 @@ TEST(SystemdUnit, GoldenFilesWithBlanksPercentAndDollar) {
   write_file(program, "#!/bin/sh\n");
   chmod(program.c_str(), 0755);
   struct Case {
-    ServiceSpec spec;
+    ServiceDefinition def;
     const char* golden_name;
   };
   const Case cases[] = {
@@ -296,14 +296,14 @@ TEST(SystemdUnit, GoldenFilesWithBlanksPercentAndDollar) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.golden_name);
-    auto text = systemd_unit_text(c.spec);
+    auto text = systemd_unit_text(c.def);
     ASSERT_TRUE(text.has_value());
     EXPECT_EQ(*text, golden(c.golden_name));
   }
   // The real parser reads the escapes back as the path with its blank, "%" and "$".
-  ServiceSpec spec{"Quorind", "100% sure", "", {program, "-service", "$HOME 100%"}};
+  ServiceDefinition def{"Quorind", "100% sure", "", {program, "-service", "$HOME 100%"}};
   const std::string unit_path = dir.file("Quorind.service");
-  write_file(unit_path, *systemd_unit_text(spec));
+  write_file(unit_path, *systemd_unit_text(def));
   verify_with_systemd_analyze(unit_path);
   EXPECT_FALSE(systemd_unit_text({"Quorind", "two\nlines", "", {"/x"}}).has_value());
   EXPECT_FALSE(systemd_unit_text({"Quorind", "x", "", {"/x\n[Service]"}}).has_value());
@@ -327,12 +327,12 @@ struct FakeSystemctl {
 TEST(SystemdBackend, InstallWritesTheUnitReloadsAndEnablesThenDeleteUndoesIt) {
   FakeSystemctl fake;
   auto backend = make_systemd_backend(fake.units, fake.script);
-  ServiceSpec spec{"Quorind", "Quorin Zazudaza Bigbox Server", "", {"/opt/quorin/bin/quorind", "-service"}};
+  ServiceDefinition def{"Quorind", "Quorin Zazudaza Bigbox Server", "", {"/opt/quorin/bin/quorind", "-service"}};
   EXPECT_EQ(backend->connect(), 0);
   EXPECT_EQ(backend->open("Quorind"), ENOENT);
-  EXPECT_EQ(backend->create(spec), 0);
+  EXPECT_EQ(backend->create(def), 0);
   EXPECT_EQ(read_file(fake.units + "/Quorind.service"), golden("plain.service"));
-  EXPECT_EQ(backend->create(spec), EEXIST);
+  EXPECT_EQ(backend->create(def), EEXIST);
   EXPECT_EQ(backend->start("Quorind"), 0);
   EXPECT_EQ(backend->stop("Quorind"), 0);
   EXPECT_EQ(backend->remove("Quorind"), 0);
