@@ -96,20 +96,12 @@ int32_t cu_client_read(cu_client* c, char* buf, cu_peer_addr* peer) {
   if (!c || !buf || c->state != 2) return -1;
   if (peer && c->kind != 2) return -1;
   if (c->kind == 2) return cu_sock_internal::recv_datagram(c->sock, buf, kCuSockReadMax, peer);
-  int fd = vor::sid_fd_checked(c->sock);
-  if (fd < 0) return -1;
-  ssize_t n;
-  do {
-    n = recv(fd, buf, kCuSockReadMax, 0);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int32_t>(n);
+  return cu_sock_internal::recv_stream(c->sock, buf, kCuSockReadMax);
 }
 
 void cu_client_close(cu_client* c) {
   if (!c || c->state != 2) return;
-  if (c->sock > 0) vor::sid_close(c->sock);
-  c->sock = -1;
-  c->state = -1;
+  cu_sock_internal::close_record_sock(&c->sock, &c->state);
 }
 
 void cu_client_free(cu_client* c) {

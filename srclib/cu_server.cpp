@@ -86,18 +86,10 @@ int32_t cu_server_read(cu_server* s, char* buf, cu_peer_addr* peer) {
   if (!s || !buf || s->state != 2) return -1;
   if (s->kind == 2) return cu_sock_internal::recv_datagram(s->sock, buf, kCuSockReadMax, peer);
   if (peer) return -2;
-  int fd = vor::sid_fd_checked(s->sock);
-  if (fd < 0) return -1;
-  ssize_t n;
-  do {
-    n = recv(fd, buf, kCuSockReadMax, 0);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int32_t>(n);
+  return cu_sock_internal::recv_stream(s->sock, buf, kCuSockReadMax);
 }
 
 void cu_server_close(cu_server* s) {
   if (!s || s->state != 2) return;
-  if (s->sock > 0) vor::sid_close(s->sock);
-  s->sock = -1;
-  s->state = -1;
+  cu_sock_internal::close_record_sock(&s->sock, &s->state);
 }

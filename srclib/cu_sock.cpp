@@ -112,6 +112,22 @@ int32_t recv_datagram(int64_t sock, char* buf, int32_t size, cu_peer_addr* peer)
   return static_cast<int32_t>(n);
 }
 
+int32_t recv_stream(int64_t sock, char* buf, int32_t size) {
+  int fd = vor::sid_fd_checked(sock);
+  if (fd < 0 || !buf || size < 0) return -1;
+  ssize_t n;
+  do {
+    n = recv(fd, buf, static_cast<size_t>(size), 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int32_t>(n);
+}
+
+void close_record_sock(int64_t* sock, int32_t* state) {
+  if (*sock > 0) vor::sid_close(*sock);
+  *sock = -1;
+  *state = -1;
+}
+
 }  // namespace cu_sock_internal
 
 using cu_sock_internal::parse_ipv4;

@@ -14,6 +14,10 @@ bool parse_ipv4(const char* text, uint32_t* network_order);
 int32_t resolve_ipv4(const char* name, uint32_t* out, int32_t max);
 // One recvfrom into buf; a datagram longer than size answers -1 (EMSGSIZE), never a cut copy.
 int32_t recv_datagram(int64_t sock, char* buf, int32_t size, cu_peer_addr* peer);
+// One recv of a stream socket into buf (EINTR retried); -1 for a stale sid.
+int32_t recv_stream(int64_t sock, char* buf, int32_t size);
+// Closes a client's or server's socket through its sid and marks the record closed.
+void close_record_sock(int64_t* sock, int32_t* state);
 }  // namespace cu_sock_internal
 
 constexpr int32_t kCuSockReadMax = 5120;
