@@ -119,3 +119,32 @@ function(vor_add_benchmarks dir lib)
     include(${dir}/extra.cmake)
   endif()
 endfunction()
+
+# A library delivered beside vorcore (an outside stand-in, a module, a plug-in):
+#   vor_deliverable(NAME name SOURCES a.cpp ... [LINKS lib ...] [RUNPATH path ...])
+# builds lib<name>.so next to libvorcore.so (SONAME, RUNPATH $ORIGIN plus the paths given,
+# exports only what carries VOR_API), and the tests of the calling folder's tests/ against it.
+# Tests link the library's own objects (so they reach its internal C++) with the shared vorcore
+# and the other LINKS: one vorcore, one allocator and one set of registries per process.
+function(vor_deliverable)
+  cmake_parse_arguments(A "" "NAME" "SOURCES;LINKS;RUNPATH" ${ARGN})
+  set(name ${A_NAME})
+  add_library(${name}_objs OBJECT ${A_SOURCES})
+  target_link_libraries(${name}_objs PUBLIC vorcore ${A_LINKS})
+  target_include_directories(${name}_objs PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  set_target_properties(${name}_objs PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  vor_library_defaults(${name}_objs)
+
+  add_library(${name} SHARED $<TARGET_OBJECTS:${name}_objs>)
+  target_link_libraries(${name} PUBLIC vorcore ${A_LINKS})
+  target_include_directories(${name} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+  vor_shared_library(${name} RUNPATH ${A_RUNPATH})
+  set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  set_property(GLOBAL APPEND PROPERTY VOR_DELIVERABLES ${name})
+
+  add_library(${name}_for_tests STATIC $<TARGET_OBJECTS:${name}_objs>)
+  target_link_libraries(${name}_for_tests PUBLIC vorcore ${A_LINKS})
+  target_include_directories(${name}_for_tests PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  file(RELATIVE_PATH folder ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  vor_add_folder_tests(${folder} ${name}_for_tests)
+endfunction()

@@ -1,12 +1,9 @@
-// The one export macro of the base library: every C function other deliverables call
-// carries VOR_API; everything else stays hidden (-fvisibility=hidden).
+// The one export macro of every library of ours: a C function other deliverables call carries
+// VOR_API; everything else stays hidden (-fvisibility=hidden). On a declaration of a function
+// another library defines, the attribute changes nothing.
 #pragma once
 
-#if defined(VOR_BUILDING_VORCORE)
 #define VOR_API __attribute__((visibility("default")))
-#else
-#define VOR_API
-#endif
 
 #ifdef __cplusplus
 #define VOR_EXTERN_C_BEGIN extern "C" {
