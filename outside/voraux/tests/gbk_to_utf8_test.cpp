@@ -1,35 +1,22 @@
 // GBK to UTF-8 against the iconv command-line tool, with bad, cut and squeezed input.
 #include "gbk_to_utf8.h"
 
+#include "gbk_test_util.h"
 #include "utf8_check.h"
 #include "vor_tempdir.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
-using vor::test::shell_output;
+using vor::test::iconv_from_gbk;
+using vor::test::to_gbk;
 
 // The system's own GBK texts (locations and rule kinds), as UTF-8.
 const char* const kTexts[] = {"其它", "本机", "局域网", "通配", "正则", "精确",
                               "北京 Beijing 上海", "a其b它c", "１２３ＡＢＣ"};
-
-std::string to_gbk(const std::string& utf8) {
-  vor::test::TempDir dir;
-  vor::test::write_file(dir.file("in"), utf8);
-  return shell_output("iconv -f UTF-8 -t GBK '" + dir.file("in") + "'");
-}
-
-std::string iconv_from_gbk(const std::string& gbk) {
-  vor::test::TempDir dir;
-  vor::test::write_file(dir.file("in"), gbk);
-  return shell_output("iconv -f GBK -t UTF-8 '" + dir.file("in") + "'");
-}
 
 std::string convert(const std::string& gbk, int32_t capacity = 256, int32_t len = -2) {
   std::string out(static_cast<size_t>(capacity) + 8, '\x7f');
@@ -105,27 +92,6 @@ TEST(GbkToUtf8, BadArgumentsAnswerNull) {
   EXPECT_EQ(gbk_to_utf8_static(cv, nullptr, 1, out, 8, 0), out);
   EXPECT_STREQ(out, "");
   EXPECT_EQ(gbk_to_utf8_make(), cv);  // one converter
-}
-
-TEST(GbkToUtf8, EightThreadsShareOneConverter) {
-  std::vector<std::string> gbk;
-  for (const char* text : kTexts) gbk.push_back(to_gbk(text));
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([&, t] {
-      char out[64];
-      for (int i = 0; i < 2000; ++i) {
-        const size_t k = static_cast<size_t>(i + t) % gbk.size();
-        // A cut character on every other call leaves no state behind for the next one.
-        const int32_t len = static_cast<int32_t>(gbk[k].size()) - (i % 2);
-        gbk_to_utf8_static(gbk_to_utf8_make(), gbk[k].data(), len, out, sizeof out, 0);
-        if (i % 2 == 0 && std::string(out) != kTexts[k]) ++wrong;
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
