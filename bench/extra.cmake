@@ -3,3 +3,11 @@ add_executable(bigbox_http ${CMAKE_SOURCE_DIR}/bench/bigbox_http.cpp)
 target_link_libraries(bigbox_http PRIVATE vorcore_static)
 target_compile_options(bigbox_http PRIVATE ${VOR_WARNINGS})
 set_target_properties(bigbox_http PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+
+# The disk-cache index stores beside plain SQLite, and the statistics counters. It links the
+# shared libraries (voraux, tallies and with them the shared vorcore), never vorcore_static.
+add_executable(kv2_index ${CMAKE_SOURCE_DIR}/bench/kv2_index.cpp)
+target_link_libraries(kv2_index PRIVATE voraux tallies PkgConfig::SQLITE3)
+target_compile_options(kv2_index PRIVATE ${VOR_WARNINGS})
+set_target_properties(kv2_index PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench
+                      BUILD_RPATH ${CMAKE_BINARY_DIR})

@@ -196,40 +196,52 @@ bool KvStore::open_files(const Options& options) {
   }
   const int64_t cache_mib = options.cache_mib > 0 ? options.cache_mib : 2;
   nbuckets_ = std::max<uint64_t>(static_cast<uint64_t>(cache_mib) * 4096, 65536);
-  return open_request_connection(!exists, options) && prepare_statements() &&
-         (read_only_ || open_maintenance_connection());
+  if (read_only_) return open_reading_connection(options) && prepare_statements();
+  return open_writing_connection(!exists, options) && open_reading_connection(options) &&
+         open_maintenance_connection() && prepare_statements();
 }
 
-bool KvStore::open_request_connection(bool create, const Options& options) {
-  const int flags = (read_only_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0)) |
-                    SQLITE_OPEN_NOMUTEX;
-  if (sqlite3_open_v2(path_.c_str(), &req_, flags, nullptr) != SQLITE_OK) return false;
-  sqlite3_busy_timeout(req_, kBusyTimeoutMs);
-  if (create && !exec(req_, kCreateSchema)) return false;
+bool KvStore::open_writing_connection(bool create, const Options& options) {
+  const int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path_.c_str(), &writer_, flags, nullptr) != SQLITE_OK) return false;
+  sqlite3_busy_timeout(writer_, kBusyTimeoutMs);
+  if (create && !exec(writer_, kCreateSchema)) return false;
   std::string text;
-  if (!query_text(req_, "SELECT value FROM meta WHERE name='format'", &text) || text != kFormat) return false;
-  if (read_only_) {
-    int64_t n = 0;
-    if (!query_int(req_, "SELECT count(*) FROM kv", &n)) return false;
-    count_ = static_cast<uint64_t>(n);
-    return true;
-  }
+  if (!query_text(writer_, "SELECT value FROM meta WHERE name='format'", &text) || text != kFormat) return false;
   // A store not closed by halfclose or close is checked before use.
-  if (!query_text(req_, "SELECT value FROM meta WHERE name='clean'", &text)) text = create ? "1" : "0";
-  if (text != "1" && (!query_text(req_, "PRAGMA quick_check", &text) || text != "ok")) return false;
+  if (!query_text(writer_, "SELECT value FROM meta WHERE name='clean'", &text)) text = create ? "1" : "0";
+  if (text != "1" && (!query_text(writer_, "PRAGMA quick_check", &text) || text != "ok")) return false;
 
   const std::string cache = "PRAGMA cache_size=-" + std::to_string(int64_t{options.cache_mib > 0 ? options.cache_mib : 2} * 1024);
   int64_t n = 0;
-  if (!exec(req_, "PRAGMA journal_mode=WAL") || !exec(req_, "PRAGMA synchronous=NORMAL") ||
-      !exec(req_, "PRAGMA journal_size_limit=4194304") || !exec(req_, cache.c_str()) ||
-      !exec(req_, "INSERT OR REPLACE INTO meta VALUES('clean', '0')") ||
-      !query_int(req_, "PRAGMA page_size", &page_size_) || !query_int(req_, "SELECT count(*) FROM kv", &n)) {
+  if (!exec(writer_, "PRAGMA journal_mode=WAL") || !exec(writer_, "PRAGMA synchronous=NORMAL") ||
+      !exec(writer_, "PRAGMA journal_size_limit=4194304") || !exec(writer_, cache.c_str()) ||
+      !exec(writer_, "INSERT OR REPLACE INTO meta VALUES('clean', '0')") ||
+      !query_int(writer_, "PRAGMA page_size", &page_size_) || !query_int(writer_, "SELECT count(*) FROM kv", &n)) {
     return false;
   }
   count_ = static_cast<uint64_t>(n);
   // Commits never checkpoint on the request path; on_commit hands a long log to the checkpointer.
-  sqlite3_wal_autocheckpoint(req_, 0);
-  sqlite3_wal_hook(req_, &KvStore::on_commit, this);
+  sqlite3_wal_autocheckpoint(writer_, 0);
+  sqlite3_wal_hook(writer_, &KvStore::on_commit, this);
+  return true;
+}
+
+bool KvStore::open_reading_connection(const Options& options) {
+  const int flags = (read_only_ ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
+  if (sqlite3_open_v2(path_.c_str(), &reader_, flags, nullptr) != SQLITE_OK) return false;
+  sqlite3_busy_timeout(reader_, kBusyTimeoutMs);
+  sqlite3_wal_autocheckpoint(reader_, 0);
+  const std::string cache = "PRAGMA cache_size=-" + std::to_string(int64_t{options.cache_mib > 0 ? options.cache_mib : 2} * 1024);
+  if (!exec(reader_, cache.c_str())) return false;
+  if (!read_only_) return true;
+  std::string text;
+  int64_t n = 0;
+  if (!query_text(reader_, "SELECT value FROM meta WHERE name='format'", &text) || text != kFormat ||
+      !query_int(reader_, "SELECT count(*) FROM kv", &n)) {
+    return false;
+  }
+  count_ = static_cast<uint64_t>(n);
   return true;
 }
 
@@ -243,20 +255,23 @@ bool KvStore::open_maintenance_connection() {
 }
 
 bool KvStore::prepare_statements() {
-  struct {
+  struct Statement {
+    sqlite3* db;
     sqlite3_stmt** stmt;
     const char* sql;
-  } const statements[] = {
-      {&exists_stmt_, "SELECT 1 FROM kv WHERE k=?1"},
-      {&put_stmt_, "INSERT OR REPLACE INTO kv(k, v) VALUES(?1, ?2)"},
-      {&get_stmt_, "SELECT v FROM kv WHERE k=?1"},
-      {&del_stmt_, "DELETE FROM kv WHERE k=?1"},
-      {&first_keys_stmt_, "SELECT k FROM kv ORDER BY k LIMIT 256"},
-      {&next_keys_stmt_, "SELECT k FROM kv WHERE k > ?1 ORDER BY k LIMIT 256"},
+  };
+  const Statement statements[] = {
+      {writer_, &exists_stmt_, "SELECT 1 FROM kv WHERE k=?1"},
+      {writer_, &put_stmt_, "INSERT OR REPLACE INTO kv(k, v) VALUES(?1, ?2)"},
+      {writer_, &del_stmt_, "DELETE FROM kv WHERE k=?1"},
+      {reader_, &get_stmt_, "SELECT v FROM kv WHERE k=?1"},
+      {reader_, &first_keys_stmt_, "SELECT k FROM kv ORDER BY k LIMIT 256"},
+      {reader_, &next_keys_stmt_, "SELECT k FROM kv WHERE k > ?1 ORDER BY k LIMIT 256"},
   };
   static_assert(kRefillKeys == 256, "the LIMIT of the walk statements");
   for (const auto& s : statements) {
-    if (sqlite3_prepare_v3(req_, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.stmt, nullptr) != SQLITE_OK) return false;
+    if (!s.db) continue;  // a read-only store has no writing connection
+    if (sqlite3_prepare_v3(s.db, s.sql, -1, SQLITE_PREPARE_PERSISTENT, s.stmt, nullptr) != SQLITE_OK) return false;
   }
   return true;
 }
@@ -267,10 +282,10 @@ void KvStore::close_connections() {
     *stmt = nullptr;
   }
   // The last connection to close copies what is left of the log and deletes it.
-  sqlite3_close_v2(req_);
-  req_ = nullptr;
-  sqlite3_close_v2(maint_);
-  maint_ = nullptr;
+  for (sqlite3** db : {&writer_, &reader_, &maint_}) {
+    sqlite3_close_v2(*db);
+    *db = nullptr;
+  }
 }
 
 int KvStore::on_commit(void* self, sqlite3* /*db*/, const char* /*name*/, int pages) {
@@ -285,7 +300,7 @@ bool KvStore::put(const void* key, int32_t key_len, const void* value, int32_t v
   if (!key || key_len <= 0 || value_len < 0 || (!value && value_len > 0)) return false;
   Call call(gate_);
   if (!call || read_only_) return false;
-  std::lock_guard<std::mutex> lock(req_mu_);
+  std::lock_guard<std::mutex> lock(write_mu_);
   bool existed = false;
   {
     StatementUse exists(exists_stmt_);
@@ -314,7 +329,7 @@ bool KvStore::get(const void* key, int32_t key_len, void* value, int32_t* value_
   if (!key || key_len <= 0 || !value_len || *value_len < 0 || (!value && *value_len > 0)) return false;
   Call call(gate_);
   if (!call) return false;
-  std::lock_guard<std::mutex> lock(req_mu_);
+  std::lock_guard<std::mutex> lock(read_mu_);
   return read_value(std::string(static_cast<const char*>(key), static_cast<size_t>(key_len)), value, value_len);
 }
 
@@ -322,10 +337,10 @@ bool KvStore::del(const void* key, int32_t key_len) {
   if (!key || key_len <= 0) return false;
   Call call(gate_);
   if (!call || read_only_) return false;
-  std::lock_guard<std::mutex> lock(req_mu_);
+  std::lock_guard<std::mutex> lock(write_mu_);
   StatementUse del(del_stmt_);
   bind_blob(del.get(), 1, key, key_len);
-  if (sqlite3_step(del.get()) != SQLITE_DONE || sqlite3_changes(req_) == 0) return false;
+  if (sqlite3_step(del.get()) != SQLITE_DONE || sqlite3_changes(writer_) == 0) return false;
   count_.fetch_sub(1);
   return true;
 }
@@ -339,7 +354,7 @@ bool KvStore::rewind() {
 }
 
 bool KvStore::refill(Cursor& cursor) {
-  std::lock_guard<std::mutex> lock(req_mu_);
+  std::lock_guard<std::mutex> lock(read_mu_);
   StatementUse keys(cursor.started ? next_keys_stmt_ : first_keys_stmt_);
   if (cursor.started) bind_blob(keys.get(), 1, cursor.last.data(), static_cast<int32_t>(cursor.last.size()));
   cursor.keys.clear();
@@ -373,7 +388,7 @@ bool KvStore::next(void* key, int32_t key_len, void* value, int32_t* value_len) 
     }
     cursor->last = std::move(cursor->keys[cursor->next_key++]);
     *value_len = room;
-    std::lock_guard<std::mutex> lock(req_mu_);
+    std::lock_guard<std::mutex> lock(read_mu_);
     if (read_value(cursor->last, value, value_len)) break;  // else deleted since the refill
   }
   std::memcpy(key, cursor->last.data(), std::min(cursor->last.size(), static_cast<size_t>(key_len)));
@@ -402,6 +417,11 @@ uint64_t KvStore::size() {
 
 bool KvStore::run_checkpoint(int mode) {
   std::lock_guard<std::mutex> lock(maint_mu_);
+  // The bulk of the log is copied while puts go on; a log that puts keep growing never ends
+  // copied that way, so the rest is copied with puts held off (gets go on) and the log restarts.
+  const bool copied = sqlite3_wal_checkpoint_v2(maint_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_OK;
+  if (mode == SQLITE_CHECKPOINT_PASSIVE) return copied;
+  std::lock_guard<std::mutex> no_puts(write_mu_);
   return sqlite3_wal_checkpoint_v2(maint_, nullptr, mode, nullptr, nullptr) == SQLITE_OK;
 }
 
@@ -418,7 +438,7 @@ bool KvStore::checkpoint() {
 void KvStore::background_checkpoint() {
   Call call(gate_);
   checkpoint_queued_ = false;  // commits from now on may ask again
-  if (call) run_checkpoint(SQLITE_CHECKPOINT_PASSIVE);
+  if (call) run_checkpoint(SQLITE_CHECKPOINT_RESTART);
 }
 
 bool KvStore::defrag() {
@@ -427,13 +447,13 @@ bool KvStore::defrag() {
   int64_t previous = -1;
   // One step at a time, so gets and puts get the connection between steps.
   for (int32_t step = 0; step < kMaxVacuumSteps; ++step) {
-    std::lock_guard<std::mutex> lock(req_mu_);
+    std::lock_guard<std::mutex> lock(write_mu_);
     int64_t free_pages = 0;
-    if (!query_int(req_, "PRAGMA freelist_count", &free_pages)) return false;
+    if (!query_int(writer_, "PRAGMA freelist_count", &free_pages)) return false;
     if (free_pages == 0 || free_pages == previous) return true;  // done, or not a vacuumable file
     previous = free_pages;
     const std::string sql = "PRAGMA incremental_vacuum(" + std::to_string(kVacuumPagesPerStep) + ")";
-    if (!exec(req_, sql.c_str())) return false;
+    if (!exec(writer_, sql.c_str())) return false;
   }
   return true;
 }
@@ -441,8 +461,8 @@ bool KvStore::defrag() {
 bool KvStore::clear() {
   Call call(gate_);
   if (!call || read_only_) return false;
-  std::lock_guard<std::mutex> lock(req_mu_);
-  if (!exec(req_, "DELETE FROM kv")) return false;
+  std::lock_guard<std::mutex> lock(write_mu_);
+  if (!exec(writer_, "DELETE FROM kv")) return false;
   count_ = 0;
   return true;
 }
@@ -451,12 +471,12 @@ void KvStore::shut() {
   if (!gate_.close()) return;
   if (!read_only_) {
     {
-      std::lock_guard<std::mutex> lock(req_mu_);
-      exec(req_, "INSERT OR REPLACE INTO meta VALUES('clean', '1')");
+      std::lock_guard<std::mutex> lock(write_mu_);
+      exec(writer_, "INSERT OR REPLACE INTO meta VALUES('clean', '1')");
     }
     run_checkpoint(SQLITE_CHECKPOINT_TRUNCATE);
   }
-  std::scoped_lock lock(req_mu_, maint_mu_, cursors_mu_);
+  std::scoped_lock lock(write_mu_, read_mu_, maint_mu_, cursors_mu_);
   close_connections();
   cursors_.clear();
 }

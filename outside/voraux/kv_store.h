@@ -1,9 +1,11 @@
 // The store behind vor_kv2_* and vor_kv_*: a SQLite file in WAL mode holding
 // kv(k BLOB PRIMARY KEY, v BLOB NOT NULL) WITHOUT ROWID and a meta table.
 //
-// Threads: the request-path connection serves get, put, del and the walks under req_mu_; a
-// second connection serves checkpoints under maint_mu_, so no get waits on an fsync. Commits do
-// not checkpoint: a log past kCheckpointBytes is handed to one background thread of the process.
+// Threads: puts and deletes go through the writing connection under write_mu_, gets and the walks
+// through the reading connection under read_mu_, checkpoints through a third under maint_mu_.
+// Commits never checkpoint: a log past kCheckpointBytes is handed to one background thread of the
+// process. A checkpoint copies the log without any request lock, then takes write_mu_ (never
+// read_mu_) to copy the last commits and restart the log: puts may wait on its fsync, gets never.
 #pragma once
 #include <sqlite3.h>
 
@@ -61,8 +63,8 @@ class KvStore : public std::enable_shared_from_this<KvStore> {
   uint64_t nbuckets();
   uint64_t size();
 
-  bool flush();        // passive checkpoint
-  bool checkpoint();   // truncating checkpoint
+  bool flush();        // copies the log as far as it can without waiting
+  bool checkpoint();   // copies the whole log, then empties it
   bool defrag();
   bool clear();
   void shut();         // halfclose: the object stays usable and answers as closed
@@ -80,7 +82,8 @@ class KvStore : public std::enable_shared_from_this<KvStore> {
 
   KvStore(std::string path, bool read_only) : path_(std::move(path)), read_only_(read_only) {}
   bool open_files(const Options& options);
-  bool open_request_connection(bool create, const Options& options);
+  bool open_writing_connection(bool create, const Options& options);
+  bool open_reading_connection(const Options& options);
   bool open_maintenance_connection();
   bool prepare_statements();
   bool refill(Cursor& cursor);
@@ -97,12 +100,15 @@ class KvStore : public std::enable_shared_from_this<KvStore> {
   int64_t page_size_ = 4096;
   std::atomic<bool> checkpoint_queued_{false};
 
-  std::mutex req_mu_;
-  sqlite3* req_ = nullptr;
+  std::mutex write_mu_;
+  sqlite3* writer_ = nullptr;
   sqlite3_stmt* exists_stmt_ = nullptr;
   sqlite3_stmt* put_stmt_ = nullptr;
-  sqlite3_stmt* get_stmt_ = nullptr;
   sqlite3_stmt* del_stmt_ = nullptr;
+
+  std::mutex read_mu_;
+  sqlite3* reader_ = nullptr;
+  sqlite3_stmt* get_stmt_ = nullptr;
   sqlite3_stmt* first_keys_stmt_ = nullptr;
   sqlite3_stmt* next_keys_stmt_ = nullptr;
 
