@@ -72,6 +72,8 @@ function(vor_add_folder_tests dir lib)
       target_link_libraries(${name} PRIVATE ${lib})
       target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/platform/tests)
       target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+      # Every fuzz target beside the others at the top of the build, where scripts/test finds them.
+      set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
     elseif(VOR_TESTS)
       add_executable(${name} ${src} ${CMAKE_SOURCE_DIR}/platform/tests/fuzz_replay_main.cpp)
       target_link_libraries(${name} PRIVATE ${lib})
