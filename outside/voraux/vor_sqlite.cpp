@@ -144,11 +144,18 @@ vor_sqlite_result* vor_sqlite_ExecExt(vor_sqlite* db, const char* format, ...) {
   if (!db || !db->conn || !format) return nullptr;
   va_list args;
   va_start(args, format);
-  char* sql = sqlite3_vmprintf(format, args);
+  va_list again;
+  va_copy(again, args);
+  const int len = std::vsnprintf(nullptr, 0, format, args);
   va_end(args);
-  if (!sql) return nullptr;
-  vor_sqlite_result* result = run(db->conn, sql);
-  sqlite3_free(sql);
+  vor_sqlite_result* result = nullptr;
+  char* sql = len < 0 ? nullptr : static_cast<char*>(_cu_malloc(static_cast<uint64_t>(len) + 1, kUnit, __LINE__));
+  if (sql) {
+    std::vsnprintf(sql, static_cast<size_t>(len) + 1, format, again);
+    result = run(db->conn, sql);
+    _cu_free(sql, kUnit, __LINE__);
+  }
+  va_end(again);
   return result;
 }
 
