@@ -56,6 +56,11 @@ int64_t file_size(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
+// The page cache in KiB (a negative cache_size counts KiB, not pages).
+std::string cache_pragma(int32_t cache_mib) {
+  return "PRAGMA cache_size=-" + std::to_string(int64_t{cache_mib > 0 ? cache_mib : 2} * 1024);
+}
+
 bool file_exists(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0;
@@ -190,7 +195,7 @@ bool KvStore::open_files(const Options& options) {
   if (read_only_) {
     if (!exists) return false;
   } else if (!exists) {
-    // A log left beside a deleted store would be replayed into the new one.
+    // A log and its index left beside a deleted store belong to the old file, not the new one.
     unlink((path_ + "-wal").c_str());
     unlink((path_ + "-shm").c_str());
   }
@@ -212,7 +217,7 @@ bool KvStore::open_writing_connection(bool create, const Options& options) {
   if (!query_text(writer_, "SELECT value FROM meta WHERE name='clean'", &text)) text = create ? "1" : "0";
   if (text != "1" && (!query_text(writer_, "PRAGMA quick_check", &text) || text != "ok")) return false;
 
-  const std::string cache = "PRAGMA cache_size=-" + std::to_string(int64_t{options.cache_mib > 0 ? options.cache_mib : 2} * 1024);
+  const std::string cache = cache_pragma(options.cache_mib);
   int64_t n = 0;
   if (!exec(writer_, "PRAGMA journal_mode=WAL") || !exec(writer_, "PRAGMA synchronous=NORMAL") ||
       !exec(writer_, "PRAGMA journal_size_limit=4194304") || !exec(writer_, cache.c_str()) ||
@@ -232,7 +237,7 @@ bool KvStore::open_reading_connection(const Options& options) {
   if (sqlite3_open_v2(path_.c_str(), &reader_, flags, nullptr) != SQLITE_OK) return false;
   sqlite3_busy_timeout(reader_, kBusyTimeoutMs);
   sqlite3_wal_autocheckpoint(reader_, 0);
-  const std::string cache = "PRAGMA cache_size=-" + std::to_string(int64_t{options.cache_mib > 0 ? options.cache_mib : 2} * 1024);
+  const std::string cache = cache_pragma(options.cache_mib);
   if (!exec(reader_, cache.c_str())) return false;
   if (!read_only_) return true;
   std::string text;
