@@ -8,12 +8,16 @@ fails when
   - the public include folder the build made does not hold exactly the public headers,
   - a public header does not compile alone (as C11, unless C++ only, and as C++20) with the
     public include folder as vorcore's only folder on the include path,
-  - a file outside vorcore's folders includes an internal header.
+  - a file outside vorcore's folders includes an internal header,
+  - a file outside vorcore's folders (and its benchmarks) is compiled with one of vorcore's
+    source folders on its include path, or as part of vorcore (the compile commands of a build).
 """
 import argparse
 import concurrent.futures
+import json
 import os
 import re
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -118,6 +122,36 @@ def outside_includes(source, dirs, internal_names):
     return problems
 
 
+def inside(path, folders):
+    return any(os.path.commonpath([path, f]) == f for f in folders)
+
+
+def consumer_include_paths(source, dirs, own, compile_commands):
+    """Translation units outside vorcore that are compiled with its private view."""
+    private = [os.path.join(source, d) for d in dirs]
+    exempt = private + [os.path.join(source, d) for d in own]
+    problems = []
+    with open(compile_commands) as f:
+        entries = json.load(f)
+    for entry in entries:
+        path = os.path.normpath(os.path.join(entry["directory"], entry["file"]))
+        if not inside(path, [source]) or inside(path, exempt):
+            continue
+        args = entry["arguments"] if "arguments" in entry else shlex.split(entry["command"])
+        rel = os.path.relpath(path, source)
+        for i, arg in enumerate(args):
+            folder = None
+            if arg in ("-I", "-isystem", "-iquote") and i + 1 < len(args):
+                folder = args[i + 1]
+            elif arg.startswith("-I"):
+                folder = arg[2:]
+            if folder and os.path.normpath(os.path.join(entry["directory"], folder)) in private:
+                problems.append(f"{rel}: compiled with vorcore's private folder {folder} on its include path")
+            if arg in ("-DVOR_BUILDING_VORCORE", "-DVOR_TESTING_VORCORE"):
+                problems.append(f"{rel}: compiled with {arg}")
+    return problems
+
+
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--source", required=True, help="the source tree")
@@ -127,6 +161,9 @@ def main(argv):
     p.add_argument("--cxx", default="c++")
     p.add_argument("--flag", action="append", default=[], help="an extra compiler flag")
     p.add_argument("--jobs", type=int, default=3)
+    p.add_argument("--compile-commands", help="a build's compile_commands.json to check")
+    p.add_argument("--own", nargs="*", default=[],
+                   help="folders outside vorcore's that may see its private view (its benchmarks)")
     args = p.parse_args(argv)
 
     headers = vorcore_headers(args.source, args.dirs)
@@ -136,6 +173,8 @@ def main(argv):
     problems += check_public_folder(public, args.public_include)
     problems += compile_public(public, args)
     problems += outside_includes(args.source, args.dirs, internal_names)
+    if args.compile_commands:
+        problems += consumer_include_paths(args.source, args.dirs, args.own, args.compile_commands)
     for problem in problems:
         print(problem)
     print(f"{len(public)} public headers ({sum(h.cxx_only for h in public)} C++ only), "

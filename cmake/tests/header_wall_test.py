@@ -1,6 +1,7 @@
 """The header wall check against small trees: it passes a sound tree and names each breach."""
 import contextlib
 import io
+import json
 import os
 import sys
 import tempfile
@@ -24,7 +25,7 @@ SOUND = {
 
 
 class HeaderWall(unittest.TestCase):
-    def check(self, changes=(), removed=(), public_missing=()):
+    def check(self, changes=(), removed=(), public_missing=(), compile_flags=None):
         with tempfile.TemporaryDirectory() as root:
             files = dict(SOUND)
             files.update(changes)
@@ -45,10 +46,18 @@ class HeaderWall(unittest.TestCase):
             # Build trees are skipped: this one includes an internal header.
             with open(os.path.join(root, "build", "generated.cpp"), "w") as f:
                 f.write('#include "plain_internal.h"\n')
+            argv = ["--source", root, "--dirs", "core", "--public-include", public, "--cc", "gcc", "--cxx", "g++"]
+            if compile_flags is not None:
+                commands = [{"directory": os.path.join(root, "build"), "file": os.path.join(root, rel),
+                             "command": f"g++ {flags} -c {os.path.join(root, rel)}"}
+                            for rel, flags in compile_flags.items()]
+                with open(os.path.join(root, "build", "compile_commands.json"), "w") as f:
+                    json.dump(commands, f)
+                argv += ["--compile-commands", os.path.join(root, "build", "compile_commands.json"),
+                         "--own", "bench"]
             out = io.StringIO()
             with contextlib.redirect_stdout(out):
-                code = header_wall.main(["--source", root, "--dirs", "core", "--public-include", public,
-                                         "--cc", "gcc", "--cxx", "g++"])
+                code = header_wall.main(argv)
             return code, out.getvalue()
 
     def test_sound_tree_passes(self):
@@ -86,6 +95,25 @@ class HeaderWall(unittest.TestCase):
         code, out = self.check(public_missing={"plain.h"})
         self.assertEqual(code, 1)
         self.assertIn("lacks public header plain.h (re-run cmake)", out)
+
+    def test_consumers_compiled_with_the_public_folder_only_pass(self):
+        code, out = self.check(compile_flags={
+            "core/plain.cpp": "-DVOR_BUILDING_VORCORE -I../core",
+            "core/tests/plain_test.cpp": "-DVOR_TESTING_VORCORE -I../core",
+            "bench/plain_bench.cpp": "-DVOR_TESTING_VORCORE -I../core",
+            "modules/m/m.cpp": "-I../modules/m -Iinclude",
+        })
+        self.assertEqual(code, 0, out)
+
+    def test_consumer_with_a_private_folder_on_its_include_path_fails(self):
+        code, out = self.check(compile_flags={"modules/m/m.cpp": "-I../modules/m -I ../core"})
+        self.assertEqual(code, 1)
+        self.assertIn("modules/m/m.cpp: compiled with vorcore's private folder ../core", out)
+
+    def test_consumer_compiled_as_part_of_vorcore_fails(self):
+        code, out = self.check(compile_flags={"modules/m/m.cpp": "-DVOR_TESTING_VORCORE -Iinclude"})
+        self.assertEqual(code, 1)
+        self.assertIn("modules/m/m.cpp: compiled with -DVOR_TESTING_VORCORE", out)
 
 
 if __name__ == "__main__":
