@@ -81,8 +81,9 @@ def compile_alone(header, language, compiler, folder, flags):
     with tempfile.TemporaryDirectory() as tmp:
         unit = os.path.join(tmp, "alone." + ("c" if language == "c" else "cpp"))
         with open(unit, "w") as f:
-            f.write(f'#include "{header.name}"\n')
-        run = subprocess.run([compiler, std, "-fsyntax-only", "-Wall", "-Wextra", "-Werror",
+            # The typedef keeps a header of macros only from making an empty unit (pedantic C).
+            f.write(f'#include "{header.name}"\ntypedef int header_alone;\n')
+        run = subprocess.run([compiler, std, "-fsyntax-only", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
                               "-I", folder, *flags, unit], capture_output=True, text=True)
     if run.returncode == 0:
         return None
