@@ -131,6 +131,8 @@ def consumer_include_paths(source, dirs, own, compile_commands):
     """Translation units outside vorcore that are compiled with its private view."""
     private = [os.path.join(source, d) for d in dirs]
     exempt = private + [os.path.join(source, d) for d in own]
+    if not os.path.isfile(compile_commands):
+        return [f"{compile_commands}: missing (the build writes it with CMAKE_EXPORT_COMPILE_COMMANDS)"]
     problems = []
     with open(compile_commands) as f:
         entries = json.load(f)
