@@ -29,3 +29,22 @@ configure_and_build() {
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }
+
+# lay_out_dist BUILD DIST: the runtime tree from a build. The programs and libvorcore.so go to
+# bin/; every library delivered beside vorcore goes where the build's manifest puts its kind
+# (modules in modules/, plug-ins in plugins/; fixtures are for tests and stay in the build);
+# then the shipped defaults, keeping files already in DIST (edited settings).
+lay_out_dist() {
+  local build=$1 dist=$2 kind file soname link folder
+  mkdir -p "$dist"/{bin,config,logs,modules,plugins,wwwroot}
+  cp -a "$build"/libvorcore.so* "$build/quorind" "$build/quorinctl" "$dist/bin/"
+  while read -r kind file soname link; do
+    case $kind in
+      module) folder=modules ;;
+      plugin) folder=plugins ;;
+      *) continue ;;
+    esac
+    cp -a "$build/$file" "$build/$soname" "$build/$link" "$dist/$folder/"
+  done <"$build/deliverables.txt"
+  cp -rn "$ROOT/dist/." "$dist/"
+}

@@ -1,5 +1,6 @@
 // Internal to vorcore: holding a cu_sem for the life of a scope.
 #pragma once
+#include "vor_internal.h"
 #include "cu_sem.h"
 
 namespace cu_internal {

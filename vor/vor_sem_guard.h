@@ -1,6 +1,7 @@
 // Inside vorcore only: the live-handle lock held for a scope, released early before a user
 // callback runs (callbacks may free the very object).
 #pragma once
+#include "vor_internal.h"
 #include "vor_sem.h"
 
 class VorSemGuard {
