@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-namespace tallies {
+namespace vor::tallies {
 
 namespace {
 
@@ -370,9 +370,9 @@ bool write_text_report(const std::string& folder) {
   return replace_file(folder + "/" + report_file_name(start), text);
 }
 
-}  // namespace tallies
+}  // namespace vor::tallies
 
-using tallies::Tallies;
+using vor::tallies::Tallies;
 
 bool tallies__AddUrl(const char* url) {
   if (!url) return false;
@@ -389,7 +389,7 @@ bool tallies__SynUrl(const char* url, const char* location, bool hit) {
   uint64_t id = 0;
   if (!url || !Tallies::get().url_id(url, &id)) return false;
   try {
-    Tallies::get().count([&](tallies::Counts& c) { c.urls[id].count(location, hit); });
+    Tallies::get().count([&](vor::tallies::Counts& c) { c.urls[id].count(location, hit); });
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -399,8 +399,8 @@ bool tallies__SynUrl(const char* url, const char* location, bool hit) {
 bool tallies__SynStat(const char* address, const char* location, bool hit) {
   if (!address) return false;
   try {
-    const std::string addr(address, strnlen(address, tallies::kAddressBytes));
-    Tallies::get().count([&](tallies::Counts& c) {
+    const std::string addr(address, strnlen(address, vor::tallies::kAddressBytes));
+    Tallies::get().count([&](vor::tallies::Counts& c) {
       c.site.count(location, hit);
       c.add_address(addr);
     });
@@ -414,7 +414,7 @@ void tallies__Restart(void) { Tallies::get().restart(); }
 
 bool tallies__TextReport(void) {
   try {
-    return tallies::write_text_report(tallies::kReportFolder);
+    return vor::tallies::write_text_report(vor::tallies::kReportFolder);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -424,8 +424,8 @@ bool tallies__StatRealTimeReport(char* report, int32_t capacity, int64_t* start,
                                  char rate[TALLIES_RATE_SIZE]) {
   if (!report || capacity < 1) return false;
   try {
-    const tallies::Counts counts = Tallies::get().merged();
-    return tallies::real_time_report(&counts.site, &counts, report, capacity, start, end, rate);
+    const vor::tallies::Counts counts = Tallies::get().merged();
+    return vor::tallies::real_time_report(&counts.site, &counts, report, capacity, start, end, rate);
   } catch (const std::bad_alloc&) {
     report[0] = '\0';
     return false;
@@ -438,12 +438,12 @@ bool tallies__UrlRealTimeReport(const char* url, char* report, int32_t capacity,
   try {
     uint64_t id = 0;
     if (!url || !Tallies::get().url_id(url, &id)) {
-      return tallies::real_time_report(nullptr, nullptr, report, capacity, start, end, rate);
+      return vor::tallies::real_time_report(nullptr, nullptr, report, capacity, start, end, rate);
     }
-    const tallies::Counts counts = Tallies::get().merged();
+    const vor::tallies::Counts counts = Tallies::get().merged();
     const auto it = counts.urls.find(id);
-    const tallies::Scope empty;
-    return tallies::real_time_report(it != counts.urls.end() ? &it->second : &empty, nullptr, report, capacity,
+    const vor::tallies::Scope empty;
+    return vor::tallies::real_time_report(it != counts.urls.end() ? &it->second : &empty, nullptr, report, capacity,
                                      start, end, rate);
   } catch (const std::bad_alloc&) {
     report[0] = '\0';

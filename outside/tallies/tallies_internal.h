@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tallies {
+namespace vor::tallies {
 
 // Writes the period's report into folder (made when missing) as one file per period.
 bool write_text_report(const std::string& folder);
@@ -11,4 +11,4 @@ bool write_text_report(const std::string& folder);
 // The name of the report file of the period that started at start (local time).
 std::string report_file_name(int64_t start);
 
-}  // namespace tallies
+}  // namespace vor::tallies

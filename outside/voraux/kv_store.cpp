@@ -9,7 +9,7 @@
 #include <cstring>
 #include <deque>
 
-namespace voraux {
+namespace vor::voraux {
 
 namespace {
 
@@ -486,4 +486,4 @@ void KvStore::shut() {
   cursors_.clear();
 }
 
-}  // namespace voraux
+}  // namespace vor::voraux

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace voraux {
+namespace vor::voraux {
 
 // Calls in progress against a store that may be closed under them.
 class CallGate {
@@ -119,4 +119,4 @@ class KvStore : public std::enable_shared_from_this<KvStore> {
   std::map<uint32_t, Cursor> cursors_;  // by thread id
 };
 
-}  // namespace voraux
+}  // namespace vor::voraux

@@ -4,7 +4,7 @@
 
 #include <new>
 
-using voraux::KvStore;
+using vor::voraux::KvStore;
 
 struct vor_kv2 {
   std::shared_ptr<KvStore> store;

@@ -166,12 +166,12 @@ TEST(Tallies, TextReportIsOneUtf8FilePerPeriod) {
   ASSERT_TRUE(tallies__AddUrl(url));
   ASSERT_TRUE(tallies__SynUrl(url, to_gbk("北京").c_str(), true));
   ASSERT_TRUE(tallies__SynStat("8.8.8.8", to_gbk("北京").c_str(), true));
-  ASSERT_TRUE(tallies::write_text_report(folder));
-  ASSERT_TRUE(tallies::write_text_report(folder));  // the same period: the same file
+  ASSERT_TRUE(vor::tallies::write_text_report(folder));
+  ASSERT_TRUE(vor::tallies::write_text_report(folder));  // the same period: the same file
   std::vector<std::string> files;
   for (const auto& e : std::filesystem::directory_iterator(folder)) files.push_back(e.path().filename());
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0], tallies::report_file_name(start));
+  EXPECT_EQ(files[0], vor::tallies::report_file_name(start));
   const std::string text = vor::test::read_file(folder + "/" + files[0]);
   EXPECT_TRUE(vor::test::valid_utf8(text));
   EXPECT_NE(text.find("Url: c.com/?" "?/page\r\nRequests: 1\r\nHits: 1\r\n"), std::string::npos) << text;
