@@ -133,6 +133,10 @@ void on_peer_close(vor_bigbox* bb, void* ud, int64_t sid);
 
 // --- idle sweep and location ------------------------------------------------------------------
 
+// The clock timer (every second) and the idle sweep (every limit seconds; 0: none) on the
+// bigbox master box.
+void start_clock(edgeserv_ctx* ctx);
+void start_idle_sweep(edgeserv_ctx* ctx, uint32_t limit);
 // One idle sweep over the client table at the clock value now.
 void idle_sweep(edgeserv_ctx* ctx, int64_t now, uint32_t limit);
 // The GBK to UTF-8 converter of the location texts (one per process, used under the location

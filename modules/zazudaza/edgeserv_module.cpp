@@ -228,6 +228,12 @@ void console_error(const char* text) {
 
 // --- idle sweep -------------------------------------------------------------------------------
 
+void start_clock(edgeserv_ctx* ctx) { vor_box_NewLoopTimer(master_box(ctx->daemon), 1000, clock_tick, nullptr); }
+
+void start_idle_sweep(edgeserv_ctx* ctx, uint32_t limit) {
+  if (limit > 0) vor_box_NewLoopTimer(master_box(ctx->daemon), limit * 1000, sweep_tick, ctx);
+}
+
 void idle_sweep(edgeserv_ctx* ctx, int64_t now, uint32_t limit) {
   if (!ctx) return;
   struct Walk {
@@ -278,7 +284,7 @@ uint8_t edgeserv_init(daemon_ctx* daemon) {
   if (!ctx) return 1;
   set_context(ctx);
   // The clock runs whatever happens later in init: other modules read it as their clock.
-  vor_box_NewLoopTimer(master_box(daemon), 1000, clock_tick, nullptr);
+  start_clock(ctx);
 
   ctx->config = cu_config_make("../modules/zazudaza.ini");
   if (!ctx->config) {
@@ -298,7 +304,7 @@ uint8_t edgeserv_init(daemon_ctx* daemon) {
   }
   apply_settings(settings);
   attach_listeners(ctx);
-  if (settings.idle_limit > 0) vor_box_NewLoopTimer(master_box(daemon), settings.idle_limit * 1000, sweep_tick, ctx);
+  start_idle_sweep(ctx, settings.idle_limit);
   return 1;
 }
 
