@@ -118,7 +118,9 @@ void make_via_token() {
   s.host_name[sizeof s.host_name - 1] = '\0';
   const unsigned first = static_cast<unsigned>(rand()) % 999;
   const unsigned second = static_cast<unsigned>(cu_time() % 999);
-  snprintf(s.via, sizeof s.via, "1.1 %s (random:%u%u %s)", s.host_name, first, second, kServerToken);
+  char token[160];
+  snprintf(token, sizeof token, "1.1 %.63s (random:%u%u %s)", s.host_name, first, second, kServerToken);
+  cu_strncpy(s.via, token, sizeof s.via - 1);
 }
 
 // The context with its lock, log, client table, name tree and empty sub-module list; NULL when
