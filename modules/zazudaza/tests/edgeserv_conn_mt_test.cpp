@@ -17,6 +17,7 @@
 #include "edgeserv_internal.h"
 #include "vor_net_test_util.h"
 #include "vor_setup.h"
+#include "vor_tempdir.h"
 #include "vor_wait.h"
 
 namespace {
@@ -253,6 +254,25 @@ TEST(SockList, LinesCarryTheAcceptTimeInLocalTimeAndThePeer) {
   EXPECT_EQ(list(), "2024-01-02 11:04:05 -> " + peer + " -> \xe4\xbd\xa0\xe5\xa5\xbd -> quorin\r\n");
   edge::reset_location();
   close(fd);
+}
+
+// Init stopping early (no zazudaza.ini) still leaves the cached clock running: other modules
+// keep reading it as their clock.
+TEST(Clock, RunsWhenInitStopsAtTheMissingSettingsFile) {
+  vor::test::TempDir tmp;
+  std::filesystem::create_directories(tmp.file("bin"));
+  std::filesystem::create_directories(tmp.file("logs"));
+  ASSERT_EQ(chdir(tmp.file("bin").c_str()), 0);
+  vor_Setup();
+  daemon_ctx daemon{};
+  daemon.config = cu_config_make1("[system]\r\nproxy_port=127.0.0.1:1\r\n");
+  daemon.bigbox = vor_bigbox_make(1, 100);
+  ASSERT_EQ(edgeserv_init(&daemon), 1);
+  ASSERT_NE(edgeserv_GetHandle(), nullptr);
+  EXPECT_EQ(edgeserv_GetHandle()->config, nullptr);
+  edge::set_clock(1);
+  EXPECT_TRUE(wait_until([] { return edgeserv_mytime() > 1; }));
+  vor_bigbox_free(daemon.bigbox);
 }
 
 // Connections opened 1,000 at a time, each sending a request and closing (every fourth with a

@@ -145,4 +145,21 @@ TEST(Location, GbkTextsComeBackAsUtf8) {
   edge::reset_location();
 }
 
+#ifndef NDEBUG
+TEST(ContextLock, ASlotCalledWithTheLockHeldAborts) {
+  edgeserv_ctx ctx{};
+  ctx.lock = cu_sem_malloc();
+  EXPECT_EQ(edge::lock_depth(), 0);
+  edge::expect_unlocked();
+  {
+    edge::CtxLock outer(&ctx);
+    edge::CtxLock inner(&ctx);
+    EXPECT_EQ(edge::lock_depth(), 2);
+    EXPECT_DEATH(edge::expect_unlocked(), "context lock held");
+  }
+  EXPECT_EQ(edge::lock_depth(), 0);
+  cu_sem_free(ctx.lock);
+}
+#endif
+
 }  // namespace
