@@ -119,7 +119,9 @@ void make_via_token() {
   const unsigned first = static_cast<unsigned>(rand()) % 999;
   const unsigned second = static_cast<unsigned>(cu_time() % 999);
   char token[160];
-  snprintf(token, sizeof token, "1.1 %.63s (random:%u%u %s)", s.host_name, first, second, kServerToken);
+  const int len = snprintf(token, sizeof token, "1.1 %.63s (random:%u%u %s)", s.host_name, first,
+                           second, kServerToken);
+  if (len < 0) token[0] = '\0';
   cu_strncpy(s.via, token, sizeof s.via - 1);
 }
 
