@@ -39,6 +39,9 @@ constexpr size_t kMaxListRows = 100000;
 constexpr int kUpstreams = 8;
 constexpr int32_t kThreadStack = 256 * 1024;
 constexpr int kIdleWaitMs = 1000;
+// Queries on the wire at once: a burst of names beyond this waits its turn here instead of
+// overflowing the socket buffers of the server or of the channel (lost packets cost a retry).
+constexpr size_t kMaxInFlight = 256;
 constexpr size_t kEntryOverhead = 128;    // map node, list node and bookkeeping of one entry
 
 int64_t now_ms() {
@@ -195,6 +198,7 @@ class Resolver {
   void take_incoming();
   void accept(Request&& r);
   void issue(const std::string& key);
+  void pump();
   void expire();
   void run_done();
   void do_reset();
@@ -231,6 +235,8 @@ class Resolver {
   };
   std::unordered_map<std::string, Query> queries_;
   std::deque<std::pair<int64_t, std::string>> deadlines_;
+  std::deque<std::string> to_issue_;  // names waiting for a place on the wire
+  size_t in_flight_ = 0;
   std::vector<Completion> done_;
 };
 
@@ -350,10 +356,10 @@ void Resolver::rebuild_channel(const Settings& s) {
   if (channel_) ares_destroy(channel_);
   channel_ = nullptr;
   if (!build_channel(s)) cu_console_printf("[nameres] the resolver channel cannot be rebuilt!\r\n");
-  std::vector<std::string> keys;
-  keys.reserve(queries_.size());
-  for (auto& q : queries_) keys.push_back(q.first);
-  for (auto& k : keys) issue(k);
+  in_flight_ = 0;
+  to_issue_.clear();
+  for (auto& q : queries_) to_issue_.push_back(q.first);
+  pump();
 }
 
 void on_answer(void* arg, int status, int, ares_addrinfo* res) {
@@ -362,15 +368,24 @@ void on_answer(void* arg, int status, int, ares_addrinfo* res) {
   if (res) ares_freeaddrinfo(res);
 }
 
-// May answer inside the call (a hosts-file name): the caller touches no query afterwards.
-void Resolver::issue(const std::string& key) {
-  if (!channel_) return;  // the deadline fails the waiters
-  ares_addrinfo_hints hints{};
-  hints.ai_family = AF_INET;
-  ares_getaddrinfo(channel_, key.c_str(), nullptr, &hints, on_answer, new QueryTag{this, key});
+void Resolver::issue(const std::string& key) { to_issue_.push_back(key); }
+
+// Puts waiting names on the wire up to the window. A name may be answered inside
+// ares_getaddrinfo (a hosts-file name): nothing here holds a query across the call.
+void Resolver::pump() {
+  if (!channel_) return;  // the deadlines fail the waiters
+  while (in_flight_ < kMaxInFlight && !to_issue_.empty()) {
+    std::string key = std::move(to_issue_.front());
+    to_issue_.pop_front();
+    ares_addrinfo_hints hints{};
+    hints.ai_family = AF_INET;
+    ++in_flight_;
+    ares_getaddrinfo(channel_, key.c_str(), nullptr, &hints, on_answer, new QueryTag{this, key});
+  }
 }
 
 void Resolver::answered(const std::string& key, int status, ares_addrinfo* res) {
+  if (in_flight_ > 0) --in_flight_;
   std::vector<uint32_t> addrs;
   int ttl = INT_MAX;
   if (status == ARES_SUCCESS && res) {
@@ -513,6 +528,7 @@ void Resolver::run() {
     if (channel_) ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // time-outs
     run_done();
     take_incoming();
+    pump();
     expire();
     run_done();
   }
@@ -595,6 +611,7 @@ void Resolver::do_reset() {
     for (auto& w : q.second.waiters) done_.push_back(Completion{std::move(w), false, ""});
   queries_.clear();
   deadlines_.clear();
+  to_issue_.clear();
   run_done();
   Settings s;
   {

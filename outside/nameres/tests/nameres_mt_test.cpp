@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "cu_console.h"
 #include "dnsmasq_fixture.h"
 #include "nameres.h"
 #include "nameres_internal.h"
@@ -34,6 +35,7 @@ void count(nameres_dns*, const char*, const char*, bool ok, int64_t sid, char*, 
 // Every accepted request is answered exactly once on the resolver thread, whatever the
 // threads, the shared names and the channel rebuilds in between.
 TEST(NameresThreaded, EveryAcceptedRequestIsAnsweredExactlyOnce) {
+  cu_console_Free();
   nameres_test::Dnsmasq first(300), second(300);
   ASSERT_TRUE(first.ready() && second.ready());
   setenv("NAMERES_SERVERS", (first.server() + "," + second.server()).c_str(), 1);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cu_console.h"
 #include "cu_jitter.h"
 #include "dnsmasq_fixture.h"
 #include "nameres_internal.h"
@@ -54,6 +55,7 @@ void record(nameres_dns*, const char* name, const char* ip, bool ok, int64_t sid
 class NameresTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    cu_console_Free();  // console lines stay out of the working folder
     ASSERT_TRUE(dns_.ready()) << "dnsmasq did not start";
     use_servers(dns_.server());
     std::lock_guard<std::mutex> g(g_mu);
@@ -281,8 +283,14 @@ TEST_F(NameresTest, SettingsRefuseWhatTheyCannotUse) {
   EXPECT_TRUE(resolve("a.test", 0).ok);
   EXPECT_TRUE(nameres_set_DefaultRedirectIP("10.9.9.9"));
   EXPECT_FALSE(nameres_set_DefaultRedirectIP("nowhere"));
-  // The DNS cache service and the system redirects are not built.
+  // The DNS cache service and the system redirects are not built; asking for it is logged once.
+  vor::test::TempDir dir;
+  ASSERT_GT(cu_console_Setup(dir.file("console.txt").c_str()), 0);
   EXPECT_FALSE(nameres_BindSetUp());
+  EXPECT_FALSE(nameres_BindSetUp());
+  cu_console_Free();
+  std::string console = vor::test::read_file(dir.file("console.txt"));
+  EXPECT_EQ(console, "[nameres] the DNS cache service is not part of this build!\r\n");
   EXPECT_FALSE(nameres_BindCheck());
   EXPECT_TRUE(nameres_BindShutDown());
   EXPECT_FALSE(nameres_EnableRedirectClass("ads", true));
