@@ -2,11 +2,6 @@
 // way to run code on its slave threads, and a recorder of one connection's callbacks.
 #pragma once
 #include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,77 +13,26 @@
 
 #include "replier.h"
 #include "vor_bigbox.h"
+#include "vor_child_process.h"
 #include "vor_net_test_util.h"
 #include "vor_wait.h"
 
-extern char** environ;
-
 namespace replier_test {
 
-// tests/origin.py MODE as a child process; it ends when its stdin closes.
+// tests/origin.py MODE as a child process on 127.0.0.1; it ends when its stdin closes.
 class Origin {
  public:
-  explicit Origin(const std::string& mode) {
-    std::string script = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/origin.py";
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    std::vector<std::string> args = {"python3", script, mode};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid_, "python3", &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
+  explicit Origin(const std::string& mode)
+      : child_({"python3", std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/origin.py", mode}) {
     std::string line;
-    if (pid_ > 0 && read_line(&line)) port_ = static_cast<uint16_t>(atoi(line.c_str()));
+    if (child_.running() && child_.read_line(&line)) port_ = static_cast<uint16_t>(atoi(line.c_str()));
   }
-  ~Origin() {
-    if (stdin_ >= 0) close(stdin_);
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (stdout_ >= 0) close(stdout_);
-  }
-  Origin(const Origin&) = delete;
-  Origin& operator=(const Origin&) = delete;
-
   uint16_t port() const { return port_; }
-
-  // The next line the origin prints; false when none comes within the tests' patience.
-  bool read_line(std::string* line) {
-    line->clear();
-    auto deadline = std::chrono::steady_clock::now() + vor::test::kPatience;
-    while (std::chrono::steady_clock::now() < deadline) {
-      size_t nl = buffer_.find('\n');
-      if (nl != std::string::npos) {
-        *line = buffer_.substr(0, nl);
-        buffer_.erase(0, nl + 1);
-        return true;
-      }
-      pollfd p{stdout_, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char chunk[256];
-      ssize_t n = read(stdout_, chunk, sizeof chunk);
-      if (n <= 0) return false;
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-    return false;
-  }
+  bool read_line(std::string* line) { return child_.read_line(line); }
 
  private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
+  vor::test::ChildProcess child_;
   uint16_t port_ = 0;
-  std::string buffer_;
 };
 
 inline void run_function(vor_box*, const char*, void* a1, void* a2, void*, void*, void*, void*, void*, void*) {
