@@ -224,6 +224,31 @@ TEST_F(ReplierTest, TenMegabytesReachASlowReaderBeforeTheClose) {
   EXPECT_EQ(ev->read(&Events::after_end), 0);
 }
 
+TEST_F(ReplierTest, NoticeRunsAfterEachDrainUntilRemoved) {
+  Origin sink("sink");
+  Events* ev = events();
+  std::mt19937 rng(11);
+  std::string chunk = random_bytes(rng, 4 * 1024 * 1024);
+  int64_t id = open_upstream(box_, ev, sink.port());
+  ASSERT_GT(id, 0);
+  ASSERT_TRUE(wait_until([&] { return ev->read(&Events::connected) == 1; }));
+  auto write_chunk = [&] {
+    box_.on_slave([&] { replier_write(id, chunk.data(), static_cast<int32_t>(chunk.size())); });
+  };
+  write_chunk();
+  box_.on_slave([&] { EXPECT_TRUE(replier_AddWritableNotice(id, replier_test::ev_notice, ev)); });
+  ASSERT_TRUE(wait_until([&] { return ev->read(&Events::notices) == 1; }));
+  write_chunk();
+  ASSERT_TRUE(wait_until([&] { return ev->read(&Events::notices) == 2; }));
+  box_.on_slave([&] { EXPECT_TRUE(replier_DelWritableNotice(id)); });
+  write_chunk();
+  ASSERT_TRUE(wait_until([&] { return replier_GetWritableLen(id) == 0; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(ev->read(&Events::notices), 2);
+  EXPECT_EQ(ev->read(&Events::notice_with_bytes), 0);
+  close_on_slave(ev, id, true);
+}
+
 TEST_F(ReplierTest, IdleReusedConnectionDoesNotWakeItsSlave) {
   Origin echo("echo");
   Events* ev = events();
@@ -278,10 +303,12 @@ TEST_F(ReplierTest, PauseHoldsAcrossTheConnect) {
 // Random writes, pauses, notices, moves and closes on a few connections to an echo origin,
 // against a model of what each must echo back: bytes whole and in order, one outcome each,
 // nothing while paused, nothing after a close.
-TEST_F(ReplierTest, ModelOfWritesPausesNoticesMovesAndCloses) {
+class ReplierModelTest : public ReplierTest, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(ReplierModelTest, WritesPausesNoticesMovesAndCloses) {
   Origin echo("echo");
   uint16_t closed_port = vor::test::free_port();
-  const unsigned seed = 20261210;
+  const unsigned seed = GetParam();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   struct Conn {
@@ -371,6 +398,8 @@ TEST_F(ReplierTest, ModelOfWritesPausesNoticesMovesAndCloses) {
     EXPECT_EQ(ev.off_slave, 0);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ReplierModelTest, ::testing::Values(20261210u, 1u, 77u));
 
 TEST_F(ReplierTest, DescriptorsReturnToTheBaselineAfterManyCycles) {
   Origin echo("echo");
