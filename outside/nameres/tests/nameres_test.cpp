@@ -201,6 +201,26 @@ TEST_F(NameresTest, LateAnswerFailsTheWaiterButFillsTheCache) {
   EXPECT_EQ(answer(0).calls, 1);
 }
 
+std::atomic<int> g_counted{0};
+void count_only(nameres_dns*, const char*, const char*, bool, int64_t, char*, int32_t, vor_box*, char*, int32_t,
+                char*) {
+  g_counted.fetch_add(1);
+}
+
+TEST_F(NameresTest, AtMost65536LookupsWait) {
+  SilentServer silent;
+  use_servers(silent.server());
+  g_counted = 0;
+  int accepted = 0;
+  for (int i = 0; i < 65537; ++i)
+    accepted += nameres_AddRequest(nameres_GetDnsHandle(), "q.test", count_only, i, nullptr, 0, nullptr, nullptr, 1,
+                                   nullptr, 0, 0);
+  EXPECT_EQ(accepted, 65536);
+  nameres_internal::reset();  // fails every waiter at once
+  EXPECT_EQ(g_counted.load(), 65536);
+  EXPECT_TRUE(ask("a.test", 0));  // room again
+}
+
 TEST_F(NameresTest, ExpiredEntryStillServesThePipeForAMinute) {
   nameres_set_MinTTLOfDNSCache(0);
   ASSERT_TRUE(resolve("a.test", 0).ok);  // TTL 1
