@@ -377,6 +377,14 @@ void Resolver::pump() {
   while (in_flight_ < kMaxInFlight && !to_issue_.empty()) {
     std::string key = std::move(to_issue_.front());
     to_issue_.pop_front();
+    // Nobody waits any more for a name not yet asked (a black-holed server): it is dropped, so
+    // names can pile up only as far as their waiters do.
+    auto q = queries_.find(key);
+    if (q == queries_.end()) continue;
+    if (q->second.waiters.empty()) {
+      queries_.erase(q);
+      continue;
+    }
     ares_addrinfo_hints hints{};
     hints.ai_family = AF_INET;
     ++in_flight_;
