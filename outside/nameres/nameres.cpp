@@ -450,11 +450,16 @@ void Resolver::evict_to_cap() {
 }
 
 bool Resolver::hit_fresh(const std::string& key, std::string* ip) {
-  std::lock_guard<std::mutex> g(mu_);
-  auto it = cache_.find(key);
-  if (it == cache_.end() || it->second.expires <= now_ms()) return false;
-  lru_.splice(lru_.begin(), lru_, it->second.lru);
-  *ip = ip_text(it->second.addrs[it->second.next]);
+  int64_t now = now_ms();
+  uint32_t addr;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = cache_.find(key);
+    if (it == cache_.end() || it->second.expires <= now) return false;
+    lru_.splice(lru_.begin(), lru_, it->second.lru);
+    addr = it->second.addrs[it->second.next];
+  }
+  *ip = ip_text(addr);
   return true;
 }
 
