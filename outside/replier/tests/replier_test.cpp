@@ -224,6 +224,25 @@ TEST_F(ReplierTest, TenMegabytesReachASlowReaderBeforeTheClose) {
   EXPECT_EQ(ev->read(&Events::after_end), 0);
 }
 
+TEST_F(ReplierTest, WaitingForCloseGivesUpOnAReaderThatNeverReads) {
+  Origin stall("stall");
+  Events* ev = events();
+  std::string payload(8 * 1024 * 1024, 'x');  // more than the socket buffers take
+  int64_t id = open_upstream(box_, ev, stall.port());
+  ASSERT_GT(id, 0);
+  ASSERT_TRUE(wait_until([&] { return ev->read(&Events::connected) == 1; }));
+  auto start = std::chrono::steady_clock::now();
+  box_.on_slave([&] {
+    replier_write(id, payload.data(), static_cast<int32_t>(payload.size()));
+    ev->end();
+    replier_WaitingForClose(id);
+  });
+  EXPECT_EQ(replier_internal::connections(), 1u);  // still sending
+  ASSERT_TRUE(wait_until([] { return replier_internal::connections() == 0; }, std::chrono::seconds(90)));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(29));
+  EXPECT_EQ(ev->read(&Events::after_end), 0);
+}
+
 TEST_F(ReplierTest, NoticeRunsAfterEachDrainUntilRemoved) {
   Origin sink("sink");
   Events* ev = events();
