@@ -11,3 +11,10 @@ target_link_libraries(kv2_index PRIVATE voraux tallies PkgConfig::SQLITE3)
 target_compile_options(kv2_index PRIVATE ${VOR_WARNINGS})
 set_target_properties(kv2_index PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench
                       BUILD_RPATH ${CMAKE_BINARY_DIR})
+
+# The edge server's load-test sub-module (bench/edge_read runs it inside the daemon).
+add_library(edge_read_module SHARED ${CMAKE_SOURCE_DIR}/bench/edge_read_module.cpp)
+target_link_libraries(edge_read_module PRIVATE edgeserv)
+vor_shared_library(edge_read_module)
+target_compile_options(edge_read_module PRIVATE ${VOR_WARNINGS})
+set_target_properties(edge_read_module PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

@@ -148,8 +148,8 @@ TEST(Daemon, ProgramNameWithoutExtensionNamesEveryFile) {
   fs::rename(tree.bin("quorind"), tree.bin("x.y.bin"));
   write_file(tree.root() + "/config/x.y.ini", "[modules]\n");
   auto daemon = tree.run("x.y.bin");
-  ASSERT_TRUE(wait_until([&] { return fs::exists(tree.logs("x.y.pid")); }));
-  EXPECT_TRUE(fs::exists(tree.logs("x.y.log")));
+  // The PID file is written before the log is opened: wait for both.
+  ASSERT_TRUE(wait_until([&] { return fs::exists(tree.logs("x.y.pid")) && fs::exists(tree.logs("x.y.log")); }));
   EXPECT_TRUE(fs::exists(tree.logs("x.y.lock")));
   daemon->signal(SIGTERM);
   EXPECT_EQ(daemon->wait().code, 0);
