@@ -231,6 +231,20 @@ TEST(FamilyWithoutDatabase, MissingFileLeavesAnEmptyFamilyThatRefusesChanges) {
   EXPECT_FALSE(fs::exists(t.db()));
 }
 
+TEST(FamilyWithoutDatabase, FileThatIsNoDatabaseRefusesChangesAndStaysUnchanged) {
+  Tree t;
+  const std::string junk = "SQLite format 2? no, plain text\n";
+  write_file(t.db(), junk);
+  ASSERT_EQ(t.init(), 1);
+  Fixture f;
+  t.errors_of([&] {
+    f.load();
+    EXPECT_FALSE(f.append(rule("/a")));
+  });
+  EXPECT_FALSE(f.has_rules());
+  EXPECT_EQ(read_file(t.db()), junk);
+}
+
 TEST(FamilyWithoutDatabase, NoHandleAnswersFalseAtOnce) {
   policydb::reset_for_tests();
   Fixture f;
