@@ -64,15 +64,19 @@ void console(const char* text) {
   fflush(stdout);
 }
 
+void report_error_lines(const std::string& log_line, const std::string& console_line) {
+  edgeserv_ctx* ctx = module().ctx.load(std::memory_order_acquire);
+  if (ctx) cu_log_error(ctx->log, "%s", log_line.c_str());
+  fputs(console_line.c_str(), stderr);
+  fflush(stderr);
+}
+
 void report_error(const char* format, ...) {
   va_list args;
   va_start(args, format);
   const std::string line = vformat(format, args);
   va_end(args);
-  edgeserv_ctx* ctx = module().ctx.load(std::memory_order_acquire);
-  if (ctx) cu_log_error(ctx->log, "%s", line.c_str());
-  fputs(line.c_str(), stderr);
-  fflush(stderr);
+  report_error_lines(line, line);
 }
 
 bool setup_log_open() { return module().setup_log != nullptr; }

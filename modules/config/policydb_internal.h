@@ -61,6 +61,8 @@ std::string escape(const char* text);
 
 // Error lines go to the edge server's log and to the console whatever display_console says.
 void report_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// An error whose log line and console line differ.
+void report_error_lines(const std::string& log_line, const std::string& console_line);
 // A console line (init and exit lines, printed always).
 void console(const char* text);
 

@@ -51,10 +51,8 @@ void connect(vor_sqlite* handle, const std::string& name) {
     return;
   }
   if (vor_sqlite_connect(handle, path.c_str())) return;
-  edgeserv_ctx* ctx = module().ctx.load();
-  if (ctx) cu_log_error(ctx->log, "[zazudaza -> config] cann't open zazudaza dbfile(%s)!\r\n", name.c_str());
-  fprintf(stderr, "[zazudaza -> config] cann't open config file dbfile(%s)!\r\n", name.c_str());
-  fflush(stderr);
+  report_error_lines("[zazudaza -> config] cann't open zazudaza dbfile(" + name + ")!\r\n",
+                     "[zazudaza -> config] cann't open config file dbfile(" + name + ")!\r\n");
 }
 
 void open_setup_log() {
