@@ -25,6 +25,7 @@
 #include "program_path.h"
 #include "quorind.h"
 #include "service_common.h"
+#include "vor_io.h"
 
 namespace {
 
@@ -104,22 +105,12 @@ size_t signal_safe_time_prefix(char* out) {
   return static_cast<size_t>(p - out);
 }
 
-void write_all(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-}
-
 // An abort is a crash: report it, drop the PID file and die of the signal itself, so the
 // status shows it (and a core is written where configured). Module exits are not signal-safe.
 void quorind_on_sigabrt(int) {
   const int saved = errno;
   static const char kConsole[] = "[Quorin] signal abort!\r\n";
-  write_all(STDERR_FILENO, kConsole, sizeof kConsole - 1);
+  vor::io::write_all(STDERR_FILENO, kConsole, sizeof kConsole - 1);
   static const char kLine[] = "signal: abort!\r\n";
   char line[64];
   size_t n = signal_safe_time_prefix(line);
@@ -127,7 +118,7 @@ void quorind_on_sigabrt(int) {
   n += sizeof kLine - 1;
   const int fd = open(kSignalLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd >= 0) {
-    write_all(fd, line, n);
+    vor::io::write_all(fd, line, n);
     close(fd);
   }
   if (g_abort_pid_set.load()) unlink(g_abort_pid_path);

@@ -19,6 +19,7 @@
 #include "cu_sock_internal.h"
 #include "cu_timer.h"
 #include "cu_util.h"
+#include "vor_io.h"
 #include "vor_sid.h"
 
 namespace {
@@ -149,10 +150,8 @@ void read_tcp(cu_box* box, SockBlock* sb, int64_t sid, cu_box_read_fn* read_fn, 
   int fd = vor::sid_fd_checked(sid);
   ssize_t n = -1;
   if (fd >= 0 && (sb->kind == kRemoteTcp || (sb->client && sb->client->state == 2))) {
-    do {
-      n = recv(fd, buf, static_cast<size_t>(sb->read_size), 0);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // spurious readiness
+    n = vor::io::recv_some(fd, buf, static_cast<size_t>(sb->read_size));
+    if (n < 0 && vor::io::would_block(errno)) return;  // spurious readiness
   }
   if (n > 0) {
     buf[n] = '\0';
@@ -684,12 +683,9 @@ int32_t cu_box_sock_UdpWrite(cu_box*, int64_t sock, const void* data, int32_t le
 int32_t cu_box_sock_TcpWrite(void*, int64_t sock, const void* data, int32_t len) {
   int fd = vor::sid_fd_checked(sock);
   if (fd < 0 || !data || len < 0) return -1;
-  ssize_t n;
-  do {
-    n = send(fd, data, static_cast<size_t>(len), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = vor::io::send_some(fd, data, static_cast<size_t>(len));
   if (n >= 0) return static_cast<int32_t>(n);
-  return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  return vor::io::would_block(errno) ? 0 : -1;
 }
 
 int32_t cu_box_sock_UdpWriteByIp(void*, int64_t sock, const void* data, int32_t len, const char* ip,

@@ -9,6 +9,7 @@
 #include "cu_sock_internal.h"
 #include "cu_xmem.h"
 #include "vor_fd.h"
+#include "vor_io.h"
 #include "vor_sid.h"
 
 namespace {
@@ -71,10 +72,7 @@ int64_t cu_client_open(cu_client* c) {
   c->sock = vor::sid_make(fd);
   c->state = 2;
   if (c->kind == 1) {
-    int rc;
-    do {
-      rc = connect(fd, reinterpret_cast<sockaddr*>(&c->remote), sizeof c->remote);
-    } while (rc != 0 && errno == EINTR);
+    const int rc = vor::io::retry([&] { return connect(fd, reinterpret_cast<sockaddr*>(&c->remote), sizeof c->remote); });
     // Completion is seen by the box; a connect refused at once is kept for it to report.
     if (rc != 0 && errno != EINPROGRESS) c->connect_error = errno;
   }

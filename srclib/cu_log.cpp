@@ -13,6 +13,7 @@
 #include "cu_sem_internal.h"
 #include "cu_util.h"
 #include "vor_fd.h"
+#include "vor_io.h"
 
 namespace {
 constexpr char kUnit[] = "srclib\\cu_log";
@@ -77,7 +78,7 @@ size_t build_line(char* line, size_t capacity, bool with_time, const char* level
 // in one write call, so a line reaches the file whole and in order.
 void write_flushed(cu_log* log, const char* data, size_t n) {
   fflush(log->file);
-  cu_internal::write_fully(fileno(log->file), data, n);
+  vor::io::write_all(fileno(log->file), data, n);
 }
 
 void write_buffered(cu_log* log, const char* data, size_t n) { fwrite(data, 1, n, log->file); }
@@ -223,6 +224,6 @@ void __cu_system_log(const char* path, const char* format, ...) {
   va_start(args, format);
   const size_t n = build_line(line, sizeof line, true, nullptr, format, args);
   va_end(args);
-  cu_internal::write_fully(fd, line, n);
+  vor::io::write_all(fd, line, n);
   close(fd);
 }

@@ -7,6 +7,7 @@
 #include "cu_lib.h"
 #include "cu_sock_internal.h"
 #include "vor_fd.h"
+#include "vor_io.h"
 #include "vor_sid.h"
 
 bool cu_server_init(cu_server* s, int32_t kind, const char* local_ip, uint16_t port) {
@@ -59,10 +60,8 @@ int64_t cu_server_accept(cu_server* s, char* ip, uint16_t* port) {
   if (lfd < 0) return -1;
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
-  int fd;
-  do {
-    fd = accept4(lfd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = vor::io::retry(
+      [&] { return accept4(lfd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC); });
   fd = vor::fd_above_stdio(fd);
   if (fd < 0) return -1;
   if (ip) {

@@ -19,6 +19,7 @@
 
 #include "cu_file_internal.h"
 #include "cu_service_internal.h"
+#include "vor_io.h"
 
 extern char** environ;
 
@@ -222,7 +223,7 @@ class SimpleBackend : public Backend {
     if (it == notify_fds_.end()) return;
     char buf[4096];
     ssize_t n;
-    while ((n = recv(it->second, buf, sizeof buf - 1, 0)) > 0) {
+    while ((n = vor::io::recv_some(it->second, buf, sizeof buf - 1)) > 0) {
       buf[n] = '\0';
       for (const std::string& line : lines_of(buf)) {
         if (line == "READY=1") state.ready = true;
@@ -272,9 +273,7 @@ class SimpleBackend : public Backend {
     }
     close(report[1]);
     int err = 0;
-    ssize_t n;
-    while ((n = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
-    }
+    const ssize_t n = vor::io::read_some(report[0], &err, sizeof err);
     close(report[0]);
     if (n == static_cast<ssize_t>(sizeof err)) {
       waitpid(pid, nullptr, 0);

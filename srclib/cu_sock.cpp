@@ -18,6 +18,7 @@
 
 #include "cu_lib.h"
 #include "cu_sock_internal.h"
+#include "vor_io.h"
 #include "vor_sid.h"
 
 namespace {
@@ -51,10 +52,7 @@ void fill_peer(cu_peer_addr* peer, const sockaddr_in& from, socklen_t len) {
 int32_t send_to(int64_t sock, const void* data, int32_t len, const sockaddr_in& to, socklen_t to_len) {
   int fd = vor::sid_fd_checked(sock);
   if (fd < 0 || !data) return -1;
-  ssize_t n;
-  do {
-    n = sendto(fd, data, static_cast<size_t>(len), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), to_len);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = vor::io::sendto_some(fd, data, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&to), to_len);
   return static_cast<int32_t>(n);
 }
 
@@ -99,10 +97,8 @@ int32_t recv_datagram(int64_t sock, char* buf, int32_t size, cu_peer_addr* peer)
   if (fd < 0 || !buf || size < 0) return -1;
   sockaddr_in from{};
   socklen_t from_len = sizeof from;
-  ssize_t n;
-  do {
-    n = recvfrom(fd, buf, static_cast<size_t>(size), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &from_len);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = vor::io::recvfrom_some(fd, buf, static_cast<size_t>(size), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
+                                     &from_len);
   if (n > size) {
     // MSG_TRUNC answers the datagram's real length: a cut datagram is not handed on as whole.
     errno = EMSGSIZE;
@@ -115,11 +111,7 @@ int32_t recv_datagram(int64_t sock, char* buf, int32_t size, cu_peer_addr* peer)
 int32_t recv_stream(int64_t sock, char* buf, int32_t size) {
   int fd = vor::sid_fd_checked(sock);
   if (fd < 0 || !buf || size < 0) return -1;
-  ssize_t n;
-  do {
-    n = recv(fd, buf, static_cast<size_t>(size), 0);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int32_t>(n);
+  return static_cast<int32_t>(vor::io::recv_some(fd, buf, static_cast<size_t>(size)));
 }
 
 void close_record_sock(int64_t* sock, int32_t* state) {
