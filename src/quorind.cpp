@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "cu_date_civil.h"
 #include "cu_file.h"
 #include "cu_lib.h"
 #include "cu_malloc.h"
@@ -72,29 +73,14 @@ void put_number(char*& out, long value, int width) {
 size_t signal_safe_time_prefix(char* out) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  const long local = static_cast<long>(now.tv_sec) + g_utc_offset;
-  long days = local / 86400;
-  long secs = local % 86400;
-  if (secs < 0) {
-    secs += 86400;
-    --days;
-  }
-  // Civil date from a day count since 1970-01-01.
-  days += 719468;
-  const long era = (days >= 0 ? days : days - 146096) / 146097;
-  const long doe = days - era * 146097;
-  const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const long mp = (5 * doy + 2) / 153;
-  const long day = doy - (153 * mp + 2) / 5 + 1;
-  const long month = mp < 10 ? mp + 3 : mp - 9;
-  const long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  const auto [days, secs] = vor::civil::split_seconds(static_cast<int64_t>(now.tv_sec) + g_utc_offset);
+  const vor::civil::Date date = vor::civil::civil_from_days(days);
   char* p = out;
-  put_number(p, year, 1);
+  put_number(p, static_cast<long>(date.year), 1);
   *p++ = '-';
-  put_number(p, month, 2);
+  put_number(p, date.month, 2);
   *p++ = '-';
-  put_number(p, day, 2);
+  put_number(p, date.day, 2);
   *p++ = ' ';
   put_number(p, secs / 3600, 2);
   *p++ = ':';
