@@ -17,6 +17,7 @@
 #include "cu_malloc.h"
 #include "vor_fd.h"
 #include "vor_io.h"
+#include "vor_kit.h"
 #include "vor_path.h"
 
 struct cu_file1 {
@@ -372,7 +373,7 @@ bool cu_file_IsLockable(const char* path) {
 namespace cu_internal {
 
 int replace_file(const std::string& given, std::string_view text) {
-  std::unique_ptr<char, decltype(&free)> real(realpath(given.c_str(), nullptr), &free);
+  vor::Owned<char, free> real(realpath(given.c_str(), nullptr));
   const std::string path = real ? std::string(real.get()) : given;
   std::string tmp = temporary_beside(path);
   errno = 0;

@@ -5,6 +5,7 @@
 #include "cu_sock.h"
 #include "vor_http_filter_internal.h"
 #include "vor_http_internal.h"
+#include "vor_kit.h"
 #include "vor_sem_guard.h"
 
 #include <cstdio>
@@ -113,15 +114,8 @@ constexpr DefaultField kDefaultFields[] = {
     {"Connection", "Keep-Alive"},
 };
 
-struct TableFree {
-  void operator()(vor_http_table* t) const { vor_http_table_free(t); }
-};
-using Table = std::unique_ptr<vor_http_table, TableFree>;
-
-struct TextFree {
-  void operator()(char* s) const { _cu_free(s, kUnit, __LINE__); }
-};
-using Text = std::unique_ptr<char, TextFree>;
+using Table = vor::Owned<vor_http_table, vor_http_table_free>;
+using Text = vor::Owned<char, vor::free_as<kUnit>>;
 
 // The request as written: defaults first, then the caller's fields and forms in their order.
 Table build_request(vor_http_request* r) {
@@ -278,19 +272,17 @@ void destroy(vor_http_request* r) {
   vor_uri_free(r->uri);
   vor_http_filter_response_free(r->parser);
   vor_http_table_free(r->table);
-  r->~vor_http_request();
-  _cu_free(r, kUnit, __LINE__);
+  vor::destroy(r, kUnit);
 }
 
 }  // namespace
 
 vor_http_request* vor_http_request_make(void) {
-  void* mem = _cu_malloc(sizeof(vor_http_request), kUnit, __LINE__);
-  if (!mem) return nullptr;
-  auto* r = new (mem) vor_http_request;
+  auto* r = vor::make<vor_http_request>(kUnit);
+  if (!r) return nullptr;
   if (!(r->table = vor_http_table_make()) || !__vor_sem_insert(r)) {
     vor_http_table_free(r->table);
-    _cu_free(mem, kUnit, __LINE__);
+    vor::destroy(r, kUnit);
     return nullptr;
   }
   return r;

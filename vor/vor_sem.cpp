@@ -5,8 +5,8 @@
 #include <new>
 
 #include "cu_sem.h"
-#include "cu_sem_internal.h"
 #include "cu_xhash.h"
+#include "vor_kit.h"
 
 namespace {
 
@@ -56,10 +56,6 @@ Registry* registry() {
   }
   return r;
 }
-
-struct Held : cu_internal::SemHold {
-  explicit Held(Registry* r) : SemHold(&r->lock) {}
-};
 }  // namespace
 
 bool vor_sem_Setup(void) { return registry() != nullptr; }
@@ -72,21 +68,21 @@ void vor_sem_Shutdown(void) {
 bool __vor_sem_insert(void* obj) {
   Registry* r = registry();
   if (!r || !obj) return false;
-  Held held(r);
+  vor::SemLock held(&r->lock);
   return is_live(r, obj) || cu_i64hash_insert(r->live, key_of(obj), obj);
 }
 
 bool __vor_sem_check(void* obj) {
   Registry* r = registry();
   if (!r || !obj) return false;
-  Held held(r);
+  vor::SemLock held(&r->lock);
   return is_live(r, obj);
 }
 
 void __vor_sem_remove(void* obj) {
   Registry* r = registry();
   if (!r || !obj) return;
-  Held held(r);
+  vor::SemLock held(&r->lock);
   cu_i64hash_delete(r->live, key_of(obj));
 }
 
