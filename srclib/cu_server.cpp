@@ -17,7 +17,7 @@ bool cu_server_init(cu_server* s, int32_t kind, const char* local_ip, uint16_t p
   cu_strncpy(s->local_ip, local_ip, 15);
   s->port = port;
   uint32_t a = htonl(INADDR_ANY);
-  if (s->local_ip[0]) cu_sock_internal::parse_ipv4(s->local_ip, &a);
+  if (s->local_ip[0]) vor::sock::parse_ipv4(s->local_ip, &a);
   s->addr = ntohl(a);
   s->local.sin_family = AF_INET;
   s->local.sin_port = htons(port);
@@ -40,7 +40,7 @@ int64_t cu_server_open(cu_server* s) {
   }
   // A text that is not an address must not silently listen everywhere.
   uint32_t check;
-  if ((s->local_ip[0] && !cu_sock_internal::parse_ipv4(s->local_ip, &check)) ||
+  if ((s->local_ip[0] && !vor::sock::parse_ipv4(s->local_ip, &check)) ||
       bind(fd, reinterpret_cast<sockaddr*>(&s->local), sizeof s->local) != 0) {
     close(fd);
     return -4;
@@ -83,12 +83,12 @@ int64_t cu_server_accept_on(int64_t listen_sid, char* ip, uint16_t* port) {
 
 int32_t cu_server_read(cu_server* s, char* buf, cu_peer_addr* peer) {
   if (!s || !buf || s->state != 2) return -1;
-  if (s->kind == 2) return cu_sock_internal::recv_datagram(s->sock, buf, kCuSockReadMax, peer);
+  if (s->kind == 2) return vor::sock::recv_datagram(s->sock, buf, kCuSockReadMax, peer);
   if (peer) return -2;
-  return cu_sock_internal::recv_stream(s->sock, buf, kCuSockReadMax);
+  return vor::sock::recv_stream(s->sock, buf, kCuSockReadMax);
 }
 
 void cu_server_close(cu_server* s) {
   if (!s || s->state != 2) return;
-  cu_sock_internal::close_record_sock(&s->sock, &s->state);
+  vor::sock::close_record_sock(&s->sock, &s->state);
 }

@@ -83,7 +83,7 @@ const char* answer_text(const char* text, char* buf, int32_t size) {
 
 void cu_xfile__xmem_init(void) {
   static bool once = [] {
-    g_pool = cu_pool__make_unit_pool(
+    g_pool = vor::pool::make_unit_pool(
         &g_pool_lock, 8192, 160, 32, true,
         "cu_xfile_xmem -> cu_xfile__xmem_init() -> cu_xmem_init_ext(xfile struct) -> return NULL -> exit!\r\n");
     return true;

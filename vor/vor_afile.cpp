@@ -161,8 +161,8 @@ void complete(Afile* a, vor_afile* op) {
     op->callback(op, op->ud, op->a1, op->a2, op->a3, op->a4);
     free_copy(a, op);
   } else {
-    vor_box__AddInEventWithRelease(op->box, nullptr, complete_on_caller, release_copy, op, a, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr);
+    vor::box::add_inevent_with_release(op->box, nullptr, complete_on_caller, release_copy, op, a, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr, nullptr);
   }
 }
 
@@ -220,9 +220,9 @@ Afile* build(int32_t hdd, int32_t ssd) {
   ssd = ssd < 0 ? 0 : ssd;
   auto* a = new Afile;
   cu_sem_init(&a->lock);
-  a->copies = cu_pool__make_unit_pool(&a->pool_lock, kCopyPageSize, kCopyPageMax, 0, false,
-                                      "vor_afile__xmem -> vor_box__xmem_init() -> cu_xmem_init_ext(afile struct) -> "
-                                      "return NULL -> exit!\r\n");
+  a->copies = vor::pool::make_unit_pool(&a->pool_lock, kCopyPageSize, kCopyPageMax, 0, false,
+                                        "vor_afile__xmem -> vor_box__xmem_init() -> cu_xmem_init_ext(afile struct) -> "
+                                        "return NULL -> exit!\r\n");
   a->ssd_asked = ssd > 0;
   a->files.reserve(kFileBuckets);
   int64_t total = static_cast<int64_t>(hdd) + ssd;
@@ -294,7 +294,7 @@ int32_t vor_filter_nfiles(void) {
   return static_cast<int32_t>(a->files.size());
 }
 
-int64_t vor_afile__copies_in_use(void) {
-  Afile* a = afile();
+int64_t vor::afile::copies_in_use(void) {
+  Afile* a = ::afile();
   return a ? static_cast<int64_t>(cu_xmem_used_chunk_count(a->copies)) : 0;
 }

@@ -335,8 +335,9 @@ void vor_box_DeleteTimer(vor_box* vb, int32_t id) {
   if (held) cu_box_timer_Delete(vb->box, id);
 }
 
-bool vor_box__AddInEventWithRelease(vor_box* vb, const char* text, vor_box_inevent_fn fn, vor_box_inevent_fn release,
-                                    void* a1, void* a2, void* a3, void* a4, void* a5, void* a6, void* a7, void* a8) {
+bool vor::box::add_inevent_with_release(vor_box* vb, const char* text, vor_box_inevent_fn fn,
+                                        vor_box_inevent_fn release, void* a1, void* a2, void* a3, void* a4, void* a5,
+                                        void* a6, void* a7, void* a8) {
   InEvent ev{fn, release, nullptr, {a1, a2, a3, a4, a5, a6, a7, a8}};
   if (queue_inevent(vb, text, ev)) return true;
   call(release, vb, text, ev.a);
@@ -345,7 +346,7 @@ bool vor_box__AddInEventWithRelease(vor_box* vb, const char* text, vor_box_ineve
 
 bool vor_box_AddInEvent(vor_box* vb, const char* text, vor_box_inevent_fn fn, void* a1, void* a2, void* a3, void* a4,
                         void* a5, void* a6, void* a7, void* a8) {
-  return vor_box__AddInEventWithRelease(vb, text, fn, nullptr, a1, a2, a3, a4, a5, a6, a7, a8);
+  return vor::box::add_inevent_with_release(vb, text, fn, nullptr, a1, a2, a3, a4, a5, a6, a7, a8);
 }
 
 int32_t vor_box_TcpWrite(vor_box* vb, int64_t sid, const void* data, int32_t len) {
@@ -392,7 +393,7 @@ bool vorx_box_IsValid(vor_box* vb) {
 }
 
 int32_t vorx_box_TcpRead(void*, int64_t sid, void* buf, int32_t size) {
-  return cu_sock_internal::recv_stream(sid, static_cast<char*>(buf), size);
+  return vor::sock::recv_stream(sid, static_cast<char*>(buf), size);
 }
 
 int32_t vorx_box_UdpRead(void*, int64_t sid, void* buf, int32_t size, cu_peer_addr* peer) {

@@ -434,6 +434,6 @@ vor_http_table* vor_http_filter_response_get(vor_http_filter_response* f, cu_jit
 
 void vor_http_filter_response_free(vor_http_filter_response* f) { free_parser(as_parser(f)); }
 
-void vor_http_filter_response__SetRequestMethod(vor_http_filter_response* f, const char* method) {
+void vor::http_filter::set_request_method(vor_http_filter_response* f, const char* method) {
   if (Parser* p = as_parser(f)) p->head_request = method && cu_stricmp(method, "HEAD") == 0;
 }

@@ -2,5 +2,9 @@
 #pragma once
 #include "vor_http_filter_response.h"
 
+namespace vor::http_filter {
+
 /* Responses whose head is read from now on answer a request of this method (a HEAD answer has no body). */
-void vor_http_filter_response__SetRequestMethod(vor_http_filter_response* f, const char* method);
+void set_request_method(vor_http_filter_response* f, const char* method);
+
+}  // namespace vor::http_filter

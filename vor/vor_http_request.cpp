@@ -155,7 +155,7 @@ void on_connected(void*, void* ud, int64_t sid) {
   cu_sock_set_recv_buff(sid, kRecvBuffer);
   Table t = build_request(r);
   if (!t) return;
-  vor_http_filter_response__SetRequestMethod(r->parser, vor_http_table_GetMethod(t.get()));
+  vor::http_filter::set_request_method(r->parser, vor_http_table_GetMethod(t.get()));
   Text head(vor_http_table_GetHeaderStr(t.get()));
   write_text(r, head.get());
   if (vor_http_table_GetFormStrLen(t.get()) > 0) {
@@ -372,7 +372,7 @@ void vor_http_request_free(vor_http_request* r) {
   destroy(r);
 }
 
-void vor_http_request__SetTimeout(vor_http_request* r, uint32_t ms) {
+void vor::http_request::set_timeout(vor_http_request* r, uint32_t ms) {
   VorSemGuard lock(r);
   if (lock && ms > 0) r->timeout_ms = ms;
 }

@@ -248,7 +248,7 @@ void vor_http_server_free(vor_http_server* s) {
   vor::destroy(s, kUnit);
 }
 
-void vor_http_server__SetIdleTimeout(vor_http_server* s, uint32_t ms) {
+void vor::http_server::set_idle_timeout(vor_http_server* s, uint32_t ms) {
   VorSemGuard lock(s);
   if (lock && ms > 0) s->idle_ms = ms;
 }
