@@ -1,10 +1,11 @@
 // Inside vorcore only: the live-handle check. A handle that a late callback or a stale caller
 // may still pass in is registered while its object lives, and every operation on it is
-// admitted only after the check. Two shapes share the rule:
+// admitted only after the check. The set of live handles is vor::LiveSet<T> everywhere; two
+// lock rules sit on it:
 //  - VorSemGuard: the process-wide registry of vor_sem.h, whose one lock also guards the
 //    registered objects (the http request, server and proxy objects);
-//  - vor::LiveSet<T>: a registry of one kind of handle that guards nothing but the check, for
-//    objects with locks of their own (boxes, bigboxes), so that busy paths share no lock.
+//  - LiveSet::Hold alone: for objects with locks of their own (boxes, bigboxes), so that busy
+//    paths share no process-wide lock.
 #pragma once
 #include <mutex>
 #include <new>
