@@ -267,8 +267,7 @@ class SimpleBackend : public Backend {
       sigprocmask(SIG_SETMASK, &none, nullptr);
       execve(argv[0], argv.data(), envp.data());
       const int err = errno;
-      ssize_t ignored = write(report[1], &err, sizeof err);
-      (void)ignored;
+      vor::io::write_all(report[1], &err, sizeof err);
       _exit(127);
     }
     close(report[1]);
