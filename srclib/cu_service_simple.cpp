@@ -275,7 +275,7 @@ class SimpleBackend : public Backend {
     const ssize_t n = vor::io::read_some(report[0], &err, sizeof err);
     close(report[0]);
     if (n == static_cast<ssize_t>(sizeof err)) {
-      waitpid(pid, nullptr, 0);
+      vor::io::retry([&] { return waitpid(pid, nullptr, 0); });
       return err;
     }
     pid_out = pid;
