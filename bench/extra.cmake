@@ -3,3 +3,10 @@ add_executable(bigbox_http ${CMAKE_SOURCE_DIR}/bench/bigbox_http.cpp)
 target_link_libraries(bigbox_http PRIVATE vorcore_static)
 target_compile_options(bigbox_http PRIVATE ${VOR_WARNINGS})
 set_target_properties(bigbox_http PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+
+# The edge server's load-test sub-module (bench/edge_read runs it inside the daemon).
+add_library(edge_read_module SHARED ${CMAKE_SOURCE_DIR}/bench/edge_read_module.cpp)
+target_link_libraries(edge_read_module PRIVATE edgeserv)
+vor_shared_library(edge_read_module)
+target_compile_options(edge_read_module PRIVATE ${VOR_WARNINGS})
+set_target_properties(edge_read_module PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

@@ -54,6 +54,25 @@ function(vor_shared_library target)
                       -Wl,--version-script=${CMAKE_SOURCE_DIR}/cmake/c_only.map)
 endfunction()
 
+# The wall between vorcore's public and internal headers. An internal header includes
+# "vor_internal.h" first (it refuses every includer but vorcore's own sources and tests); every
+# other header in vorcore's folders is public. out_dir is made to hold links to the public ones,
+# the only vorcore folder on a consumer's include path.
+function(vor_public_header_folder out_dir)
+  file(REMOVE_RECURSE ${out_dir})
+  file(MAKE_DIRECTORY ${out_dir})
+  foreach(dir IN LISTS ARGN)
+    file(GLOB headers CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.h)
+    foreach(header IN LISTS headers)
+      get_filename_component(name ${header} NAME)
+      file(STRINGS ${header} marks REGEX "^#include \"vor_internal\\.h\"")
+      if(NOT name STREQUAL "vor_internal.h" AND NOT marks)
+        file(CREATE_LINK ${header} ${out_dir}/${name} SYMBOLIC)
+      endif()
+    endforeach()
+  endforeach()
+endfunction()
+
 # <dir>/tests/*_test.cpp   one GoogleTest program each (*_mt_test.cpp also labelled "threaded")
 # <dir>/tests/*_fuzz.cpp   a libFuzzer target in the fuzz build; elsewhere a test that replays
 #                          the seed corpus <dir>/tests/corpus/<name>/ (if present) and a few
@@ -72,6 +91,8 @@ function(vor_add_folder_tests dir lib)
       target_link_libraries(${name} PRIVATE ${lib})
       target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/platform/tests)
       target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+      # scripts/test runs every fuzz target from the top of the build folder.
+      set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
     elseif(VOR_TESTS)
       add_executable(${name} ${src} ${CMAKE_SOURCE_DIR}/platform/tests/fuzz_replay_main.cpp)
       target_link_libraries(${name} PRIVATE ${lib})
@@ -121,14 +142,29 @@ function(vor_add_benchmarks dir lib)
 endfunction()
 
 # A library delivered beside vorcore (an outside stand-in, a module, a plug-in):
-#   vor_deliverable(NAME name SOURCES a.cpp ... [LINKS lib ...] [RUNPATH path ...])
+#   vor_deliverable(NAME name SOURCES a.cpp ... [LINKS lib ...] [RUNPATH path ...]
+#                   [PLUGIN | FIXTURE])
 # builds lib<name>.so next to libvorcore.so (SONAME, RUNPATH $ORIGIN plus the paths given,
 # exports only what carries VOR_API), and the tests of the calling folder's tests/ against it.
 # Tests link the library's own objects (so they reach its internal C++) with the shared vorcore
 # and the other LINKS: one vorcore, one allocator and one set of registries per process.
+# The kind decides where scripts/run lays the library out: a module in dist/modules/, a PLUGIN
+# in dist/plugins/ (it finds the modules it links through RUNPATH $ORIGIN/../modules), a
+# FIXTURE (a library only tests load) nowhere.
 function(vor_deliverable)
-  cmake_parse_arguments(A "" "NAME" "SOURCES;LINKS;RUNPATH" ${ARGN})
+  cmake_parse_arguments(A "PLUGIN;FIXTURE" "NAME" "SOURCES;LINKS;RUNPATH" ${ARGN})
   set(name ${A_NAME})
+  set(kind module)
+  set(runpath ${A_RUNPATH})
+  if(A_PLUGIN AND A_FIXTURE)
+    message(FATAL_ERROR "vor_deliverable(${name}): PLUGIN and FIXTURE exclude each other")
+  elseif(A_PLUGIN)
+    set(kind plugin)
+    list(PREPEND runpath "$ORIGIN/../modules")
+  elseif(A_FIXTURE)
+    set(kind fixture)
+  endif()
+
   add_library(${name}_objs OBJECT ${A_SOURCES})
   target_link_libraries(${name}_objs PUBLIC vorcore ${A_LINKS})
   target_include_directories(${name}_objs PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
@@ -138,8 +174,9 @@ function(vor_deliverable)
   add_library(${name} SHARED $<TARGET_OBJECTS:${name}_objs>)
   target_link_libraries(${name} PUBLIC vorcore ${A_LINKS})
   target_include_directories(${name} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
-  vor_shared_library(${name} RUNPATH ${A_RUNPATH})
-  set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  vor_shared_library(${name} RUNPATH ${runpath})
+  set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+                        VOR_KIND ${kind})
   set_property(GLOBAL APPEND PROPERTY VOR_DELIVERABLES ${name})
 
   add_library(${name}_for_tests STATIC $<TARGET_OBJECTS:${name}_objs>)
@@ -147,4 +184,17 @@ function(vor_deliverable)
   target_include_directories(${name}_for_tests PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   file(RELATIVE_PATH folder ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   vor_add_folder_tests(${folder} ${name}_for_tests)
+endfunction()
+
+# build/<type>/deliverables.txt, read by scripts/run: one line per library delivered beside
+# vorcore, "<kind> <file> <soname file> <link file>" (kind: module, plugin or fixture).
+function(vor_write_deliverable_manifest)
+  get_property(names GLOBAL PROPERTY VOR_DELIVERABLES)
+  set(lines "")
+  foreach(name IN LISTS names)
+    get_target_property(kind ${name} VOR_KIND)
+    string(APPEND lines "${kind} $<TARGET_FILE_NAME:${name}> $<TARGET_SONAME_FILE_NAME:${name}> "
+           "$<TARGET_LINKER_FILE_NAME:${name}>\n")
+  endforeach()
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/deliverables.txt CONTENT "${lines}")
 endfunction()

@@ -2,6 +2,7 @@
 // is 0, 1 or 2 (callers treat a descriptor of 0 or below as failure, and the standard streams
 // must never be taken over by a file).
 #pragma once
+#include "vor_internal.h"
 #include <cstdio>
 #include <sys/types.h>
 

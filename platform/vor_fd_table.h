@@ -1,6 +1,6 @@
-// A table indexed by descriptor, grown in chunks made on demand: descriptors are dense small
-// numbers, and a table must reach as far as RLIMIT_NOFILE allows without a fixed cap or a
-// full-size allocation up front.
+// C++ only: a table indexed by descriptor, grown in chunks made on demand: descriptors are
+// dense small numbers, and a table must reach as far as RLIMIT_NOFILE allows without a fixed
+// cap or a full-size allocation up front. Header-only, so modules use it without an export.
 //
 // Thread rules: get and ensure may be called from any thread at any time; an entry, once made,
 // stays at its address until the table is destroyed (nothing is moved or freed while it lives),
@@ -8,6 +8,8 @@
 // (atomics, or a lock of the user's). for_each, like destruction, sees every chunk made so far;
 // destruction must not race with any other use.
 #pragma once
+#include "vor_cxx_only.h"
+
 #include <atomic>
 #include <mutex>
 #include <new>

@@ -1,8 +1,10 @@
-// System calls on descriptors with their retry rules, in one place. A call cut short by a
-// signal (EINTR) is made again here; every other failure, EAGAIN/EWOULDBLOCK of a
+// C++ only: system calls on descriptors with their retry rules, in one place. A call cut short
+// by a signal (EINTR) is made again here; every other failure, EAGAIN/EWOULDBLOCK of a
 // non-blocking descriptor included, goes back to the caller at once with errno set. Inline
-// only: the daemon uses these too, and the library exports nothing for them.
+// only: the daemon and the modules use these too, and the library exports nothing for them.
 #pragma once
+#include "vor_cxx_only.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <sys/socket.h>

@@ -4,6 +4,7 @@
 // reaches a new connection that reuses the descriptor. A sid with generation 0 is a raw
 // descriptor that was not opened here; it is taken as it is.
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 
 namespace vor {

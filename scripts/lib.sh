@@ -5,7 +5,7 @@ JOBS=${VOR_JOBS:-$(nproc)}  # VOR_JOBS caps the build and test jobs on a shared 
 
 PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev libssl-dev libpcre2-dev zlib1g-dev libsqlite3-dev
-          curl openssl sqlite3 util-linux netcat-openbsd python3)
+          curl openssl sqlite3 util-linux netcat-openbsd python3 libc-ares-dev dnsmasq-base)
 
 install_packages() {
   local missing=()
@@ -28,4 +28,23 @@ configure_and_build() {
   local dir=$1; shift
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
+}
+
+# lay_out_dist BUILD DIST: the runtime tree from a build. The programs and libvorcore.so go to
+# bin/; every library delivered beside vorcore goes where the build's manifest puts its kind
+# (modules in modules/, plug-ins in plugins/; fixtures are for tests and stay in the build);
+# then the shipped defaults, keeping files already in DIST (edited settings).
+lay_out_dist() {
+  local build=$1 dist=$2 kind file soname link folder
+  mkdir -p "$dist"/{bin,config,logs,modules,plugins,wwwroot}
+  cp -a "$build"/libvorcore.so* "$build/quorind" "$build/quorinctl" "$dist/bin/"
+  while read -r kind file soname link; do
+    case $kind in
+      module) folder=modules ;;
+      plugin) folder=plugins ;;
+      *) continue ;;
+    esac
+    cp -a "$build/$file" "$build/$soname" "$build/$link" "$dist/$folder/"
+  done <"$build/deliverables.txt"
+  cp -rn "$ROOT/dist/." "$dist/"
 }

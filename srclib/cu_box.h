@@ -62,6 +62,10 @@ VOR_API int64_t cu_box_sock_AddLocalTcpClient_STEP2(cu_box* box, cu_client* clie
                                                     void* ud_connected, cu_box_sock_fn on_failed, void* ud_failed,
                                                     cu_box_read_fn on_read, void* ud_read, cu_box_sock_fn on_close,
                                                     void* ud_close);
+/* Hands a STEP1 client's socket to another owner (the bigbox): its sid, still connecting and non-blocking, with
+   the connect error kept by STEP1 (0 none) in *connect_error; the object is freed, the socket stays open.
+   NULL: -1; a client that is no open TCP client: -1, closed and freed. */
+VOR_API int64_t cu_box_sock_HandOverTcpClient(cu_client* client, int32_t* connect_error);
 /* An accepted TCP socket registered for read; -1 when the sid is already held or stale. */
 VOR_API int64_t cu_box_sock_AddRemoteTcpClient(cu_box* box, int64_t sid, cu_box_read_fn on_read, void* ud_read,
                                                cu_box_sock_fn on_close, void* ud_close);

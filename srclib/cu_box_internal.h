@@ -1,5 +1,6 @@
 // What the thread-owned box needs of a cu_box beyond its exported interface. Internal to vorcore.
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 
 #include "cu_box.h"

@@ -25,6 +25,10 @@ bool bind_local(int fd, const cu_client& c) {
   uint32_t addr = htonl(INADDR_ANY);
   if (c.local_ip[0]) vor::sock::parse_ipv4(c.local_ip, &addr);
   a.sin_addr.s_addr = addr;
+  // Without a port the kernel picks one at connect, per destination: many clients bound to one
+  // address are not limited to one ephemeral range shared by every destination.
+  int on = 1;
+  if (c.local_port == 0) setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
   return bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 }  // namespace

@@ -1,9 +1,7 @@
 // C++ only: calendar arithmetic of the proleptic Gregorian calendar, constexpr and free of
 // locale, lock and allocation, so that a signal handler may use it too.
 #pragma once
-#ifndef __cplusplus
-#error "cu_date_civil.h is C++ only"
-#endif
+#include "vor_cxx_only.h"
 
 #include <cstdint>
 

@@ -5,6 +5,7 @@
 // handed to a new one that reuses its descriptor. Internal to vorcore; callers serialise
 // access to the registry (the box lock), while the wait itself runs without it.
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 #include <sys/epoll.h>
 

@@ -1,5 +1,6 @@
 // Helpers of the file unit that other units of the library share (not exported).
 #pragma once
+#include "vor_internal.h"
 #include <string>
 #include <string_view>
 

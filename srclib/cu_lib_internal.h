@@ -1,5 +1,6 @@
 // Helpers of the string unit that other units of the library share (not exported).
 #pragma once
+#include "vor_internal.h"
 #include <stddef.h>
 #include <stdint.h>
 

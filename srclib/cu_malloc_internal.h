@@ -1,5 +1,6 @@
 // Internal to vorcore: where the process allocator placed a block (for tests and checks).
 #pragma once
+#include "vor_internal.h"
 #include "cu_xmem.h"
 
 // Index 0..5 of the size-class pool holding p (classes 32 to 1024), or -1 for the C heap.

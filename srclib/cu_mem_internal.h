@@ -1,6 +1,7 @@
 // Internal to vorcore: the arena steps the pools build on, the shared size rounding, the
 // AddressSanitizer poisoning of unused pool memory and an invariant check for tests.
 #pragma once
+#include "vor_internal.h"
 #include "cu_mem.h"
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // Internal to vorcore: the string copies that arenas and pools both offer, written once over
 // an allocation function.
 #pragma once
+#include "vor_internal.h"
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>

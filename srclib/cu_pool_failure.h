@@ -2,6 +2,7 @@
 // whose unit pool cannot be created (the unit's line goes to standard output and to "xmem.log",
 // and the process exits with code -1). Internal to vorcore.
 #pragma once
+#include "vor_internal.h"
 #include <cstdint>
 
 #include "cu_sem.h"

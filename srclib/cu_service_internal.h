@@ -1,6 +1,7 @@
 // The service layer below cu_service_*: the polling algorithms over a backend of the service
 // manager, with the clock, the sleep and the printer injectable so tests can drive them.
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 
 #include <functional>

@@ -1,6 +1,7 @@
 // The client and server socket objects behind the box's sockets, and the look-up helpers the
 // socket units share. Internal to vorcore.
 #pragma once
+#include "vor_internal.h"
 #include <netinet/in.h>
 #include <stdint.h>
 

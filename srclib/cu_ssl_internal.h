@@ -1,5 +1,6 @@
 // Internals of the TLS layer shared by its source files; not exported.
 #pragma once
+#include "vor_internal.h"
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 

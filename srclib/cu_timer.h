@@ -2,6 +2,7 @@
 // table beside the order, so add, refresh and delete cost O(log n). Times are milliseconds of
 // the monotonic clock. Internal to vorcore; the box keeps one list under its own lock.
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 
 #include <set>

@@ -1,5 +1,6 @@
 // Helpers of the utility unit that tests and other units of the library reach (not exported).
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 
 #include <optional>

@@ -1,6 +1,7 @@
 // The wtb record, for the library's own code and tests; other deliverables see it only
 // through cu_wtb.h and size static records with wtb_sizeof.
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 
 // The four fields callers know, plus a flag in what would be tail padding, so wtb_sizeof

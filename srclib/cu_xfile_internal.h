@@ -2,6 +2,7 @@
 // None of these use or move the handle's file position, so operations queued at different
 // offsets never depend on one another; failures keep errno for cu_xfile_GetLastError.
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 
 #include "cu_xfile.h"

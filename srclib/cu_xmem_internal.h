@@ -1,6 +1,7 @@
 // Internal to vorcore: the pool record (its layout is fixed at fifteen 8-byte fields) and the
 // allocation step on an already rounded size.
 #pragma once
+#include "vor_internal.h"
 #include "cu_rtree.h"
 #include "cu_xmem.h"
 

@@ -1,6 +1,7 @@
 // Internal to vorcore: the tree core's steps that the typed families (cu_rtree, cu_i64tree)
 // build on. Not exported.
 #pragma once
+#include "vor_internal.h"
 #include "cu_xtree.h"
 
 #include <cstddef>

@@ -2,9 +2,7 @@
 // and stateless, so it needs no export: owned handles, a scoped cu_sem lock, and typed
 // allocation from the process allocator.
 #pragma once
-#ifndef __cplusplus
-#error "vor_kit.h is C++ only"
-#endif
+#include "vor_cxx_only.h"
 
 #include <cstddef>
 #include <cstdint>

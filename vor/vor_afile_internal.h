@@ -1,6 +1,7 @@
 // Bookkeeping of the asynchronous file layer that other parts of vorcore and its tests read.
 // Internal to vorcore.
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 
 namespace vor::afile {

@@ -1,5 +1,6 @@
 // Set-up of the thread-owned boxes and in-events that own their arguments. Internal to vorcore.
 #pragma once
+#include "vor_internal.h"
 #include "vor_box.h"
 
 // Makes the process-wide box registry when missing (cheap afterwards).

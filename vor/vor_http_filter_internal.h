@@ -1,5 +1,6 @@
 // Inside vorcore only: what the HTTP client tells its response parser about its requests.
 #pragma once
+#include "vor_internal.h"
 #include "vor_http_filter_response.h"
 
 namespace vor::http_filter {

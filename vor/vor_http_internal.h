@@ -1,6 +1,7 @@
 // Inside vorcore only: time-outs of the HTTP client, server and CONNECT tunnel, settable so
 // that tests need not wait for the production values.
 #pragma once
+#include "vor_internal.h"
 #include <stdint.h>
 
 typedef struct vor_http_request vor_http_request;

@@ -7,6 +7,8 @@
 //  - LiveSet::Hold alone: for objects with locks of their own (boxes, bigboxes), so that busy
 //    paths share no process-wide lock.
 #pragma once
+#include "vor_internal.h"
+
 #include <mutex>
 #include <new>
 #include <shared_mutex>

@@ -148,8 +148,8 @@ TEST(Daemon, ProgramNameWithoutExtensionNamesEveryFile) {
   fs::rename(tree.bin("quorind"), tree.bin("x.y.bin"));
   write_file(tree.root() + "/config/x.y.ini", "[modules]\n");
   auto daemon = tree.run("x.y.bin");
-  ASSERT_TRUE(wait_until([&] { return fs::exists(tree.logs("x.y.pid")); }));
-  EXPECT_TRUE(fs::exists(tree.logs("x.y.log")));
+  // The PID file is written before the log is opened: wait for both.
+  ASSERT_TRUE(wait_until([&] { return fs::exists(tree.logs("x.y.pid")) && fs::exists(tree.logs("x.y.log")); }));
   EXPECT_TRUE(fs::exists(tree.logs("x.y.lock")));
   daemon->signal(SIGTERM);
   EXPECT_EQ(daemon->wait().code, 0);
@@ -208,6 +208,30 @@ TEST(Daemon, InitWalkStopsAtFirstFailureYetEveryModuleIsExited) {
   daemon->signal(SIGINT);
   EXPECT_EQ(daemon->wait().code, 0);
   EXPECT_EQ(tree.fixture_log(), "init mod_a\ninit mod_fail\nexit mod_a\nexit mod_fail\nexit mod_b\n");
+}
+
+// fixmod is built by vor_deliverable as every module is, and copied into the tree's modules/
+// as scripts/run lays modules out; it reads its own group and writes to the daemon log.
+TEST(Daemon, ModuleBuiltAsADeliverableLoadsFromTheModulesFolder) {
+  struct Case {
+    const char* pairs;
+    const char* init_line;
+  };
+  const Case cases[] = {{"a=1;b=2", "[fixmod] init: 2 pairs\r\n"}, {"a=1;;b=2", "[fixmod] init: pairs malformed\r\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pairs);
+    DaemonTree tree;
+    fs::copy_file(QUORIN_FIXMOD, tree.root() + "/modules/libfixmod.so");
+    tree.config(modules_config({{"libfixmod.so", "fixmod_module"}}) + "[fixmod]\npairs=" + c.pairs + "\n");
+    auto daemon = tree.start_daemon();
+    daemon->signal(SIGINT);
+    EXPECT_EQ(daemon->wait().code, 0);
+    EXPECT_THAT(tree.out(), Not(HasSubstr("load fail")));
+    const std::string log = read_file(tree.logs("quorind.log"));
+    const size_t init = log.find(c.init_line);
+    EXPECT_NE(init, std::string::npos) << log;
+    EXPECT_NE(log.find("[fixmod] exit\r\n", init), std::string::npos) << log;
+  }
 }
 
 TEST(Daemon, SignalDuringSlowInitWaitsForTheWalkThenExitsOnce) {

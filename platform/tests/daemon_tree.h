@@ -1,5 +1,7 @@
 // A temporary runtime tree (bin/, config/, logs/, modules/) holding a copy of the daemon and
-// the service tool, and the programs run in it as subprocesses with bounded waits.
+// the service tool, the libraries and settings a test places in it, and the programs run in it
+// as subprocesses with bounded waits. QUORIN_BIN_DIR names the build folder of the programs;
+// QUORIN_FIXTURE, when defined, the daemon-module fixture linked as modules/libdaemon_fixture.so.
 #pragma once
 #include <fcntl.h>
 #include <signal.h>
@@ -95,7 +97,9 @@ class DaemonTree {
       fs::copy_file(std::string(QUORIN_BIN_DIR) + "/" + program, bin(program));
     }
     fs::create_symlink(std::string(QUORIN_BIN_DIR) + "/libvorcore.so.1", bin("libvorcore.so.1"));
+#ifdef QUORIN_FIXTURE
     fs::create_symlink(QUORIN_FIXTURE, root_ + "/modules/libdaemon_fixture.so");
+#endif
   }
 
   const std::string& root() const { return root_; }
@@ -106,7 +110,19 @@ class DaemonTree {
   std::string err() const { return read_file(tmp_.file("stderr")); }
   std::string fixture_log() const { return read_file(logs("fixture.log")); }
 
+  std::string modules(const std::string& name) const { return root_ + "/modules/" + name; }
+
   void config(const std::string& text) const { write_file(root_ + "/config/quorind.ini", text); }
+
+  // A built library placed (linked) at modules/<name>; name may hold folders.
+  void module_library(const std::string& name, const std::string& built) const { place(modules(name), built); }
+  // A built library placed beside the programs, at bin/<name>.
+  void bin_library(const std::string& name, const std::string& built) const { place(bin(name), built); }
+  // A settings file at modules/<name>.
+  void modules_file(const std::string& name, const std::string& text) const {
+    fs::create_directories(fs::path(modules(name)).parent_path());
+    write_file(modules(name), text);
+  }
 
   std::unique_ptr<Process> run(const std::string& program, const std::vector<std::string>& args = {},
                                const std::vector<std::string>& env = {}) const {
@@ -123,6 +139,11 @@ class DaemonTree {
   }
 
  private:
+  static void place(const std::string& at, const std::string& built) {
+    fs::create_directories(fs::path(at).parent_path());
+    fs::create_symlink(built, at);
+  }
+
   vor::test::TempDir tmp_;
   std::string root_;
 };

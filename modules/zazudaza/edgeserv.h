@@ -1,0 +1,171 @@
+// edgeserv: the edge server, the daemon module that owns every client connection of the HTTP
+// ports and drives the web-cache sub-modules. This header holds the records it shares by layout
+// with the sub-modules (their descriptor, the module context and the client record) and the C
+// interface every sub-module calls.
+#pragma once
+#include "cu_config.h"
+#include "cu_daemon.h"
+#include "cu_jitter.h"
+#include "cu_list.h"
+#include "cu_log.h"
+#include "cu_sem.h"
+#include "cu_ssl.h"
+#include "cu_xhash.h"
+#include "cu_xjitter.h"
+#include "cu_xmem.h"
+#include "cu_xtree.h"
+#include "http_parser.h"
+#include "vor_export.h"
+#include "vor_queue.h"
+#include <stddef.h>
+#include <stdint.h>
+
+VOR_EXTERN_C_BEGIN
+
+struct edgeserv_ctx;
+
+/* Request states of client_rec.state. */
+enum {
+  EDGESERV_STATE_NEW = 0,
+  EDGESERV_STATE_HEAD = 10,     /* head incomplete */
+  EDGESERV_STATE_BODY = 20,     /* body pending */
+  EDGESERV_STATE_COMPLETE = 30, /* the request is complete */
+  EDGESERV_STATE_ERROR = 100    /* error or refused */
+};
+
+/* Body length of a CONNECT request: every later byte is body. */
+#define EDGESERV_CONNECT_BODY 0x7FFFFFF0u
+/* Body length the request filter sets when a response switches protocols. */
+#define EDGESERV_SWITCHED_BODY 0xFFFFFFF0u
+
+typedef uint8_t (*submodule_init_fn)(struct edgeserv_ctx* ctx);
+typedef void (*submodule_exit_fn)(struct edgeserv_ctx* ctx);
+typedef uint8_t (*submodule_accept_fn)(struct edgeserv_ctx* ctx, int64_t sid, const char* ip, uint16_t port);
+typedef void (*submodule_close_fn)(struct edgeserv_ctx* ctx, int64_t sid);
+typedef uint8_t (*submodule_read_fn)(struct edgeserv_ctx* ctx, int64_t sid, const char* chunk, int32_t len,
+                                     const char* body, int32_t body_len);
+
+/* A sub-module's descriptor, exported by its library as a data symbol. NULL slots count as "go on". */
+typedef struct submodule_desc {
+  uint64_t version;              /* at least 300 */
+  const char* name;              /* unique among the loaded modules when not empty */
+  submodule_init_fn init;        /* 1 = ready; anything else stops the init walk */
+  submodule_exit_fn exit;        /* once at stop */
+  submodule_accept_fn on_accept; /* master thread; 1 = go on with the next module */
+  submodule_close_fn on_close;   /* the connection ends; its record can still be looked up */
+  submodule_read_fn on_read;     /* after each chunk of request bytes; 1 = go on */
+} submodule_desc;
+
+/* The edge server's one context, made at init and never freed (edgeserv_GetHandle). */
+typedef struct edgeserv_ctx {
+  daemon_ctx* daemon;   /* the daemon context: quorind.ini and the bigbox */
+  int64_t listener;     /* sid of the proxy_port listener; 0 or less when none */
+  cu_sem* lock;         /* the context lock: client table, client records, output queues */
+  cu_log* log;          /* ../logs/zazudaza.log */
+  cu_config* config;    /* ../modules/zazudaza.ini; NULL when it cannot be read */
+  cu_i64hash* clients;  /* sid -> client_rec */
+  cu_list* submodules;  /* submodule_desc pointers in load order */
+  cu_stree* names;      /* names of the loaded sub-modules */
+} edgeserv_ctx;
+
+/* Writable notice of a client (one per client). */
+typedef void (*edgeserv_writable_fn)(edgeserv_ctx* ctx, int64_t sid, void* arg);
+
+/* One client connection, owned by the edge server; the request handler, the request filter, the
+   pipe and the rules store read and set its fields after edgeserv_GetClient_BySid. */
+typedef struct client_rec {
+  int64_t sid;
+  http_parser* parser;          /* the current request head, in the arena */
+  uint32_t body_expected;       /* body length the current request declares */
+  uint32_t body_received;       /* body bytes of the current request so far */
+  uint8_t state;                /* EDGESERV_STATE_* */
+  uint8_t taken;                /* set by the request handler once it has taken the request over */
+  char* dns_tag;                /* the request handler's DNS lookup tag, NULL when none */
+  uint8_t closing;              /* faster close / force close mark */
+  int32_t delay_timer;          /* pending delayed-close timer on the slave box, 0 when none */
+  int32_t force_timer;          /* 1 ms close timer of edgeserv_ForceClose, 0 when none */
+  int64_t owner_thread;         /* id of the slave thread serving the connection */
+  vor_queue* queue;             /* output tasks */
+  uint8_t reading;              /* the socket is watched for reading */
+  uint8_t writing;              /* the socket is watched for writing */
+  edgeserv_writable_fn notice_fn;
+  void* notice_arg;
+  uint32_t received_at_sweep;   /* counts remembered by the idle sweep */
+  uint32_t sent_at_sweep;
+  uint32_t received;            /* bytes from and to this client since accept (wrap at 2^32) */
+  uint32_t sent;
+  int64_t created;              /* the cached clock at accept */
+  uint32_t lifetime;            /* per request, from here on: the request handler's and filter's */
+  uint8_t cache_kind;
+  uint8_t icookie;
+  uint8_t expired;
+  uint8_t revalidate;
+  uint8_t rewritten;
+  cu_xmem* arena;               /* the connection's own memory: record, parser, queue, tasks */
+  uint32_t user_id;             /* proxy host id, all ones when none */
+  uint32_t host_id;             /* upstream id, all ones when none */
+  uint8_t disk_permission;
+  uint8_t disk_refusal;
+  uint8_t tls_on;               /* accepted on an HTTPS listener with its TLS connection set up */
+  cu_ssl_conn tls;
+  cu_xjitter tls_input;         /* ciphertext not yet decrypted */
+  uint16_t local_port;          /* port of the HTTPS listener that accepted it */
+} client_rec;
+
+/* The IP-location lookup the rules store supplies. */
+typedef uint8_t (*edgeserv_location_fn)(const char* ip, char* area, int32_t area_len, char* detail,
+                                        int32_t detail_len);
+
+/* The daemon-module descriptor of the edge server. */
+VOR_API extern module_desc edgeserv;
+/* Init of the daemon module; always answers 1. */
+VOR_API uint8_t edgeserv_init(daemon_ctx* ctx);
+/* Exit of the daemon module: the sub-modules' exits in load order and the closing lines. */
+VOR_API void edgeserv_exit(daemon_ctx* ctx);
+
+/* The context; NULL before init. */
+VOR_API edgeserv_ctx* edgeserv_GetHandle(void);
+/* The cached clock (seconds since 1970); reads the system time while it is still 0. */
+VOR_API int64_t edgeserv_mytime(void);
+/* "3.7.9". */
+VOR_API const char* edgeserv_VersionString(void);
+/* The via token made at init. */
+VOR_API const char* edgeserv_XFlag(void);
+/* Bytes in use in the module's pools, less the client table's baseline. */
+VOR_API uint64_t edgeserv_GetCacheSize(void);
+/* Bytes in use and free in the module's pools; either pointer may be NULL. */
+VOR_API void edgeserv_XmemDebug(uint64_t* used, uint64_t* free_bytes);
+VOR_API uint64_t edgeserv_GetTotalSendBytes(void);
+VOR_API uint64_t edgeserv_GetTotalRecvBytes(void);
+/* Always 0. */
+VOR_API uint32_t edgeserv_GetReadableLen(void);
+/* Stores the IP-location lookup; the first non-NULL one also makes the GBK converter. */
+VOR_API void edgeserv_SetLocationOfIP(edgeserv_location_fn fn);
+/* The location of an IPv4 text, converted to UTF-8 and cut to the caller's lengths; 0 without a lookup. */
+VOR_API uint8_t edgeserv_GetLocationOfIP(const char* ip, char* area, int32_t area_len, char* detail,
+                                         int32_t detail_len);
+
+/* The client record of a sid, NULL when unknown. Safe to use on the connection's own slave
+   thread, elsewhere only under the context lock. */
+VOR_API client_rec* edgeserv_GetClient_BySid(int64_t sid);
+/* 1 when the sid is known and its TLS is on. */
+VOR_API uint8_t edgeserv_ClientSSLOn(int64_t sid);
+/* The record's DNS tag; NULL for an unknown sid. */
+VOR_API char* edgeserv_GetDnsInEventId(int64_t sid);
+/* Entries of the client table; 0 before init. */
+VOR_API int32_t edgeserv_GetNumOfConnections(void);
+/* One line per client: "time -> ip:port[ -> location] -> quorin\r\n". */
+VOR_API void edgeserv_GetSockList(cu_jitter* out);
+
+/* Stops the connection's reading and writing at once and closes it within a millisecond on its
+   own slave thread; writers refuse output from then on. */
+VOR_API void edgeserv_ForceClose(int64_t sid);
+
+VOR_EXTERN_C_END
+
+#ifdef __cplusplus
+static_assert(offsetof(submodule_desc, on_read) == 6 * sizeof(void*), "submodule_desc: seven pointer-sized fields");
+static_assert(offsetof(edgeserv_ctx, names) == 7 * sizeof(void*), "edgeserv_ctx: eight pointer-sized fields");
+static_assert(offsetof(client_rec, sid) == 0, "client_rec starts with its sid");
+static_assert(offsetof(client_rec, state) == 24, "client_rec: the request state other modules write");
+#endif

@@ -1,0 +1,306 @@
+// Client connections: the proxy_port listeners, the accept path on the bigbox master thread,
+// the client records in their own arenas, the read path on the connection's slave thread, and
+// the look-ups other modules make by sid.
+//
+// Ownership: once reading has started, a record is freed only on its slave thread; the master
+// thread (accept, the on_accept walk, the idle sweep) touches a record only under the context
+// lock. The bigbox reports nothing for a sid before reading starts, so the on_accept walk always
+// ends before any other slot of the connection runs.
+#include <stdio.h>
+#include <time.h>
+
+#include <atomic>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cu_lib.h"
+#include "cu_sock.h"
+#include "cu_util.h"
+#include "edgeserv_internal.h"
+#include "vor_box.h"
+
+namespace edge {
+namespace {
+
+constexpr int kExtraPorts = 128;
+constexpr uint64_t kArenaPage = 6144;
+constexpr uint64_t kArenaPages = 32;
+
+// The record with what only the edge server reads; the record comes first, so a client_rec
+// pointer is also the entry's.
+struct ClientEntry {
+  client_rec rec;
+  bool accepting;  // the accept path is still running the on_accept walk (under the context lock)
+};
+
+ClientEntry* entry_of(client_rec* rec) { return reinterpret_cast<ClientEntry*>(rec); }
+
+void* arena_page_alloc(void* pool, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(pool), size); }
+void arena_page_free(void* pool, void* page) { cu_xmem_free(static_cast<cu_xmem*>(pool), page); }
+
+vor_bigbox* bigbox_of(edgeserv_ctx* ctx) { return ctx && ctx->daemon ? ctx->daemon->bigbox : nullptr; }
+
+void on_read(vor_bigbox* bb, void* ud, int64_t sid, const char* data, int32_t len);
+
+// Accept, on the master thread.
+void on_accept(vor_bigbox* bb, void* ud, int64_t, int64_t sid, const char* ip, uint16_t port) {
+  auto* ctx = static_cast<edgeserv_ctx*>(ud);
+  {
+    CtxLock lock(ctx);
+    if (!vor_bigbox_accept_WithPause(bb, sid, ip, port, on_read, ctx, on_peer_close, ctx)) {
+      vor_bigbox_DeleteSock(bb, sid);
+      return;
+    }
+    client_rec* rec = client_new();
+    if (!rec) {
+      vor_bigbox_DeleteSock(bb, sid);
+      return;
+    }
+    rec->sid = sid;
+    rec->reading = 1;
+    rec->owner_thread = vorx_box_GetThreadId(vor_bigbox_GetSlaveBox(bb, sid));
+    entry_of(rec)->accepting = true;
+    if (!cu_i64hash_insert(ctx->clients, sid, rec)) {
+      client_free(ctx, rec);
+      return;
+    }
+  }
+  if (flags().nodelay.load(std::memory_order_relaxed)) cu_sock_set_nondelay(sid);
+  accept_walk(ctx, sid, ip, port);
+  CtxLock lock(ctx);
+  client_rec* rec = find_client(ctx, sid);
+  if (!rec) return;
+  entry_of(rec)->accepting = false;
+  // A force close asked for during the walk is already on its way.
+  if (rec->force_timer == 0 && !vorx_bigbox_start_ForRead(bb, sid)) edgeserv_ForceClose(sid);
+}
+
+// What the faster close does once the slots have seen a chunk.
+enum class AfterRead { kKeep, kCloseNow };
+
+AfterRead faster_close_step(edgeserv_ctx* ctx, int64_t sid) {
+  if (!flags().faster_close.load(std::memory_order_relaxed)) return AfterRead::kKeep;
+  CtxLock lock(ctx);
+  client_rec* rec = find_client(ctx, sid);
+  if (!rec || !std::atomic_ref<uint8_t>(rec->closing).load(std::memory_order_relaxed)) return AfterRead::kKeep;
+  const int kind = head_task_kind(rec);
+  // An answer still queued is sent first; its close is queued behind it by the writers.
+  return kind < 0 || kind == kTaskEmpty || kind == kTaskClose ? AfterRead::kCloseNow : AfterRead::kKeep;
+}
+
+// True when an answer is still being sent while the client already sends its next request.
+bool pipelined_too_early(edgeserv_ctx* ctx, client_rec* rec) {
+  const uint8_t s = rec->state;
+  if (rec->taken || (s != EDGESERV_STATE_HEAD && s != EDGESERV_STATE_BODY && s != EDGESERV_STATE_COMPLETE))
+    return false;
+  CtxLock lock(ctx);
+  const int kind = head_task_kind(rec);
+  return kind == kTaskMemory || kind == kTaskFile;
+}
+
+// Read, on the connection's slave thread.
+void on_read(vor_bigbox*, void* ud, int64_t sid, const char* data, int32_t len) {
+  auto* ctx = static_cast<edgeserv_ctx*>(ud);
+  client_rec* rec;
+  {
+    CtxLock lock(ctx);
+    rec = find_client(ctx, sid);
+  }
+  if (!rec || len <= 0) return;
+  std::atomic_ref<int64_t> owner(rec->owner_thread);
+  if (owner.load(std::memory_order_relaxed) == 0) owner.store(cu_GetThisThreadId(), std::memory_order_relaxed);
+  std::atomic_ref<uint32_t>(rec->received).fetch_add(static_cast<uint32_t>(len), std::memory_order_relaxed);
+  add_received(static_cast<uint64_t>(len));
+
+  const ChunkOutcome out = track_request(rec, data, len);
+  // A head whose body framing is refused never reaches a slot.
+  if (out.refused || pipelined_too_early(ctx, rec)) {
+    close_now(ctx, sid);
+    return;
+  }
+  read_walk(ctx, sid, data, len, out.body, out.body_len);
+  if (faster_close_step(ctx, sid) == AfterRead::kCloseNow) close_now(ctx, sid);
+}
+
+// "ADDRESS:PORT" or "PORT": the address to bind (empty: all) and the port, cut to 16 bits.
+void split_listen_value(const char* value, std::string* ip, uint16_t* port) {
+  const std::string text = value;
+  const size_t colon = text.find(':');
+  *ip = colon == std::string::npos ? "" : text.substr(0, colon);
+  const std::string port_text = colon == std::string::npos ? text : text.substr(colon + 1);
+  *port = static_cast<uint16_t>(cu_atoll(port_text.c_str()));
+}
+
+// The listener's sid, or -1 (a port that reads as 0 is no port to listen on).
+int64_t listen_on(edgeserv_ctx* ctx, const char* value, uint16_t* port) {
+  std::string ip;
+  split_listen_value(value, &ip, port);
+  if (*port == 0) return -1;
+  return vor_bigbox_attach(bigbox_of(ctx), ip.empty() ? nullptr : ip.c_str(), *port, on_accept, ctx);
+}
+
+void listen_failed(edgeserv_ctx* ctx, const char* line) {
+  console_error(line);
+  cu_log_error(ctx->log, "%s", line);
+}
+
+}  // namespace
+
+bool attach_listeners(edgeserv_ctx* ctx) {
+  cu_config* config = ctx->daemon ? ctx->daemon->config : nullptr;
+  const char* value = cu_config_GetKey(config, "system", "proxy_port");
+  if (!value) return false;
+  char line[512];
+  uint16_t port = 0;
+  ctx->listener = listen_on(ctx, value, &port);
+  if (ctx->listener <= 0) {
+    snprintf(line, sizeof line, "[quorin -> zazudaza] config 'quorind.ini -> system -> proxy_port -> %s' cann't be listened!\r\n",
+             value);
+    listen_failed(ctx, line);
+  }
+  for (int n = 1; n <= kExtraPorts; ++n) {
+    char key[32];
+    snprintf(key, sizeof key, "proxy_port_%d", n);
+    const char* extra = cu_config_GetKey(config, "system", key);
+    if (!extra) continue;
+    if (listen_on(ctx, extra, &port) > 0) continue;
+    snprintf(line, sizeof line, "[quorin -> zazudaza] config 'quorind.ini -> system -> %s -> %d' cann't be listened!\r\n",
+             key, static_cast<int>(port));
+    listen_failed(ctx, line);
+  }
+  return true;
+}
+
+client_rec* client_new() {
+  cu_xmem* arena = cu_xmem_init_ext(arena_lock(), kArenaPage, kArenaPages, 0, arena_page_alloc, arena_page_free,
+                                    struct_pool());
+  if (!arena) return nullptr;
+  void* block = cu_xmem_malloc(arena, sizeof(ClientEntry));
+  if (!block) {
+    cu_xmem_exit(arena);
+    return nullptr;
+  }
+  auto* entry = new (block) ClientEntry{};
+  client_rec* rec = &entry->rec;
+  rec->arena = arena;
+  rec->parser = http_parser_makex(arena);
+  rec->queue = vor_queue_makex(arena);
+  if (!rec->parser || !rec->queue) {
+    cu_xmem_exit(arena);
+    return nullptr;
+  }
+  rec->created = edgeserv_mytime();
+  rec->user_id = UINT32_MAX;
+  rec->host_id = UINT32_MAX;
+  rec->disk_permission = 1;
+  return rec;
+}
+
+void client_free(edgeserv_ctx* ctx, client_rec* rec) {
+  if (!rec) return;
+  vor_bigbox* bb = bigbox_of(ctx);
+  if (rec->tls_on) {
+    cu_ssl_conn_destroy(&rec->tls);
+    cu_xjitter_destroy(&rec->tls_input);
+  }
+  vor_box* box = rec->sid > 0 ? vor_bigbox_GetSlaveBox(bb, rec->sid) : nullptr;
+  if (box && rec->delay_timer > 0) vor_box_DeleteTimer(box, rec->delay_timer);
+  if (box && rec->force_timer > 0) vor_box_DeleteTimer(box, rec->force_timer);
+  if (rec->sid > 0) vor_bigbox_DeleteSock(bb, rec->sid);
+  // The queue, its tasks, the parser and the record all live in the arena.
+  cu_xmem_exit(rec->arena);
+}
+
+client_rec* find_client(edgeserv_ctx* ctx, int64_t sid) {
+  void* value = nullptr;
+  if (!ctx || !cu_i64hash_find(ctx->clients, sid, &value)) return nullptr;
+  return static_cast<client_rec*>(value);
+}
+
+bool client_accepting(const client_rec* rec) {
+  return reinterpret_cast<const ClientEntry*>(rec)->accepting;
+}
+
+int head_task_kind(const client_rec* rec) {
+  if (vor_queue_nnodes(rec->queue) == 0) return -1;
+  const auto* task = static_cast<const uint8_t*>(vorx_queue_peek(rec->queue, 0));
+  return task ? *task : -1;
+}
+
+}  // namespace edge
+
+using namespace edge;
+
+extern "C" {
+
+client_rec* edgeserv_GetClient_BySid(int64_t sid) {
+  edgeserv_ctx* ctx = context();
+  CtxLock lock(ctx);
+  return find_client(ctx, sid);
+}
+
+uint8_t edgeserv_ClientSSLOn(int64_t sid) {
+  edgeserv_ctx* ctx = context();
+  CtxLock lock(ctx);
+  client_rec* rec = find_client(ctx, sid);
+  return rec && rec->tls_on ? 1 : 0;
+}
+
+char* edgeserv_GetDnsInEventId(int64_t sid) {
+  edgeserv_ctx* ctx = context();
+  CtxLock lock(ctx);
+  client_rec* rec = find_client(ctx, sid);
+  return rec ? rec->dns_tag : nullptr;
+}
+
+int32_t edgeserv_GetNumOfConnections(void) {
+  edgeserv_ctx* ctx = context();
+  if (!ctx) return 0;
+  CtxLock lock(ctx);
+  return cu_i64hash_nnodes(ctx->clients);
+}
+
+void edgeserv_GetSockList(cu_jitter* out) {
+  edgeserv_ctx* ctx = context();
+  if (!out || !ctx) return;
+  struct Peer {
+    int64_t created;
+    char ip[64];
+    uint16_t port;
+  };
+  struct Walk {
+    vor_bigbox* bb;
+    std::vector<Peer> peers;
+  } walk{bigbox_of(ctx), {}};
+  {
+    // Times and addresses are copied under the lock; locations are looked up after it.
+    CtxLock lock(ctx);
+    cu_i64hash_traverse(
+        ctx->clients,
+        [](int64_t sid, void* value, void* arg) -> uint8_t {
+          auto* w = static_cast<Walk*>(arg);
+          Peer p{};
+          p.created = std::atomic_ref<int64_t>(static_cast<client_rec*>(value)->created).load(std::memory_order_relaxed);
+          if (vor_bigbox_GetSockIP(w->bb, sid, p.ip, sizeof p.ip, &p.port)) w->peers.push_back(p);
+          return 0;
+        },
+        &walk);
+  }
+  for (const Peer& p : walk.peers) {
+    struct tm tm_local {};
+    char when[96] = "";
+    if (cu_localtime(&p.created, &tm_local))
+      snprintf(when, sizeof when, "%d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d", tm_local.tm_year + 1900, tm_local.tm_mon + 1,
+               tm_local.tm_mday, tm_local.tm_hour, tm_local.tm_min, tm_local.tm_sec);
+    char detail[257] = "";
+    char line[512];
+    if (edgeserv_GetLocationOfIP(p.ip, nullptr, 0, detail, sizeof detail))
+      snprintf(line, sizeof line, "%s -> %s:%d -> %s -> quorin\r\n", when, p.ip, p.port, detail);
+    else
+      snprintf(line, sizeof line, "%s -> %s:%d -> quorin\r\n", when, p.ip, p.port);
+    cu_jitter_SetData(out, line, static_cast<int32_t>(strlen(line)));
+  }
+}
+
+}  // extern "C"

@@ -1,0 +1,155 @@
+// Inside the edge server: the module-wide state, the context lock with its per-thread depth,
+// and the steps that the module, the sub-module walks, the connections and the close paths share.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "edgeserv.h"
+#include "vor_bigbox.h"
+
+namespace edge {
+
+constexpr char kVersion[] = "3.7.9";
+constexpr char kServerToken[] = "Quorin/Zazudaza/3.7.9";
+constexpr char kUnit[] = "modules\\zazudaza";
+
+// --- settings ---------------------------------------------------------------------------------
+
+// The [system] settings of zazudaza.ini as they are in force.
+struct Settings {
+  bool display = true;
+  bool redirect_301 = true;
+  uint32_t idle_limit = 60;  // seconds; 0: no idle sweep
+  bool nodelay = true;
+  bool faster_close = true;
+  int32_t hdd_threads = 6;
+  int32_t ssd_threads = 2;
+};
+
+// Reads the [system] group (a NULL config gives the defaults).
+Settings read_settings(cu_config* config);
+// Pages of the xjitter pool for a machine with that much physical memory.
+uint64_t xjitter_page_limit(uint64_t physical_bytes);
+
+// --- module-wide state ------------------------------------------------------------------------
+
+// Flags read on every thread, written by init: relaxed atomics.
+struct Flags {
+  std::atomic<bool> display{false};
+  std::atomic<bool> redirect_301{true};
+  std::atomic<uint32_t> idle_limit{60};
+  std::atomic<bool> nodelay{true};
+  std::atomic<bool> faster_close{true};
+};
+Flags& flags();
+void apply_settings(const Settings& s);
+
+// The context, NULL before init.
+edgeserv_ctx* context();
+// Test hook: makes ctx the module's context (NULL forgets it).
+void set_context(edgeserv_ctx* ctx);
+// Stores t into the cached clock (the clock timer does so every second).
+void set_clock(int64_t t);
+void add_received(uint64_t n);
+// The arena lock for a new connection, chosen at random.
+cu_sem* arena_lock();
+// The struct pool (page source of the arenas) and the hash pool (client table nodes).
+cu_xmem* struct_pool();
+cu_xmem* hash_pool();
+// Makes the three pools once; a pool that cannot be made ends the process.
+void make_pools(cu_log* log);
+
+// Console and log lines.
+void console(const char* text);
+void console_error(const char* text);
+
+// --- the context lock -------------------------------------------------------------------------
+
+// Holds the context lock for a scope and counts the calling thread's depth, so that code which
+// must run unlocked (slots, hooks, notices, location look-ups) can check it.
+class CtxLock {
+ public:
+  explicit CtxLock(edgeserv_ctx* ctx);
+  ~CtxLock() { unlock(); }
+  CtxLock(const CtxLock&) = delete;
+  CtxLock& operator=(const CtxLock&) = delete;
+  void unlock();
+  void lock();
+
+ private:
+  cu_sem* sem_;
+  bool held_ = false;
+};
+// The calling thread's depth of the context lock.
+int lock_depth();
+// Debug builds abort when the calling thread holds the context lock.
+void expect_unlocked();
+
+// --- sub-modules ------------------------------------------------------------------------------
+
+void load_submodules(edgeserv_ctx* ctx);
+void init_walk(edgeserv_ctx* ctx);
+void exit_walk(edgeserv_ctx* ctx);
+void accept_walk(edgeserv_ctx* ctx, int64_t sid, const char* ip, uint16_t port);
+void read_walk(edgeserv_ctx* ctx, int64_t sid, const char* chunk, int32_t len, const char* body, int32_t body_len);
+void close_walk(edgeserv_ctx* ctx, int64_t sid);
+
+// --- connections ------------------------------------------------------------------------------
+
+// Attaches the proxy_port listeners of quorind.ini; false when proxy_port is absent.
+bool attach_listeners(edgeserv_ctx* ctx);
+// A new record in its own arena, or NULL.
+client_rec* client_new();
+// Frees a record: its timers, its socket (when the sid is set), its queue and its arena.
+void client_free(edgeserv_ctx* ctx, client_rec* rec);
+// The record of a sid in the table; the caller holds the context lock.
+client_rec* find_client(edgeserv_ctx* ctx, int64_t sid);
+// True while the accept path is still running the on_accept walk of the record.
+bool client_accepting(const client_rec* rec);
+
+// What one chunk did to the current request.
+struct ChunkOutcome {
+  const char* body = nullptr;  // start of the body part inside the chunk
+  int32_t body_len = 0;
+  bool refused = false;  // the head frames its body in a way the node does not take
+};
+// Feeds one chunk of request bytes to the record's parser and moves its request state.
+ChunkOutcome track_request(client_rec* rec, const char* chunk, int32_t len);
+// True when a complete head frames its body so that every reader agrees on where it ends.
+bool framing_acceptable(const char* head, int32_t len, uint32_t* content_length, bool* has_length);
+
+// Output task kinds at the head of a client's queue (the writers fill the rest of a task).
+enum TaskKind : uint8_t { kTaskEmpty = 0, kTaskMemory = 1, kTaskFile = 2, kTaskClose = 3 };
+// The kind of the head task; -1 for an empty queue. The caller holds the context lock.
+int head_task_kind(const client_rec* rec);
+
+// --- closing ----------------------------------------------------------------------------------
+
+// The close paths; each runs the on_close walk once and frees the record on the slave thread.
+void close_now(edgeserv_ctx* ctx, int64_t sid);
+void close_timer(void* box, void* ud, int32_t id, int32_t count);
+void on_peer_close(vor_bigbox* bb, void* ud, int64_t sid);
+
+// --- idle sweep and location ------------------------------------------------------------------
+
+// The clock timer (every second) and the idle sweep (every limit seconds; 0: none) on the
+// bigbox master box.
+void start_clock(edgeserv_ctx* ctx);
+void start_idle_sweep(edgeserv_ctx* ctx, uint32_t limit);
+// One idle sweep over the client table at the clock value now.
+void idle_sweep(edgeserv_ctx* ctx, int64_t now, uint32_t limit);
+// The GBK to UTF-8 converter of the location texts (one per process, used under the location
+// lock); NULL when the system has no such conversion.
+void* gbk_converter_make();
+// GBK text to UTF-8: at most out_len - 1 bytes, never a cut character, and a NUL; false when
+// the text is no GBK.
+bool gbk_to_utf8(void* converter, const char* in, char* out, int32_t out_len);
+// Forgets the location lookup (tests).
+void reset_location();
+
+// sids are carried in the pointer-sized user data of timers.
+inline void* sid_to_ud(int64_t sid) { return reinterpret_cast<void*>(static_cast<intptr_t>(sid)); }
+inline int64_t ud_to_sid(void* ud) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(ud)); }
+
+}  // namespace edge
