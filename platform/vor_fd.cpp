@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "vor_io.h"
 #include "vor_path.h"
 
 namespace vor {
@@ -23,11 +24,7 @@ int open_file(const char* path, int flags, mode_t mode) {
     return -1;
   }
   std::string p = normalise_path(path);
-  int fd;
-  do {
-    fd = open(p.c_str(), flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd_above_stdio(fd);
+  return fd_above_stdio(io::retry([&] { return open(p.c_str(), flags | O_CLOEXEC, mode); }));
 }
 
 FILE* open_stream(const char* path, int flags, const char* stdio_mode, mode_t mode) {

@@ -2,39 +2,25 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
-#include <new>
 #include <unistd.h>
+
+#include "vor_fd_table.h"
 
 namespace vor {
 namespace {
 
-// Generations per descriptor in chunks made on demand: descriptors are dense small numbers,
-// and the table must hold as many as RLIMIT_NOFILE allows without a fixed cap on sockets.
-constexpr int kChunkBits = 12;
-constexpr int kChunkSize = 1 << kChunkBits;
-constexpr int kChunks = 1 << 12;  // descriptors up to 2^24; larger ones are kept as raw sids
 constexpr int64_t kFdMask = 0xffffffffLL;
 
-struct Chunk {
-  std::atomic<uint32_t> generation[kChunkSize];
-};
-std::atomic<Chunk*> g_chunks[kChunks];
-std::mutex g_grow;
+// The generation of each descriptor; descriptors beyond the table are kept as raw sids.
+using Generations = FdTable<std::atomic<uint32_t>, 12>;
+
+Generations& generations() {
+  static Generations* table = new Generations;  // never destroyed: sockets outlive static destructors
+  return *table;
+}
 
 std::atomic<uint32_t>* slot(int fd, bool create) {
-  if (fd < 0 || fd >= kChunks * kChunkSize) return nullptr;
-  std::atomic<Chunk*>& entry = g_chunks[fd >> kChunkBits];
-  Chunk* chunk = entry.load(std::memory_order_acquire);
-  if (!chunk && create) {
-    std::lock_guard<std::mutex> guard(g_grow);
-    chunk = entry.load(std::memory_order_acquire);
-    if (!chunk) {
-      chunk = new (std::nothrow) Chunk{};
-      if (chunk) entry.store(chunk, std::memory_order_release);
-    }
-  }
-  return chunk ? &chunk->generation[fd & (kChunkSize - 1)] : nullptr;
+  return create ? generations().ensure(fd) : generations().get(fd);
 }
 
 uint32_t generation_of(int64_t sid) { return static_cast<uint32_t>(static_cast<uint64_t>(sid) >> 32); }

@@ -3,6 +3,7 @@
 #include "cu_lib.h"
 #include "cu_lib_internal.h"
 #include "cu_pattern.h"
+#include "vor_kit.h"
 
 #include <cstring>
 #include <memory>
@@ -42,10 +43,6 @@ void empty_buffer(char* buf, int32_t size) {
 }
 
 bool has_wildcard(const char* name) { return std::strpbrk(name, "?*") != nullptr; }
-
-struct PatternFree {
-  void operator()(cu_pattern* p) const { cu_pattern_free(p); }
-};
 
 // One attribute: [start, end) of the value, end at its ';' or the string's end.
 struct Attribute {
@@ -89,7 +86,7 @@ class AttributeWalk {
 // The k-th attribute whose name (cut to 256 characters, trailing blanks dropped) matches the
 // glob without regard to case; a pattern that cannot be compiled matches nothing.
 bool find_pattern_attribute(std::string_view s, int32_t k, const char* pattern, Attribute* out) {
-  std::unique_ptr<cu_pattern, PatternFree> glob(cu_pattern_make(pattern));
+  vor::Owned<cu_pattern, cu_pattern_free> glob(cu_pattern_make(pattern));
   if (!glob) return false;
   AttributeWalk walk(s);
   Attribute a;

@@ -1,6 +1,7 @@
 #include "vor_regex.h"
 
 #include "cu_malloc.h"
+#include "vor_kit.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
@@ -46,16 +47,12 @@ pcre2_code* compile(const char* pattern, bool caseless, size_t* error_offset) {
   return code;
 }
 
-struct MatchDataFree {
-  void operator()(pcre2_match_data* md) const { pcre2_match_data_free(md); }
-};
-
 // Runs the pattern on the subject and fills count entries as the POSIX match record does:
 // groups that took no part, and entries past the last group, are -1. False on no match,
 // on an error of the engine (limits reached) and when match data cannot be had.
 bool run(const pcre2_code* code, const char* subject, vor_regmatch* match, int32_t count) {
   const auto pairs = static_cast<uint32_t>(std::clamp(count, 1, kMaxOvectorPairs));
-  std::unique_ptr<pcre2_match_data, MatchDataFree> md(pcre2_match_data_create(pairs, contexts().general));
+  vor::Owned<pcre2_match_data, pcre2_match_data_free> md(pcre2_match_data_create(pairs, contexts().general));
   if (!md) return false;
   const int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject), PCRE2_ZERO_TERMINATED, 0, 0, md.get(),
                              contexts().match);
@@ -173,10 +170,7 @@ bool replace_ext(vor_regex* re, const char* subject, int32_t* start, int32_t* en
   return true;
 }
 
-struct CodeFree {
-  void operator()(pcre2_code* code) const { pcre2_code_free(code); }
-};
-using OwnedCode = std::unique_ptr<pcre2_code, CodeFree>;
+using OwnedCode = vor::Owned<pcre2_code, pcre2_code_free>;
 
 bool match_simple(const char* pattern, const char* subject, bool caseless) {
   if (!pattern || !subject) return false;

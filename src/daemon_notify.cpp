@@ -7,6 +7,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "vor_io.h"
+
 // A path, or a name in the abstract namespace when it starts with '@'.
 bool daemon_notify(const char* state) {
   const char* path = getenv("NOTIFY_SOCKET");
@@ -20,7 +22,8 @@ bool daemon_notify(const char* state) {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   const socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len + (path[0] == '@' ? 0 : 1));
-  const bool sent = sendto(fd, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), addr_len) >= 0;
+  const bool sent =
+      vor::io::sendto_some(fd, state, strlen(state), 0, reinterpret_cast<sockaddr*>(&addr), addr_len) >= 0;
   close(fd);
   return sent;
 }

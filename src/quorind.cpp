@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "cu_date_civil.h"
 #include "cu_file.h"
 #include "cu_lib.h"
 #include "cu_malloc.h"
@@ -25,6 +26,7 @@
 #include "program_path.h"
 #include "quorind.h"
 #include "service_common.h"
+#include "vor_io.h"
 
 namespace {
 
@@ -71,29 +73,14 @@ void put_number(char*& out, long value, int width) {
 size_t signal_safe_time_prefix(char* out) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  const long local = static_cast<long>(now.tv_sec) + g_utc_offset;
-  long days = local / 86400;
-  long secs = local % 86400;
-  if (secs < 0) {
-    secs += 86400;
-    --days;
-  }
-  // Civil date from a day count since 1970-01-01.
-  days += 719468;
-  const long era = (days >= 0 ? days : days - 146096) / 146097;
-  const long doe = days - era * 146097;
-  const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const long mp = (5 * doy + 2) / 153;
-  const long day = doy - (153 * mp + 2) / 5 + 1;
-  const long month = mp < 10 ? mp + 3 : mp - 9;
-  const long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  const auto [days, secs] = vor::civil::split_seconds(static_cast<int64_t>(now.tv_sec) + g_utc_offset);
+  const vor::civil::Date date = vor::civil::civil_from_days(days);
   char* p = out;
-  put_number(p, year, 1);
+  put_number(p, static_cast<long>(date.year), 1);
   *p++ = '-';
-  put_number(p, month, 2);
+  put_number(p, date.month, 2);
   *p++ = '-';
-  put_number(p, day, 2);
+  put_number(p, date.day, 2);
   *p++ = ' ';
   put_number(p, secs / 3600, 2);
   *p++ = ':';
@@ -104,22 +91,12 @@ size_t signal_safe_time_prefix(char* out) {
   return static_cast<size_t>(p - out);
 }
 
-void write_all(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    const ssize_t w = write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;
-    data += w;
-    n -= static_cast<size_t>(w);
-  }
-}
-
 // An abort is a crash: report it, drop the PID file and die of the signal itself, so the
 // status shows it (and a core is written where configured). Module exits are not signal-safe.
 void quorind_on_sigabrt(int) {
   const int saved = errno;
   static const char kConsole[] = "[Quorin] signal abort!\r\n";
-  write_all(STDERR_FILENO, kConsole, sizeof kConsole - 1);
+  vor::io::write_all(STDERR_FILENO, kConsole, sizeof kConsole - 1);
   static const char kLine[] = "signal: abort!\r\n";
   char line[64];
   size_t n = signal_safe_time_prefix(line);
@@ -127,7 +104,7 @@ void quorind_on_sigabrt(int) {
   n += sizeof kLine - 1;
   const int fd = open(kSignalLog, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd >= 0) {
-    write_all(fd, line, n);
+    vor::io::write_all(fd, line, n);
     close(fd);
   }
   if (g_abort_pid_set.load()) unlink(g_abort_pid_path);

@@ -19,6 +19,8 @@
 #include "cu_sock_internal.h"
 #include "cu_timer.h"
 #include "cu_util.h"
+#include "vor_io.h"
+#include "vor_kit.h"
 #include "vor_sid.h"
 
 namespace {
@@ -57,23 +59,6 @@ void log_wait_error(int err) {
   if (log) cu_log_error(log, "select funtion return errno(%d), %s!\r\n", err, strerror(err));
   cu_sem_unlock(&lock);
 }
-
-class Guard {
- public:
-  explicit Guard(cu_sem* lock) : lock_(lock) {
-    if (lock_) cu_sem_lock(lock_);
-  }
-  ~Guard() { unlock(); }
-  void unlock() {
-    if (lock_) cu_sem_unlock(lock_);
-    lock_ = nullptr;
-  }
-  Guard(const Guard&) = delete;
-  Guard& operator=(const Guard&) = delete;
-
- private:
-  cu_sem* lock_;
-};
 
 }  // namespace
 
@@ -149,10 +134,8 @@ void read_tcp(cu_box* box, SockBlock* sb, int64_t sid, cu_box_read_fn* read_fn, 
   int fd = vor::sid_fd_checked(sid);
   ssize_t n = -1;
   if (fd >= 0 && (sb->kind == kRemoteTcp || (sb->client && sb->client->state == 2))) {
-    do {
-      n = recv(fd, buf, static_cast<size_t>(sb->read_size), 0);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // spurious readiness
+    n = vor::io::recv_some(fd, buf, static_cast<size_t>(sb->read_size));
+    if (n < 0 && vor::io::would_block(errno)) return;  // spurious readiness
   }
   if (n > 0) {
     buf[n] = '\0';
@@ -176,7 +159,7 @@ void on_readable(void* arg) {
   void* ud = nullptr;
   int32_t len = 0;
   cu_peer_addr from{};
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   SockBlock* sb = box->block(sid);
   if (!sb) return;
   if (sb->kind == kTcpClient || sb->kind == kRemoteTcp) {
@@ -205,7 +188,7 @@ bool connect_failed(const cu_box* box, const SockBlock* sb, int64_t sid) {
 
 void finish_connect(cu_box* box, bool writable) {
   int64_t sid = box->this_sid.load();
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   SockBlock* sb = box->block(sid);
   if (!sb || sb->kind != kTcpClient) return;
   box->events.del(cu_event::kWrite, sid);
@@ -227,7 +210,7 @@ void on_accept_ready(void* arg) {
   int64_t sid = box->this_sid.load();
   char ip[20] = "";
   uint16_t port = 0;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   SockBlock* sb = box->block(sid);
   if (!sb || sb->kind != kTcpServer) return;
   int64_t fresh = cu_server_accept_on(sid, ip, &port);
@@ -253,7 +236,7 @@ void dispatch(cu_box* box, const epoll_event& ev) {
   int64_t sid = static_cast<int64_t>(ev.data.u64);
   int32_t error_kind = -1;
   for (int32_t kind = cu_event::kRead; kind <= cu_event::kExcept; ++kind) {
-    Guard guard(box->lock);
+    vor::SemLock guard(box->lock);
     cu_event::Registration* r = box->events.find(sid);
     if (!r) return;
     if (kind == cu_event::kRead) error_kind = cu_event::error_kind(r->kinds);
@@ -274,7 +257,7 @@ void dispatch(cu_box* box, const epoll_event& ev) {
 // Resting listeners whose time has come listen again (unless deleted meanwhile).
 void wake_listeners(cu_box* box) {
   if (box->resting.empty()) return;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   int64_t now = box->clock();
   auto& list = box->resting;
   for (size_t i = 0; i < list.size();) {
@@ -302,12 +285,12 @@ void fire_due_timers(cu_box* box) {
   due.clear();
   int64_t now;
   {
-    Guard guard(box->lock);
+    vor::SemLock guard(box->lock);
     now = box->clock();
     box->timers.due_ids(now, &due);
   }
   for (int32_t id : due) {
-    Guard guard(box->lock);
+    vor::SemLock guard(box->lock);
     cu_timer::Timer fired;
     if (!box->timers.fire(id, now, &fired)) continue;  // deleted or moved meanwhile
     box->this_timer.store(id);
@@ -322,7 +305,7 @@ void fire_due_timers(cu_box* box) {
 // The time the wait may last; -1 (no limit) when no timer is armed. False when the loop
 // should end because nothing is registered.
 bool plan_wait(cu_box* box, int* timeout_ms) {
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   if (!box->keep_alive && box->events.count() == 0 && box->timers.size() == 0 && box->resting.empty()) return false;
   int64_t next = std::min(box->timers.next_expiry(), earliest_rest(box));
   box->wait_deadline.store(next);
@@ -396,7 +379,7 @@ int64_t add_server(cu_box* box, int32_t kind, const char* ip, uint16_t port, cu_
   sb.on_datagram = on_datagram;
   sb.ud = ud;
   cu_server copy = sb.server;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   int64_t sid = register_block(box, std::move(sb), kind == 1 ? on_accept_ready : on_readable);
   if (sid < 0) cu_server_close(&copy);
   return sid;
@@ -404,13 +387,13 @@ int64_t add_server(cu_box* box, int32_t kind, const char* ip, uint16_t port, cu_
 
 bool import_sock(cu_box* box, int32_t kind, int64_t sid, cu_box_import_fn fn, void* ud) {
   if (!box || !fn) return false;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   return box->events.add(kind, sid, fn, ud);
 }
 
 bool export_sock(cu_box* box, int32_t kind, int64_t sid) {
   if (!box) return false;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   box->events.del(kind, sid);
   if (!box->events.find(sid)) drop_block(box, sid, false);
   return true;
@@ -418,7 +401,7 @@ bool export_sock(cu_box* box, int32_t kind, int64_t sid) {
 
 int32_t add_timer(cu_box* box, int32_t kind, uint32_t ms, int32_t limit, cu_box_timer_fn fn, void* ud) {
   if (!box || ms == 0 || limit <= 0) return -1;  // a 0 ms timer could never be listed: no draws
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   int64_t now = box->clock();
   for (int32_t draw = 0; draw < kTimerDraws; ++draw) {
     int32_t id = cu_timer::draw_id();
@@ -470,13 +453,13 @@ void cu_box_BreakLoop(cu_box* box) {
 
 void cu_box_SetUserCallbackHandle(cu_box* box, void* handle) {
   if (!box) return;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   box->handle = handle;
 }
 
 void cu_box_destroy(cu_box* box) {
   if (!box) return;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   box->events.clear();
   std::vector<int64_t> sids;
   for (auto& entry : box->socks) sids.push_back(entry.first);
@@ -512,7 +495,7 @@ int64_t cu_box_sock_AddLocalTcpClient_STEP2(cu_box* box, cu_client* client, cu_b
     return -1;
   }
   int64_t sid = client->sock;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   if (box->socks.count(sid)) {
     guard.unlock();
     cu_client_free(client);
@@ -552,7 +535,7 @@ int64_t cu_box_sock_AddRemoteTcpClient(cu_box* box, int64_t sid, cu_box_read_fn 
   sb.ud_read = ud_read;
   sb.on_close = on_close;
   sb.ud_close = ud_close;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   return register_block(box, std::move(sb), on_readable);
 }
 
@@ -567,7 +550,7 @@ int64_t cu_box_sock_AddLocalUdpClient_ext(cu_box* box, const char* local_ip, uin
   sb.client = client;
   sb.on_datagram = on_datagram;
   sb.ud = ud;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   int64_t sid = register_block(box, std::move(sb), on_readable);
   if (sid < 0) cu_client_free(client);
   return sid;
@@ -591,7 +574,7 @@ int64_t cu_box_sock_AddLocalTcpServer2(cu_box* box, int64_t listen_sid, cu_box_a
   sb.sid = listen_sid;
   sb.on_accept = on_accept;
   sb.ud = ud;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   return register_block(box, std::move(sb), on_accept_ready);
 }
 
@@ -618,7 +601,7 @@ bool cu_box_sock_ExportSocketId_ForExcept(cu_box* box, int64_t sid) {
 
 bool cu_box_sock_ExportSocketId(cu_box* box, int64_t sid) {
   if (!box) return false;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   box->events.del_all(sid);
   drop_block(box, sid, false);
   return true;
@@ -626,7 +609,7 @@ bool cu_box_sock_ExportSocketId(cu_box* box, int64_t sid) {
 
 void cu_box_sock_Delete(cu_box* box, int64_t sid) {
   if (!box || sid <= 0) return;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   // Out of the epoll set before the descriptor is closed and its number can be reused.
   box->events.del_all(sid);
   if (box->block(sid)) {
@@ -642,7 +625,7 @@ void cu_box_sock_DeleteThis(cu_box* box) {
 
 void cu_box_sock_SetMaxReadLen(cu_box* box, int64_t sid, int32_t n) {
   if (!box) return;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   SockBlock* sb = box->block(sid);
   if (!sb || (sb->kind != kTcpClient && sb->kind != kRemoteTcp)) return;
   sb->read_size = n <= 0 ? 1 : (n > kCuSockReadMax ? kCuSockReadMax : n);
@@ -650,7 +633,7 @@ void cu_box_sock_SetMaxReadLen(cu_box* box, int64_t sid, int32_t n) {
 
 int32_t cu_box_sock_GetNumSock(cu_box* box) {
   if (!box) return -1;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   return static_cast<int32_t>(box->socks.size());
 }
 
@@ -658,19 +641,19 @@ int64_t cu_box_sock_GetThisId(cu_box* box) { return box ? box->this_sid.load() :
 
 bool cu_box_sock_IsExist(cu_box* box, int64_t sid) {
   if (!box || sid < 1) return false;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   return box->block(sid) || box->events.find(sid);
 }
 
 void cu_box_sock_foreach(cu_box* box, cu_box_foreach_fn fn, void* arg) {
   if (!box || !fn) return;
   std::vector<std::pair<int32_t, int64_t>> list;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   for (auto& entry : box->socks) list.emplace_back(entry.second.kind, entry.first);
   void* handle = box->handle;
   guard.unlock();
   for (auto& [kind, sid] : list) {
-    Guard check(box->lock);
+    vor::SemLock check(box->lock);
     if (!box->block(sid)) continue;  // deleted by an earlier call of fn
     check.unlock();
     fn(handle, kind, sid, arg);
@@ -684,12 +667,9 @@ int32_t cu_box_sock_UdpWrite(cu_box*, int64_t sock, const void* data, int32_t le
 int32_t cu_box_sock_TcpWrite(void*, int64_t sock, const void* data, int32_t len) {
   int fd = vor::sid_fd_checked(sock);
   if (fd < 0 || !data || len < 0) return -1;
-  ssize_t n;
-  do {
-    n = send(fd, data, static_cast<size_t>(len), MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = vor::io::send_some(fd, data, static_cast<size_t>(len));
   if (n >= 0) return static_cast<int32_t>(n);
-  return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  return vor::io::would_block(errno) ? 0 : -1;
 }
 
 int32_t cu_box_sock_UdpWriteByIp(void*, int64_t sock, const void* data, int32_t len, const char* ip,
@@ -709,7 +689,7 @@ int32_t cu_box_timer_AddLimitTimer(cu_box* box, int32_t count, uint32_t ms, cu_b
 
 void cu_box_timer_Delete(cu_box* box, int32_t id) {
   if (!box || id <= 0) return;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   box->timers.del(id);
 }
 
@@ -719,7 +699,7 @@ void cu_box_timer_DeleteThis(cu_box* box) {
 
 bool cu_box_timer_Refresh(cu_box* box, int32_t id, uint32_t ms, cu_box_timer_fn fn, void* ud) {
   if (!box || id <= 0 || !fn) return false;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   cu_timer::Timer* t = box->timers.find(id);
   if (!t) return false;
   t->callback = reinterpret_cast<void*>(fn);
@@ -730,13 +710,13 @@ bool cu_box_timer_Refresh(cu_box* box, int32_t id, uint32_t ms, cu_box_timer_fn 
 
 bool cu_box_timer_RefreshTimeout(cu_box* box, int32_t id, uint32_t ms) {
   if (!box || id <= 0 || ms == 0) return false;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   return box->timers.refresh(id, ms);
 }
 
 bool cu_box_timer_RefreshCallback(cu_box* box, int32_t id, cu_box_timer_fn fn, void* ud) {
   if (!box || id <= 0 || !fn) return false;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   cu_timer::Timer* t = box->timers.find(id);
   if (!t) return false;
   t->callback = reinterpret_cast<void*>(fn);
@@ -746,7 +726,7 @@ bool cu_box_timer_RefreshCallback(cu_box* box, int32_t id, cu_box_timer_fn fn, v
 
 int32_t cu_box_timer_GetNumTimer(cu_box* box) {
   if (!box) return -1;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   return box->timers.size();
 }
 
@@ -754,6 +734,6 @@ int32_t cu_box_timer_GetThisId(cu_box* box) { return box ? box->this_timer.load(
 
 bool cu_box_timer_IsExist(cu_box* box, int32_t id) {
   if (!box || id <= 0) return false;
-  Guard guard(box->lock);
+  vor::SemLock guard(box->lock);
   return box->timers.find(id) != nullptr;
 }

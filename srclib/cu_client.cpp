@@ -9,6 +9,7 @@
 #include "cu_sock_internal.h"
 #include "cu_xmem.h"
 #include "vor_fd.h"
+#include "vor_io.h"
 #include "vor_sid.h"
 
 namespace {
@@ -22,7 +23,7 @@ bool bind_local(int fd, const cu_client& c) {
   a.sin_family = AF_INET;
   a.sin_port = htons(c.local_port);
   uint32_t addr = htonl(INADDR_ANY);
-  if (c.local_ip[0]) cu_sock_internal::parse_ipv4(c.local_ip, &addr);
+  if (c.local_ip[0]) vor::sock::parse_ipv4(c.local_ip, &addr);
   a.sin_addr.s_addr = addr;
   // Without a port the kernel picks one at connect, per destination: many clients bound to one
   // address are not limited to one ephemeral range shared by every destination.
@@ -34,7 +35,7 @@ bool bind_local(int fd, const cu_client& c) {
 
 void cu_client__xmem_init() {
   static bool once = [] {
-    g_pool = cu_pool__make_unit_pool(
+    g_pool = vor::pool::make_unit_pool(
         &g_pool_lock, 64 * 1024, 1024, 16, false,
         "cu_client_xmem -> cu_client__xmem_init() -> cu_xmem_init_ext(client struct) -> return NULL -> exit!\r\n");
     return true;
@@ -46,11 +47,11 @@ bool cu_client_init(cu_client* c, int32_t kind, const char* local_ip, uint16_t l
                     uint16_t port) {
   if (!c || !host || port <= 2 || (kind != 1 && kind != 2)) return false;
   uint32_t remote;
-  if (cu_sock_internal::resolve_ipv4(host, &remote, 1) < 1) return false;
+  if (vor::sock::resolve_ipv4(host, &remote, 1) < 1) return false;
   memset(c, 0, sizeof *c);
   c->kind = kind;
   uint32_t ignored;
-  if (local_ip && cu_sock_internal::parse_ipv4(local_ip, &ignored)) cu_strncpy(c->local_ip, local_ip, 20);
+  if (local_ip && vor::sock::parse_ipv4(local_ip, &ignored)) cu_strncpy(c->local_ip, local_ip, 20);
   c->local_port = local_port;
   inet_ntop(AF_INET, &remote, c->remote_ip, sizeof c->remote_ip);
   c->remote_addr = ntohl(remote);
@@ -75,10 +76,7 @@ int64_t cu_client_open(cu_client* c) {
   c->sock = vor::sid_make(fd);
   c->state = 2;
   if (c->kind == 1) {
-    int rc;
-    do {
-      rc = connect(fd, reinterpret_cast<sockaddr*>(&c->remote), sizeof c->remote);
-    } while (rc != 0 && errno == EINTR);
+    const int rc = vor::io::retry([&] { return connect(fd, reinterpret_cast<sockaddr*>(&c->remote), sizeof c->remote); });
     // Completion is seen by the box; a connect refused at once is kept for it to report.
     if (rc != 0 && errno != EINPROGRESS) c->connect_error = errno;
   }
@@ -99,13 +97,13 @@ cu_client* cu_client_new(int32_t kind, const char* local_ip, uint16_t local_port
 int32_t cu_client_read(cu_client* c, char* buf, cu_peer_addr* peer) {
   if (!c || !buf || c->state != 2) return -1;
   if (peer && c->kind != 2) return -1;
-  if (c->kind == 2) return cu_sock_internal::recv_datagram(c->sock, buf, kCuSockReadMax, peer);
-  return cu_sock_internal::recv_stream(c->sock, buf, kCuSockReadMax);
+  if (c->kind == 2) return vor::sock::recv_datagram(c->sock, buf, kCuSockReadMax, peer);
+  return vor::sock::recv_stream(c->sock, buf, kCuSockReadMax);
 }
 
 void cu_client_close(cu_client* c) {
   if (!c || c->state != 2) return;
-  cu_sock_internal::close_record_sock(&c->sock, &c->state);
+  vor::sock::close_record_sock(&c->sock, &c->state);
 }
 
 void cu_client_free(cu_client* c) {

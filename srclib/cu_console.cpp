@@ -11,8 +11,8 @@
 
 #include "cu_malloc.h"
 #include "cu_sem.h"
-#include "cu_sem_internal.h"
 #include "vor_fd.h"
+#include "vor_kit.h"
 
 namespace {
 constexpr char kUnit[] = "srclib\\cu_console";
@@ -36,10 +36,6 @@ Console& console() {
   return *instance;
 }
 
-struct Held : cu_internal::SemHold {
-  explicit Held(Console& c) : SemHold(&c.lock) {}
-};
-
 void turn_off(Console& c) {
   c.on = false;
   if (c.file) fclose(c.file);
@@ -56,7 +52,7 @@ int32_t cu_console_Setup(const char* name) {
   size_t length = strlen(taken);
   if (length >= PATH_MAX) return 0;
   Console& c = console();
-  Held held(c);
+  vor::SemLock held(&c.lock);
   if (c.on) turn_off(c);
   c.name = taken;
   c.on = true;
@@ -65,13 +61,13 @@ int32_t cu_console_Setup(const char* name) {
 
 void cu_console_Free(void) {
   Console& c = console();
-  Held held(c);
+  vor::SemLock held(&c.lock);
   turn_off(c);
 }
 
 void cu_console_Shutdown(void) {
   Console& c = console();
-  Held held(c);
+  vor::SemLock held(&c.lock);
   turn_off(c);
   _cu_free(c.buffer, kUnit, __LINE__);
   c.buffer = nullptr;
@@ -80,7 +76,7 @@ void cu_console_Shutdown(void) {
 void cu_console_printf(const char* format, ...) {
   if (!format) return;
   Console& c = console();
-  Held held(c);
+  vor::SemLock held(&c.lock);
   if (!c.on) return;
   if (!c.file) c.file = open_console_file(c.name);
   if (!c.buffer) c.buffer = static_cast<char*>(_cu_malloc(kBufferSize, kUnit, __LINE__));

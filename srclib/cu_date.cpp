@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "cu_date_civil.h"
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "cu_util.h"
@@ -18,42 +19,10 @@ namespace {
 
 constexpr char kUnit[] = "srclib\\cu_lib";
 
-// ---- Calendar arithmetic (proleptic Gregorian, UTC) ----
+using vor::civil::civil_from_days;
+using vor::civil::days_from_civil;
+using vor::civil::kSecondsPerDay;
 
-constexpr int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
-
-// Days since 1970-01-01 of a civil date; month 1-12, day 1-31.
-constexpr int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = floor_div(y, 400);
-  const unsigned yoe = unsigned(y - era * 400);
-  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + int64_t(doe) - 719468;
-}
-
-struct CivilDate {
-  int64_t year;
-  unsigned month;  // 1-12
-  unsigned day;    // 1-31
-};
-
-constexpr CivilDate civil_from_days(int64_t z) {
-  z += 719468;
-  const int64_t era = floor_div(z, 146097);
-  const unsigned doe = unsigned(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-  return {int64_t(yoe) + era * 400 + (m <= 2), m, d};
-}
-
-static_assert(days_from_civil(1970, 1, 1) == 0);
-static_assert(civil_from_days(-1).year == 1969 && civil_from_days(-1).day == 31);
-
-constexpr int64_t kSecondsPerDay = 86400;
 // The latest HTTP date accepted: 3000-12-31 23:59:59 UTC.
 constexpr int64_t kLatestHttpDate = days_from_civil(3001, 1, 1) * kSecondsPerDay - 1;
 
@@ -76,9 +45,8 @@ char* put3(char* p, const char* name) {
 
 // Writes the HTTP date of t into text (64 bytes) and answers its length.
 size_t format_http_date(int64_t t, char* text) {
-  const int64_t days = floor_div(t, kSecondsPerDay);
-  const unsigned secs = unsigned(t - days * kSecondsPerDay);
-  const CivilDate date = civil_from_days(days);
+  const auto [days, secs] = vor::civil::split_seconds(t);
+  const vor::civil::Date date = civil_from_days(days);
   const unsigned weekday = unsigned(((days + 4) % 7 + 7) % 7);  // 1970-01-01 was a Thursday
   const char* wday = kWeekdayNames[weekday];
   const char* month = kMonthNames[date.month - 1];

@@ -16,6 +16,8 @@
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "vor_fd.h"
+#include "vor_io.h"
+#include "vor_kit.h"
 #include "vor_path.h"
 
 struct cu_file1 {
@@ -117,10 +119,7 @@ std::string temporary_beside(const std::string& path) {
 int lock_descriptor(const char* path) {
   int fd = vor::open_file(path, O_RDWR | O_CREAT);
   if (fd < 0) return -1;
-  int rc;
-  do {
-    rc = flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
+  const int rc = vor::io::retry([&] { return flock(fd, LOCK_EX | LOCK_NB); });
   if (rc != 0) {
     close(fd);
     return -1;
@@ -212,8 +211,7 @@ int32_t cu_file2_read(cu_file2* f, void* buf, int32_t count) {
   auto* p = static_cast<uint8_t*>(buf);
   int32_t done = 0;
   while (done < count) {
-    ssize_t n = read(f->fd, p + done, static_cast<size_t>(count - done));
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = vor::io::read_some(f->fd, p + done, static_cast<size_t>(count - done));
     if (n < 0) return done > 0 ? done : -1;
     if (n == 0) break;
     done += static_cast<int32_t>(n);
@@ -224,7 +222,7 @@ int32_t cu_file2_read(cu_file2* f, void* buf, int32_t count) {
 int32_t cu_file2_write(cu_file2* f, const void* data, int32_t count) {
   if (!f) return 0;
   if (!data || count < 0) return -1;
-  return cu_internal::write_fully(f->fd, data, static_cast<size_t>(count)) ? count : -1;
+  return vor::io::write_all(f->fd, data, static_cast<size_t>(count)) ? count : -1;
 }
 
 bool cu_file2_eof(cu_file2* f) {
@@ -297,11 +295,7 @@ bool cu_dir1_rename(const char* old_path, const char* new_path) { return cu_file
 bool cu_file1_truncate(int32_t fd, int64_t size) {
   if (fd < 0 || size < 0) return false;
   if (lseek(fd, size, SEEK_SET) != size) return false;
-  int rc;
-  do {
-    rc = ftruncate(fd, size);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  return vor::io::retry([&] { return ftruncate(fd, size); }) == 0;
 }
 
 bool cu_file1_truncatex(const char* path, int64_t size) {
@@ -379,7 +373,7 @@ bool cu_file_IsLockable(const char* path) {
 namespace cu_internal {
 
 int replace_file(const std::string& given, std::string_view text) {
-  std::unique_ptr<char, decltype(&free)> real(realpath(given.c_str(), nullptr), &free);
+  vor::Owned<char, free> real(realpath(given.c_str(), nullptr));
   const std::string path = real ? std::string(real.get()) : given;
   std::string tmp = temporary_beside(path);
   errno = 0;
@@ -389,7 +383,7 @@ int replace_file(const std::string& given, std::string_view text) {
   const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
   int err = 0;
   errno = 0;
-  if (fchmod(fd, mode) != 0 || !write_fully(fd, text.data(), text.size()) || fsync(fd) != 0) err = failure();
+  if (fchmod(fd, mode) != 0 || !vor::io::write_all(fd, text.data(), text.size()) || fsync(fd) != 0) err = failure();
   if (close(fd) != 0 && err == 0) err = failure();
   if (err == 0 && rename(tmp.c_str(), path.c_str()) != 0) err = failure();
   if (err != 0) {

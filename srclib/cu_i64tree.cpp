@@ -17,19 +17,19 @@ int64_t compare_int64(void* node_key, void* key, void*) {
 CU_TREE_FAMILY_SHARED(cu_i64tree)
 
 cu_i64tree* cu_i64tree_mallocxx(cu_xtree_alloc_fn allocate, cu_xtree_release_fn release, void* context) {
-  return cu_xtree__new_typed(allocate, release, context, compare_int64);
+  return vor::xtree::new_typed(allocate, release, context, compare_int64);
 }
 
-cu_i64tree* cu_i64tree_mallocx(cu_mem* arena) { return cu_xtree__new_in_arena(arena, compare_int64); }
+cu_i64tree* cu_i64tree_mallocx(cu_mem* arena) { return vor::xtree::new_in_arena(arena, compare_int64); }
 
 cu_i64tree* cu_i64tree_malloc(void) { return cu_i64tree_mallocxx(nullptr, nullptr, nullptr); }
 
 bool cu_i64tree_insert(cu_i64tree* tree, int64_t key, void* value) {
-  return cu_xtree__insert(tree, as_key(key), value, false, nullptr);
+  return vor::xtree::insert(tree, as_key(key), value, false, nullptr);
 }
 
 bool cu_i64tree_update(cu_i64tree* tree, int64_t key, void* value) {
-  return cu_xtree__update(tree, as_key(key), value);
+  return vor::xtree::update(tree, as_key(key), value);
 }
 
 bool cu_i64tree_find(cu_i64tree* tree, int64_t key, void** value_out) {
@@ -37,7 +37,7 @@ bool cu_i64tree_find(cu_i64tree* tree, int64_t key, void** value_out) {
 }
 
 bool cu_i64tree_deletex(cu_i64tree* tree, int64_t key, cu_tree_value_fn destroy, void* arg) {
-  return cu_xtree__delete_with(tree, as_key(key), destroy, arg);
+  return vor::xtree::delete_with(tree, as_key(key), destroy, arg);
 }
 
 bool cu_i64tree_delete(cu_i64tree* tree, int64_t key) { return cu_xtree_delete(tree, as_key(key)); }

@@ -19,6 +19,7 @@
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
 #include "vor_fd.h"
+#include "vor_io.h"
 #include "vor_path.h"
 
 using cu_internal::ascii_lower;
@@ -222,36 +223,19 @@ void hex_lower(const unsigned char* data, size_t n, char* out) {
   out[2 * n] = '\0';
 }
 
-bool write_fully(int fd, const void* data, size_t n) {
-  if (fd < 0) return false;
-  const char* s = static_cast<const char*>(data);
-  while (n > 0) {
-    const ssize_t w = write(fd, s, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    s += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 void tty_read_line(int in_fd, int echo_fd, bool mask, char* buf, int32_t max) {
   std::string kept;
   const int32_t reads = std::min(max, kPromptMaxChars);
   for (int32_t i = 0; i < reads; ++i) {
     unsigned char c;
-    ssize_t r;
-    do {
-      r = read(in_fd, &c, 1);
-    } while (r < 0 && errno == EINTR);
-    if (r != 1) break;  // end of input
+    if (vor::io::read_some(in_fd, &c, 1) != 1) break;  // end of input
     if (c == '\n' || c == '\r' || c == 3) break;
     if ((c == 8 || c == 127) && !kept.empty()) {
       kept.pop_back();
-      write_fully(echo_fd, "\b \b", 3);
+      vor::io::write_all(echo_fd, "\b \b", 3);
     } else if (c >= 32 && c != 127) {
       kept.push_back(static_cast<char>(c));
-      if (mask) write_fully(echo_fd, "*", 1);
+      if (mask) vor::io::write_all(echo_fd, "*", 1);
     }
   }
   while (!kept.empty() && is_trailing_space(kept.back())) kept.pop_back();
@@ -577,7 +561,7 @@ int32_t cu_TTY_GetPassword(char* buf, int32_t max) {
     cu_internal::tty_read_line(in_fd, tty, true, buf, max);
   }
   if (tty >= 0) {
-    cu_internal::write_fully(tty, "\n", 1);
+    vor::io::write_all(tty, "\n", 1);
     close(tty);
   }
   printf("\n");
@@ -586,6 +570,5 @@ int32_t cu_TTY_GetPassword(char* buf, int32_t max) {
 
 void cu_sleep(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+  vor::io::retry([&] { return nanosleep(&left, &left); });  // the rest of the time after a signal
 }

@@ -10,9 +10,10 @@
 
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
-#include "cu_sem_internal.h"
 #include "cu_util.h"
 #include "vor_fd.h"
+#include "vor_io.h"
+#include "vor_kit.h"
 
 namespace {
 constexpr char kUnit[] = "srclib\\cu_log";
@@ -20,10 +21,8 @@ constexpr int32_t kLockReady = 1;
 constexpr int32_t kLockDown = -1;
 constexpr size_t kSystemLineSize = 4096;
 
-// Takes a log's lock only while the log is set up, as every operation does.
-struct LogGuard : cu_internal::SemHold {
-  explicit LogGuard(cu_log* log) : SemHold(log->lock_state == kLockReady ? &log->lock : nullptr) {}
-};
+// A log's lock, or NULL (nothing to take) while the log is not set up, as every operation asks.
+cu_sem* lock_of(cu_log* log) { return log->lock_state == kLockReady ? &log->lock : nullptr; }
 
 FILE* open_log_file(const char* path) { return vor::open_stream(path, O_RDWR | O_CREAT | O_APPEND, "ab+"); }
 
@@ -77,14 +76,14 @@ size_t build_line(char* line, size_t capacity, bool with_time, const char* level
 // in one write call, so a line reaches the file whole and in order.
 void write_flushed(cu_log* log, const char* data, size_t n) {
   fflush(log->file);
-  cu_internal::write_fully(fileno(log->file), data, n);
+  vor::io::write_all(fileno(log->file), data, n);
 }
 
 void write_buffered(cu_log* log, const char* data, size_t n) { fwrite(data, 1, n, log->file); }
 
 void formatted(cu_log* log, bool with_time, const char* level, bool flush, const char* format, va_list args) {
   if (!log) return;
-  LogGuard guard(log);
+  vor::SemLock guard(lock_of(log));
   if (!log->file || !log->line) return;
   const size_t n = build_line(log->line, CU_LOG_LINE_SIZE, with_time, level, format, args);
   if (n == 0) return;
@@ -97,7 +96,7 @@ void formatted(cu_log* log, bool with_time, const char* level, bool flush, const
 
 void raw(cu_log* log, const void* data, int32_t len, bool flush) {
   if (!log || !data || len <= 0) return;
-  LogGuard guard(log);
+  vor::SemLock guard(lock_of(log));
   if (!log->file) return;
   if (flush) {
     write_flushed(log, static_cast<const char*>(data), static_cast<size_t>(len));
@@ -160,13 +159,13 @@ void cu_log_free(cu_log* log) {
 
 void cu_log_flush(cu_log* log) {
   if (!log) return;
-  LogGuard guard(log);
+  vor::SemLock guard(lock_of(log));
   if (log->file) fflush(log->file);
 }
 
 bool cu_log_rename(cu_log* log, const char* new_path) {
   if (!log || !new_path || log->lock_state != kLockReady) return false;  // an ended log stays ended
-  LogGuard guard(log);
+  vor::SemLock guard(lock_of(log));
   FILE* next = open_log_file(new_path);
   if (!next) return false;
   if (log->file) fclose(log->file);
@@ -223,6 +222,6 @@ void __cu_system_log(const char* path, const char* format, ...) {
   va_start(args, format);
   const size_t n = build_line(line, sizeof line, true, nullptr, format, args);
   va_end(args);
-  cu_internal::write_fully(fd, line, n);
+  vor::io::write_all(fd, line, n);
   close(fd);
 }

@@ -9,8 +9,8 @@
 
 #include "cu_mem_internal.h"
 #include "cu_mem_text.h"
-#include "cu_sem_internal.h"
 #include "vor_fd.h"
+#include "vor_kit.h"
 
 #if defined(VOR_ASAN) || defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -50,10 +50,6 @@ CU_MEM_NO_ASAN inline Chunk* chunk_of(const void* p) {
   return reinterpret_cast<Chunk*>(const_cast<uint8_t*>(static_cast<const uint8_t*>(p)) - kCuMemChunkHeader);
 }
 CU_MEM_NO_ASAN inline void* data_of(Chunk* c) { return bytes(c) + kCuMemChunkHeader; }
-
-struct Guard : cu_internal::SemHold {
-  explicit Guard(cu_mem* m) : SemHold(m->lock) {}
-};
 
 bool round_up(uint64_t n, uint64_t step, uint64_t* out) {
   if (n > kMax - (step - 1)) return false;
@@ -354,7 +350,7 @@ void* cu_mem__malloc(cu_mem* mem, uint64_t n, uint64_t* taken) {
   if (!mem) return nullptr;
   if (n < 16) n = 16;
   if (!round_up(n, kCuMemAlign, &n) || n > kMax - kCuMemChunkHeader) return nullptr;
-  Guard guard(mem);
+  vor::SemLock guard(mem->lock);
   if (mem->free_bytes < n || mem->free_bytes - n < kCuMemChunkHeader * mem->free_chunks) return nullptr;
   return take_chunk(mem, n, taken);
 }
@@ -362,7 +358,7 @@ void* cu_mem__malloc(cu_mem* mem, uint64_t n, uint64_t* taken) {
 bool cu_mem__free(cu_mem* mem, void* p, uint64_t* released) {
   *released = 0;
   if (!mem || !p || !in_chunk_range(mem, p)) return false;
-  Guard guard(mem);
+  vor::SemLock guard(mem->lock);
   return free_chunk(mem, chunk_of(p), released);
 }
 
@@ -434,7 +430,7 @@ uint64_t cu_mem_memalign_usable_size(uint64_t step, uint64_t n) {
 
 uint64_t cu_mem_malloc_usable_size(cu_mem* mem, const void* p) {
   if (!mem || !p || !in_chunk_range(mem, p)) return 0;
-  Guard guard(mem);
+  vor::SemLock guard(mem->lock);
   return cu_mem__usable(p);
 }
 
@@ -464,25 +460,25 @@ void* cu_mem_realloc(cu_mem* mem, void* p, uint64_t n) {
 
 uint64_t cu_mem_used_space_size(cu_mem* mem) {
   if (!mem) return 0;
-  Guard guard(mem);
+  vor::SemLock guard(mem->lock);
   return mem->used_bytes;
 }
 
 uint64_t cu_mem_free_space_size(cu_mem* mem) {
   if (!mem) return 0;
-  Guard guard(mem);
+  vor::SemLock guard(mem->lock);
   return mem->free_bytes;
 }
 
 uint64_t cu_mem_used_chunk_count(cu_mem* mem) {
   if (!mem) return 0;
-  Guard guard(mem);
+  vor::SemLock guard(mem->lock);
   return mem->used_chunks;
 }
 
 uint64_t cu_mem_free_chunk_count(cu_mem* mem) {
   if (!mem) return 0;
-  Guard guard(mem);
+  vor::SemLock guard(mem->lock);
   return mem->free_chunks;
 }
 
@@ -496,7 +492,7 @@ void cu_mem_info(cu_mem* mem, const char* path) {
     }
   }
   {
-    Guard guard(mem);
+    vor::SemLock guard(mem->lock);
     write_rows(mem, file ? file : stdout);
   }
   if (file)

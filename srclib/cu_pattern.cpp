@@ -162,9 +162,9 @@ void classify(cu_pattern* p, const Canonical& c) {
 
 void cu_pattern__xmem_init(void) {
   static bool once = [] {
-    g_pool = cu_pool__make_unit_pool(&g_pool_lock, 32768, 1024, 256, false,
-                                     "cu_pattern_xmem -> cu_pattern__xmem_init() -> cu_xmem_init_ext(pattern block "
-                                     "struct) -> return NULL -> exit!\r\n");
+    g_pool = vor::pool::make_unit_pool(&g_pool_lock, 32768, 1024, 256, false,
+                                       "cu_pattern_xmem -> cu_pattern__xmem_init() -> cu_xmem_init_ext(pattern block "
+                                       "struct) -> return NULL -> exit!\r\n");
     return true;
   }();
   (void)once;

@@ -15,17 +15,17 @@ int64_t compare_range(void* node_key, void* key, void*) {
 
 bool holds(cu_rtree* tree, int64_t point) {
   cu_rtree_range probe{point, point};
-  return cu_xtree__lookup(tree, &probe) != nullptr;
+  return vor::xtree::lookup(tree, &probe) != nullptr;
 }
 }  // namespace
 
 CU_TREE_FAMILY_SHARED(cu_rtree)
 
 cu_rtree* cu_rtree_mallocxx(cu_xtree_alloc_fn allocate, cu_xtree_release_fn release, void* context) {
-  return cu_xtree__new_typed(allocate, release, context, compare_range);
+  return vor::xtree::new_typed(allocate, release, context, compare_range);
 }
 
-cu_rtree* cu_rtree_mallocx(cu_mem* arena) { return cu_xtree__new_in_arena(arena, compare_range); }
+cu_rtree* cu_rtree_mallocx(cu_mem* arena) { return vor::xtree::new_in_arena(arena, compare_range); }
 
 cu_rtree* cu_rtree_malloc(void) { return cu_rtree_mallocxx(nullptr, nullptr, nullptr); }
 
@@ -33,9 +33,9 @@ bool cu_rtree_insert(cu_rtree* tree, int64_t low, int64_t high, void* value) {
   if (!tree || low > high) return false;
   cu_rtree_range range{low, high};
   // A stored range inside the new one, or one holding either end, would overlap it.
-  if (cu_xtree__lookup(tree, &range) || holds(tree, low) || (low != high && holds(tree, high))) return false;
+  if (vor::xtree::lookup(tree, &range) || holds(tree, low) || (low != high && holds(tree, high))) return false;
   const CuTreeKeyCopy copy{&range, sizeof(range)};
-  return cu_xtree__insert(tree, &range, value, false, &copy);
+  return vor::xtree::insert(tree, &range, value, false, &copy);
 }
 
 bool cu_rtree_find(cu_rtree* tree, int64_t point, void** value_out) {
@@ -50,7 +50,7 @@ bool cu_rtree_findx(cu_rtree* tree, int64_t low, int64_t high, void** value_out)
 bool cu_rtree_deletex(cu_rtree* tree, int64_t point, cu_tree_value_fn destroy, void* arg) {
   if (!tree) return true;
   cu_rtree_range probe{point, point};
-  while (cu_xtree_node* n = cu_xtree__lookup(tree, &probe)) {
+  while (cu_xtree_node* n = vor::xtree::lookup(tree, &probe)) {
     if (destroy) destroy(n->value, arg);
     cu_xtree_delete(tree, &probe);
   }

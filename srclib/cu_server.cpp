@@ -7,6 +7,7 @@
 #include "cu_lib.h"
 #include "cu_sock_internal.h"
 #include "vor_fd.h"
+#include "vor_io.h"
 #include "vor_sid.h"
 
 bool cu_server_init(cu_server* s, int32_t kind, const char* local_ip, uint16_t port) {
@@ -16,7 +17,7 @@ bool cu_server_init(cu_server* s, int32_t kind, const char* local_ip, uint16_t p
   cu_strncpy(s->local_ip, local_ip, 15);
   s->port = port;
   uint32_t a = htonl(INADDR_ANY);
-  if (s->local_ip[0]) cu_sock_internal::parse_ipv4(s->local_ip, &a);
+  if (s->local_ip[0]) vor::sock::parse_ipv4(s->local_ip, &a);
   s->addr = ntohl(a);
   s->local.sin_family = AF_INET;
   s->local.sin_port = htons(port);
@@ -39,7 +40,7 @@ int64_t cu_server_open(cu_server* s) {
   }
   // A text that is not an address must not silently listen everywhere.
   uint32_t check;
-  if ((s->local_ip[0] && !cu_sock_internal::parse_ipv4(s->local_ip, &check)) ||
+  if ((s->local_ip[0] && !vor::sock::parse_ipv4(s->local_ip, &check)) ||
       bind(fd, reinterpret_cast<sockaddr*>(&s->local), sizeof s->local) != 0) {
     close(fd);
     return -4;
@@ -59,10 +60,8 @@ int64_t cu_server_accept(cu_server* s, char* ip, uint16_t* port) {
   if (lfd < 0) return -1;
   sockaddr_in peer{};
   socklen_t len = sizeof peer;
-  int fd;
-  do {
-    fd = accept4(lfd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = vor::io::retry(
+      [&] { return accept4(lfd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC); });
   fd = vor::fd_above_stdio(fd);
   if (fd < 0) return -1;
   if (ip) {
@@ -84,12 +83,12 @@ int64_t cu_server_accept_on(int64_t listen_sid, char* ip, uint16_t* port) {
 
 int32_t cu_server_read(cu_server* s, char* buf, cu_peer_addr* peer) {
   if (!s || !buf || s->state != 2) return -1;
-  if (s->kind == 2) return cu_sock_internal::recv_datagram(s->sock, buf, kCuSockReadMax, peer);
+  if (s->kind == 2) return vor::sock::recv_datagram(s->sock, buf, kCuSockReadMax, peer);
   if (peer) return -2;
-  return cu_sock_internal::recv_stream(s->sock, buf, kCuSockReadMax);
+  return vor::sock::recv_stream(s->sock, buf, kCuSockReadMax);
 }
 
 void cu_server_close(cu_server* s) {
   if (!s || s->state != 2) return;
-  cu_sock_internal::close_record_sock(&s->sock, &s->state);
+  vor::sock::close_record_sock(&s->sock, &s->state);
 }

@@ -19,6 +19,7 @@
 
 #include "cu_file_internal.h"
 #include "cu_service_internal.h"
+#include "vor_io.h"
 
 extern char** environ;
 
@@ -222,7 +223,7 @@ class SimpleBackend : public Backend {
     if (it == notify_fds_.end()) return;
     char buf[4096];
     ssize_t n;
-    while ((n = recv(it->second, buf, sizeof buf - 1, 0)) > 0) {
+    while ((n = vor::io::recv_some(it->second, buf, sizeof buf - 1)) > 0) {
       buf[n] = '\0';
       for (const std::string& line : lines_of(buf)) {
         if (line == "READY=1") state.ready = true;
@@ -266,18 +267,15 @@ class SimpleBackend : public Backend {
       sigprocmask(SIG_SETMASK, &none, nullptr);
       execve(argv[0], argv.data(), envp.data());
       const int err = errno;
-      ssize_t ignored = write(report[1], &err, sizeof err);
-      (void)ignored;
+      vor::io::write_all(report[1], &err, sizeof err);
       _exit(127);
     }
     close(report[1]);
     int err = 0;
-    ssize_t n;
-    while ((n = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
-    }
+    const ssize_t n = vor::io::read_some(report[0], &err, sizeof err);
     close(report[0]);
     if (n == static_cast<ssize_t>(sizeof err)) {
-      waitpid(pid, nullptr, 0);
+      vor::io::retry([&] { return waitpid(pid, nullptr, 0); });
       return err;
     }
     pid_out = pid;

@@ -11,6 +11,7 @@
 
 #include "cu_file_internal.h"
 #include "cu_service_internal.h"
+#include "vor_io.h"
 
 extern char** environ;
 
@@ -70,17 +71,13 @@ int run(const std::string& program, const std::vector<std::string>& args, std::s
     if (err == 0) {
       char buf[4096];
       ssize_t n;
-      while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0) out->append(buf, static_cast<size_t>(n));
-      }
+      while ((n = vor::io::read_some(pipe_fds[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<size_t>(n));
     }
     close(pipe_fds[0]);
   }
   if (err != 0) return err;
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return errno;
-  }
+  if (vor::io::retry([&] { return waitpid(pid, &status, 0); }) < 0) return errno;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return EINTR;
 }

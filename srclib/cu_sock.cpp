@@ -18,6 +18,7 @@
 
 #include "cu_lib.h"
 #include "cu_sock_internal.h"
+#include "vor_io.h"
 #include "vor_sid.h"
 
 namespace {
@@ -51,10 +52,7 @@ void fill_peer(cu_peer_addr* peer, const sockaddr_in& from, socklen_t len) {
 int32_t send_to(int64_t sock, const void* data, int32_t len, const sockaddr_in& to, socklen_t to_len) {
   int fd = vor::sid_fd_checked(sock);
   if (fd < 0 || !data) return -1;
-  ssize_t n;
-  do {
-    n = sendto(fd, data, static_cast<size_t>(len), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), to_len);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = vor::io::sendto_some(fd, data, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&to), to_len);
   return static_cast<int32_t>(n);
 }
 
@@ -65,7 +63,7 @@ bool local_address(int64_t sock, sockaddr_in* out) {
 }
 }  // namespace
 
-namespace cu_sock_internal {
+namespace vor::sock {
 
 bool parse_ipv4(const char* text, uint32_t* network_order) {
   in_addr a{};
@@ -99,10 +97,8 @@ int32_t recv_datagram(int64_t sock, char* buf, int32_t size, cu_peer_addr* peer)
   if (fd < 0 || !buf || size < 0) return -1;
   sockaddr_in from{};
   socklen_t from_len = sizeof from;
-  ssize_t n;
-  do {
-    n = recvfrom(fd, buf, static_cast<size_t>(size), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &from_len);
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = vor::io::recvfrom_some(fd, buf, static_cast<size_t>(size), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
+                                     &from_len);
   if (n > size) {
     // MSG_TRUNC answers the datagram's real length: a cut datagram is not handed on as whole.
     errno = EMSGSIZE;
@@ -115,11 +111,7 @@ int32_t recv_datagram(int64_t sock, char* buf, int32_t size, cu_peer_addr* peer)
 int32_t recv_stream(int64_t sock, char* buf, int32_t size) {
   int fd = vor::sid_fd_checked(sock);
   if (fd < 0 || !buf || size < 0) return -1;
-  ssize_t n;
-  do {
-    n = recv(fd, buf, static_cast<size_t>(size), 0);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int32_t>(n);
+  return static_cast<int32_t>(vor::io::recv_some(fd, buf, static_cast<size_t>(size)));
 }
 
 void close_record_sock(int64_t* sock, int32_t* state) {
@@ -128,9 +120,9 @@ void close_record_sock(int64_t* sock, int32_t* state) {
   *state = -1;
 }
 
-}  // namespace cu_sock_internal
+}  // namespace vor::sock
 
-using cu_sock_internal::parse_ipv4;
+using vor::sock::parse_ipv4;
 
 bool cu_sock_startup(void) {
   g_started.store(true);
@@ -206,7 +198,7 @@ bool cu_sock_GetHostIP(const char* name, char* slots, int32_t max, int32_t* coun
   constexpr int32_t kMaxAddresses = 64;
   uint32_t found[kMaxAddresses];
   int32_t want = max < kMaxAddresses ? (max > 0 ? max : 0) : kMaxAddresses;
-  int32_t n = cu_sock_internal::resolve_ipv4(name, found, want);
+  int32_t n = vor::sock::resolve_ipv4(name, found, want);
   if (n < 0) return false;
   int32_t written = n < want ? n : want;
   for (int32_t i = 0; i < written; ++i) cu_sock_32bitsToIP(slots + 21 * i, ntohl(found[i]));
@@ -248,7 +240,7 @@ bool cu_sock_GetLocalHostIP(char* slots, int32_t max, int32_t* count) {
 
 bool cu_sock_HostnameTo32bits(uint32_t* value, const char* name) {
   uint32_t first;
-  if (!value || !name || cu_sock_internal::resolve_ipv4(name, &first, 1) < 1) return false;
+  if (!value || !name || vor::sock::resolve_ipv4(name, &first, 1) < 1) return false;
   *value = ntohl(first);
   return true;
 }
@@ -322,7 +314,7 @@ int32_t cu_sock_write_ByAddr(int64_t sock, const void* data, int32_t len, const 
 
 int32_t cu_sock_read_ByPeerIp(int64_t sock, void* buf, int32_t size, char* ip, uint16_t* port) {
   cu_peer_addr peer{};
-  int32_t n = cu_sock_internal::recv_datagram(sock, static_cast<char*>(buf), size, ip ? &peer : nullptr);
+  int32_t n = vor::sock::recv_datagram(sock, static_cast<char*>(buf), size, ip ? &peer : nullptr);
   if (n > 0 && ip) {
     cu_strncpy(ip, peer.ip, 16);
     if (port) *port = peer.port;
@@ -331,5 +323,5 @@ int32_t cu_sock_read_ByPeerIp(int64_t sock, void* buf, int32_t size, char* ip, u
 }
 
 int32_t cu_sock_read_ByAddr(int64_t sock, void* buf, int32_t size, cu_peer_addr* peer) {
-  return cu_sock_internal::recv_datagram(sock, static_cast<char*>(buf), size, peer);
+  return vor::sock::recv_datagram(sock, static_cast<char*>(buf), size, peer);
 }

@@ -7,7 +7,7 @@
 
 #include "cu_sock.h"
 
-namespace cu_sock_internal {
+namespace vor::sock {
 // inet_addr's reading of an IPv4 text (short, octal and hex forms); the all-ones address refused.
 bool parse_ipv4(const char* text, uint32_t* network_order);
 // Up to max IPv4 addresses (network order) of a dotted text or a name; the count found, -1 when
@@ -19,7 +19,7 @@ int32_t recv_datagram(int64_t sock, char* buf, int32_t size, cu_peer_addr* peer)
 int32_t recv_stream(int64_t sock, char* buf, int32_t size);
 // Closes a client's or server's socket through its sid and marks the record closed.
 void close_record_sock(int64_t* sock, int32_t* state);
-}  // namespace cu_sock_internal
+}  // namespace vor::sock
 
 constexpr int32_t kCuSockReadMax = 5120;
 

@@ -249,7 +249,7 @@ bool digest_client_ca_names(SSL_CTX* ctx, EVP_MD_CTX* md) {
 }
 
 bool set_session_id_context(SSL_CTX* ctx, const void* text, int32_t len) {
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  vor::Owned<EVP_MD_CTX, EVP_MD_CTX_free> md(EVP_MD_CTX_new());
   if (!md || EVP_DigestInit_ex(md.get(), vor::tls::layer_digest(), nullptr) != 1) {
     return fail("EVP_DigestInit_ex() failed\r\n");
   }

@@ -21,15 +21,8 @@ namespace {
 
 constexpr int kMaxHostName = 256;
 
-struct X509Free {
-  void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-
-struct NameFree {
-  void operator()(X509_NAME* n) const { X509_NAME_free(n); }
-};
-using NamePtr = std::unique_ptr<X509_NAME, NameFree>;
+using X509Ptr = vor::Owned<X509, X509_free>;
+using NamePtr = vor::Owned<X509_NAME, X509_NAME_free>;
 
 SSL* inner(cu_ssl_conn* conn) { return conn ? conn->ssl : nullptr; }
 

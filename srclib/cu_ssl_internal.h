@@ -6,13 +6,12 @@
 
 #include <memory>
 
+#include "vor_kit.h"
+
 namespace vor::tls {
 
-struct BioFree {
-  void operator()(BIO* b) const { BIO_free(b); }
-};
 // A BIO freed with its owner.
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using BioPtr = vor::Owned<BIO, BIO_free>;
 
 // The one digest of the layer: session id contexts and certificate fingerprints. Its 32 bytes
 // fit OpenSSL's session id context exactly.

@@ -22,6 +22,7 @@
 #include "cu_malloc.h"
 #include "cu_util_internal.h"
 #include "vor_fd.h"
+#include "vor_io.h"
 
 namespace {
 constexpr char kUnit[] = "srclib\\cu_util";
@@ -99,8 +100,7 @@ int32_t next_random_state(int32_t s) {
 
 bool fill_random(unsigned char* out, size_t n) {
   while (n > 0) {
-    const ssize_t got = getrandom(out, n, 0);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = vor::io::retry([&] { return getrandom(out, n, 0); });
     if (got <= 0) return false;
     out += got;
     n -= static_cast<size_t>(got);
@@ -218,8 +218,7 @@ bool cu_CreateThread(uint32_t* thread_id, int32_t stack_size, cu_thread_func fn,
   *rec = StartRecord{fn, arg, &handoff};
   const bool started = start_detached(rec, stack_size);
   if (started) {
-    while (sem_wait(&handoff.published) != 0 && errno == EINTR) {
-    }
+    vor::io::retry([&] { return sem_wait(&handoff.published); });
     if (thread_id) *thread_id = handoff.id;  // published before the function runs
   } else {
     _cu_free(rec, kUnit, __LINE__);
@@ -294,7 +293,7 @@ bool cu_WritePidFile(const char* path) {
   if (fd < 0) return false;
   char text[16];
   const int n = snprintf(text, sizeof text, "%u", cu_GetThisPid());
-  const bool written = cu_internal::write_fully(fd, text, static_cast<size_t>(n));
+  const bool written = vor::io::write_all(fd, text, static_cast<size_t>(n));
   return close(fd) == 0 && written;
 }
 

@@ -16,6 +16,7 @@
 #include "cu_xfile_internal.h"
 #include "cu_xmem.h"
 #include "vor_fd.h"
+#include "vor_io.h"
 
 struct cu_xfile {
   int32_t fd;
@@ -34,10 +35,7 @@ thread_local int32_t t_last_error = 0;
 void keep_error(int code) { t_last_error = code; }
 
 bool lock_shared(int fd, bool writer) {
-  int rc;
-  do {
-    rc = flock(fd, (writer ? LOCK_EX : LOCK_SH) | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
+  const int rc = vor::io::retry([&] { return flock(fd, (writer ? LOCK_EX : LOCK_SH) | LOCK_NB); });
   if (rc == 0) return true;
   keep_error(errno == EWOULDBLOCK ? kSharingViolation : errno);
   return false;
@@ -85,7 +83,7 @@ const char* answer_text(const char* text, char* buf, int32_t size) {
 
 void cu_xfile__xmem_init(void) {
   static bool once = [] {
-    g_pool = cu_pool__make_unit_pool(
+    g_pool = vor::pool::make_unit_pool(
         &g_pool_lock, 8192, 160, 32, true,
         "cu_xfile_xmem -> cu_xfile__xmem_init() -> cu_xmem_init_ext(xfile struct) -> return NULL -> exit!\r\n");
     return true;
@@ -114,10 +112,7 @@ int32_t cu_xfile_read(cu_xfile* f, void* buf, int32_t count) {
     keep_error(EINVAL);
     return -1;
   }
-  ssize_t n;
-  do {
-    n = read(f->fd, buf, static_cast<size_t>(count));
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = vor::io::read_some(f->fd, buf, static_cast<size_t>(count));
   if (n < 0) keep_error(errno);
   return static_cast<int32_t>(n);
 }
@@ -129,17 +124,9 @@ int32_t cu_xfile_write(cu_xfile* f, const void* data, int32_t count) {
     keep_error(EINVAL);
     return -1;
   }
-  const auto* p = static_cast<const uint8_t*>(data);
-  size_t left = static_cast<size_t>(count);
-  while (left > 0) {
-    ssize_t n = write(f->fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      keep_error(n < 0 ? errno : ENOSPC);
-      return -1;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
+  if (!vor::io::write_all(f->fd, data, static_cast<size_t>(count))) {
+    keep_error(errno);
+    return -1;
   }
   return count;
 }
@@ -159,8 +146,7 @@ int32_t cu_xfile_read_at(cu_xfile* f, void* buf, int32_t count, int64_t offset) 
   auto* p = static_cast<uint8_t*>(buf);
   int32_t done = 0;
   while (done < count) {
-    ssize_t n = pread(f->fd, p + done, static_cast<size_t>(count - done), offset + done);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = vor::io::pread_some(f->fd, p + done, static_cast<size_t>(count - done), offset + done);
     if (n < 0) {
       keep_error(errno);
       return -1;
@@ -180,8 +166,7 @@ int32_t cu_xfile_write_at(cu_xfile* f, const void* data, int32_t count, int64_t 
   const auto* p = static_cast<const uint8_t*>(data);
   int32_t done = 0;
   while (done < count) {
-    ssize_t n = pwrite(f->fd, p + done, static_cast<size_t>(count - done), offset + done);
-    if (n < 0 && errno == EINTR) continue;
+    ssize_t n = vor::io::pwrite_some(f->fd, p + done, static_cast<size_t>(count - done), offset + done);
     if (n <= 0) {
       keep_error(n < 0 ? errno : ENOSPC);
       return -1;

@@ -8,9 +8,9 @@
 #include "cu_malloc.h"
 #include "cu_mem_internal.h"
 #include "cu_mem_text.h"
-#include "cu_sem_internal.h"
 #include "cu_rtree.h"
 #include "cu_xmem_internal.h"
+#include "vor_kit.h"
 
 namespace {
 constexpr char kUnit[] = "srclib\\cu_xmem";
@@ -23,10 +23,6 @@ constexpr uint64_t kPerPageBytes = 81;
 constexpr uint64_t kFixedBytes = 441;
 constexpr uint64_t kInnerPerPage = 73;
 constexpr uint64_t kInnerFixed = 313;
-
-struct Guard : cu_internal::SemHold {
-  explicit Guard(const cu_xmem* pool) : SemHold(pool->lock) {}
-};
 
 void* source_alloc(cu_xmem_page_alloc_fn page_alloc, void* user, uint64_t size) {
   return page_alloc ? page_alloc(user, size) : _cu_malloc(size, kUnit, __LINE__);
@@ -139,7 +135,7 @@ void* alloc_request(cu_xmem* pool, uint64_t granularity, uint64_t n) {
 template <class Read>
 uint64_t read_counter(cu_xmem* pool, Read read) {
   if (!pool) return 0;
-  Guard guard(pool);
+  vor::SemLock guard(pool->lock);
   return read(pool);
 }
 }  // namespace
@@ -148,7 +144,7 @@ void* cu_xmem__malloc(cu_xmem* pool, uint64_t n) {
   if (n < 16) n = 16;
   if (n > kMax - kCuMemAlign) return nullptr;
   n = (n + kCuMemAlign - 1) & ~(kCuMemAlign - 1);
-  Guard guard(pool);
+  vor::SemLock guard(pool->lock);
   if (pool->page_count > 0 && n <= kMax - kCuMemChunkHeader && pool->free_bytes >= n + kCuMemChunkHeader) {
     if (pool->hint > 0) {
       if (void* p = take_from(pool, pool->pages[pool->hint % pool->page_count], n)) return p;
@@ -212,7 +208,7 @@ cu_xmem* cu_xmem_init(uint64_t page_size, uint64_t max_pages) {
 
 void cu_xmem_exit(cu_xmem* pool) {
   if (!pool) return;
-  Guard guard(pool);
+  vor::SemLock guard(pool->lock);
   for (uint64_t i = 0; i < pool->page_count; ++i) release_block(pool, pool->pages[i]);
   source_free(pool, pool);
 }
@@ -231,7 +227,7 @@ uint64_t cu_xmem_memalign_usable_size(uint64_t step, uint64_t n) { return cu_mem
 
 uint64_t cu_xmem_malloc_usable_size(cu_xmem* pool, const void* p) {
   if (!pool || !p) return 0;
-  Guard guard(pool);
+  vor::SemLock guard(pool->lock);
   cu_mem* page = page_of(pool, p);
   return page ? cu_mem_malloc_usable_size(page, p) : 0;
 }
@@ -239,7 +235,7 @@ uint64_t cu_xmem_malloc_usable_size(cu_xmem* pool, const void* p) {
 void* cu_xmem_realloc(cu_xmem* pool, void* p, uint64_t n) {
   if (!pool) return nullptr;
   if (!p) return cu_xmem_malloc(pool, n);
-  Guard guard(pool);
+  vor::SemLock guard(pool->lock);
   cu_mem* page = page_of(pool, p);
   if (!page) return nullptr;
   const uint64_t usable = cu_mem_malloc_usable_size(page, p);
@@ -257,7 +253,7 @@ void* cu_xmem_realloc(cu_xmem* pool, void* p, uint64_t n) {
 
 void cu_xmem_free(cu_xmem* pool, void* p) {
   if (!pool) return;
-  Guard guard(pool);
+  vor::SemLock guard(pool->lock);
   cu_mem* page = page_of(pool, p);
   if (!page) {
     std::printf("debug: cu_xmem_free(void *m) -> invalid 'm=%" PRId64 "' pointer!\r\n", address(p));
@@ -271,7 +267,7 @@ void cu_xmem_free(cu_xmem* pool, void* p) {
 bool cu_xmem_is_valid(cu_xmem* pool, const void* p) {
   if (!pool) return false;
   // Even the "no page yet" answer reads the page count under the lock: it changes under it.
-  Guard guard(pool);
+  vor::SemLock guard(pool->lock);
   return page_of(pool, p) != nullptr;
 }
 

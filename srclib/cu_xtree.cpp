@@ -27,7 +27,7 @@ struct Path {
   int depth = 0;
 
   void push(Node* n, int d) {
-    if (depth == kMaxPath) cu_xtree__assert_failed(kUnit, __LINE__);
+    if (depth == kMaxPath) vor::xtree::assert_failed(kUnit, __LINE__);
     node[depth] = n;
     dir[depth] = static_cast<uint8_t>(d);
     ++depth;
@@ -116,13 +116,13 @@ Node* rebalance(Node* n) {
 // Puts replacement where path entry `at` (the parent; -1 for the root) linked to old.
 void relink(cu_xtree* tree, const Path& path, int at, Node* old, Node* replacement) {
   if (at < 0) {
-    if (tree->root != old) cu_xtree__assert_failed(kUnit, __LINE__);
+    if (tree->root != old) vor::xtree::assert_failed(kUnit, __LINE__);
     tree->root = replacement;
     return;
   }
   Node* parent = path.node[at];
   const int d = path.dir[at];
-  if (!parent->is_child[d] || parent->link[d] != old) cu_xtree__assert_failed(kUnit, __LINE__);
+  if (!parent->is_child[d] || parent->link[d] != old) vor::xtree::assert_failed(kUnit, __LINE__);
   parent->link[d] = replacement;
 }
 
@@ -188,7 +188,7 @@ void unlink_node(cu_xtree* tree, Path& path, Node* n) {
     } else {
       Node* p = path.node[parent];
       const int d = path.dir[parent];
-      if (!p->is_child[d] || p->link[d] != n) cu_xtree__assert_failed(kUnit, __LINE__);
+      if (!p->is_child[d] || p->link[d] != n) vor::xtree::assert_failed(kUnit, __LINE__);
       p->link[d] = n->link[d];
       p->is_child[d] = 0;
     }
@@ -299,27 +299,27 @@ void* text_key(const char* text) { return const_cast<char*>(text); }
 
 bool insert_text(cu_stree* tree, const char* text, void* value) {
   const CuTreeKeyCopy copy{text, std::strlen(text) + 1};
-  return cu_xtree__insert(tree, text_key(text), value, false, &copy);
+  return vor::xtree::insert(tree, text_key(text), value, false, &copy);
 }
 }  // namespace
 
-[[noreturn]] void cu_xtree__assert_failed(const char* unit, int line) {
+[[noreturn]] void vor::xtree::assert_failed(const char* unit, int line) {
   std::fprintf(stderr, "assert at '%s:%d'!\r\n", unit, line);
   std::fflush(stderr);
   std::exit(-1);
 }
 
-cu_xtree* cu_xtree__new_typed(cu_xtree_alloc_fn allocate, cu_xtree_release_fn release, void* context,
-                              cu_xtree_compare_fn compare) {
+cu_xtree* vor::xtree::new_typed(cu_xtree_alloc_fn allocate, cu_xtree_release_fn release, void* context,
+                                cu_xtree_compare_fn compare) {
   return cu_xtree_new_full(allocate, release, context, compare, nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
-cu_xtree* cu_xtree__new_in_arena(cu_mem* arena, cu_xtree_compare_fn compare) {
-  if (!arena) return cu_xtree__new_typed(nullptr, nullptr, nullptr, compare);
-  return cu_xtree__new_typed(cu_mem__alloc_from, cu_mem__free_to, arena, compare);
+cu_xtree* vor::xtree::new_in_arena(cu_mem* arena, cu_xtree_compare_fn compare) {
+  if (!arena) return vor::xtree::new_typed(nullptr, nullptr, nullptr, compare);
+  return vor::xtree::new_typed(cu_mem__alloc_from, cu_mem__free_to, arena, compare);
 }
 
-bool cu_xtree__insert(cu_xtree* tree, void* key, void* value, bool replace, const CuTreeKeyCopy* copy) {
+bool vor::xtree::insert(cu_xtree* tree, void* key, void* value, bool replace, const CuTreeKeyCopy* copy) {
   if (!tree) return false;
   if (!tree->root) {
     Node* n = make_node(tree, key, value, copy);
@@ -353,7 +353,7 @@ bool cu_xtree__insert(cu_xtree* tree, void* key, void* value, bool replace, cons
   return true;
 }
 
-cu_xtree_node* cu_xtree__lookup(cu_xtree* tree, void* key) {
+cu_xtree_node* vor::xtree::lookup(cu_xtree* tree, void* key) {
   if (!tree) return nullptr;
   Node* n = tree->root;
   while (n) {
@@ -366,27 +366,27 @@ cu_xtree_node* cu_xtree__lookup(cu_xtree* tree, void* key) {
   return nullptr;
 }
 
-void cu_xtree__foreach_value(cu_xtree* tree, cu_tree_value_fn fn, void* arg) {
+void vor::xtree::foreach_value(cu_xtree* tree, cu_tree_value_fn fn, void* arg) {
   if (!tree || !fn) return;
   for (Node* n = first_node(tree); n; n = next_node(n)) fn(n->value, arg);
 }
 
-void cu_xtree__foreach_value_if(cu_xtree* tree, cu_tree_value_if_fn fn, void* arg) {
+void vor::xtree::foreach_value_if(cu_xtree* tree, cu_tree_value_if_fn fn, void* arg) {
   if (!tree || !fn) return;
   for (Node* n = first_node(tree); n; n = next_node(n))
     if (fn(n->value, arg) == 1) return;
 }
 
-bool cu_xtree__update(cu_xtree* tree, void* key, void* value) {
-  Node* n = cu_xtree__lookup(tree, key);
+bool vor::xtree::update(cu_xtree* tree, void* key, void* value) {
+  Node* n = vor::xtree::lookup(tree, key);
   if (!n) return false;
   n->value = value;
   return true;
 }
 
-bool cu_xtree__delete_with(cu_xtree* tree, void* key, cu_tree_value_fn destroy, void* arg) {
+bool vor::xtree::delete_with(cu_xtree* tree, void* key, cu_tree_value_fn destroy, void* arg) {
   if (!destroy) return cu_xtree_delete(tree, key);
-  Node* n = cu_xtree__lookup(tree, key);
+  Node* n = vor::xtree::lookup(tree, key);
   if (!n) return false;
   destroy(n->value, arg);
   return remove_key(tree, key, false);
@@ -413,11 +413,11 @@ cu_xtree* cu_xtree_new_with_data(cu_xtree_compare_fn compare, void* compare_data
 }
 
 bool cu_xtree_insert(cu_xtree* tree, void* key, void* value) {
-  return cu_xtree__insert(tree, key, value, false, nullptr);
+  return vor::xtree::insert(tree, key, value, false, nullptr);
 }
 
 bool cu_xtree_replace(cu_xtree* tree, void* key, void* value) {
-  return cu_xtree__insert(tree, key, value, true, nullptr);
+  return vor::xtree::insert(tree, key, value, true, nullptr);
 }
 
 bool cu_xtree_delete(cu_xtree* tree, void* key) { return remove_key(tree, key, false); }
@@ -425,12 +425,12 @@ bool cu_xtree_delete(cu_xtree* tree, void* key) { return remove_key(tree, key, f
 bool cu_xtree_steal(cu_xtree* tree, void* key) { return remove_key(tree, key, true); }
 
 void* cu_xtree_find(cu_xtree* tree, void* key) {
-  Node* n = cu_xtree__lookup(tree, key);
+  Node* n = vor::xtree::lookup(tree, key);
   return n ? n->value : nullptr;
 }
 
 bool cu_xtree_findx(cu_xtree* tree, void* key, void** key_out, void** value_out) {
-  Node* n = cu_xtree__lookup(tree, key);
+  Node* n = vor::xtree::lookup(tree, key);
   if (!n) return false;
   if (key_out) *key_out = n->key;
   if (value_out) *value_out = n->value;
@@ -492,25 +492,25 @@ void cu_xtree_destroy(cu_xtree* tree) {
 CU_TREE_FAMILY_SHARED(cu_itree)
 
 cu_itree* cu_itree_mallocxx(cu_xtree_alloc_fn allocate, cu_xtree_release_fn release, void* context) {
-  return cu_xtree__new_typed(allocate, release, context, compare_int32);
+  return vor::xtree::new_typed(allocate, release, context, compare_int32);
 }
 
-cu_itree* cu_itree_mallocx(cu_mem* arena) { return cu_xtree__new_in_arena(arena, compare_int32); }
+cu_itree* cu_itree_mallocx(cu_mem* arena) { return vor::xtree::new_in_arena(arena, compare_int32); }
 
 cu_itree* cu_itree_malloc(void) { return cu_itree_mallocxx(nullptr, nullptr, nullptr); }
 
 bool cu_itree_insert(cu_itree* tree, int32_t key, void* value) {
-  return cu_xtree__insert(tree, int_key(key), value, false, nullptr);
+  return vor::xtree::insert(tree, int_key(key), value, false, nullptr);
 }
 
-bool cu_itree_update(cu_itree* tree, int32_t key, void* value) { return cu_xtree__update(tree, int_key(key), value); }
+bool cu_itree_update(cu_itree* tree, int32_t key, void* value) { return vor::xtree::update(tree, int_key(key), value); }
 
 bool cu_itree_find(cu_itree* tree, int32_t key, void** value_out) {
   return cu_xtree_findx(tree, int_key(key), nullptr, value_out);
 }
 
 bool cu_itree_deletex(cu_itree* tree, int32_t key, cu_tree_value_fn destroy, void* arg) {
-  return cu_xtree__delete_with(tree, int_key(key), destroy, arg);
+  return vor::xtree::delete_with(tree, int_key(key), destroy, arg);
 }
 
 bool cu_itree_delete(cu_itree* tree, int32_t key) { return cu_xtree_delete(tree, int_key(key)); }
@@ -520,10 +520,10 @@ bool cu_itree_delete(cu_itree* tree, int32_t key) { return cu_xtree_delete(tree,
 CU_TREE_FAMILY_SHARED(cu_stree)
 
 cu_stree* cu_stree_mallocxx(cu_xtree_alloc_fn allocate, cu_xtree_release_fn release, void* context) {
-  return cu_xtree__new_typed(allocate, release, context, compare_text);
+  return vor::xtree::new_typed(allocate, release, context, compare_text);
 }
 
-cu_stree* cu_stree_mallocx(cu_mem* arena) { return cu_xtree__new_in_arena(arena, compare_text); }
+cu_stree* cu_stree_mallocx(cu_mem* arena) { return vor::xtree::new_in_arena(arena, compare_text); }
 
 cu_stree* cu_stree_malloc(void) { return cu_stree_mallocxx(nullptr, nullptr, nullptr); }
 
@@ -543,7 +543,7 @@ bool cu_stree_insertx(cu_stree* tree, const char* text, int32_t len, void* value
 }
 
 bool cu_stree_update(cu_stree* tree, const char* text, void* value) {
-  return text && cu_xtree__update(tree, text_key(text), value);
+  return text && vor::xtree::update(tree, text_key(text), value);
 }
 
 bool cu_stree_find(cu_stree* tree, const char* text, void** value_out) {
@@ -552,7 +552,7 @@ bool cu_stree_find(cu_stree* tree, const char* text, void** value_out) {
 
 bool cu_stree_deletex(cu_stree* tree, const char* text, cu_tree_value_fn destroy, void* arg) {
   if (!text) return false;
-  return cu_xtree__delete_with(tree, text_key(text), destroy, arg);
+  return vor::xtree::delete_with(tree, text_key(text), destroy, arg);
 }
 
 bool cu_stree_delete(cu_stree* tree, const char* text) {

@@ -14,11 +14,11 @@
 #include "cu_console.h"
 #include "cu_pool_failure.h"
 #include "cu_sem.h"
-#include "cu_sem_internal.h"
 #include "cu_xfile_internal.h"
 #include "cu_xmem.h"
 #include "vor_afile_internal.h"
 #include "vor_box_internal.h"
+#include "vor_kit.h"
 
 namespace {
 
@@ -55,10 +55,6 @@ std::atomic<Afile*> g_afile{nullptr};  // published once, whole, by the first se
 
 Afile* afile() { return g_afile.load(std::memory_order_acquire); }
 
-struct Held : cu_internal::SemHold {
-  explicit Held(Afile* a) : SemHold(&a->lock) {}
-};
-
 void free_copy(Afile* a, vor_afile* copy) { cu_xmem_free(a->copies, copy); }
 
 // The least-loaded worker of one kind; ties go to the first in creation order.
@@ -88,7 +84,7 @@ bool enqueue(Afile* a, const vor_afile* op, bool prefer_ssd) {
   if (!copy) return false;
   *copy = *op;
   copy->cancelled = 0;
-  Held held(a);
+  vor::SemLock held(&a->lock);
   auto found = a->files.find(op->file);
   bool new_file = found == a->files.end();
   Worker* w = new_file ? choose_worker(a, prefer_ssd) : found->second.worker;
@@ -165,8 +161,8 @@ void complete(Afile* a, vor_afile* op) {
     op->callback(op, op->ud, op->a1, op->a2, op->a3, op->a4);
     free_copy(a, op);
   } else {
-    vor_box__AddInEventWithRelease(op->box, nullptr, complete_on_caller, release_copy, op, a, nullptr, nullptr,
-                                   nullptr, nullptr, nullptr, nullptr);
+    vor::box::add_inevent_with_release(op->box, nullptr, complete_on_caller, release_copy, op, a, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr, nullptr);
   }
 }
 
@@ -178,14 +174,14 @@ void run_step(vor_box*, const char*, void* layer, void* worker, void*, void*, vo
   vor_afile* op;
   bool cancelled;
   {
-    Held held(a);
+    vor::SemLock held(&a->lock);
     if (w->queue.empty()) return;
     op = w->queue.front();
     cancelled = op->cancelled != 0;
   }
   perform(op, cancelled);
   {
-    Held held(a);
+    vor::SemLock held(&a->lock);
     auto found = a->files.find(op->file);
     if (found != a->files.end() && --found->second.pending == 0) a->files.erase(found);
     w->pending--;
@@ -211,7 +207,7 @@ bool submit(const vor_afile* op, uint8_t type, uint8_t prefer_ssd) {
   if (!a) return false;
   if (type != VOR_AFILE_CANCEL) return enqueue(a, op, prefer_ssd != 0);
   // One hold (the lock is re-entrant) so that the cancel lands behind exactly the copies it marked.
-  Held held(a);
+  vor::SemLock held(&a->lock);
   auto found = a->files.find(op->file);
   if (found == a->files.end() && !op->callback) return true;  // nothing to cancel, nobody to tell
   if (found != a->files.end()) mark_cancelled(found->second.worker, op->file);
@@ -224,9 +220,9 @@ Afile* build(int32_t hdd, int32_t ssd) {
   ssd = ssd < 0 ? 0 : ssd;
   auto* a = new Afile;
   cu_sem_init(&a->lock);
-  a->copies = cu_pool__make_unit_pool(&a->pool_lock, kCopyPageSize, kCopyPageMax, 0, false,
-                                      "vor_afile__xmem -> vor_box__xmem_init() -> cu_xmem_init_ext(afile struct) -> "
-                                      "return NULL -> exit!\r\n");
+  a->copies = vor::pool::make_unit_pool(&a->pool_lock, kCopyPageSize, kCopyPageMax, 0, false,
+                                        "vor_afile__xmem -> vor_box__xmem_init() -> cu_xmem_init_ext(afile struct) -> "
+                                        "return NULL -> exit!\r\n");
   a->ssd_asked = ssd > 0;
   a->files.reserve(kFileBuckets);
   int64_t total = static_cast<int64_t>(hdd) + ssd;
@@ -281,7 +277,7 @@ void vor_afile_debug(void) {
     cu_console_printf("theads: 0\r\n");
     return;
   }
-  Held held(a);
+  vor::SemLock held(&a->lock);
   cu_console_printf("files: %d\r\n", static_cast<int>(a->files.size()));
   int number = 0;
   for (auto& w : a->workers) {
@@ -294,11 +290,11 @@ void vor_afile_debug(void) {
 int32_t vor_filter_nfiles(void) {
   Afile* a = afile();
   if (!a) return 0;
-  Held held(a);
+  vor::SemLock held(&a->lock);
   return static_cast<int32_t>(a->files.size());
 }
 
-int64_t vor_afile__copies_in_use(void) {
-  Afile* a = afile();
+int64_t vor::afile::copies_in_use(void) {
+  Afile* a = ::afile();
   return a ? static_cast<int64_t>(cu_xmem_used_chunk_count(a->copies)) : 0;
 }

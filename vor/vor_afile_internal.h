@@ -4,5 +4,9 @@
 #include "vor_internal.h"
 #include <stdint.h>
 
+namespace vor::afile {
+
 // Operation copies alive (queued, under way or completing); 0 before set-up.
-int64_t vor_afile__copies_in_use(void);
+int64_t copies_in_use(void);
+
+}  // namespace vor::afile

@@ -11,10 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <shared_mutex>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "cu_box.h"
@@ -22,6 +20,9 @@
 #include "cu_sock.h"
 #include "cu_sock_internal.h"
 #include "vor_bigbox_internal.h"
+#include "vor_fd_table.h"
+#include "vor_io.h"
+#include "vor_sem_guard.h"
 #include "vor_sid.h"
 
 namespace {
@@ -33,10 +34,6 @@ constexpr size_t kRecvBlock = 32768;
 constexpr size_t kRecvMax = 31743;
 // Accepts per readiness of a listener: drains a burst without starving the master's other work.
 constexpr int kAcceptBatch = 64;
-// The record table grows in chunks of descriptors; descriptors up to 2^24 can be recorded.
-constexpr int kChunkBits = 10;
-constexpr int kChunkSize = 1 << kChunkBits;
-constexpr int kChunks = 1 << 14;
 constexpr int kLookupTries = 4;
 constexpr auto kLeaveWait = std::chrono::seconds(2);
 constexpr size_t kIpText = 20;
@@ -57,10 +54,6 @@ struct Conn {
   void* ud_close = nullptr;
   vor_bigbox_sock_fn on_write = nullptr;
   void* ud_write = nullptr;
-};
-
-struct Chunk {
-  Conn conns[kChunkSize];
 };
 
 struct Slave {
@@ -91,15 +84,10 @@ struct vor_bigbox {
   vor_box* master = nullptr;
   std::vector<std::unique_ptr<Slave>> slaves;        // fixed once made
   std::unordered_map<const vor_box*, int32_t> slave_of;  // fixed once made
-  std::mutex grow;
-  std::atomic<Chunk*> chunks[kChunks] = {};
+  vor::FdTable<Conn> conns;  // by descriptor
   std::mutex listen_lock;  // before the master box's lock
   std::unordered_map<int64_t, ListenBlock> listeners;
   std::vector<vor_box*> joined;  // thread boxes that took their context and a reference
-
-  ~vor_bigbox() {
-    for (auto& c : chunks) delete c.load();
-  }
 };
 
 namespace {
@@ -112,62 +100,28 @@ struct ThreadContext {
 };
 thread_local ThreadContext t_context;
 
-struct Registry {
-  std::shared_mutex mutex;
-  std::unordered_set<const vor_bigbox*> live;
-};
-
-Registry& registry() {
-  static Registry* r = new Registry;  // never destroyed: threads may outlive static destructors
-  return *r;
+vor::LiveSet<vor_bigbox>& live_bigboxes() {
+  static auto* live = new vor::LiveSet<vor_bigbox>;  // never destroyed: threads may outlive static destructors
+  return *live;
 }
 
 void drop_ref(vor_bigbox* bb) {
   if (bb->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete bb;
 }
 
-// Admits one operation on a live handle. The bigbox's own threads are admitted through their
-// context (no process-wide lock on the busy paths); others hold the registry shared for the
-// length of the operation, so vor_bigbox_free waits for them.
-class Use {
- public:
-  explicit Use(vor_bigbox* bb) {
-    if (!bb) return;
-    if (t_context.bb != bb) {
-      Registry& r = registry();
-      guard_ = std::shared_lock<std::shared_mutex>(r.mutex);
-      if (!r.live.count(bb)) return;
-    }
-    if (!bb->dead.load(std::memory_order_acquire)) bb_ = bb;
-  }
-  explicit operator bool() const { return bb_ != nullptr; }
-  Use(const Use&) = delete;
-  Use& operator=(const Use&) = delete;
-
- private:
-  vor_bigbox* bb_ = nullptr;
-  std::shared_lock<std::shared_mutex> guard_;
-};
-
-Conn* conn_slot(vor_bigbox* bb, int fd, bool create) {
-  if (fd < 0 || fd >= kChunks * kChunkSize) return nullptr;
-  std::atomic<Chunk*>& entry = bb->chunks[fd >> kChunkBits];
-  Chunk* chunk = entry.load(std::memory_order_acquire);
-  if (!chunk && create) {
-    std::lock_guard<std::mutex> guard(bb->grow);
-    chunk = entry.load(std::memory_order_acquire);
-    if (!chunk) {
-      chunk = new (std::nothrow) Chunk;
-      if (chunk) entry.store(chunk, std::memory_order_release);
-    }
-  }
-  return chunk ? &chunk->conns[fd & (kChunkSize - 1)] : nullptr;
+// Admits one operation on a live handle that is not shutting down. The bigbox's own threads
+// are trusted through their context (no process-wide lock on the busy paths); others hold the
+// live set for the length of the operation, so vor_bigbox_free waits for them.
+vor::LiveSet<vor_bigbox>::Hold admit(vor_bigbox* bb) {
+  auto use = live_bigboxes().hold(bb, bb && t_context.bb == bb);
+  if (use && bb->dead.load(std::memory_order_acquire)) use.refuse();
+  return use;
 }
 
 // The record of exactly this sid with its slave's lock held; NULL (nothing held) otherwise.
 Conn* find_locked(vor_bigbox* bb, int64_t sid, std::unique_lock<std::mutex>* held, Slave** owner) {
   if (sid <= 0) return nullptr;
-  Conn* c = conn_slot(bb, vor::sid_fd(sid), false);
+  Conn* c = bb->conns.get(vor::sid_fd(sid));
   if (!c) return nullptr;
   for (int tries = 0; tries < kLookupTries; ++tries) {
     int32_t s = c->slave.load(std::memory_order_acquire);
@@ -251,7 +205,7 @@ bool record(vor_bigbox* bb, Slave* sl, const NewConn& n, Arm arm) {
   } else if (!cu_sock_GetPeer(n.sid, ip, kIpText, &port)) {
     return false;
   }
-  Conn* c = conn_slot(bb, vor::sid_fd(n.sid), true);
+  Conn* c = bb->conns.ensure(vor::sid_fd(n.sid));
   if (!c) return false;
   drop_stale(bb, c);
   std::lock_guard<std::mutex> guard(sl->lock);
@@ -289,10 +243,8 @@ void on_conn_readable(void* ud) {
   int fd = vor::sid_fd_checked(sid);
   ssize_t n = -1;
   if (fd >= 0) {
-    do {
-      n = recv(fd, buf, kRecvMax, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // spurious readiness
+    n = vor::io::recv_some(fd, buf, kRecvMax);
+    if (n < 0 && vor::io::would_block(errno)) return;  // spurious readiness
   }
   vor_bigbox* bb = t.bb;
   if (n > 0) {
@@ -411,7 +363,7 @@ bool import_write(vor_bigbox* bb, Slave* named, int64_t sid, vor_bigbox_sock_fn 
 
 bool accept_conn(vor_bigbox* bb, int64_t sid, const char* ip, uint16_t port, vor_bigbox_read_fn on_read,
                  void* ud_read, vor_bigbox_sock_fn on_close, void* ud_close, Arm arm) {
-  Use use(bb);
+  auto use = admit(bb);
   if (!use || sid <= 0) return false;
   NewConn n{sid, ip, port, on_read, ud_read, on_close, ud_close, nullptr, nullptr};
   return record(bb, least_loaded(bb), n, arm);
@@ -506,20 +458,16 @@ void shut_down(vor_bigbox* bb) {
   // A record in the making holds its slave's lock from the dead check to the end: passing
   // every lock once lets those finish, and later ones see dead.
   for (auto& sl : bb->slaves) std::lock_guard<std::mutex> pass(sl->lock);
-  for (auto& entry : bb->chunks) {
-    Chunk* chunk = entry.load(std::memory_order_acquire);
-    if (!chunk) continue;
-    for (Conn& c : chunk->conns) {
-      int32_t s = c.slave.load(std::memory_order_acquire);
-      if (s < 0) continue;
-      Slave* sl = bb->slaves[static_cast<size_t>(s)].get();
-      std::lock_guard<std::mutex> guard(sl->lock);
-      if (c.slave.load(std::memory_order_relaxed) != s) continue;
-      int64_t sid = c.sid.load(std::memory_order_relaxed);
-      release_conn(bb, sl, &c);
-      vor_box_DeleteSock(sl->box, sid);
-    }
-  }
+  bb->conns.for_each([bb](Conn& c) {
+    int32_t s = c.slave.load(std::memory_order_acquire);
+    if (s < 0) return;
+    Slave* sl = bb->slaves[static_cast<size_t>(s)].get();
+    std::lock_guard<std::mutex> guard(sl->lock);
+    if (c.slave.load(std::memory_order_relaxed) != s) return;
+    int64_t sid = c.sid.load(std::memory_order_relaxed);
+    release_conn(bb, sl, &c);
+    vor_box_DeleteSock(sl->box, sid);
+  });
   for (vor_box* box : thread_boxes(bb)) {
     // A thread that cannot be told keeps its reference: the record is then never freed.
     bool joined = std::find(bb->joined.begin(), bb->joined.end(), box) != bb->joined.end();
@@ -539,7 +487,7 @@ void shut_down(vor_bigbox* bb) {
 
 }  // namespace
 
-void vor_bigbox__xmem_init(void) { registry(); }
+void vor_bigbox__xmem_init(void) { live_bigboxes(); }
 
 vor_bigbox* vor_bigbox_make(int32_t threads, int32_t max_connections) {
   if (threads > kMaxThreads) threads = kMaxThreads;
@@ -550,12 +498,7 @@ vor_bigbox* vor_bigbox_make(int32_t threads, int32_t max_connections) {
   bb->limit = max_connections;
   bool ok = false;
   try {
-    ok = start_threads(bb, threads);
-    if (ok) {
-      Registry& r = registry();
-      std::unique_lock<std::shared_mutex> guard(r.mutex);
-      r.live.insert(bb);
-    }
+    ok = start_threads(bb, threads) && live_bigboxes().add(bb);
   } catch (const std::exception&) {
     ok = false;
   }
@@ -566,16 +509,12 @@ vor_bigbox* vor_bigbox_make(int32_t threads, int32_t max_connections) {
 
 void vor_bigbox_free(vor_bigbox* bb) {
   if (!bb) return;
-  {
-    Registry& r = registry();
-    std::unique_lock<std::shared_mutex> guard(r.mutex);
-    if (!r.live.erase(bb)) return;
-  }
+  if (!live_bigboxes().remove(bb)) return;
   shut_down(bb);
 }
 
 int64_t vor_bigbox_attach(vor_bigbox* bb, const char* ip, uint16_t port, vor_bigbox_accept_fn on_accept, void* ud) {
-  Use use(bb);
+  auto use = admit(bb);
   if (!use || !on_accept) return -1;
   ListenBlock block;
   cu_strncpy(block.ip, ip ? ip : "", kIpText - 1);
@@ -610,18 +549,18 @@ bool vor_bigbox_accept_WithPause(vor_bigbox* bb, int64_t sid, const char* ip, ui
 
 bool vorx_bigbox_import_ForRead(vor_bigbox* bb, int64_t sid, vor_bigbox_read_fn on_read, void* ud_read,
                                 vor_bigbox_sock_fn on_close, void* ud_close) {
-  Use use(bb);
+  auto use = admit(bb);
   return use && import_read(bb, nullptr, sid, on_read, ud_read, on_close, ud_close);
 }
 
 bool vorx_bigbox_import_ForWrite(vor_bigbox* bb, int64_t sid, vor_bigbox_sock_fn on_write, void* ud) {
-  Use use(bb);
+  auto use = admit(bb);
   return use && import_write(bb, nullptr, sid, on_write, ud);
 }
 
 bool vorxx_bigbox_import_ForRead(vor_bigbox* bb, vor_box* slave, int64_t sid, vor_bigbox_read_fn on_read,
                                  void* ud_read, vor_bigbox_sock_fn on_close, void* ud_close) {
-  Use use(bb);
+  auto use = admit(bb);
   if (!use) return false;
   Slave* sl = slave_of_box(bb, slave);
   return sl && import_read(bb, sl, sid, on_read, ud_read, on_close, ud_close);
@@ -629,14 +568,14 @@ bool vorxx_bigbox_import_ForRead(vor_bigbox* bb, vor_box* slave, int64_t sid, vo
 
 bool vorxx_bigbox_import_ForWrite(vor_bigbox* bb, vor_box* slave, int64_t sid, vor_bigbox_sock_fn on_write,
                                   void* ud) {
-  Use use(bb);
+  auto use = admit(bb);
   if (!use) return false;
   Slave* sl = slave_of_box(bb, slave);
   return sl && import_write(bb, sl, sid, on_write, ud);
 }
 
 bool vorx_bigbox_import_ForListen(vor_bigbox* bb, int64_t listen_sid, vor_bigbox_accept_fn on_accept, void* ud) {
-  Use use(bb);
+  auto use = admit(bb);
   if (!use || !on_accept || listen_sid <= 0) return false;
   std::lock_guard<std::mutex> guard(bb->listen_lock);
   auto it = bb->listeners.find(listen_sid);
@@ -660,7 +599,7 @@ bool vorx_bigbox_import_ForListen(vor_bigbox* bb, int64_t listen_sid, vor_bigbox
 }
 
 bool vorx_bigbox_export_ForRead(vor_bigbox* bb, int64_t sid) {
-  Use use(bb);
+  auto use = admit(bb);
   std::unique_lock<std::mutex> held;
   Slave* sl = nullptr;
   Conn* c = use ? find_locked(bb, sid, &held, &sl) : nullptr;
@@ -676,7 +615,7 @@ bool vorx_bigbox_export_ForRead(vor_bigbox* bb, int64_t sid) {
 }
 
 bool vorx_bigbox_export_ForWrite(vor_bigbox* bb, int64_t sid) {
-  Use use(bb);
+  auto use = admit(bb);
   std::unique_lock<std::mutex> held;
   Slave* sl = nullptr;
   Conn* c = use ? find_locked(bb, sid, &held, &sl) : nullptr;
@@ -690,7 +629,7 @@ bool vorx_bigbox_export_ForWrite(vor_bigbox* bb, int64_t sid) {
 }
 
 bool vorx_bigbox_export_ForListen(vor_bigbox* bb, int64_t listen_sid) {
-  Use use(bb);
+  auto use = admit(bb);
   if (!use) return false;
   std::lock_guard<std::mutex> guard(bb->listen_lock);
   if (!bb->listeners.erase(listen_sid)) return false;
@@ -699,7 +638,7 @@ bool vorx_bigbox_export_ForListen(vor_bigbox* bb, int64_t listen_sid) {
 }
 
 bool vorx_bigbox_pause_ForRead(vor_bigbox* bb, int64_t sid) {
-  Use use(bb);
+  auto use = admit(bb);
   std::unique_lock<std::mutex> held;
   Slave* sl = nullptr;
   Conn* c = use ? find_locked(bb, sid, &held, &sl) : nullptr;
@@ -710,7 +649,7 @@ bool vorx_bigbox_pause_ForRead(vor_bigbox* bb, int64_t sid) {
 }
 
 bool vorx_bigbox_start_ForRead(vor_bigbox* bb, int64_t sid) {
-  Use use(bb);
+  auto use = admit(bb);
   std::unique_lock<std::mutex> held;
   Slave* sl = nullptr;
   Conn* c = use ? find_locked(bb, sid, &held, &sl) : nullptr;
@@ -721,7 +660,7 @@ bool vorx_bigbox_start_ForRead(vor_bigbox* bb, int64_t sid) {
 }
 
 int32_t vor_bigbox_write(vor_bigbox* bb, int64_t sid, const void* data, int32_t len) {
-  Use use(bb);
+  auto use = admit(bb);
   if (!use) return -1;
   if (!data || len <= 0) return 0;
   std::unique_lock<std::mutex> held;
@@ -735,7 +674,7 @@ int32_t vorx_bigbox_write(int64_t sid, const void* data, int32_t len) {
 }
 
 void vor_bigbox_DeleteSock(vor_bigbox* bb, int64_t sid) {
-  Use use(bb);
+  auto use = admit(bb);
   if (!use || sid <= 0) return;
   {
     std::unique_lock<std::mutex> held;
@@ -754,14 +693,14 @@ void vor_bigbox_DeleteSock(vor_bigbox* bb, int64_t sid) {
 }
 
 vor_box* vor_bigbox_GetSlaveBox(vor_bigbox* bb, int64_t sid) {
-  Use use(bb);
+  auto use = admit(bb);
   std::unique_lock<std::mutex> held;
   Slave* sl = nullptr;
   return use && find_locked(bb, sid, &held, &sl) ? sl->box : nullptr;
 }
 
 vor_box* vor_bigbox_GetMasterBox(vor_bigbox* bb) {
-  Use use(bb);
+  auto use = admit(bb);
   return use ? bb->master : nullptr;
 }
 
@@ -777,7 +716,7 @@ int64_t vor_bigbox_InvokeClientID(vor_bigbox* bb) {
 }
 
 bool vor_bigbox_GetSockIP(vor_bigbox* bb, int64_t sid, char* buf, int32_t len, uint16_t* port) {
-  Use use(bb);
+  auto use = admit(bb);
   std::unique_lock<std::mutex> held;
   Slave* sl = nullptr;
   Conn* c = use ? find_locked(bb, sid, &held, &sl) : nullptr;
@@ -789,11 +728,11 @@ bool vor_bigbox_GetSockIP(vor_bigbox* bb, int64_t sid, char* buf, int32_t len, u
 }
 
 int32_t vor_bigbox_nnodes(vor_bigbox* bb) {
-  Use use(bb);
+  auto use = admit(bb);
   return use ? bb->count.load() : 0;
 }
 
 int32_t vor_bigbox_maxnodes(vor_bigbox* bb) {
-  Use use(bb);
+  auto use = admit(bb);
   return use ? bb->limit : 0;
 }

@@ -11,13 +11,14 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <shared_mutex>
-#include <unordered_set>
 
 #include "cu_box_internal.h"
 #include "cu_malloc.h"
+#include "cu_sock_internal.h"
 #include "cu_util.h"
 #include "vor_box_internal.h"
+#include "vor_kit.h"
+#include "vor_sem_guard.h"
 #include "vor_sid.h"
 
 namespace {
@@ -51,41 +52,18 @@ struct vor_box {
 
 namespace {
 
-// Live boxes. Lock order: registry, then a box's lock; never the reverse, and the registry is
-// never taken while a box lock is held.
-struct Registry {
-  std::shared_mutex mutex;
-  std::unordered_set<const vor_box*> live;
-};
-
-Registry& registry() {
-  static Registry* r = new Registry;  // never destroyed: boxes may outlive static destructors
-  return *r;
+// Live boxes. Lock order: the set, then a box's lock; never the reverse, and the set is never
+// taken while a box lock is held.
+vor::LiveSet<vor_box>& live_boxes() {
+  static auto* boxes = new vor::LiveSet<vor_box>;  // never destroyed: boxes may outlive static destructors
+  return *boxes;
 }
 
-// Holds a registered box's lock for the length of one operation.
-class Held {
- public:
-  explicit Held(vor_box* vb) {
-    if (!vb) return;
-    Registry& r = registry();
-    std::shared_lock<std::shared_mutex> guard(r.mutex);
-    if (!r.live.count(vb)) return;
-    cu_sem_lock(&vb->lock);
-    vb_ = vb;
-  }
-  ~Held() { release(); }
-  void release() {
-    if (vb_) cu_sem_unlock(&vb_->lock);
-    vb_ = nullptr;
-  }
-  explicit operator bool() const { return vb_ != nullptr; }
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-
- private:
-  vor_box* vb_ = nullptr;
-};
+// A live box's lock for the length of one operation; not held for a box that is gone.
+vor::SemLock hold(vor_box* vb) {
+  auto live = live_boxes().hold(vb);
+  return vor::SemLock(live ? &vb->lock : nullptr);
+}
 
 void free_text(char* text) {
   if (text) _cu_free(text, kUnit, __LINE__);
@@ -113,11 +91,7 @@ void drain_inevents(void* arg) {
 // Unregisters, waits out any caller that found the box a moment earlier, then frees it; queued
 // in-events are dropped without running (and released, when they own their arguments).
 void free_box(vor_box* vb) {
-  {
-    Registry& r = registry();
-    std::unique_lock<std::shared_mutex> guard(r.mutex);
-    if (!r.live.erase(vb)) return;
-  }
+  if (!live_boxes().remove(vb)) return;
   cu_sem_lock(&vb->lock);
   cu_sem_unlock(&vb->lock);
   for (InEvent& ev : vb->inevents) {
@@ -139,7 +113,7 @@ bool queue_inevent(vor_box* vb, const char* text, InEvent ev) {
     if (!ev.text) return false;
     memcpy(ev.text, text, n + 1);
   }
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   if (!held) {
     free_text(ev.text);
     return false;
@@ -147,7 +121,7 @@ bool queue_inevent(vor_box* vb, const char* text, InEvent ev) {
   try {
     vb->inevents.push_back(ev);
   } catch (const std::bad_alloc&) {
-    held.release();
+    held.unlock();
     free_text(ev.text);
     return false;
   }
@@ -172,7 +146,7 @@ void threadbox_main(void* arg) {
 
 }  // namespace
 
-void vor_box__xmem_init(void) { registry(); }
+void vor_box__xmem_init(void) { live_boxes(); }
 
 vor_box* vor_box_new(void) {
   auto* vb = new (std::nothrow) vor_box;
@@ -190,11 +164,7 @@ vor_box* vor_box_new(void) {
   cu_box_set_keep_alive(vb->box, true);
   cu_box_set_pass_hook(vb->box, drain_inevents, vb);
   vb->owner = cu_GetThisThreadId();
-  try {
-    Registry& r = registry();
-    std::unique_lock<std::shared_mutex> guard(r.mutex);
-    r.live.insert(vb);
-  } catch (const std::bad_alloc&) {
+  if (!live_boxes().add(vb)) {
     cu_box_free(vb->box);
     cu_sem_destroy(&vb->lock);
     delete vb;
@@ -205,7 +175,7 @@ vor_box* vor_box_new(void) {
 
 void vor_box_loop(vor_box* vb) {
   {
-    Held held(vb);
+    vor::SemLock held = hold(vb);
     if (!held || vb->looping.exchange(true)) return;
   }
   cu_box_StartLoop(vb->box);
@@ -214,7 +184,7 @@ void vor_box_loop(vor_box* vb) {
 }
 
 void vor_box_free(vor_box* vb) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   if (!held) return;
   // Inside its own loop (a callback freeing its box) or from another thread: break only; the
   // loop's end frees the box.
@@ -222,12 +192,12 @@ void vor_box_free(vor_box* vb) {
     cu_box_BreakLoop(vb->box);
     return;
   }
-  held.release();
+  held.unlock();
   free_box(vb);
 }
 
 void vor_box_BreakLoop(vor_box* vb) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   if (held) cu_box_BreakLoop(vb->box);
 }
 
@@ -237,7 +207,7 @@ int64_t vor_box_NewTcpClient(vor_box* vb, const char* host, uint16_t port, cu_bo
   if (!vorx_box_IsValid(vb)) return -1;
   cu_client* client = nullptr;  // resolved and connecting before any lock is taken
   if (cu_box_sock_AddLocalTcpClient_STEP1(host, port, &client) <= 0) return -1;
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   if (!held) {
     return cu_box_sock_AddLocalTcpClient_STEP2(nullptr, client, nullptr, nullptr, nullptr, nullptr, nullptr,
                                                nullptr, nullptr, nullptr);
@@ -255,7 +225,7 @@ int64_t vor_box_NewTcpClient_STEP2(vor_box* vb, cu_client* client, cu_box_sock_f
     return 0;
   }
   if (!client) return 0;
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   if (!held) return -1;
   return cu_box_sock_AddLocalTcpClient_STEP2(vb->box, client, on_connected, ud_connected, on_failed, ud_failed,
                                              on_read, ud_read, on_close, ud_close);
@@ -275,7 +245,7 @@ int64_t vor_box_NewUdpClient_ext(vor_box* vb, const char* local_ip, uint16_t loc
   // The name is resolved here, before the box lock is taken.
   char ip[16];
   if (!vorx_box_IsValid(vb) || !cu_sock_GetHostFirstIP(host, ip)) return -1;
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   if (!held) return -1;
   return cu_box_sock_AddLocalUdpClient_ext(vb->box, local_ip, local_port, ip, port, on_datagram, ud);
 }
@@ -285,88 +255,89 @@ int64_t vor_box_NewUdpClient(vor_box* vb, const char* host, uint16_t port, cu_bo
 }
 
 int64_t vor_box_NewTcpServer(vor_box* vb, const char* local_ip, uint16_t port, cu_box_accept_fn on_accept, void* ud) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_sock_AddLocalTcpServer(vb->box, local_ip, port, on_accept, ud) : -1;
 }
 
 int64_t vor_box_NewUdpServer(vor_box* vb, const char* local_ip, uint16_t port, cu_box_datagram_fn on_datagram,
                              void* ud) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_sock_AddLocalUdpServer(vb->box, local_ip, port, on_datagram, ud) : -1;
 }
 
 int64_t vor_box_AcceptTcpClient(vor_box* vb, int64_t sid, cu_box_read_fn on_read, void* ud_read,
                                 cu_box_sock_fn on_close, void* ud_close) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_sock_AddRemoteTcpClient(vb->box, sid, on_read, ud_read, on_close, ud_close) : -1;
 }
 
 void vor_box_DeleteSock(vor_box* vb, int64_t sid) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   if (held) cu_box_sock_Delete(vb->box, sid);
 }
 
 void vorx_box_SetMaxReadLen(vor_box* vb, int64_t sid, int32_t n) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   if (held) cu_box_sock_SetMaxReadLen(vb->box, sid, n);
 }
 
 bool vorx_box_ImportSockId_ForRead(vor_box* vb, int64_t sid, cu_box_import_fn fn, void* ud) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_sock_ImportSocketId_ForRead(vb->box, sid, fn, ud);
 }
 bool vorx_box_ImportSockId_ForWrite(vor_box* vb, int64_t sid, cu_box_import_fn fn, void* ud) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_sock_ImportSocketId_ForWrite(vb->box, sid, fn, ud);
 }
 bool vorx_box_ImportSockId_ForExcept(vor_box* vb, int64_t sid, cu_box_import_fn fn, void* ud) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_sock_ImportSocketId_ForExcept(vb->box, sid, fn, ud);
 }
 bool vorx_box_ExportSockId_ForRead(vor_box* vb, int64_t sid) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_sock_ExportSocketId_ForRead(vb->box, sid);
 }
 bool vorx_box_ExportSockId_ForWrite(vor_box* vb, int64_t sid) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_sock_ExportSocketId_ForWrite(vb->box, sid);
 }
 bool vorx_box_ExportSockId_ForExcept(vor_box* vb, int64_t sid) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_sock_ExportSocketId_ForExcept(vb->box, sid);
 }
 bool vorx_box_ExportSockId(vor_box* vb, int64_t sid) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_sock_ExportSocketId(vb->box, sid);
 }
 
 int32_t vor_box_NewOnceTimer(vor_box* vb, uint32_t ms, cu_box_timer_fn fn, void* ud) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_timer_AddOnceTimer(vb->box, ms, fn, ud) : -1;
 }
 int32_t vor_box_NewLoopTimer(vor_box* vb, uint32_t ms, cu_box_timer_fn fn, void* ud) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_timer_AddLoopTimer(vb->box, ms, fn, ud) : -1;
 }
 int32_t vor_box_NewLimitTimer(vor_box* vb, int32_t count, uint32_t ms, cu_box_timer_fn fn, void* ud) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_timer_AddLimitTimer(vb->box, count, ms, fn, ud) : -1;
 }
 bool vor_box_RefreshTimeout(vor_box* vb, int32_t id, uint32_t ms) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_timer_RefreshTimeout(vb->box, id, ms);
 }
 bool vor_box_RefreshCallback(vor_box* vb, int32_t id, cu_box_timer_fn fn, void* ud) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_timer_RefreshCallback(vb->box, id, fn, ud);
 }
 void vor_box_DeleteTimer(vor_box* vb, int32_t id) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   if (held) cu_box_timer_Delete(vb->box, id);
 }
 
-bool vor_box__AddInEventWithRelease(vor_box* vb, const char* text, vor_box_inevent_fn fn, vor_box_inevent_fn release,
-                                    void* a1, void* a2, void* a3, void* a4, void* a5, void* a6, void* a7, void* a8) {
+bool vor::box::add_inevent_with_release(vor_box* vb, const char* text, vor_box_inevent_fn fn,
+                                        vor_box_inevent_fn release, void* a1, void* a2, void* a3, void* a4, void* a5,
+                                        void* a6, void* a7, void* a8) {
   InEvent ev{fn, release, nullptr, {a1, a2, a3, a4, a5, a6, a7, a8}};
   if (queue_inevent(vb, text, ev)) return true;
   call(release, vb, text, ev.a);
@@ -375,63 +346,54 @@ bool vor_box__AddInEventWithRelease(vor_box* vb, const char* text, vor_box_ineve
 
 bool vor_box_AddInEvent(vor_box* vb, const char* text, vor_box_inevent_fn fn, void* a1, void* a2, void* a3, void* a4,
                         void* a5, void* a6, void* a7, void* a8) {
-  return vor_box__AddInEventWithRelease(vb, text, fn, nullptr, a1, a2, a3, a4, a5, a6, a7, a8);
+  return vor::box::add_inevent_with_release(vb, text, fn, nullptr, a1, a2, a3, a4, a5, a6, a7, a8);
 }
 
 int32_t vor_box_TcpWrite(vor_box* vb, int64_t sid, const void* data, int32_t len) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_sock_TcpWrite(nullptr, sid, data, len) : -1;
 }
 
 int32_t vor_box_UdpWrite(vor_box* vb, int64_t sid, const void* data, int32_t len, const char* ip, uint16_t port) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_sock_write_ByPeerIp(sid, data, len, ip, port) : -1;
 }
 
 int32_t vor_box_GetNumSock(vor_box* vb) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_sock_GetNumSock(vb->box) : -1;
 }
 int32_t vor_box_GetNumTimer(vor_box* vb) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_timer_GetNumTimer(vb->box) : -1;
 }
 int64_t vor_box_GetThisSockId(vor_box* vb) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_sock_GetThisId(vb->box) : -1;
 }
 int32_t vor_box_GetThisTimerId(vor_box* vb) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? cu_box_timer_GetThisId(vb->box) : -1;
 }
 bool vor_box_IsSockExist(vor_box* vb, int64_t sid) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_sock_IsExist(vb->box, sid);
 }
 bool vor_box_IsTimerExist(vor_box* vb, int32_t id) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held && cu_box_timer_IsExist(vb->box, id);
 }
 int64_t vorx_box_GetThreadId(vor_box* vb) {
-  Held held(vb);
+  vor::SemLock held = hold(vb);
   return held ? static_cast<int64_t>(vb->owner) : -1;
 }
 
 bool vorx_box_IsValid(vor_box* vb) {
-  if (!vb) return false;
-  Registry& r = registry();
-  std::shared_lock<std::shared_mutex> guard(r.mutex);
-  return r.live.count(vb) != 0;
+  return live_boxes().contains(vb);
 }
 
 int32_t vorx_box_TcpRead(void*, int64_t sid, void* buf, int32_t size) {
-  int fd = vor::sid_fd_checked(sid);
-  if (fd < 0 || !buf || size < 0) return -1;
-  ssize_t n;
-  do {
-    n = recv(fd, buf, static_cast<size_t>(size), 0);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int32_t>(n);
+  return vor::sock::recv_stream(sid, static_cast<char*>(buf), size);
 }
 
 int32_t vorx_box_UdpRead(void*, int64_t sid, void* buf, int32_t size, cu_peer_addr* peer) {

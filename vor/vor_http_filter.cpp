@@ -5,6 +5,7 @@
 #include "cu_lib.h"
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
+#include "vor_kit.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -59,15 +60,12 @@ void free_record(Record* r) {
   if (!r) return;
   vor_http_table_free(r->table);
   cu_jitter_free(r->body);
-  const char* unit = r->unit;
-  r->~Record();
-  _cu_free(r, unit, __LINE__);
+  vor::destroy(r, r->unit);
 }
 
 Record* new_record(const char* unit) {
-  void* mem = _cu_malloc(sizeof(Record), unit, __LINE__);
-  if (!mem) return nullptr;
-  auto* r = new (mem) Record;
+  auto* r = vor::make<Record>(unit);
+  if (!r) return nullptr;
   r->unit = unit;
   r->body = cu_jitter_mallocx(kBlockSize, kBodyBlocks, nullptr);
   if (!r->body) {
@@ -79,17 +77,17 @@ Record* new_record(const char* unit) {
 
 Parser* new_parser(bool response) {
   const char* unit = response ? kResponseUnit : kRequestUnit;
-  void* mem = _cu_malloc(sizeof(Parser), unit, __LINE__);
-  if (!mem) return nullptr;
-  return new (mem) Parser{response, unit, {}, false};
+  auto* p = vor::make<Parser>(unit);
+  if (!p) return nullptr;
+  p->response = response;
+  p->unit = unit;
+  return p;
 }
 
 void free_parser(Parser* p) {
   if (!p) return;
   for (Record* r : p->records) free_record(r);
-  const char* unit = p->unit;
-  p->~Parser();
-  _cu_free(p, unit, __LINE__);
+  vor::destroy(p, p->unit);
 }
 
 int32_t fail(Record& r) {
@@ -436,6 +434,6 @@ vor_http_table* vor_http_filter_response_get(vor_http_filter_response* f, cu_jit
 
 void vor_http_filter_response_free(vor_http_filter_response* f) { free_parser(as_parser(f)); }
 
-void vor_http_filter_response__SetRequestMethod(vor_http_filter_response* f, const char* method) {
+void vor::http_filter::set_request_method(vor_http_filter_response* f, const char* method) {
   if (Parser* p = as_parser(f)) p->head_request = method && cu_stricmp(method, "HEAD") == 0;
 }

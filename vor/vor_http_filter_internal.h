@@ -3,5 +3,9 @@
 #include "vor_internal.h"
 #include "vor_http_filter_response.h"
 
+namespace vor::http_filter {
+
 /* Responses whose head is read from now on answer a request of this method (a HEAD answer has no body). */
-void vor_http_filter_response__SetRequestMethod(vor_http_filter_response* f, const char* method);
+void set_request_method(vor_http_filter_response* f, const char* method);
+
+}  // namespace vor::http_filter

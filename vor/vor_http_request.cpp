@@ -5,6 +5,7 @@
 #include "cu_sock.h"
 #include "vor_http_filter_internal.h"
 #include "vor_http_internal.h"
+#include "vor_kit.h"
 #include "vor_sem_guard.h"
 
 #include <cstdio>
@@ -113,15 +114,8 @@ constexpr DefaultField kDefaultFields[] = {
     {"Connection", "Keep-Alive"},
 };
 
-struct TableFree {
-  void operator()(vor_http_table* t) const { vor_http_table_free(t); }
-};
-using Table = std::unique_ptr<vor_http_table, TableFree>;
-
-struct TextFree {
-  void operator()(char* s) const { _cu_free(s, kUnit, __LINE__); }
-};
-using Text = std::unique_ptr<char, TextFree>;
+using Table = vor::Owned<vor_http_table, vor_http_table_free>;
+using Text = vor::Owned<char, vor::free_as<kUnit>>;
 
 // The request as written: defaults first, then the caller's fields and forms in their order.
 Table build_request(vor_http_request* r) {
@@ -161,7 +155,7 @@ void on_connected(void*, void* ud, int64_t sid) {
   cu_sock_set_recv_buff(sid, kRecvBuffer);
   Table t = build_request(r);
   if (!t) return;
-  vor_http_filter_response__SetRequestMethod(r->parser, vor_http_table_GetMethod(t.get()));
+  vor::http_filter::set_request_method(r->parser, vor_http_table_GetMethod(t.get()));
   Text head(vor_http_table_GetHeaderStr(t.get()));
   write_text(r, head.get());
   if (vor_http_table_GetFormStrLen(t.get()) > 0) {
@@ -278,19 +272,17 @@ void destroy(vor_http_request* r) {
   vor_uri_free(r->uri);
   vor_http_filter_response_free(r->parser);
   vor_http_table_free(r->table);
-  r->~vor_http_request();
-  _cu_free(r, kUnit, __LINE__);
+  vor::destroy(r, kUnit);
 }
 
 }  // namespace
 
 vor_http_request* vor_http_request_make(void) {
-  void* mem = _cu_malloc(sizeof(vor_http_request), kUnit, __LINE__);
-  if (!mem) return nullptr;
-  auto* r = new (mem) vor_http_request;
+  auto* r = vor::make<vor_http_request>(kUnit);
+  if (!r) return nullptr;
   if (!(r->table = vor_http_table_make()) || !__vor_sem_insert(r)) {
     vor_http_table_free(r->table);
-    _cu_free(mem, kUnit, __LINE__);
+    vor::destroy(r, kUnit);
     return nullptr;
   }
   return r;
@@ -380,7 +372,7 @@ void vor_http_request_free(vor_http_request* r) {
   destroy(r);
 }
 
-void vor_http_request__SetTimeout(vor_http_request* r, uint32_t ms) {
+void vor::http_request::set_timeout(vor_http_request* r, uint32_t ms) {
   VorSemGuard lock(r);
   if (lock && ms > 0) r->timeout_ms = ms;
 }

@@ -4,6 +4,7 @@
 #include "cu_sock.h"
 #include "vor_http_filter_request.h"
 #include "vor_http_internal.h"
+#include "vor_kit.h"
 #include "vor_sem_guard.h"
 
 #include <new>
@@ -75,8 +76,7 @@ void destroy_client(vor_http_server* s, Client* c) {
   vor_box_DeleteSock(s->box, c->sid);
   delete_timer(s, c);
   vor_http_filter_request_free(c->parser);
-  c->~Client();
-  _cu_free(c, kUnit, __LINE__);
+  vor::destroy(c, kUnit);
 }
 
 // Tells the caller that the connection ended; the lock is released first.
@@ -177,12 +177,9 @@ void on_close(void*, void* ud, int64_t sid) {
 }  // namespace
 
 vor_http_server* vor_http_server_make(void) {
-  void* mem = _cu_malloc(sizeof(vor_http_server), kUnit, __LINE__);
-  if (!mem) return nullptr;
-  auto* s = new (mem) vor_http_server;
-  if (!__vor_sem_insert(s)) {
-    s->~vor_http_server();
-    _cu_free(mem, kUnit, __LINE__);
+  auto* s = vor::make<vor_http_server>(kUnit);
+  if (s && !__vor_sem_insert(s)) {
+    vor::destroy(s, kUnit);
     return nullptr;
   }
   return s;
@@ -206,9 +203,9 @@ bool vor_http_server_AcceptClient(vor_http_server* s, int64_t sid, vor_http_serv
                                   void* ud_request, vor_http_server_close_fn on_close, void* ud_close) {
   VorSemGuard lock(s);
   if (!lock || sid <= 0 || find(s, sid)) return false;
-  void* mem = _cu_malloc(sizeof(Client), kUnit, __LINE__);
-  if (!mem) return false;
-  auto* c = new (mem) Client{sid, -1, vor_http_filter_request_make(), on_request, ud_request, on_close, ud_close};
+  auto* c = vor::make<Client>(kUnit, sid, -1, nullptr, on_request, ud_request, on_close, ud_close);
+  if (!c) return false;
+  c->parser = vor_http_filter_request_make();
   bool inserted = false;
   if (c->parser) {
     try {
@@ -248,11 +245,10 @@ void vor_http_server_free(vor_http_server* s) {
   __vor_sem_remove(s);
   if (s->box && s->listen_sid > 0) vor_box_DeleteSock(s->box, s->listen_sid);
   for (auto& [sid, c] : s->clients) destroy_client(s, c);
-  s->~vor_http_server();
-  _cu_free(s, kUnit, __LINE__);
+  vor::destroy(s, kUnit);
 }
 
-void vor_http_server__SetIdleTimeout(vor_http_server* s, uint32_t ms) {
+void vor::http_server::set_idle_timeout(vor_http_server* s, uint32_t ms) {
   VorSemGuard lock(s);
   if (lock && ms > 0) s->idle_ms = ms;
 }

@@ -4,6 +4,7 @@
 #include "cu_lib.h"
 #include "cu_lib_internal.h"
 #include "cu_malloc.h"
+#include "vor_kit.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -134,20 +135,15 @@ void clean(vor_http_table* t) {
 }
 
 vor_http_table* make_table() {
-  void* mem = _cu_malloc(sizeof(vor_http_table), kUnit, __LINE__);
-  return mem ? new (mem) vor_http_table() : nullptr;
+  return vor::make<vor_http_table>(kUnit);
 }
 
 void free_table(vor_http_table* t) {
   clean(t);
-  t->~vor_http_table();
-  _cu_free(t, kUnit, __LINE__);
+  vor::destroy(t, kUnit);
 }
 
-struct TableFree {
-  void operator()(vor_http_table* t) const { free_table(t); }
-};
-using OwnedTable = std::unique_ptr<vor_http_table, TableFree>;
+using OwnedTable = vor::Owned<vor_http_table, free_table>;
 
 Field* nth_field(vor_http_table* t, int32_t n, const char* name) {
   for (auto& f : t->fields) {

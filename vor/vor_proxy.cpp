@@ -273,7 +273,7 @@ void vor_proxy_http_free(vor_proxy_http* p) {
   _cu_free(p, kUnit, __LINE__);
 }
 
-void vor_proxy_http__SetTimeout(vor_proxy_http* p, uint32_t ms) {
+void vor::proxy::set_timeout(vor_proxy_http* p, uint32_t ms) {
   VorSemGuard lock(p);
   if (lock && ms > 0) p->timeout_ms = ms;
 }

@@ -5,23 +5,18 @@
 #include <new>
 
 #include "cu_sem.h"
-#include "cu_sem_internal.h"
-#include "cu_xhash.h"
+#include "vor_kit.h"
+#include "vor_sem_guard.h"
 
 namespace {
 
-constexpr int64_t kBuckets = 10240;
-
 // One lock for every registered object: its holders may take it again (cu_sem is re-entrant).
-// The set is keyed by the object's address; each address is held at most once.
+// The set of live addresses is the live-handle set every handle kind uses; here it is only
+// ever used under the lock.
 struct Registry {
   cu_sem lock;
-  cu_i64hash* live = nullptr;
+  vor::LiveSet<void> live;
 };
-
-int64_t key_of(const void* obj) { return static_cast<int64_t>(reinterpret_cast<intptr_t>(obj)); }
-
-bool is_live(Registry* r, const void* obj) { return obj && cu_i64hash_find(r->live, key_of(obj), nullptr); }
 
 std::atomic<Registry*> g_registry{nullptr};
 std::mutex g_lifecycle;  // creation and shutdown only; never held around registry work
@@ -29,18 +24,12 @@ std::mutex g_lifecycle;  // creation and shutdown only; never held around regist
 Registry* create_registry() {
   auto* r = new (std::nothrow) Registry;
   if (!r) return nullptr;
-  r->live = cu_i64hash_malloc(kBuckets);
-  if (!r->live) {
-    delete r;
-    return nullptr;
-  }
   cu_sem_init(&r->lock);
   return r;
 }
 
 void destroy_registry(Registry* r) {
   if (!r) return;
-  cu_i64hash_free(r->live);
   cu_sem_destroy(&r->lock);
   delete r;
 }
@@ -56,10 +45,6 @@ Registry* registry() {
   }
   return r;
 }
-
-struct Held : cu_internal::SemHold {
-  explicit Held(Registry* r) : SemHold(&r->lock) {}
-};
 }  // namespace
 
 bool vor_sem_Setup(void) { return registry() != nullptr; }
@@ -72,29 +57,29 @@ void vor_sem_Shutdown(void) {
 bool __vor_sem_insert(void* obj) {
   Registry* r = registry();
   if (!r || !obj) return false;
-  Held held(r);
-  return is_live(r, obj) || cu_i64hash_insert(r->live, key_of(obj), obj);
+  vor::SemLock held(&r->lock);
+  return r->live.add(obj);
 }
 
 bool __vor_sem_check(void* obj) {
   Registry* r = registry();
   if (!r || !obj) return false;
-  Held held(r);
-  return is_live(r, obj);
+  vor::SemLock held(&r->lock);
+  return r->live.contains(obj);
 }
 
 void __vor_sem_remove(void* obj) {
   Registry* r = registry();
   if (!r || !obj) return;
-  Held held(r);
-  cu_i64hash_delete(r->live, key_of(obj));
+  vor::SemLock held(&r->lock);
+  r->live.remove(obj);
 }
 
 bool __vor_sem_lock(void* obj) {
   Registry* r = registry();
   if (!r) return false;
   cu_sem_lock(&r->lock);
-  if (is_live(r, obj)) return true;
+  if (r->live.contains(obj)) return true;
   cu_sem_unlock(&r->lock);
   return false;
 }

@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "vor_kit.h"
+
 namespace {
 
-struct ParserFree {
-  void operator()(http_parser* p) const { http_parser_free(p); }
-};
-using Parser = std::unique_ptr<http_parser, ParserFree>;
+using Parser = vor::Owned<http_parser, http_parser_free>;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_name_end(char c) { return c == ':' || is_blank(c) || c == '\r' || c == '\n'; }

@@ -9,14 +9,13 @@
 #include "cu_console.h"
 #include "cu_malloc.h"
 #include "cu_xmem.h"
+#include "vor_kit.h"
 #include "vor_tempdir.h"
 
 namespace {
 
-struct ParserFree {
-  void operator()(http_parser* p) const { http_parser_free(p); }
-};
-using Parser = std::unique_ptr<http_parser, ParserFree>;
+using Parser = vor::Owned<http_parser, http_parser_free>;
+constexpr char kTestLabel[] = "test";
 
 Parser make() { return Parser(http_parser_make()); }
 
@@ -369,8 +368,7 @@ TEST(HttpParserStartLine, ReadersFollowTheShapeOfTheLine) {
     EXPECT_EQ(m ? std::string(m) : "<null>", c.method);
     EXPECT_EQ(read([&](char* b, int32_t n) { return http_parser_GetRequest(p.get(), b, n); }), c.target);
     EXPECT_EQ(read([&](char* b, int32_t n) { return http_parser_GetStatus(p.get(), b, n); }), c.status);
-    std::unique_ptr<char, void (*)(char*)> ext(http_parser_GetStatus_ext(p.get()),
-                                               [](char* b) { _cu_free(b, "test", 0); });
+    vor::Owned<char, vor::free_as<kTestLabel>> ext(http_parser_GetStatus_ext(p.get()));
     EXPECT_EQ(ext ? std::string(ext.get()) : "<null>", c.status);
   }
 }

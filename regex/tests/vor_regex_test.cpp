@@ -6,12 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "vor_kit.h"
+
 namespace {
 
-struct RegexFree {
-  void operator()(vor_regex* re) const { vor_regex_free(re); }
-};
-using Regex = std::unique_ptr<vor_regex, RegexFree>;
+using Regex = vor::Owned<vor_regex, vor_regex_free>;
 
 TEST(Regex, UsesPcreSyntaxNotPosix) {
   // A lazy quantifier, a lookahead and \d mean nothing (or something else) to POSIX engines.

@@ -6,12 +6,11 @@
 #include <memory>
 #include <string>
 
+#include "vor_kit.h"
+
 namespace {
 
-struct Freer {
-  void operator()(char* s) const { cu_url_escape_free(s); }
-};
-using Owned = std::unique_ptr<char, Freer>;
+using Owned = vor::Owned<char, cu_url_escape_free>;
 
 std::string escaped(const char* text, int32_t length = 0) {
   Owned s(cu_url_escape_malloc(text, length));

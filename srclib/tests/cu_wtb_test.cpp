@@ -8,13 +8,11 @@
 #include <vector>
 
 #include "cu_wtb_record.h"
+#include "vor_kit.h"
 
 namespace {
 
-struct WtbDeleter {
-  void operator()(wtb* w) const { wtb_free(w); }
-};
-using WtbPtr = std::unique_ptr<wtb, WtbDeleter>;
+using WtbPtr = vor::Owned<wtb, wtb_free>;
 
 WtbPtr make(const char* text, int32_t capacity = 0) { return WtbPtr(wtb_make(text, capacity)); }
 

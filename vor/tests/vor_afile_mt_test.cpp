@@ -148,9 +148,9 @@ class Afile : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_TRUE(wait_until([] { return vor_filter_nfiles() == 0; }));
-    EXPECT_TRUE(wait_until([] { return vor__copies_settled(); }));
+    EXPECT_TRUE(wait_until([] { return copies_settled(); }));
   }
-  static bool vor__copies_settled() { return vor_afile__copies_in_use() == 0; }
+  static bool copies_settled() { return vor::afile::copies_in_use() == 0; }
 
   cu_xfile* open_file(const std::string& name, const std::string& bytes) {
     std::string path = dir_.file(name);
@@ -393,7 +393,7 @@ TEST_F(Afile, CancelOfAnIdleFileWithoutCallbackQueuesNothing) {
   vor_afile cancel = make_op(f, VOR_AFILE_CANCEL, nullptr, 0);
   EXPECT_TRUE(vor_afile_cancel(&cancel));
   EXPECT_EQ(vor_filter_nfiles(), 0);
-  EXPECT_EQ(vor_afile__copies_in_use(), 0);
+  EXPECT_EQ(vor::afile::copies_in_use(), 0);
   // With a callback it is queued like a first operation and completes.
   Completions c;
   vor_afile told = make_op(f, VOR_AFILE_CANCEL, &c, 7);
@@ -451,7 +451,7 @@ TEST_F(Afile, CompletionForABoxThatIsGoneIsDroppedAndItsCopyFreed) {
     r.length = 4;
     ASSERT_TRUE(vor_afile_read(&r));
   }
-  EXPECT_TRUE(wait_until([] { return vor_filter_nfiles() == 0 && vor_afile__copies_in_use() == 0; }));
+  EXPECT_TRUE(wait_until([] { return vor_filter_nfiles() == 0 && vor::afile::copies_in_use() == 0; }));
   EXPECT_EQ(c.size(), 0u);
   cu_xfile_close(f);
 }
@@ -459,7 +459,7 @@ TEST_F(Afile, CompletionForABoxThatIsGoneIsDroppedAndItsCopyFreed) {
 TEST_F(Afile, CompletionsPendingOnACallerBoxThatIsFreedReturnTheirCopies) {
   cu_xfile* f = open_file("pending", "abcd");
   ASSERT_NE(f, nullptr);
-  int64_t baseline = vor_afile__copies_in_use();
+  int64_t baseline = vor::afile::copies_in_use();
   vor_box* caller = vor_box_new();  // owned by this thread, whose loop never runs
   ASSERT_NE(caller, nullptr);
   Completions c;
@@ -473,9 +473,9 @@ TEST_F(Afile, CompletionsPendingOnACallerBoxThatIsFreedReturnTheirCopies) {
   }
   // Every read done: the copies now wait in the caller box's queue.
   ASSERT_TRUE(wait_until([] { return vor_filter_nfiles() == 0; }));
-  EXPECT_EQ(vor_afile__copies_in_use(), baseline + kOps);
+  EXPECT_EQ(vor::afile::copies_in_use(), baseline + kOps);
   vor_box_free(caller);
-  EXPECT_EQ(vor_afile__copies_in_use(), baseline);
+  EXPECT_EQ(vor::afile::copies_in_use(), baseline);
   EXPECT_EQ(c.size(), 0u);
   cu_xfile_close(f);
 }
@@ -631,7 +631,7 @@ TEST_F(Afile, InvalidRecordsAreRefusedAndQueueNothing) {
   EXPECT_FALSE(vor_afile_close(&good));
   EXPECT_FALSE(vor_afile_event(&good));
   EXPECT_EQ(vor_filter_nfiles(), 0);
-  EXPECT_EQ(vor_afile__copies_in_use(), 0);
+  EXPECT_EQ(vor::afile::copies_in_use(), 0);
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(c.size(), 0u);
   cu_xfile_close(f);

@@ -211,8 +211,8 @@ void owned_release(vor_box*, const char* text, void* a1, void* a2, void*, void*,
 }
 
 bool post_owned(vor_box* box, const char* text, Owned* o, size_t slot, vor_box_inevent_fn fn = owned_run) {
-  return vor_box__AddInEventWithRelease(box, text, fn, owned_release, o, reinterpret_cast<void*>(slot), nullptr,
-                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+  return vor::box::add_inevent_with_release(box, text, fn, owned_release, o, reinterpret_cast<void*>(slot), nullptr,
+                                            nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 TEST(ThreadBox, OwnedInEventsDroppedByAFreeAreReleasedOnceAndNeverRun) {

@@ -189,7 +189,7 @@ TEST(HttpFilter, ResponseGetHandsOverBodyPiecesWithACopyOfTheHead) {
 
 TEST(HttpFilter, AnswerToHeadHasNoBodyWhateverItsLength) {
   vor_http_filter_response* f = vor_http_filter_response_make();
-  vor_http_filter_response__SetRequestMethod(f, "HEAD");
+  vor::http_filter::set_request_method(f, "HEAD");
   const std::string in =
       "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nHTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
   ASSERT_TRUE(vor_http_filter_response_input(f, in.data(), static_cast<int32_t>(in.size())));

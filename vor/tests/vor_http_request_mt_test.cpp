@@ -172,7 +172,7 @@ TEST_F(HttpClient, StalledOriginTimesOutBeforeAndAfterTheFirstByte) {
       send_all(fd, first);
       read_until_close(fd);  // until the client gives up (bounded by the socket time-out)
     });
-    vor_http_request__SetTimeout(r, 200);
+    vor::http_request::set_timeout(r, 200);
     ASSERT_TRUE(vor_http_request_attach(box_, nullptr, r, local(origin.port(), "/").c_str(), nullptr, nullptr,
                                         on_failed, &f, on_response, &f, on_close, &f));
     EXPECT_TRUE(wait_until([&] { return f.failures.load() == 1; }, std::chrono::milliseconds(3000)));

@@ -129,7 +129,7 @@ TEST_F(HttpServer, BodyInTwoPiecesIsDeliveredOnceComplete) {
 }
 
 TEST_F(HttpServer, IdleConnectionIsClosedAfterTheTimeOut) {
-  vor_http_server__SetIdleTimeout(sv_.server, 300);
+  vor::http_server::set_idle_timeout(sv_.server, 300);
   const int fd = connect_to(port_);
   ASSERT_GE(fd, 0);
   send_all(fd, "GET /slow HTTP/1.1\r\n");  // a head that never ends

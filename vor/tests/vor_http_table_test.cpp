@@ -1,6 +1,7 @@
 #include "vor_http_table.h"
 
 #include "cu_malloc.h"
+#include "vor_kit.h"
 
 #include <gtest/gtest.h>
 
@@ -11,15 +12,10 @@
 
 namespace {
 
-struct TableFree {
-  void operator()(vor_http_table* t) const { vor_http_table_free(t); }
-};
-using Table = std::unique_ptr<vor_http_table, TableFree>;
+using Table = vor::Owned<vor_http_table, vor_http_table_free>;
 
-struct TextFree {
-  void operator()(char* s) const { _cu_free(s, "test", __LINE__); }
-};
-using Text = std::unique_ptr<char, TextFree>;
+constexpr char kTestLabel[] = "test";
+using Text = vor::Owned<char, vor::free_as<kTestLabel>>;
 
 std::string str(char* s) {
   Text owned(s);

@@ -8,15 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "vor_kit.h"
+
 namespace {
 
 constexpr int32_t kRing = 20497;
 constexpr int32_t kQueueRoom = 10257 * 100000;
 
-struct PoolFree {
-  void operator()(vor_parse_pool* p) const { vor_parse_pool_free(p); }
-};
-using Pool = std::unique_ptr<vor_parse_pool, PoolFree>;
+using Pool = vor::Owned<vor_parse_pool, vor_parse_pool_free>;
 
 Pool make() {
   Pool p(vor_parse_pool_malloc());

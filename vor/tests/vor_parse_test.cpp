@@ -10,12 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "vor_kit.h"
+
 namespace {
 
-struct ProtoFree {
-  void operator()(vor_proto* p) const { vor_proto_free(p); }
-};
-using Proto = std::unique_ptr<vor_proto, ProtoFree>;
+using Proto = vor::Owned<vor_proto, vor_proto_free>;
 
 Proto make() {
   Proto p(vor_proto_new());

@@ -223,7 +223,7 @@ TEST_F(ProxyTunnel, SilentProxyTimesOutWithTheConnectionClosed) {
     read_until_close(fd);
     closed = true;
   });
-  vor_proxy_http__SetTimeout(t_.record, 200);
+  vor::proxy::set_timeout(t_.record, 200);
   ASSERT_TRUE(attach(proxy.port(), nullptr, nullptr));
   EXPECT_TRUE(wait_until([&] { return t_.failures.load() == 1; }, std::chrono::milliseconds(3000)));
   EXPECT_TRUE(wait_until([&] { return closed.load(); }));

@@ -1,6 +1,7 @@
 #include "vor_uri.h"
 
 #include "cu_malloc.h"
+#include "vor_kit.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +10,7 @@
 
 namespace {
 
-struct UriFree {
-  void operator()(vor_uri* u) const { vor_uri_free(u); }
-};
-using Uri = std::unique_ptr<vor_uri, UriFree>;
+using Uri = vor::Owned<vor_uri, vor_uri_free>;
 
 std::string taken(char* s) {
   if (!s) return "(null)";
