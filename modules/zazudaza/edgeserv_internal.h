@@ -144,6 +144,8 @@ void set_xjitter_pool(cu_xmem* pool);
 // The local host name of the pages and the via token; tests may fix both.
 const char* host_name();
 void set_identity(const char* host, const char* via);
+// Makes the via token from the host name, a random number and the time.
+void make_via_token();
 
 // --- files ------------------------------------------------------------------------------------
 

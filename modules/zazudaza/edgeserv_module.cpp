@@ -111,17 +111,6 @@ void make_arena_locks() {
   });
 }
 
-void make_via_token() {
-  State& s = state();
-  cu_sock_GetLocalHostname(s.host_name, sizeof s.host_name);
-  s.host_name[sizeof s.host_name - 1] = '\0';
-  const unsigned first = static_cast<unsigned>(rand()) % 999;
-  const unsigned second = static_cast<unsigned>(cu_time() % 999);
-  char token[160];
-  snprintf(token, sizeof token, "1.1 %.63s (random:%u%u %s)", s.host_name, first, second, kServerToken);
-  cu_strncpy(s.via, token, sizeof s.via - 1);
-}
-
 // The context with its lock, log, client table, name tree and empty sub-module list; NULL when
 // memory is short.
 edgeserv_ctx* make_context(daemon_ctx* daemon) {
@@ -209,6 +198,17 @@ cu_xmem* struct_pool() { return state().struct_pool; }
 cu_xmem* xjitter_pool() { return state().xjitter_pool; }
 void set_xjitter_pool(cu_xmem* pool) { state().xjitter_pool = pool; }
 const char* host_name() { return state().host_name; }
+
+void make_via_token() {
+  State& s = state();
+  cu_sock_GetLocalHostname(s.host_name, sizeof s.host_name);
+  s.host_name[sizeof s.host_name - 1] = '\0';
+  const unsigned first = static_cast<unsigned>(rand()) % 999;
+  const unsigned second = static_cast<unsigned>(cu_time() % 999);
+  char token[160];
+  snprintf(token, sizeof token, "1.1 %.63s (random:%u%u %s)", s.host_name, first, second, kServerToken);
+  cu_strncpy(s.via, token, sizeof s.via - 1);
+}
 
 void set_identity(const char* host, const char* via) {
   cu_strncpy(state().host_name, host, sizeof state().host_name - 1);
