@@ -342,7 +342,74 @@ TEST_F(Output, ANewRequestWhileTheAnswerIsQueuedClosesAndOneAfterTheDrainIsServe
     EXPECT_TRUE(closed);
     EXPECT_LT(got.size(), 5000000u);
     close(fd);
+    EXPECT_TRUE(wait_until([] { return counts().closes.load() == 2; }));
   }
+}
+
+// A client that resets while its answer is still queued: the pump's write error ends the
+// connection, on_close once.
+TEST_F(Output, AWriteErrorEndsTheConnectionOnce) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const sockaddr_in to = vor::test::loopback(edge_.port());
+  ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  const std::string req = "GET /big/8000000?close=30000 HTTP/1.1\r\nHost: h\r\n\r\n";
+  ASSERT_EQ(send(fd, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+  ASSERT_TRUE(wait_until([] { return counts().accepts.load() == 1; }));
+  const int64_t sid = counts().last_sid.load();
+  ASSERT_TRUE(wait_until([&] { return edgeserv_GetWritableLen(sid) > 0; }));
+  bool closed = false;
+  read_all(fd, 2000, &closed, 50000);
+  linger l{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  close(fd);
+  EXPECT_TRUE(wait_until([] { return edgeserv_GetNumOfConnections() == 0; }));
+  EXPECT_TRUE(wait_until([] { return counts().closes.load() == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(counts().closes.load(), 1);
+}
+
+// With an idle limit of one second, a download at 1 MB/s is never swept: its bytes count as
+// activity.
+TEST(IdleSweepOutput, ASlowDownloadIsNeverSwept) {
+  edge::Settings s;
+  s.idle_limit = 1;
+  Edge edge({&g_router}, s);
+  edge::start_clock(edge.ctx());
+  edge::start_idle_sweep(edge.ctx(), 1);
+  vor::test::TempDir dir;
+  const std::string path = dir.file("slow");
+  vor::test::write_file(path, random_bytes(4 * 1024 * 1024, 5));
+  // A reader taking 64 KB every 60 ms through a small receive buffer: about 1 MB/s.
+  const std::string reader = R"PY(
+import hashlib, socket, sys, time
+port, target = int(sys.argv[1]), sys.argv[2]
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+s.connect(("127.0.0.1", port))
+s.sendall(b"GET " + target.encode() + b" HTTP/1.1\r\nHost: h\r\n\r\n")
+data = b""
+start = time.time()
+while time.time() - start < 60:
+    part = s.recv(65536)
+    if not part:
+        break
+    data += part
+    if len(data) >= 4 * 1024 * 1024 + 100 and b"\r\n\r\n" in data:
+        head, body = data.split(b"\r\n\r\n", 1)
+        if len(body) >= 4 * 1024 * 1024:
+            break
+    time.sleep(0.06)
+head, body = data.split(b"\r\n\r\n", 1)
+print(hashlib.sha256(body).hexdigest(), "%.0f" % (time.time() - start))
+)PY";
+  vor::test::write_file(dir.file("reader.py"), reader);
+  const std::string target = "/file?name=" + path + "&from=0&to=" + std::to_string(4 * 1024 * 1024);
+  const std::string out =
+      shell_output("python3 " + dir.file("reader.py") + " " + std::to_string(edge.port()) + " '" + target + "'");
+  EXPECT_EQ(out.substr(0, 64), shell_output("sha256sum < " + path).substr(0, 64));
+  EXPECT_GE(atoi(out.c_str() + 65), 2) << "the download took the time of a slow reader";
 }
 
 // 100,000 answers on one connection, each followed by a kept close: all answered (the arena
