@@ -118,7 +118,8 @@ void cancel_delay_timer(edgeserv_ctx* ctx, client_rec* rec) {
 void on_writable(vor_bigbox* bb, void* ud, int64_t sid);
 
 void start_writing(edgeserv_ctx* ctx, client_rec* rec) {
-  if (rec->writing) return;
+  // A force-closed connection stays without interest until its timer ends it.
+  if (rec->writing || rec->force_timer != 0) return;
   rec->writing = vorx_bigbox_import_ForWrite(bigbox_of(ctx), rec->sid, on_writable, ctx) ? 1 : 0;
 }
 
