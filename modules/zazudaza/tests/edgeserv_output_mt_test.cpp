@@ -273,6 +273,7 @@ struct CloseCase {
 
 const CloseCase kCloses[] = {
     {"delayed", "GET /keep?close=600 HTTP/1.1\r\nHost: h\r\n\r\n", false, 300, 15000},
+    {"keep-alive period", "GET /keep HTTP/1.1\r\nHost: h\r\n\r\n", false, 5500, 20000},
     {"behind output", "GET /big/3000000?close=0 HTTP/1.1\r\nHost: h\r\n\r\n", false, 0, 15000},
     {"forced", "GET /force HTTP/1.1\r\nHost: h\r\n\r\n", false, 0, 15000},
     {"faster", "GET /faster HTTP/1.1\r\nHost: h\r\n\r\n", false, 0, 15000},

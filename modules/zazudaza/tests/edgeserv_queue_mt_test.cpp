@@ -269,6 +269,13 @@ TEST_F(Queue, PagesForUnknownSidsWriteNothing) {
   edgeserv_return404((kSid | (77LL << 32)), nullptr, nullptr);
   edgeserv_return301((kSid | (77LL << 32)), "/x");
   EXPECT_EQ(kinds(c.rec()), "");
+  // Force-closed: refused until the record is gone, unknown after.
+  edgeserv_ForceClose(kSid);
+  edgeserv_return200(kSid, nullptr, nullptr);
+  edgeserv_return302(kSid, "/x");
+  EXPECT_EQ(edgeserv_WriteJitter(kSid, "x", 1), 0);
+  EXPECT_EQ(edgeserv_GetWritableLen(kSid), 0u);
+  EXPECT_TRUE(vor::test::wait_until([&] { return c.gone(); }));
 }
 
 }  // namespace
