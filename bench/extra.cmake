@@ -18,3 +18,10 @@ target_link_libraries(edge_read_module PRIVATE edgeserv)
 vor_shared_library(edge_read_module)
 target_compile_options(edge_read_module PRIVATE ${VOR_WARNINGS})
 set_target_properties(edge_read_module PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+
+# The edge server's output load-test sub-module (bench/edge_pages and bench/edge_files).
+add_library(edge_out_module SHARED ${CMAKE_SOURCE_DIR}/bench/edge_out_module.cpp)
+target_link_libraries(edge_out_module PRIVATE edgeserv)
+vor_shared_library(edge_out_module)
+target_compile_options(edge_out_module PRIVATE ${VOR_WARNINGS})
+set_target_properties(edge_out_module PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)

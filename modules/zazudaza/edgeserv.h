@@ -16,13 +16,15 @@
 #include "cu_xtree.h"
 #include "http_parser.h"
 #include "vor_export.h"
-#include "vor_queue.h"
+#include "cu_xfile.h"
 #include <stddef.h>
 #include <stdint.h>
 
 VOR_EXTERN_C_BEGIN
 
 struct edgeserv_ctx;
+/* A client's output queue; only the edge server reads it. */
+struct edgeserv_outq;
 
 /* Request states of client_rec.state. */
 enum {
@@ -70,6 +72,8 @@ typedef struct edgeserv_ctx {
 
 /* Writable notice of a client (one per client). */
 typedef void (*edgeserv_writable_fn)(edgeserv_ctx* ctx, int64_t sid, void* arg);
+/* Write hook: sees every chunk sent to any client. */
+typedef uint8_t (*edgeserv_write_hook_fn)(int64_t sid, const char* data, int32_t len);
 
 /* One client connection, owned by the edge server; the request handler, the request filter, the
    pipe and the rules store read and set its fields after edgeserv_GetClient_BySid. */
@@ -85,7 +89,7 @@ typedef struct client_rec {
   int32_t delay_timer;          /* pending delayed-close timer on the slave box, 0 when none */
   int32_t force_timer;          /* 1 ms close timer of edgeserv_ForceClose, 0 when none */
   int64_t owner_thread;         /* id of the slave thread serving the connection */
-  vor_queue* queue;             /* output tasks */
+  struct edgeserv_outq* queue;  /* output tasks */
   uint8_t reading;              /* the socket is watched for reading */
   uint8_t writing;              /* the socket is watched for writing */
   edgeserv_writable_fn notice_fn;
@@ -160,6 +164,81 @@ VOR_API void edgeserv_GetSockList(cu_jitter* out);
 /* Stops the connection's reading and writing at once and closes it within a millisecond on its
    own slave thread; writers refuse output from then on. */
 VOR_API void edgeserv_ForceClose(int64_t sid);
+
+/* --- output ---------------------------------------------------------------------------------
+   Writers answer 1 when the output is sent or queued whole (and for empty output), 0 when it is
+   refused: unknown sid, force close armed, or output that could not be queued whole, in which
+   case the connection is force-closed so that nothing is sent after the hole. */
+/* Memory output. */
+VOR_API uint8_t edgeserv_WriteJitter(int64_t sid, const char* data, int32_t len);
+/* The byte range [from, to) of a cache file, opened through the registry. */
+VOR_API uint8_t edgeserv_WriteFile(int64_t sid, const char* name, int64_t from, int64_t to);
+/* As edgeserv_WriteFile with the caller's open file when not NULL (the queue owns it either way);
+   to <= from releases the file and answers 1. */
+VOR_API uint8_t edgeserv_WriteFileEx(int64_t sid, const char* name, cu_xfile* file, int64_t from, int64_t to);
+VOR_API uint8_t edgeserv_WriteFile_ByHDD(int64_t sid, const char* name, int64_t from, int64_t to);
+VOR_API uint8_t edgeserv_WriteFileEx_ByHDD(int64_t sid, const char* name, cu_xfile* file, int64_t from, int64_t to);
+/* As the plain forms, reading through the SSD worker group. */
+VOR_API uint8_t edgeserv_WriteFile_BySSD(int64_t sid, const char* name, int64_t from, int64_t to);
+VOR_API uint8_t edgeserv_WriteFileEx_BySSD(int64_t sid, const char* name, cu_xfile* file, int64_t from, int64_t to);
+/* Read and write interest of a client socket. */
+VOR_API void edgeserv_ExportSock_ForRead(int64_t sid);
+VOR_API void edgeserv_ImportSock_ForRead(int64_t sid);
+VOR_API void edgeserv_ExportSock_ForWrite(int64_t sid);
+VOR_API void edgeserv_ImportSock_ForWrite(int64_t sid);
+/* Appends a write hook (NULL ignored); hooks run without the context lock. */
+VOR_API void edgeserv_AddWriteHook(edgeserv_write_hook_fn fn);
+/* Stops a hook; its entry stays and is skipped. */
+VOR_API void edgeserv_DelWriteHook(edgeserv_write_hook_fn fn);
+/* The client's notice, called after every drain of its queue until cleared. */
+VOR_API void edgeserv_AddWritableNotice(int64_t sid, edgeserv_writable_fn fn, void* arg);
+VOR_API void edgeserv_DelWritableNotice(int64_t sid);
+/* Bytes in the head memory task plus, with more than one task, the tail memory task. */
+VOR_API uint32_t edgeserv_GetWritableLen(int64_t sid);
+
+/* --- closing --------------------------------------------------------------------------------- */
+/* Queues a close behind the output; after it drains the connection closes once delay ms pass
+   without new output. */
+VOR_API void edgeserv_close(int64_t sid, uint32_t delay);
+/* Cancels a pending delayed close and a close task at the tail. */
+VOR_API void edgeserv_unclose(int64_t sid);
+/* Closes as soon as the last answer is out. */
+VOR_API void edgeserv_TryFasterSafeClose(int64_t sid);
+
+/* --- open-file registry ----------------------------------------------------------------------
+   Paths are keyed with '\' made '/'. Error 0 means busy (registered in a way the open excludes);
+   other errors are errno values. */
+VOR_API cu_xfile* edgeserv_fopen_r(const char* path, int32_t* error);
+VOR_API cu_xfile* edgeserv_fopen_w(const char* path, int32_t* error);
+VOR_API cu_xfile* edgeserv_fopen_wx(const char* path, int32_t* error);
+VOR_API cu_xfile* edgeserv_fopen_tx(const char* path, int32_t* error);
+/* Releases a reference; with a handle the file is closed asynchronously first. */
+VOR_API void edgeserv_fclose(const char* path, cu_xfile* file);
+/* Removes a file now, or when its last reader closes it. */
+VOR_API void edgeserv_fdelete(const char* path);
+VOR_API uint8_t edgeserv_fexist(const char* path);
+VOR_API uint8_t edgeserv_fcanread(const char* path);
+VOR_API int32_t edgeserv_fnnodes(void);
+/* One line per registered path. */
+VOR_API void edgeserv_flist(cu_jitter* out);
+/* The file-operation pool (made on first call). */
+VOR_API cu_xmem* edgeserv_GetFOPxmemHandle(void);
+
+/* --- canned pages: (sid, title or NULL, text or NULL); redirects (sid, location) ------------- */
+VOR_API void edgeserv_return200(int64_t sid, const char* title, const char* text);
+VOR_API void edgeserv_return400(int64_t sid, const char* title, const char* text);
+VOR_API void edgeserv_return403(int64_t sid, const char* title, const char* text);
+VOR_API void edgeserv_return404(int64_t sid, const char* title, const char* text);
+VOR_API void edgeserv_return405(int64_t sid, const char* title, const char* text);
+VOR_API void edgeserv_return408(int64_t sid, const char* title, const char* text);
+VOR_API void edgeserv_return409(int64_t sid, const char* title, const char* text);
+VOR_API void edgeserv_return500(int64_t sid, const char* title, const char* text);
+VOR_API void edgeserv_return502(int64_t sid, const char* title, const char* text);
+VOR_API void edgeserv_return503(int64_t sid, const char* title, const char* text);
+/* A location with a CR or LF answers the 400 page instead. */
+VOR_API void edgeserv_return301(int64_t sid, const char* location);
+VOR_API void edgeserv_return302(int64_t sid, const char* location);
+VOR_API void edgeserv_return30X(int64_t sid, const char* location);
 
 VOR_EXTERN_C_END
 

@@ -85,8 +85,17 @@ AfterRead faster_close_step(edgeserv_ctx* ctx, int64_t sid) {
   client_rec* rec = find_client(ctx, sid);
   if (!rec || !std::atomic_ref<uint8_t>(rec->closing).load(std::memory_order_relaxed)) return AfterRead::kKeep;
   const int kind = head_task_kind(rec);
-  // An answer still queued is sent first; its close is queued behind it by the writers.
-  return kind < 0 || kind == kTaskEmpty || kind == kTaskClose ? AfterRead::kCloseNow : AfterRead::kKeep;
+  if (kind < 0 || kind == kTaskEmpty || kind == kTaskClose) return AfterRead::kCloseNow;
+  // An answer still queued is sent first, the close behind it.
+  edgeserv_close(sid, 0);
+  return AfterRead::kKeep;
+}
+
+// A head framed in a way the node refuses: the 400 page, then a close behind it, reading stopped.
+void refuse_request(int64_t sid) {
+  edgeserv_ExportSock_ForRead(sid);
+  edgeserv_return400(sid, nullptr, nullptr);
+  edgeserv_close(sid, 0);
 }
 
 // True when an answer is still being sent while the client already sends its next request.
@@ -115,7 +124,11 @@ void on_read(vor_bigbox*, void* ud, int64_t sid, const char* data, int32_t len) 
 
   const ChunkOutcome out = track_request(rec, data, len);
   // A head whose body framing is refused never reaches a slot.
-  if (out.refused || pipelined_too_early(ctx, rec)) {
+  if (out.refused) {
+    refuse_request(sid);
+    return;
+  }
+  if (pipelined_too_early(ctx, rec)) {
     close_now(ctx, sid);
     return;
   }
@@ -185,7 +198,7 @@ client_rec* client_new() {
   client_rec* rec = &entry->rec;
   rec->arena = arena;
   rec->parser = http_parser_makex(arena);
-  rec->queue = vor_queue_makex(arena);
+  rec->queue = queue_make(arena);
   if (!rec->parser || !rec->queue) {
     cu_xmem_exit(arena);
     return nullptr;
@@ -208,6 +221,7 @@ void client_free(edgeserv_ctx* ctx, client_rec* rec) {
   if (box && rec->delay_timer > 0) vor_box_DeleteTimer(box, rec->delay_timer);
   if (box && rec->force_timer > 0) vor_box_DeleteTimer(box, rec->force_timer);
   if (rec->sid > 0) vor_bigbox_DeleteSock(bb, rec->sid);
+  queue_release_all(rec);
   // The queue, its tasks, the parser and the record all live in the arena.
   cu_xmem_exit(rec->arena);
 }
@@ -220,12 +234,6 @@ client_rec* find_client(edgeserv_ctx* ctx, int64_t sid) {
 
 bool client_accepting(const client_rec* rec) {
   return reinterpret_cast<const ClientEntry*>(rec)->accepting;
-}
-
-int head_task_kind(const client_rec* rec) {
-  if (vor_queue_nnodes(rec->queue) == 0) return -1;
-  const auto* task = static_cast<const uint8_t*>(vorx_queue_peek(rec->queue, 0));
-  return task ? *task : -1;
 }
 
 }  // namespace edge

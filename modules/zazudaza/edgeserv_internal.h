@@ -119,10 +119,46 @@ ChunkOutcome track_request(client_rec* rec, const char* chunk, int32_t len);
 // True when a complete head frames its body so that every reader agrees on where it ends.
 bool framing_acceptable(const char* head, int32_t len, uint32_t* content_length, bool* has_length);
 
-// Output task kinds at the head of a client's queue (the writers fill the rest of a task).
+// --- output -----------------------------------------------------------------------------------
+
 enum TaskKind : uint8_t { kTaskEmpty = 0, kTaskMemory = 1, kTaskFile = 2, kTaskClose = 3 };
+// An empty queue in the arena, or NULL.
+edgeserv_outq* queue_make(cu_xmem* arena);
+// Ends every task of the record's queue (under the context lock: files are released after it).
+void queue_release_all(client_rec* rec);
 // The kind of the head task; -1 for an empty queue. The caller holds the context lock.
 int head_task_kind(const client_rec* rec);
+// Tasks queued. The caller holds the context lock.
+int32_t queue_length(const client_rec* rec);
+uint64_t total_sent();
+// Tests: the kinds of the queued tasks in order, the bytes of its memory tasks in order, and an
+// empty task pushed at the tail (false when it cannot be made). The caller holds the context lock.
+std::string queue_kinds(const client_rec* rec);
+std::string queued_bytes(const client_rec* rec);
+bool push_empty_task(client_rec* rec);
+// Forgets every write hook (tests).
+void reset_write_hooks();
+// The pool of the output byte queues; tests may put a smaller one in its place.
+cu_xmem* xjitter_pool();
+void set_xjitter_pool(cu_xmem* pool);
+// The local host name of the pages and the via token; tests may fix both.
+const char* host_name();
+void set_identity(const char* host, const char* via);
+// Makes the via token from the host name, a random number and the time.
+void make_via_token();
+
+// --- files ------------------------------------------------------------------------------------
+
+// Pages of the file-operation pool for a machine with that much physical memory.
+uint64_t fileop_page_limit(uint64_t physical_bytes);
+cu_xmem* fileop_pool();
+void* fileop_alloc(uint64_t n);
+void fileop_free(void* p);
+// Hands a file to edgeserv_fclose once the calling thread no longer holds the context lock (the
+// registry lock is never taken under it); at once when it holds none.
+void defer_file_release(const char* name, cu_xfile* file);
+// Runs the releases deferred by the calling thread.
+void run_deferred_releases();
 
 // --- closing ----------------------------------------------------------------------------------
 

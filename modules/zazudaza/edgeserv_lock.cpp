@@ -23,6 +23,7 @@ void CtxLock::unlock() {
   held_ = false;
   --t_depth;
   cu_sem_unlock(sem_);
+  if (t_depth == 0) run_deferred_releases();
 }
 
 int lock_depth() { return t_depth; }

@@ -30,7 +30,6 @@ constexpr uint64_t kGiB = 1ull << 30;
 struct State {
   std::atomic<edgeserv_ctx*> ctx{nullptr};
   std::atomic<int64_t> clock{0};
-  std::atomic<uint64_t> total_sent{0};
   std::atomic<uint64_t> total_received{0};
   Flags flags;
   cu_sem* arena_locks[kArenaLocks] = {};
@@ -112,19 +111,6 @@ void make_arena_locks() {
   });
 }
 
-void make_via_token() {
-  State& s = state();
-  cu_sock_GetLocalHostname(s.host_name, sizeof s.host_name);
-  s.host_name[sizeof s.host_name - 1] = '\0';
-  const unsigned first = static_cast<unsigned>(rand()) % 999;
-  const unsigned second = static_cast<unsigned>(cu_time() % 999);
-  char token[160];
-  const int len = snprintf(token, sizeof token, "1.1 %.63s (random:%u%u %s)", s.host_name, first,
-                           second, kServerToken);
-  if (len < 0) token[0] = '\0';
-  cu_strncpy(s.via, token, sizeof s.via - 1);
-}
-
 // The context with its lock, log, client table, name tree and empty sub-module list; NULL when
 // memory is short.
 edgeserv_ctx* make_context(daemon_ctx* daemon) {
@@ -187,6 +173,7 @@ Settings read_settings(cu_config* config) {
   if (const char* v = key("enable_faster_close")) s.faster_close = strcmp(v, "1") == 0 || cu_stricmp(v, "true") == 0;
   s.hdd_threads = cu_config_GetKeyInt32(config, "system", "async_hdd_io_threads", s.hdd_threads);
   s.ssd_threads = cu_config_GetKeyInt32(config, "system", "async_ssd_io_threads", s.ssd_threads);
+  if (s.hdd_threads == 0 && s.ssd_threads == 0) s.hdd_threads = 1;
   return s;
 }
 
@@ -208,6 +195,27 @@ cu_sem* arena_lock() {
 }
 
 cu_xmem* struct_pool() { return state().struct_pool; }
+cu_xmem* xjitter_pool() { return state().xjitter_pool; }
+void set_xjitter_pool(cu_xmem* pool) { state().xjitter_pool = pool; }
+const char* host_name() { return state().host_name; }
+
+void make_via_token() {
+  State& s = state();
+  cu_sock_GetLocalHostname(s.host_name, sizeof s.host_name);
+  s.host_name[sizeof s.host_name - 1] = '\0';
+  const unsigned first = static_cast<unsigned>(rand()) % 999;
+  const unsigned second = static_cast<unsigned>(cu_time() % 999);
+  char token[160];
+  const int len = snprintf(token, sizeof token, "1.1 %.63s (random:%u%u %s)", s.host_name, first,
+                           second, kServerToken);
+  if (len < 0) token[0] = '\0';
+  cu_strncpy(s.via, token, sizeof s.via - 1);
+}
+
+void set_identity(const char* host, const char* via) {
+  cu_strncpy(state().host_name, host, sizeof state().host_name - 1);
+  cu_strncpy(state().via, via, sizeof state().via - 1);
+}
 cu_xmem* hash_pool() { return state().hash_pool; }
 
 void make_pools(cu_log* log) {
@@ -297,6 +305,7 @@ uint8_t edgeserv_init(daemon_ctx* daemon) {
   }
   const Settings settings = read_settings(ctx->config);
   vor_afile_setupx(settings.hdd_threads, settings.ssd_threads);
+  fileop_pool();
   srand(static_cast<unsigned>(cu_time()));
   make_via_token();
   load_submodules(ctx);
@@ -317,6 +326,11 @@ void edgeserv_exit(daemon_ctx*) {
   edgeserv_ctx* ctx = context();
   if (!ctx) return;
   exit_walk(ctx);
+  if (flags().display.load(std::memory_order_relaxed)) {
+    char line[128];
+    snprintf(line, sizeof line, "[quorin -> zazudaza] number of opened files is %d!\r\n", edgeserv_fnnodes());
+    console(line);
+  }
   cu_log_notice(ctx->log, "%s", "[quorin -> zazudaza] exit!\r\n");
 }
 
@@ -338,7 +352,7 @@ void edgeserv_XmemDebug(uint64_t* used, uint64_t* free_bytes) {
   State& s = state();
   uint64_t in_use = 0;
   uint64_t spare = 0;
-  for (cu_xmem* pool : {s.xjitter_pool, s.struct_pool, s.hash_pool}) {
+  for (cu_xmem* pool : {s.xjitter_pool, s.struct_pool, s.hash_pool, fileop_pool()}) {
     in_use += cu_xmem_used_space_size(pool);
     spare += cu_xmem_free_space_size(pool);
   }
@@ -353,7 +367,7 @@ uint64_t edgeserv_GetCacheSize(void) {
   return used;
 }
 
-uint64_t edgeserv_GetTotalSendBytes(void) { return state().total_sent.load(std::memory_order_relaxed); }
+uint64_t edgeserv_GetTotalSendBytes(void) { return total_sent(); }
 uint64_t edgeserv_GetTotalRecvBytes(void) { return state().total_received.load(std::memory_order_relaxed); }
 uint32_t edgeserv_GetReadableLen(void) { return 0; }
 
