@@ -19,6 +19,7 @@ lay_out_edge() {
   mkdir -p "$tree"/{bin,config,logs,modules,nginx}
   cp -a build/release/libvorcore.so* build/release/quorind "$tree/bin/"
   cp build/release/libedgeserv.so.1.0.0 "$tree/modules/libedgeserv.so"
+  cp build/release/libvoraux.so.1.0.0 "$tree/modules/libvoraux.so.1"
   cp build/release/bench/libedge_out_module.so.1.0.0 "$tree/modules/libedge_out.so"
   printf '[system]\nmax_network_threads=%s\nmax_network_connections=30000\nproxy_port=127.0.0.1:%s\n[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n' \
     "$THREADS" "$port" > "$tree/config/quorind.ini"

@@ -175,12 +175,6 @@ void start_clock(edgeserv_ctx* ctx);
 void start_idle_sweep(edgeserv_ctx* ctx, uint32_t limit);
 // One idle sweep over the client table at the clock value now.
 void idle_sweep(edgeserv_ctx* ctx, int64_t now, uint32_t limit);
-// The GBK to UTF-8 converter of the location texts (one per process, used under the location
-// lock); NULL when the system has no such conversion.
-void* gbk_converter_make();
-// GBK text to UTF-8: at most out_len - 1 bytes, never a cut character, and a NUL; false when
-// the text is no GBK.
-bool gbk_to_utf8(void* converter, const char* in, char* out, int32_t out_len);
 // Forgets the location lookup (tests).
 void reset_location();
 

@@ -16,6 +16,7 @@
 #include "cu_sock.h"
 #include "cu_util.h"
 #include "edgeserv_internal.h"
+#include "gbk_to_utf8.h"
 #include "faultpost_hook.h"
 #include "vor_afile.h"
 #include "vor_box.h"
@@ -42,11 +43,10 @@ struct State {
   uint64_t hash_baseline = 0;
   char host_name[64] = "";
   char via[132] = "";
-  // The location lookup and its converter; the lock serialises the one converter.
+  // The location lookup and the shared GBK converter (safe from every thread).
   std::atomic<edgeserv_location_fn> location{nullptr};
   std::once_flag converter_made;
-  cu_sem* location_lock = nullptr;
-  void* converter = nullptr;
+  gbk_to_utf8* converter = nullptr;
 };
 
 State& state() {
@@ -374,10 +374,7 @@ uint32_t edgeserv_GetReadableLen(void) { return 0; }
 void edgeserv_SetLocationOfIP(edgeserv_location_fn fn) {
   State& s = state();
   if (fn) {
-    std::call_once(s.converter_made, [&s] {
-      s.location_lock = cu_sem_malloc();
-      s.converter = gbk_converter_make();
-    });
+    std::call_once(s.converter_made, [&s] { s.converter = gbk_to_utf8_make(); });
   }
   s.location.store(fn);
 }
@@ -393,10 +390,8 @@ uint8_t edgeserv_GetLocationOfIP(const char* ip, char* area, int32_t area_len, c
   char detail_gbk[256 + 1] = "";
   const uint8_t found = fn(ip, area ? area_gbk : nullptr, 64, detail ? detail_gbk : nullptr, 256);
   if (!found) return found;
-  cu_sem_lock(s.location_lock);
-  if (area && area_len > 0) gbk_to_utf8(s.converter, area_gbk, area, area_len);
-  if (detail && detail_len > 0) gbk_to_utf8(s.converter, detail_gbk, detail, detail_len);
-  cu_sem_unlock(s.location_lock);
+  if (area && area_len > 0) gbk_to_utf8_static(s.converter, area_gbk, -1, area, area_len, 0);
+  if (detail && detail_len > 0) gbk_to_utf8_static(s.converter, detail_gbk, -1, detail, detail_len, 0);
   return found;
 }
 

@@ -36,6 +36,7 @@ class EdgeTree : public DaemonTree {
  public:
   EdgeTree() {
     module_library("libedgeserv.so", EDGESERV_LIB);
+    module_library("libvoraux.so.1", std::string(QUORIN_BIN_DIR) + "/libvoraux.so.1");
     module_library("libsub.so", EDGE_SUBMODULE_FIXTURE);
   }
   void zazudaza(const std::string& modules) const {

@@ -20,7 +20,7 @@ endforeach()
 target_compile_definitions(faultpost_fixture_ok PRIVATE FAULTPOST_ENTRY FAULTPOST_ANSWER=1)
 target_compile_definitions(faultpost_fixture_fail PRIVATE FAULTPOST_ENTRY FAULTPOST_ANSWER=0)
 
-add_dependencies(edgeserv_daemon_test edgeserv edgeserv_submodule_fixture ${EDGE_HOOKS} quorind quorinctl)
+add_dependencies(edgeserv_daemon_test edgeserv voraux edgeserv_submodule_fixture ${EDGE_HOOKS} quorind quorinctl)
 target_compile_definitions(edgeserv_daemon_test PRIVATE
   QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}"
   EDGESERV_LIB="$<TARGET_FILE:edgeserv>"
