@@ -31,7 +31,7 @@
 
 #if defined(VOR_ASAN) || defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
-#define CU_MALLOC_LSAN_ROOTS 1
+#define CU_MALLOC_ASAN 1
 #endif
 
 cu_xmem* cu_system__xmem = nullptr;
@@ -62,31 +62,35 @@ constexpr int kFirstBin[kClassCount + 1] = {0, 2, 4, 6, 8, 10, 14};
 constexpr int kBinCount = kFirstBin[kClassCount];
 
 // A bin holds chunks of one size: the k-th multiple of its class step (granularity + header).
-constexpr int class_of_bin(int bin) {
-  int c = 0;
-  while (bin >= kFirstBin[c + 1]) ++c;
-  return c;
+// A thread keeps up to cap chunks of a bin (about 32 KB of them, 8 to 64 chunks) and moves half
+// of that to or from the rest at a time.
+struct BinShape {
+  int cls;
+  uint64_t chunk;   // bytes with the chunk header
+  uint64_t usable;  // bytes the caller gets
+  uint32_t cap;
+};
+
+constexpr std::array<BinShape, kBinCount> make_bins() {
+  std::array<BinShape, kBinCount> bins{};
+  for (int c = 0; c < kClassCount; ++c) {
+    const uint64_t step = kClasses[c].granularity + kCuMemChunkHeader;
+    for (int bin = kFirstBin[c]; bin < kFirstBin[c + 1]; ++bin) {
+      const uint64_t chunk = step * static_cast<uint64_t>(bin - kFirstBin[c] + 1);
+      bins[bin] = {c, chunk, chunk - kCuMemChunkHeader,
+                   static_cast<uint32_t>(std::clamp<uint64_t>(32 * 1024 / chunk, 8, 64))};
+    }
+  }
+  return bins;
 }
-constexpr uint64_t step_of(int c) { return kClasses[c].granularity + kCuMemChunkHeader; }
-constexpr uint64_t chunk_of_bin(int bin) {
-  const int c = class_of_bin(bin);
-  return step_of(c) * static_cast<uint64_t>(bin - kFirstBin[c] + 1);
-}
-constexpr uint64_t usable_of_bin(int bin) { return chunk_of_bin(bin) - kCuMemChunkHeader; }
-// A thread keeps up to this many chunks of a bin (about 32 KB of them, 8 to 64 chunks) and
-// moves half of that to or from its class at a time.
-constexpr uint32_t cap_of_bin(int bin) {
-  const uint64_t chunks = 32 * 1024 / chunk_of_bin(bin);
-  return static_cast<uint32_t>(std::clamp<uint64_t>(chunks, 8, 64));
-}
+constexpr std::array<BinShape, kBinCount> kBins = make_bins();
 
 // The bin of a chunk with usable bytes u in class c; -1 when u is not one of the class's bins
 // (a request spilled from another class, or a chunk handed out whole with a small remainder).
 int bin_of(int c, uint64_t u) {
-  const uint64_t chunk = u + kCuMemChunkHeader;
-  if (chunk % step_of(c) != 0) return -1;
-  const uint64_t k = chunk / step_of(c);
-  return k >= 1 && k <= static_cast<uint64_t>(kClasses[c].bins) ? kFirstBin[c] + static_cast<int>(k) - 1 : -1;
+  for (int bin = kFirstBin[c]; bin < kFirstBin[c + 1]; ++bin)
+    if (u == kBins[bin].usable) return bin;
+  return -1;
 }
 
 int start_class(uint64_t n) {
@@ -215,7 +219,7 @@ uint8_t* map_aligned(uint64_t length) {
 void unmap_page(uint8_t* region) {
   const uint64_t length = *reinterpret_cast<uint64_t*>(region);
   mark_regions(region, length - kPageTail, 0);
-#ifdef CU_MALLOC_LSAN_ROOTS
+#ifdef CU_MALLOC_ASAN
   __lsan_unregister_root_region(region, length);
 #endif
   munmap(region, length);
@@ -232,7 +236,7 @@ void* class_page_alloc(void* user, uint64_t size) {
   uint8_t* region = map_aligned(size + kPageTail);
   if (!region) return nullptr;
   *reinterpret_cast<uint64_t*>(region) = size + kPageTail;
-#ifdef CU_MALLOC_LSAN_ROOTS
+#ifdef CU_MALLOC_ASAN
   // Leak checking scans heap blocks and registered regions only: pointers kept in pool blocks
   // must still count as references.
   __lsan_register_root_region(region, size + kPageTail);
@@ -281,7 +285,7 @@ struct Bin {
   uint32_t count;
 };
 
-struct ThreadCache {
+struct alignas(64) ThreadCache {
   Bin bins[kBinCount];
   // Chunk bytes (headers included) held per class; written by the owner only, read by the
   // statistics of any thread.
@@ -305,6 +309,24 @@ __thread uint8_t tl_cache_state __attribute__((tls_model("initial-exec")));
 
 CU_MEM_NO_ASAN void* next_of(void* chunk) { return *static_cast<void**>(chunk); }
 CU_MEM_NO_ASAN void set_next(void* chunk, void* next) { *static_cast<void**>(chunk) = next; }
+
+// Cached chunks are poisoned under AddressSanitizer like free chunks in a page (the calls are
+// left out otherwise: they sit on every allocation and free).
+inline void poison(void* chunk, uint64_t n) {
+#ifdef CU_MALLOC_ASAN
+  cu_mem__poison(chunk, n);
+#else
+  (void)chunk, (void)n;
+#endif
+}
+
+inline void unpoison(void* chunk, uint64_t n) {
+#ifdef CU_MALLOC_ASAN
+  cu_mem__unpoison(chunk, n);
+#else
+  (void)chunk, (void)n;
+#endif
+}
 
 void add_cached(ThreadCache* cache, int c, int64_t bytes) {
   auto& counter = cache->cached[c];
@@ -358,7 +380,7 @@ bool put_shared(int bin, Batch batch) {
   std::lock_guard<SpinLock> hold(s.lock);
   if (s.count == kSharedBatches) return false;
   s.batches[s.count++] = batch;
-  g_shared_bytes[class_of_bin(bin)].fetch_add(batch.count * chunk_of_bin(bin), std::memory_order_relaxed);
+  g_shared_bytes[kBins[bin].cls].fetch_add(batch.count * kBins[bin].chunk, std::memory_order_relaxed);
   return true;
 }
 
@@ -367,7 +389,7 @@ bool take_shared(int bin, Batch* batch) {
   std::lock_guard<SpinLock> hold(s.lock);
   if (s.count == 0) return false;
   *batch = s.batches[--s.count];
-  g_shared_bytes[class_of_bin(bin)].fetch_sub(batch->count * chunk_of_bin(bin), std::memory_order_relaxed);
+  g_shared_bytes[kBins[bin].cls].fetch_sub(batch->count * kBins[bin].chunk, std::memory_order_relaxed);
   return true;
 }
 
@@ -385,7 +407,7 @@ void free_to_class(int c, void* head, uint32_t count) {
 void drain_shared() {
   for (int bin = 0; bin < kBinCount; ++bin) {
     Batch batch;
-    while (take_shared(bin, &batch)) free_to_class(class_of_bin(bin), batch.head, batch.count);
+    while (take_shared(bin, &batch)) free_to_class(kBins[bin].cls, batch.head, batch.count);
   }
 }
 
@@ -408,9 +430,9 @@ void flush(ThreadCache* cache, int bin, uint32_t k, bool to_pool) {
   Bin& b = cache->bins[bin];
   k = std::min(k, b.count);
   if (k == 0) return;
-  const int c = class_of_bin(bin);
+  const int c = kBins[bin].cls;
   // Off the cached side first: the statistics may count a chunk as used for a moment, never twice.
-  add_cached(cache, c, -static_cast<int64_t>(k * chunk_of_bin(bin)));
+  add_cached(cache, c, -static_cast<int64_t>(k * kBins[bin].chunk));
   const Batch batch = detach(b, k);
   if (to_pool || !put_shared(bin, batch)) free_to_class(c, batch.head, batch.count);
 }
@@ -418,17 +440,17 @@ void flush(ThreadCache* cache, int bin, uint32_t k, bool to_pool) {
 // Takes a shared batch, or half a bin's capacity from its class under the class lock once;
 // false when neither gives anything.
 bool refill(ThreadCache* cache, int bin) {
-  const int c = class_of_bin(bin);
-  const uint64_t usable = usable_of_bin(bin);
+  const int c = kBins[bin].cls;
+  const uint64_t usable = kBins[bin].usable;
   Bin& b = cache->bins[bin];
   Batch batch{nullptr, 0};
   if (!take_shared(bin, &batch)) {
     cu_internal::SemHold hold(&g_class_locks[c]);
-    for (uint32_t want = cap_of_bin(bin) / 2; batch.count < want; ++batch.count) {
+    for (uint32_t want = kBins[bin].cap / 2; batch.count < want; ++batch.count) {
       void* chunk = cu_xmem_malloc(g_classes[c], usable);
       if (!chunk) break;
       set_next(chunk, batch.head);
-      cu_mem__poison(chunk, usable);
+      poison(chunk, usable);
       batch.head = chunk;
     }
   }
@@ -436,7 +458,7 @@ bool refill(ThreadCache* cache, int bin) {
   // The bin is empty here: the batch becomes its list.
   b.head = batch.head;
   b.count = batch.count;
-  add_cached(cache, c, static_cast<int64_t>(batch.count * chunk_of_bin(bin)));
+  add_cached(cache, c, static_cast<int64_t>(batch.count * kBins[bin].chunk));
   return true;
 }
 
@@ -446,19 +468,19 @@ void* pop(ThreadCache* cache, int bin) {
   void* chunk = b.head;
   b.head = next_of(chunk);
   --b.count;
-  add_cached(cache, class_of_bin(bin), -static_cast<int64_t>(chunk_of_bin(bin)));
-  cu_mem__unpoison(chunk, usable_of_bin(bin));
+  add_cached(cache, kBins[bin].cls, -static_cast<int64_t>(kBins[bin].chunk));
+  unpoison(chunk, kBins[bin].usable);
   return chunk;
 }
 
 void push(ThreadCache* cache, int bin, void* chunk) {
   Bin& b = cache->bins[bin];
   set_next(chunk, b.head);
-  cu_mem__poison(chunk, usable_of_bin(bin));
+  poison(chunk, kBins[bin].usable);
   b.head = chunk;
   ++b.count;
-  add_cached(cache, class_of_bin(bin), static_cast<int64_t>(chunk_of_bin(bin)));
-  if (b.count > cap_of_bin(bin)) flush(cache, bin, cap_of_bin(bin) / 2, false);
+  add_cached(cache, kBins[bin].cls, static_cast<int64_t>(kBins[bin].chunk));
+  if (b.count > kBins[bin].cap) flush(cache, bin, kBins[bin].cap / 2, false);
 }
 
 // The thread's end: every cached chunk goes back to its pool, and the shared batches with them,
@@ -485,7 +507,8 @@ ThreadCache* make_cache() {
   tl_cache_state = kCacheGone;  // until made; a failure leaves the thread uncached
   std::call_once(g_cache_key_once, [] { g_cache_key_made = pthread_key_create(&g_cache_key, cache_ended) == 0; });
   if (!g_cache_key_made) return nullptr;
-  void* block = std::calloc(1, sizeof(ThreadCache));
+  // A cache line of its own: the counters are written on every call.
+  void* block = std::aligned_alloc(alignof(ThreadCache), sizeof(ThreadCache));
   if (!block) return nullptr;
   auto* cache = new (block) ThreadCache{};
   if (pthread_setspecific(g_cache_key, cache) != 0) {
