@@ -5,8 +5,12 @@ target_compile_options(bigbox_http PRIVATE ${VOR_WARNINGS})
 set_target_properties(bigbox_http PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 
 # Other allocators for bench/malloc_bench's comparison, one program each: linking one replaces
-# that program's malloc, which must not happen to the allocator under test.
+# that program's malloc, which must not happen to the allocator under test. Left out of the
+# sanitizer builds, whose runtime owns malloc.
 foreach(peer jemalloc tcmalloc mimalloc)
+  if(NOT VOR_SANITIZER STREQUAL "none")
+    break()
+  endif()
   if(peer STREQUAL "tcmalloc")
     find_library(MALLOC_PEER_${peer}_LIB NAMES tcmalloc_minimal)
   else()

@@ -55,10 +55,12 @@ struct SizeClass {
   int bins;        // chunk sizes a request routed here first can get
 };
 constexpr SizeClass kClasses[] = {
-    {4096, 32, 64, 2}, {2048, 64, 128, 2}, {1024, 128, 256, 2}, {1024, 256, 512, 2}, {1024, 512, 1024, 2}, {1024, 1024, 4096, 4},
+    {4096, 32, 64, 2},     {2048, 64, 128, 2},    {1024, 128, 256, 2},
+    {1024, 256, 512, 2},   {1024, 512, 1024, 2},  {1024, 1024, 4096, 4},
 };
 constexpr int kClassCount = 6;
 constexpr int kFirstBin[kClassCount + 1] = {0, 2, 4, 6, 8, 10, 14};
+static_assert(kFirstBin[kClassCount - 1] + kClasses[kClassCount - 1].bins == kFirstBin[kClassCount]);
 constexpr int kBinCount = kFirstBin[kClassCount];
 
 // A bin holds chunks of one size: the k-th multiple of its class step (granularity + header).
@@ -106,7 +108,7 @@ std::once_flag g_setup;
 cu_xmem* g_classes[kClassCount];
 // Each size-class pool's own lock: one allocation or free, or a batch of them.
 cu_sem g_class_locks[kClassCount];
-// The bin of each request below 4 KB in its start class.
+// The bin of each request below 4 KB in its start class (255 for none: then the request is routed).
 uint8_t g_request_bin[kHeapStep];
 
 std::atomic<PageGate> g_page_gate{nullptr};
@@ -280,19 +282,27 @@ inline void pools_init() {
 
 // Free chunks a thread keeps per bin, linked through their first word. The chunks stay "used"
 // in their pool; the statistics move the cached bytes over to the free side.
+// The count is written by the owner only and read by the statistics of any thread.
 struct Bin {
   void* head;
-  uint32_t count;
+  std::atomic<uint32_t> count;
 };
+
+uint32_t count_of(const Bin& b) { return b.count.load(std::memory_order_relaxed); }
+void set_count(Bin& b, uint32_t n) { b.count.store(n, std::memory_order_relaxed); }
 
 struct alignas(64) ThreadCache {
   Bin bins[kBinCount];
-  // Chunk bytes (headers included) held per class; written by the owner only, read by the
-  // statistics of any thread.
-  std::atomic<uint64_t> cached[kClassCount];
   ThreadCache* prev;
   ThreadCache* next;
 };
+
+// Chunk bytes (headers included) a cache holds in one class.
+uint64_t cached_bytes(const ThreadCache& cache, int c) {
+  uint64_t sum = 0;
+  for (int bin = kFirstBin[c]; bin < kFirstBin[c + 1]; ++bin) sum += count_of(cache.bins[bin]) * kBins[bin].chunk;
+  return sum;
+}
 
 // Every live thread's cache, for the statistics.
 std::mutex g_registry_lock;
@@ -320,17 +330,13 @@ inline void poison(void* chunk, uint64_t n) {
 #endif
 }
 
-inline void unpoison(void* chunk, uint64_t n) {
+// The whole chunk as its header says: a page's last chunk may be handed out larger than its bin.
+inline void unpoison(void* chunk) {
 #ifdef CU_MALLOC_ASAN
-  cu_mem__unpoison(chunk, n);
+  cu_mem__unpoison(chunk, cu_mem__usable(chunk));
 #else
-  (void)chunk, (void)n;
+  (void)chunk;
 #endif
-}
-
-void add_cached(ThreadCache* cache, int c, int64_t bytes) {
-  auto& counter = cache->cached[c];
-  counter.store(counter.load(std::memory_order_relaxed) + static_cast<uint64_t>(bytes), std::memory_order_relaxed);
 }
 
 // ---- shared batches: chunks handed between threads without touching the pools ----
@@ -420,7 +426,9 @@ Batch detach(Bin& b, uint32_t k) {
   for (uint32_t i = 1; i < k; ++i) last = next_of(last);
   b.head = next_of(last);
   set_next(last, nullptr);
-  b.count -= k;
+  // Off the cached side before the chunks go on: the statistics may count a chunk as used for a
+  // moment, never twice.
+  set_count(b, count_of(b) - k);
   return batch;
 }
 
@@ -428,13 +436,10 @@ Batch detach(Bin& b, uint32_t k) {
 // to their class. to_pool skips the shared batches (a thread's end).
 void flush(ThreadCache* cache, int bin, uint32_t k, bool to_pool) {
   Bin& b = cache->bins[bin];
-  k = std::min(k, b.count);
+  k = std::min(k, count_of(b));
   if (k == 0) return;
-  const int c = kBins[bin].cls;
-  // Off the cached side first: the statistics may count a chunk as used for a moment, never twice.
-  add_cached(cache, c, -static_cast<int64_t>(k * kBins[bin].chunk));
   const Batch batch = detach(b, k);
-  if (to_pool || !put_shared(bin, batch)) free_to_class(c, batch.head, batch.count);
+  if (to_pool || !put_shared(bin, batch)) free_to_class(kBins[bin].cls, batch.head, batch.count);
 }
 
 // Takes a shared batch, or half a bin's capacity from its class under the class lock once;
@@ -457,8 +462,7 @@ bool refill(ThreadCache* cache, int bin) {
   if (batch.count == 0) return false;
   // The bin is empty here: the batch becomes its list.
   b.head = batch.head;
-  b.count = batch.count;
-  add_cached(cache, c, static_cast<int64_t>(batch.count * kBins[bin].chunk));
+  set_count(b, batch.count);
   return true;
 }
 
@@ -467,9 +471,8 @@ void* pop(ThreadCache* cache, int bin) {
   if (!b.head && !refill(cache, bin)) return nullptr;
   void* chunk = b.head;
   b.head = next_of(chunk);
-  --b.count;
-  add_cached(cache, kBins[bin].cls, -static_cast<int64_t>(kBins[bin].chunk));
-  unpoison(chunk, kBins[bin].usable);
+  set_count(b, count_of(b) - 1);
+  unpoison(chunk);
   return chunk;
 }
 
@@ -478,9 +481,9 @@ void push(ThreadCache* cache, int bin, void* chunk) {
   set_next(chunk, b.head);
   poison(chunk, kBins[bin].usable);
   b.head = chunk;
-  ++b.count;
-  add_cached(cache, kBins[bin].cls, static_cast<int64_t>(kBins[bin].chunk));
-  if (b.count > kBins[bin].cap) flush(cache, bin, kBins[bin].cap / 2, false);
+  const uint32_t count = count_of(b) + 1;
+  set_count(b, count);
+  if (count > kBins[bin].cap) flush(cache, bin, kBins[bin].cap / 2, false);
 }
 
 // The thread's end: every cached chunk goes back to its pool, and the shared batches with them,
@@ -491,7 +494,7 @@ void cache_ended(void* arg) {
   auto* cache = static_cast<ThreadCache*>(arg);
   tl_cache = nullptr;
   tl_cache_state = kCacheGone;
-  for (int bin = 0; bin < kBinCount; ++bin) flush(cache, bin, cache->bins[bin].count, true);
+  for (int bin = 0; bin < kBinCount; ++bin) flush(cache, bin, count_of(cache->bins[bin]), true);
   drain_shared();
   {
     std::lock_guard<std::mutex> hold(g_registry_lock);
@@ -507,7 +510,7 @@ ThreadCache* make_cache() {
   tl_cache_state = kCacheGone;  // until made; a failure leaves the thread uncached
   std::call_once(g_cache_key_once, [] { g_cache_key_made = pthread_key_create(&g_cache_key, cache_ended) == 0; });
   if (!g_cache_key_made) return nullptr;
-  // A cache line of its own: the counters are written on every call.
+  // Cache lines of its own: the counts are written on every call.
   void* block = std::aligned_alloc(alignof(ThreadCache), sizeof(ThreadCache));
   if (!block) return nullptr;
   auto* cache = new (block) ThreadCache{};
@@ -548,7 +551,8 @@ void* route(uint64_t n) {
   if (n >= kHeapStep) {
     if (void* p = heap_alloc(n)) return p;
   } else {
-    if (ThreadCache* cache = this_cache(); cache && g_classes[start_class(n)])
+    // A class whose pool could not be made never fills its bins: refill finds no pool.
+    if (ThreadCache* cache = this_cache(); cache && g_request_bin[n] < kBinCount)
       if (void* p = pop(cache, g_request_bin[n])) return p;
     start = start_class(n);
   }
@@ -700,7 +704,7 @@ void* resize(void* p, uint64_t n, const char* file, int32_t line, bool tracked) 
 uint64_t cached_in_class(int c) {
   uint64_t sum = g_shared_bytes[c].load(std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(g_registry_lock);
-  for (ThreadCache* cache = g_registry; cache; cache = cache->next) sum += cache->cached[c].load(std::memory_order_relaxed);
+  for (ThreadCache* cache = g_registry; cache; cache = cache->next) sum += cached_bytes(*cache, c);
   return sum;
 }
 
@@ -752,7 +756,7 @@ void set_gates_for_test(PageGate pages, HeapGate heap) {
 
 uint64_t cached_bytes_of_this_thread(int index) {
   if (index < 0 || index >= kClassCount || !tl_cache) return 0;
-  return tl_cache->cached[index].load(std::memory_order_relaxed);
+  return cached_bytes(*tl_cache, index);
 }
 
 }  // namespace vor::sysalloc
