@@ -189,7 +189,7 @@ bool mark_regions(const uint8_t* start, uint64_t bytes, uint8_t value) {
   return true;
 }
 
-int region_class(const void* p) {
+inline int region_class(const void* p) {
   const auto a = reinterpret_cast<uintptr_t>(p);
   if (a >> kAddressBits) return -1;
   const uintptr_t r = a >> kClassPageShift;
@@ -434,7 +434,7 @@ Batch detach(Bin& b, uint32_t k) {
 
 // Gives the first k chunks of a bin away: to the shared batches when there is room, else back
 // to their class. to_pool skips the shared batches (a thread's end).
-void flush(ThreadCache* cache, int bin, uint32_t k, bool to_pool) {
+[[gnu::noinline]] void flush(ThreadCache* cache, int bin, uint32_t k, bool to_pool) {
   Bin& b = cache->bins[bin];
   k = std::min(k, count_of(b));
   if (k == 0) return;
@@ -444,7 +444,7 @@ void flush(ThreadCache* cache, int bin, uint32_t k, bool to_pool) {
 
 // Takes a shared batch, or half a bin's capacity from its class under the class lock once;
 // false when neither gives anything.
-bool refill(ThreadCache* cache, int bin) {
+[[gnu::noinline]] bool refill(ThreadCache* cache, int bin) {
   const int c = kBins[bin].cls;
   const uint64_t usable = kBins[bin].usable;
   Bin& b = cache->bins[bin];
@@ -466,7 +466,8 @@ bool refill(ThreadCache* cache, int bin) {
   return true;
 }
 
-void* pop(ThreadCache* cache, int bin) {
+// The hot paths are inlined; refill, flush and the cache set-up are not.
+[[gnu::always_inline]] inline void* pop(ThreadCache* cache, int bin) {
   Bin& b = cache->bins[bin];
   if (!b.head && !refill(cache, bin)) return nullptr;
   void* chunk = b.head;
@@ -476,7 +477,7 @@ void* pop(ThreadCache* cache, int bin) {
   return chunk;
 }
 
-void push(ThreadCache* cache, int bin, void* chunk) {
+[[gnu::always_inline]] inline void push(ThreadCache* cache, int bin, void* chunk) {
   Bin& b = cache->bins[bin];
   set_next(chunk, b.head);
   poison(chunk, kBins[bin].usable);
@@ -506,7 +507,7 @@ void cache_ended(void* arg) {
   std::free(cache);
 }
 
-ThreadCache* make_cache() {
+[[gnu::noinline]] ThreadCache* make_cache() {
   tl_cache_state = kCacheGone;  // until made; a failure leaves the thread uncached
   std::call_once(g_cache_key_once, [] { g_cache_key_made = pthread_key_create(&g_cache_key, cache_ended) == 0; });
   if (!g_cache_key_made) return nullptr;
@@ -530,7 +531,7 @@ ThreadCache* make_cache() {
   return cache;
 }
 
-inline ThreadCache* this_cache() {
+[[gnu::always_inline]] inline ThreadCache* this_cache() {
   if (ThreadCache* cache = tl_cache) return cache;
   return tl_cache_state == kNoCache ? make_cache() : nullptr;
 }
@@ -546,14 +547,12 @@ void* take(int c, uint64_t n) {
   return cu_xmem_malloc(g_classes[c], n);
 }
 
-void* route(uint64_t n) {
+// Routing when the thread's cache could not serve the request in its start class.
+[[gnu::noinline]] void* route_further(uint64_t n) {
   int start = kClassCount - 1;
   if (n >= kHeapStep) {
     if (void* p = heap_alloc(n)) return p;
   } else {
-    // A class whose pool could not be made never fills its bins: refill finds no pool.
-    if (ThreadCache* cache = this_cache(); cache && g_request_bin[n] < kBinCount)
-      if (void* p = pop(cache, g_request_bin[n])) return p;
     start = start_class(n);
   }
   for (int c = start; c >= 0; --c)
@@ -563,7 +562,15 @@ void* route(uint64_t n) {
   return n >= kHeapStep ? nullptr : heap_alloc(n);
 }
 
-void release_pool_block(int c, void* p) {
+inline void* route(uint64_t n) {
+  // A class whose pool could not be made never fills its bins: refill finds no pool.
+  if (n < kHeapStep && g_request_bin[n] < kBinCount)
+    if (ThreadCache* cache = this_cache())
+      if (void* p = pop(cache, g_request_bin[n])) return p;
+  return route_further(n);
+}
+
+inline void release_pool_block(int c, void* p) {
   const int bin = bin_of(c, cu_mem__usable(p));
   ThreadCache* cache = bin >= 0 ? this_cache() : nullptr;
   if (cache)
@@ -572,7 +579,7 @@ void release_pool_block(int c, void* p) {
     cu_xmem_free(g_classes[c], p);
 }
 
-void release(void* p) {
+inline void release(void* p) {
   const int c = region_class(p);
   if (c >= 0)
     release_pool_block(c, p);
