@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,7 @@
 #include "vor_fd.h"
 
 #if defined(VOR_ASAN) || defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/lsan_interface.h>
 #define CU_MALLOC_ASAN 1
 #endif
@@ -110,6 +112,10 @@ cu_xmem* g_classes[kClassCount];
 cu_sem g_class_locks[kClassCount];
 // The bin of each request below 4 KB in its start class (255 for none: then the request is routed).
 uint8_t g_request_bin[kHeapStep];
+
+// A cached chunk carries this mark in its second word, so that a second free of a block is
+// noticed without a search on every free.
+uint64_t g_cache_mark;
 
 std::atomic<PageGate> g_page_gate{nullptr};
 std::atomic<HeapGate> g_heap_gate{nullptr};
@@ -271,6 +277,9 @@ void setup() {
     const int c = start_class(n);
     g_request_bin[n] = static_cast<uint8_t>(bin_of(c, cu_xmem_memalign_usable_size(kClasses[c].granularity, n)));
   }
+  if (getrandom(&g_cache_mark, sizeof g_cache_mark, GRND_NONBLOCK) != sizeof g_cache_mark)
+    g_cache_mark = reinterpret_cast<uintptr_t>(&g_cache_mark) * 0x9E3779B97F4A7C15ull;
+  g_cache_mark |= 1;
   g_ready.store(true, std::memory_order_release);
 }
 
@@ -319,6 +328,10 @@ __thread uint8_t tl_cache_state __attribute__((tls_model("initial-exec")));
 
 CU_MEM_NO_ASAN void* next_of(void* chunk) { return *static_cast<void**>(chunk); }
 CU_MEM_NO_ASAN void set_next(void* chunk, void* next) { *static_cast<void**>(chunk) = next; }
+
+
+CU_MEM_NO_ASAN uint64_t mark_of(void* chunk) { return static_cast<uint64_t*>(chunk)[1]; }
+CU_MEM_NO_ASAN void set_mark(void* chunk, uint64_t mark) { static_cast<uint64_t*>(chunk)[1] = mark; }
 
 // Cached chunks are poisoned under AddressSanitizer like free chunks in a page (the calls are
 // left out otherwise: they sit on every allocation and free).
@@ -455,6 +468,7 @@ Batch detach(Bin& b, uint32_t k) {
       void* chunk = cu_xmem_malloc(g_classes[c], usable);
       if (!chunk) break;
       set_next(chunk, batch.head);
+      set_mark(chunk, g_cache_mark);
       poison(chunk, usable);
       batch.head = chunk;
     }
@@ -472,6 +486,7 @@ Batch detach(Bin& b, uint32_t k) {
   if (!b.head && !refill(cache, bin)) return nullptr;
   void* chunk = b.head;
   b.head = next_of(chunk);
+  set_mark(chunk, 0);
   set_count(b, count_of(b) - 1);
   unpoison(chunk);
   return chunk;
@@ -480,6 +495,7 @@ Batch detach(Bin& b, uint32_t k) {
 [[gnu::always_inline]] inline void push(ThreadCache* cache, int bin, void* chunk) {
   Bin& b = cache->bins[bin];
   set_next(chunk, b.head);
+  set_mark(chunk, g_cache_mark);
   poison(chunk, kBins[bin].usable);
   b.head = chunk;
   const uint32_t count = count_of(b) + 1;
@@ -570,13 +586,41 @@ inline void* route(uint64_t n) {
   return route_further(n);
 }
 
+bool in_list(void* head, const void* chunk) {
+  for (void* c = head; c; c = next_of(c))
+    if (c == chunk) return true;
+  return false;
+}
+
+bool in_shared(int bin, const void* chunk) {
+  Shared& s = g_shared[bin];
+  std::lock_guard<SpinLock> hold(s.lock);
+  for (int i = 0; i < s.count; ++i)
+    if (in_list(s.batches[i].head, chunk)) return true;
+  return false;
+}
+
+// A freed block that carries the cache mark: a second free when it lies in this thread's bin or
+// the shared batches (refused, nothing changes); otherwise its pool decides, whose arena refuses
+// a chunk that is free already. (A block still in another thread's cache is not found.)
+[[gnu::noinline]] void release_marked(ThreadCache* cache, int bin, void* p) {
+  if (in_list(cache->bins[bin].head, p) || in_shared(bin, p)) return;
+  cu_xmem_free(g_classes[kBins[bin].cls], p);
+}
+
 inline void release_pool_block(int c, void* p) {
+#ifdef CU_MALLOC_ASAN
+  // Every free chunk is poisoned, cached or not: a block freed a second time is refused.
+  if (__asan_address_is_poisoned(p)) return;
+#endif
   const int bin = bin_of(c, cu_mem__usable(p));
   ThreadCache* cache = bin >= 0 ? this_cache() : nullptr;
-  if (cache)
-    push(cache, bin, p);
-  else
+  if (!cache)
     cu_xmem_free(g_classes[c], p);
+  else if (mark_of(p) == g_cache_mark)
+    release_marked(cache, bin, p);
+  else
+    push(cache, bin, p);
 }
 
 inline void release(void* p) {

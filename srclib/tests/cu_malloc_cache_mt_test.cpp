@@ -221,6 +221,28 @@ TEST(MallocCache, StatisticsCountCachedChunksAsFree) {
   }).join();
 }
 
+// A second free of a block changes nothing, whether the block still sits in the thread's cache
+// or the cache has passed it on: every later allocation is a distinct block.
+TEST(MallocCache, SecondFreeOfABlockIsRefused) {
+  std::thread([] {
+    void* p = _cu_malloc(40, kUnit, __LINE__);
+    _cu_free(p, kUnit, __LINE__);
+    _cu_free(p, kUnit, __LINE__);
+    // 65 frees overflow the 80-byte bin, which passes its 32 most recent chunks on.
+    std::vector<void*> blocks;
+    for (int i = 0; i < 65; ++i) blocks.push_back(_cu_malloc(40, kUnit, __LINE__));
+    for (void* b : blocks) _cu_free(b, kUnit, __LINE__);
+    _cu_free(blocks[64], kUnit, __LINE__);
+    _cu_free(blocks[0], kUnit, __LINE__);
+    std::vector<void*> again;
+    for (int i = 0; i < 400; ++i) again.push_back(_cu_malloc(40, kUnit, __LINE__));
+    std::vector<void*> sorted = again;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "a block was handed out twice";
+    for (void* b : again) _cu_free(b, kUnit, __LINE__);
+  }).join();
+}
+
 std::string malloc_stat() {
   vor::test::TempDir dir;
   const std::string path = dir.file("mallocstat.log");
