@@ -289,9 +289,9 @@ inline void pools_init() {
 
 // ---- thread caches ----
 
-// Free chunks a thread keeps per bin, linked through their first word. The chunks stay "used"
-// in their pool; the statistics move the cached bytes over to the free side.
-// The count is written by the owner only and read by the statistics of any thread.
+// Free chunks a thread keeps per bin, linked through their first word, the cache mark in their
+// second. The chunks stay "used" in their pool; the statistics move the cached bytes over to the
+// free side. The count is written by the owner only and read by the statistics of any thread.
 struct Bin {
   void* head;
   std::atomic<uint32_t> count;
@@ -328,8 +328,6 @@ __thread uint8_t tl_cache_state __attribute__((tls_model("initial-exec")));
 
 CU_MEM_NO_ASAN void* next_of(void* chunk) { return *static_cast<void**>(chunk); }
 CU_MEM_NO_ASAN void set_next(void* chunk, void* next) { *static_cast<void**>(chunk) = next; }
-
-
 CU_MEM_NO_ASAN uint64_t mark_of(void* chunk) { return static_cast<uint64_t*>(chunk)[1]; }
 CU_MEM_NO_ASAN void set_mark(void* chunk, uint64_t mark) { static_cast<uint64_t*>(chunk)[1] = mark; }
 
