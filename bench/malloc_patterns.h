@@ -32,7 +32,7 @@ inline const char* pattern_name(Pattern p) {
     case Pattern::kMixed:
       return "mixed 16B-8KB";
     case Pattern::kProducerConsumer:
-      return "producer/consumer";
+      return "producer/consumer";  // threads in pairs: one allocates, the other frees
     case Pattern::kFixed64:
       return "64-byte blocks";
   }
@@ -97,40 +97,55 @@ class Ring {
   void* slots_[kSlots];
 };
 
-// Each thread allocates blocks (16 B to 2 KB) and hands them to the next thread, which frees
-// them: every block is freed on another thread than the one that took it (with one thread, the
-// thread frees its own).
-inline uint64_t producer_consumer_loop(const Allocator& a, int self, std::vector<std::unique_ptr<Ring>>& rings,
-                                       const std::atomic<bool>& stop) {
+// Threads in pairs: the producer allocates blocks (16 B to 2 KB) and hands them to its
+// consumer, which frees them, so every block is freed on another thread than the one that took
+// it. A single thread frees its own blocks through the same ring.
+inline uint64_t producer_loop(const Allocator& a, int self, Ring& out, const std::atomic<bool>& stop) {
   const auto sizes = mixed_sizes(static_cast<uint32_t>(self) + 11, 7);
-  Ring& out = *rings[(static_cast<size_t>(self) + 1) % rings.size()];
-  Ring& in = *rings[static_cast<size_t>(self)];
   uint64_t ops = 0, i = 0;
+  while (!stop.load(std::memory_order_relaxed)) {
+    void* p = a.alloc(sizes[i++ % kSizes]);
+    if (!p) continue;
+    std::memset(p, 0x5A, 16);
+    ++ops;
+    while (!out.put(p)) {
+      if (stop.load(std::memory_order_relaxed)) {
+        a.release(p);  // the consumer has stopped: no room will come
+        return ops;
+      }
+      std::this_thread::yield();
+    }
+  }
+  return ops;
+}
+
+inline uint64_t consumer_loop(const Allocator& a, Ring& in, const std::atomic<bool>& stop) {
+  uint64_t ops = 0;
+  while (!stop.load(std::memory_order_relaxed)) {
+    if (void* p = in.take()) {
+      a.release(p);
+      ++ops;
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  return ops;
+}
+
+inline uint64_t alone_loop(const Allocator& a, Ring& ring, const std::atomic<bool>& stop) {
+  const auto sizes = mixed_sizes(11, 7);
+  uint64_t i = 0;
   while (!stop.load(std::memory_order_relaxed)) {
     for (int burst = 0; burst < 64; ++burst, ++i) {
       if (void* p = a.alloc(sizes[i % kSizes])) {
         std::memset(p, 0x5A, 16);
-        ++ops;
-        while (!out.put(p)) {
-          if (void* q = in.take()) {
-            a.release(q);
-            ++ops;
-          } else if (stop.load(std::memory_order_relaxed)) {
-            a.release(p);  // the receiver has stopped: no room will come
-            ++ops;
-            break;
-          } else {
-            std::this_thread::yield();
-          }
-        }
+        ring.put(p);
       }
-      if (void* q = in.take()) {
-        a.release(q);
-        ++ops;
-      }
+      if (i % 2 == 1)
+        while (void* q = ring.take()) a.release(q);
     }
   }
-  return ops;
+  return i * 2;
 }
 
 inline double run_pattern(Pattern pattern, const Allocator& a, int threads, double seconds) {
@@ -147,8 +162,12 @@ inline double run_pattern(Pattern pattern, const Allocator& a, int threads, doub
                                                       : mixed_sizes(static_cast<uint32_t>(t) + 1);
       ++ready;
       while (!go.load()) std::this_thread::yield();
-      if (pattern == Pattern::kProducerConsumer)
-        ops[static_cast<size_t>(t)] = producer_consumer_loop(a, t, rings, stop);
+      if (pattern == Pattern::kProducerConsumer && threads == 1)
+        ops[0] = alone_loop(a, *rings[0], stop);
+      else if (pattern == Pattern::kProducerConsumer && t % 2 == 0)
+        ops[static_cast<size_t>(t)] = producer_loop(a, t, *rings[static_cast<size_t>(t)], stop);
+      else if (pattern == Pattern::kProducerConsumer)
+        ops[static_cast<size_t>(t)] = consumer_loop(a, *rings[static_cast<size_t>(t) - 1], stop);
       else
         ops[static_cast<size_t>(t)] = replace_loop(a, sizes, stop);
     });
