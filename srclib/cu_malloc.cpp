@@ -1,6 +1,7 @@
 #include "cu_malloc.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -137,11 +138,7 @@ bool heap_size(uint64_t n, uint64_t* size) {
   return true;
 }
 
-void* heap_alloc(uint64_t n) {
-  uint64_t size;
-  if (!heap_size(n, &size) || !heap_allows(size)) return nullptr;
-  return std::malloc(size);
-}
+void* heap_block(uint64_t size) { return heap_allows(size) ? std::malloc(size) : nullptr; }
 
 // Never 0 bytes: the heap would free the block instead of resizing it.
 void* heap_resize(void* p, uint64_t n) {
@@ -300,8 +297,13 @@ struct Bin {
 uint32_t count_of(const Bin& b) { return b.count.load(std::memory_order_relaxed); }
 void set_count(Bin& b, uint32_t n) { b.count.store(n, std::memory_order_relaxed); }
 
+// Freed C-heap blocks of 4, 8, 12 and 16 KB a thread keeps, up to these counts.
+constexpr int kHeapBins = 4;
+constexpr uint32_t kHeapCaps[kHeapBins] = {8, 4, 2, 2};
+
 struct alignas(64) ThreadCache {
   Bin bins[kBinCount];
+  Bin heap_bins[kHeapBins];
   ThreadCache* prev;
   ThreadCache* next;
 };
@@ -331,6 +333,12 @@ CU_MEM_NO_ASAN void set_next(void* chunk, void* next) { *static_cast<void**>(chu
 CU_MEM_NO_ASAN uint64_t mark_of(void* chunk) { return static_cast<uint64_t*>(chunk)[1]; }
 CU_MEM_NO_ASAN void set_mark(void* chunk, uint64_t mark) { static_cast<uint64_t*>(chunk)[1] = mark; }
 
+bool in_list(void* head, const void* chunk) {
+  for (void* c = head; c; c = next_of(c))
+    if (c == chunk) return true;
+  return false;
+}
+
 // Cached chunks are poisoned under AddressSanitizer like free chunks in a page (the calls are
 // left out otherwise: they sit on every allocation and free).
 inline void poison(void* chunk, uint64_t n) {
@@ -338,6 +346,14 @@ inline void poison(void* chunk, uint64_t n) {
   cu_mem__poison(chunk, n);
 #else
   (void)chunk, (void)n;
+#endif
+}
+
+inline void unpoison(void* block, uint64_t n) {
+#ifdef CU_MALLOC_ASAN
+  cu_mem__unpoison(block, n);
+#else
+  (void)block, (void)n;
 #endif
 }
 
@@ -382,7 +398,7 @@ struct Batch {
 };
 
 // Per bin, a bounded stack of whole batches that threads flush into and refill from.
-constexpr int kSharedBatches = 8;
+constexpr int kSharedBatches = 32;
 struct alignas(64) Shared {
   SpinLock lock;
   int count;
@@ -505,12 +521,15 @@ Batch detach(Bin& b, uint32_t k) {
 // so pages can still empty and be released. Runs after the thread's C++ thread_local
 // destructors (which may still free into the cache); anything freed by a later key destructor
 // takes the uncached path.
+void free_heap_blocks(Bin& b, uint32_t k);
+
 void cache_ended(void* arg) {
   auto* cache = static_cast<ThreadCache*>(arg);
   tl_cache = nullptr;
   tl_cache_state = kCacheGone;
   for (int bin = 0; bin < kBinCount; ++bin) flush(cache, bin, count_of(cache->bins[bin]), true);
   drain_shared();
+  for (Bin& b : cache->heap_bins) free_heap_blocks(b, count_of(b));
   {
     std::lock_guard<std::mutex> hold(g_registry_lock);
     if (cache->prev) cache->prev->next = cache->next;
@@ -550,6 +569,69 @@ void cache_ended(void* arg) {
   return tl_cache_state == kNoCache ? make_cache() : nullptr;
 }
 
+// ---- C-heap blocks of 4 to 16 KB ----
+
+// Freeing a heap block next to free space lets the C heap give pages back to the kernel, which
+// stops every thread of the process for a moment; a thread that frees and takes such blocks in
+// turn keeps a few instead. Kept blocks are poisoned under AddressSanitizer.
+int heap_bin_of_size(uint64_t size) {
+  return size <= kHeapStep * kHeapBins ? static_cast<int>(size / kHeapStep) - 1 : -1;
+}
+
+int heap_bin_of_block(void* p) {
+  const uint64_t steps = malloc_usable_size(p) / kHeapStep;
+  return steps >= 1 && steps <= kHeapBins ? static_cast<int>(steps) - 1 : -1;
+}
+
+inline void* heap_alloc(uint64_t n) {
+  uint64_t size;
+  if (!heap_size(n, &size)) return nullptr;
+  const int hb = heap_bin_of_size(size);
+  if (ThreadCache* cache = hb >= 0 ? this_cache() : nullptr) {
+    Bin& b = cache->heap_bins[hb];
+    if (void* p = b.head) {
+      b.head = next_of(p);
+      set_mark(p, 0);
+      set_count(b, count_of(b) - 1);
+      unpoison(p, size);
+      return p;
+    }
+  }
+  return heap_block(size);
+}
+
+void free_heap_blocks(Bin& b, uint32_t k) {
+  for (; k > 0 && b.head; --k) {
+    void* p = b.head;
+    b.head = next_of(p);
+    set_count(b, count_of(b) - 1);
+    unpoison(p, malloc_usable_size(p));
+    std::free(p);
+  }
+}
+
+void release_heap_block(void* p) {
+  ThreadCache* cache = this_cache();
+  // A block kept here already is freed a second time: refused.
+  if (cache && mark_of(p) == g_cache_mark)
+    for (const Bin& b : cache->heap_bins)
+      if (in_list(b.head, p)) return;
+  const int hb = cache ? heap_bin_of_block(p) : -1;
+  if (hb < 0) {
+    std::free(p);
+    return;
+  }
+  Bin& b = cache->heap_bins[hb];
+  set_next(p, b.head);
+  set_mark(p, g_cache_mark);
+  // The link and the mark stay readable: leak checking ignores pointers kept in poisoned memory,
+  // and the next kept block is referenced from here only.
+  poison(static_cast<uint8_t*>(p) + 16, kHeapStep * static_cast<uint64_t>(hb + 1) - 16);
+  b.head = p;
+  set_count(b, count_of(b) + 1);
+  if (count_of(b) > kHeapCaps[hb]) free_heap_blocks(b, kHeapCaps[hb] / 2);
+}
+
 // ---- routing ----
 
 // n from class c: through the thread's cache when the rounded size is one of the class's bins.
@@ -582,12 +664,6 @@ inline void* route(uint64_t n) {
     if (ThreadCache* cache = this_cache())
       if (void* p = pop(cache, g_request_bin[n])) return p;
   return route_further(n);
-}
-
-bool in_list(void* head, const void* chunk) {
-  for (void* c = head; c; c = next_of(c))
-    if (c == chunk) return true;
-  return false;
 }
 
 bool in_shared(int bin, const void* chunk) {
@@ -626,7 +702,7 @@ inline void release(void* p) {
   if (c >= 0)
     release_pool_block(c, p);
   else
-    std::free(p);
+    release_heap_block(p);
 }
 
 // ---- allocation-site tracking: standard containers over the plain C heap ----

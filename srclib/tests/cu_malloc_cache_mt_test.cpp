@@ -240,6 +240,15 @@ TEST(MallocCache, SecondFreeOfABlockIsRefused) {
     std::sort(sorted.begin(), sorted.end());
     EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "a block was handed out twice";
     for (void* b : again) _cu_free(b, kUnit, __LINE__);
+    // A heap block the thread keeps after its free.
+    void* big = _cu_malloc(5000, kUnit, __LINE__);
+    _cu_free(big, kUnit, __LINE__);
+    _cu_free(big, kUnit, __LINE__);
+    void* big1 = _cu_malloc(8000, kUnit, __LINE__);
+    void* big2 = _cu_malloc(8000, kUnit, __LINE__);
+    EXPECT_NE(big1, big2);
+    _cu_free(big1, kUnit, __LINE__);
+    _cu_free(big2, kUnit, __LINE__);
   }).join();
 }
 
