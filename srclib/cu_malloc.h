@@ -4,9 +4,10 @@
 //
 // Threads: each thread keeps a small cache of free chunks per chunk size and moves them to and
 // from the size-class pools in batches under each pool's own lock, so no lock is shared by all
-// allocations. A block may be freed on any thread. A thread's cache goes back to the pools when
-// the thread ends. Pool pages are 2 MB aligned and listed in a page map, so a free finds its
-// pool without a search. With statistics on, every call also takes the statistics lock.
+// allocations; it also keeps a few freed C-heap blocks of 4 to 16 KB. A block may be freed on
+// any thread. A thread's cache goes back to the pools and the C heap when the thread ends. Pool
+// pages are 2 MB aligned and listed in a page map, so a free finds its pool without a search.
+// With statistics on, every call also takes the statistics lock.
 //
 // Floor: this unit is the ground of the library. It calls only cu_xmem, cu_mem and cu_sem (and
 // platform/ and the C library); its statistics live in standard containers over the plain C
