@@ -72,19 +72,27 @@ inline uint64_t replace_loop(const Allocator& a, const std::vector<uint32_t>& si
   return i * 2;
 }
 
-// A single-producer single-consumer ring of block pointers.
+// A single-producer single-consumer ring of block pointers. Each side keeps its last view of the
+// other side's index and reads the shared one only when that view says full or empty, so the
+// ring itself costs little next to the allocator.
 class Ring {
  public:
   bool put(void* p) {
     const size_t t = tail_.load(std::memory_order_relaxed);
-    if (t - head_.load(std::memory_order_acquire) == kSlots) return false;
+    if (t - head_seen_ == kSlots) {
+      head_seen_ = head_.load(std::memory_order_acquire);
+      if (t - head_seen_ == kSlots) return false;
+    }
     slots_[t % kSlots] = p;
     tail_.store(t + 1, std::memory_order_release);
     return true;
   }
   void* take() {
     const size_t h = head_.load(std::memory_order_relaxed);
-    if (h == tail_.load(std::memory_order_acquire)) return nullptr;
+    if (h == tail_seen_) {
+      tail_seen_ = tail_.load(std::memory_order_acquire);
+      if (h == tail_seen_) return nullptr;
+    }
     void* p = slots_[h % kSlots];
     head_.store(h + 1, std::memory_order_release);
     return p;
@@ -93,8 +101,10 @@ class Ring {
  private:
   static constexpr size_t kSlots = 1024;
   alignas(64) std::atomic<size_t> head_{0};
+  size_t tail_seen_ = 0;  // the consumer's
   alignas(64) std::atomic<size_t> tail_{0};
-  void* slots_[kSlots];
+  size_t head_seen_ = 0;  // the producer's
+  alignas(64) void* slots_[kSlots];
 };
 
 // Threads in pairs: the producer allocates blocks (16 B to 2 KB) and hands them to its
