@@ -286,24 +286,41 @@ inline void pools_init() {
 
 // ---- thread caches ----
 
-// Free chunks a thread keeps per bin, linked through their first word, the cache mark in their
-// second. The chunks stay "used" in their pool; the statistics move the cached bytes over to the
-// free side. The count is written by the owner only and read by the statistics of any thread.
+// Free chunks a thread keeps per bin, as a stack of pointers: handing one out reads no chunk
+// memory (another thread may have freed it last, and its lines then sit in that thread's
+// cache). A cached chunk carries the cache mark in its second word. The chunks stay "used" in
+// their pool; the statistics move the cached bytes over to the free side. The count is written
+// by the owner only and read by the statistics of any thread.
+constexpr uint32_t kMaxCap = 64;
+static_assert(std::all_of(kBins.begin(), kBins.end(), [](const BinShape& b) { return b.cap <= kMaxCap; }));
+
 struct Bin {
+  std::atomic<uint32_t> count;
+  void* slots[kMaxCap];
+};
+
+// Freed C-heap blocks of 4, 8, 12 and 16 KB a thread keeps (linked through their first word),
+// up to these counts.
+constexpr int kHeapBins = 4;
+constexpr uint32_t kHeapCaps[kHeapBins] = {8, 4, 2, 2};
+
+struct HeapBin {
   void* head;
   std::atomic<uint32_t> count;
 };
 
-uint32_t count_of(const Bin& b) { return b.count.load(std::memory_order_relaxed); }
-void set_count(Bin& b, uint32_t n) { b.count.store(n, std::memory_order_relaxed); }
-
-// Freed C-heap blocks of 4, 8, 12 and 16 KB a thread keeps, up to these counts.
-constexpr int kHeapBins = 4;
-constexpr uint32_t kHeapCaps[kHeapBins] = {8, 4, 2, 2};
+template <class B>
+uint32_t count_of(const B& b) {
+  return b.count.load(std::memory_order_relaxed);
+}
+template <class B>
+void set_count(B& b, uint32_t n) {
+  b.count.store(n, std::memory_order_relaxed);
+}
 
 struct alignas(64) ThreadCache {
   Bin bins[kBinCount];
-  Bin heap_bins[kHeapBins];
+  HeapBin heap_bins[kHeapBins];
   ThreadCache* prev;
   ThreadCache* next;
 };
@@ -392,13 +409,13 @@ class SpinLock {
   std::atomic<bool> flag_{false};
 };
 
-struct Batch {
-  void* head;
-  uint32_t count;
-};
-
-// Per bin, a bounded stack of whole batches that threads flush into and refill from.
+// Per bin, a bounded stack of whole batches (half a thread's capacity each) that threads flush
+// into and refill from.
 constexpr int kSharedBatches = 32;
+struct Batch {
+  uint32_t count;
+  void* slots[kMaxCap / 2];
+};
 struct alignas(64) Shared {
   SpinLock lock;
   int count;
@@ -408,128 +425,126 @@ Shared g_shared[kBinCount];
 // Chunk bytes (headers included) per class lying in the shared batches.
 std::atomic<uint64_t> g_shared_bytes[kClassCount];
 
-bool put_shared(int bin, Batch batch) {
+bool put_shared(int bin, void* const* slots, uint32_t count) {
   Shared& s = g_shared[bin];
   std::lock_guard<SpinLock> hold(s.lock);
   if (s.count == kSharedBatches) return false;
-  s.batches[s.count++] = batch;
-  g_shared_bytes[kBins[bin].cls].fetch_add(batch.count * kBins[bin].chunk, std::memory_order_relaxed);
+  Batch& batch = s.batches[s.count++];
+  batch.count = count;
+  std::memcpy(batch.slots, slots, count * sizeof(void*));
+  g_shared_bytes[kBins[bin].cls].fetch_add(count * kBins[bin].chunk, std::memory_order_relaxed);
   return true;
 }
 
-bool take_shared(int bin, Batch* batch) {
+// Copies the top batch of a bin into slots; its count, 0 when there is none.
+uint32_t take_shared(int bin, void** slots) {
   Shared& s = g_shared[bin];
   std::lock_guard<SpinLock> hold(s.lock);
-  if (s.count == 0) return false;
-  *batch = s.batches[--s.count];
-  g_shared_bytes[kBins[bin].cls].fetch_sub(batch->count * kBins[bin].chunk, std::memory_order_relaxed);
-  return true;
+  if (s.count == 0) return 0;
+  const Batch& batch = s.batches[--s.count];
+  std::memcpy(slots, batch.slots, batch.count * sizeof(void*));
+  g_shared_bytes[kBins[bin].cls].fetch_sub(batch.count * kBins[bin].chunk, std::memory_order_relaxed);
+  return batch.count;
 }
 
-// Frees a list of chunks into their class, under the class lock once.
-void free_to_class(int c, void* head, uint32_t count) {
+// Frees chunks into their class, under the class lock once.
+void free_to_class(int c, void* const* slots, uint32_t count) {
+  if (count == 0) return;
   cu_internal::SemHold hold(&g_class_locks[c]);
-  for (uint32_t i = 0; i < count; ++i) {
-    void* chunk = head;
-    head = next_of(chunk);
-    cu_xmem_free(g_classes[c], chunk);
-  }
+  for (uint32_t i = 0; i < count; ++i) cu_xmem_free(g_classes[c], slots[i]);
 }
 
 // Every shared batch of every bin back into the pools.
 void drain_shared() {
-  for (int bin = 0; bin < kBinCount; ++bin) {
-    Batch batch;
-    while (take_shared(bin, &batch)) free_to_class(kBins[bin].cls, batch.head, batch.count);
-  }
+  void* slots[kMaxCap / 2];
+  for (int bin = 0; bin < kBinCount; ++bin)
+    while (const uint32_t n = take_shared(bin, slots)) free_to_class(kBins[bin].cls, slots, n);
 }
 
 // ---- moving chunks between a thread cache and the rest ----
 
-// Detaches the first k chunks of a bin (k <= count).
-Batch detach(Bin& b, uint32_t k) {
-  Batch batch{b.head, k};
-  void* last = b.head;
-  for (uint32_t i = 1; i < k; ++i) last = next_of(last);
-  b.head = next_of(last);
-  set_next(last, nullptr);
+// Gives the k oldest chunks of a bin away: to the shared batches when there is room, else back
+// to their class.
+[[gnu::noinline]] void flush(ThreadCache* cache, int bin, uint32_t k) {
+  Bin& b = cache->bins[bin];
+  const uint32_t count = count_of(b);
+  k = std::min(k, count);
+  void* out[kMaxCap];
+  std::memcpy(out, b.slots, k * sizeof(void*));
+  std::memmove(b.slots, b.slots + k, (count - k) * sizeof(void*));
   // Off the cached side before the chunks go on: the statistics may count a chunk as used for a
   // moment, never twice.
-  set_count(b, count_of(b) - k);
-  return batch;
-}
-
-// Gives the first k chunks of a bin away: to the shared batches when there is room, else back
-// to their class. to_pool skips the shared batches (a thread's end).
-[[gnu::noinline]] void flush(ThreadCache* cache, int bin, uint32_t k, bool to_pool) {
-  Bin& b = cache->bins[bin];
-  k = std::min(k, count_of(b));
-  if (k == 0) return;
-  const Batch batch = detach(b, k);
-  if (to_pool || !put_shared(bin, batch)) free_to_class(kBins[bin].cls, batch.head, batch.count);
+  set_count(b, count - k);
+  if (!put_shared(bin, out, k)) free_to_class(kBins[bin].cls, out, k);
 }
 
 // Takes a shared batch, or half a bin's capacity from its class under the class lock once;
-// false when neither gives anything.
+// false when neither gives anything. The bin is empty here.
 [[gnu::noinline]] bool refill(ThreadCache* cache, int bin) {
-  const int c = kBins[bin].cls;
-  const uint64_t usable = kBins[bin].usable;
   Bin& b = cache->bins[bin];
-  Batch batch{nullptr, 0};
-  if (!take_shared(bin, &batch)) {
+  uint32_t n = take_shared(bin, b.slots);
+  if (n == 0) {
+    const int c = kBins[bin].cls;
+    const uint64_t usable = kBins[bin].usable;
     cu_internal::SemHold hold(&g_class_locks[c]);
-    for (uint32_t want = kBins[bin].cap / 2; batch.count < want; ++batch.count) {
+    for (const uint32_t want = kBins[bin].cap / 2; n < want; ++n) {
       void* chunk = cu_xmem_malloc(g_classes[c], usable);
       if (!chunk) break;
-      set_next(chunk, batch.head);
       set_mark(chunk, g_cache_mark);
       poison(chunk, usable);
-      batch.head = chunk;
+      b.slots[n] = chunk;
     }
   }
-  if (batch.count == 0) return false;
-  // The bin is empty here: the batch becomes its list.
-  b.head = batch.head;
-  set_count(b, batch.count);
-  return true;
+  set_count(b, n);
+  return n > 0;
 }
 
 // The hot paths are inlined; refill, flush and the cache set-up are not.
 [[gnu::always_inline]] inline void* pop(ThreadCache* cache, int bin) {
   Bin& b = cache->bins[bin];
-  if (!b.head && !refill(cache, bin)) return nullptr;
-  void* chunk = b.head;
-  b.head = next_of(chunk);
+  uint32_t n = count_of(b);
+  if (n == 0) {
+    if (!refill(cache, bin)) return nullptr;
+    n = count_of(b);
+  }
+  void* chunk = b.slots[--n];
+  set_count(b, n);
   set_mark(chunk, 0);
-  set_count(b, count_of(b) - 1);
   unpoison(chunk);
   return chunk;
 }
 
 [[gnu::always_inline]] inline void push(ThreadCache* cache, int bin, void* chunk) {
   Bin& b = cache->bins[bin];
-  set_next(chunk, b.head);
+  uint32_t n = count_of(b);
+  if (n == kBins[bin].cap) {
+    flush(cache, bin, n / 2);
+    n = count_of(b);
+  }
   set_mark(chunk, g_cache_mark);
   poison(chunk, kBins[bin].usable);
-  b.head = chunk;
-  const uint32_t count = count_of(b) + 1;
-  set_count(b, count);
-  if (count > kBins[bin].cap) flush(cache, bin, kBins[bin].cap / 2, false);
+  b.slots[n] = chunk;
+  set_count(b, n + 1);
 }
 
 // The thread's end: every cached chunk goes back to its pool, and the shared batches with them,
 // so pages can still empty and be released. Runs after the thread's C++ thread_local
 // destructors (which may still free into the cache); anything freed by a later key destructor
 // takes the uncached path.
-void free_heap_blocks(Bin& b, uint32_t k);
+void free_heap_blocks(HeapBin& b, uint32_t k);
 
 void cache_ended(void* arg) {
   auto* cache = static_cast<ThreadCache*>(arg);
   tl_cache = nullptr;
   tl_cache_state = kCacheGone;
-  for (int bin = 0; bin < kBinCount; ++bin) flush(cache, bin, count_of(cache->bins[bin]), true);
+  for (int bin = 0; bin < kBinCount; ++bin) {
+    Bin& b = cache->bins[bin];
+    const uint32_t n = count_of(b);
+    set_count(b, 0);
+    free_to_class(kBins[bin].cls, b.slots, n);
+  }
   drain_shared();
-  for (Bin& b : cache->heap_bins) free_heap_blocks(b, count_of(b));
+  for (HeapBin& b : cache->heap_bins) free_heap_blocks(b, count_of(b));
   {
     std::lock_guard<std::mutex> hold(g_registry_lock);
     if (cache->prev) cache->prev->next = cache->next;
@@ -588,7 +603,7 @@ inline void* heap_alloc(uint64_t n) {
   if (!heap_size(n, &size)) return nullptr;
   const int hb = heap_bin_of_size(size);
   if (ThreadCache* cache = hb >= 0 ? this_cache() : nullptr) {
-    Bin& b = cache->heap_bins[hb];
+    HeapBin& b = cache->heap_bins[hb];
     if (void* p = b.head) {
       b.head = next_of(p);
       set_mark(p, 0);
@@ -600,7 +615,7 @@ inline void* heap_alloc(uint64_t n) {
   return heap_block(size);
 }
 
-void free_heap_blocks(Bin& b, uint32_t k) {
+void free_heap_blocks(HeapBin& b, uint32_t k) {
   for (; k > 0 && b.head; --k) {
     void* p = b.head;
     b.head = next_of(p);
@@ -614,14 +629,14 @@ void release_heap_block(void* p) {
   ThreadCache* cache = this_cache();
   // A block kept here already is freed a second time: refused.
   if (cache && mark_of(p) == g_cache_mark)
-    for (const Bin& b : cache->heap_bins)
+    for (const HeapBin& b : cache->heap_bins)
       if (in_list(b.head, p)) return;
   const int hb = cache ? heap_bin_of_block(p) : -1;
   if (hb < 0) {
     std::free(p);
     return;
   }
-  Bin& b = cache->heap_bins[hb];
+  HeapBin& b = cache->heap_bins[hb];
   set_next(p, b.head);
   set_mark(p, g_cache_mark);
   // The link and the mark stay readable: leak checking ignores pointers kept in poisoned memory,
@@ -666,11 +681,15 @@ inline void* route(uint64_t n) {
   return route_further(n);
 }
 
+bool in_slots(void* const* slots, uint32_t count, const void* chunk) {
+  return std::find(slots, slots + count, chunk) != slots + count;
+}
+
 bool in_shared(int bin, const void* chunk) {
   Shared& s = g_shared[bin];
   std::lock_guard<SpinLock> hold(s.lock);
   for (int i = 0; i < s.count; ++i)
-    if (in_list(s.batches[i].head, chunk)) return true;
+    if (in_slots(s.batches[i].slots, s.batches[i].count, chunk)) return true;
   return false;
 }
 
@@ -678,7 +697,8 @@ bool in_shared(int bin, const void* chunk) {
 // the shared batches (refused, nothing changes); otherwise its pool decides, whose arena refuses
 // a chunk that is free already. (A block still in another thread's cache is not found.)
 [[gnu::noinline]] void release_marked(ThreadCache* cache, int bin, void* p) {
-  if (in_list(cache->bins[bin].head, p) || in_shared(bin, p)) return;
+  const Bin& b = cache->bins[bin];
+  if (in_slots(b.slots, count_of(b), p) || in_shared(bin, p)) return;
   cu_xmem_free(g_classes[kBins[bin].cls], p);
 }
 

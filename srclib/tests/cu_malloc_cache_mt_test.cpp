@@ -228,7 +228,8 @@ TEST(MallocCache, SecondFreeOfABlockIsRefused) {
     void* p = _cu_malloc(40, kUnit, __LINE__);
     _cu_free(p, kUnit, __LINE__);
     _cu_free(p, kUnit, __LINE__);
-    // 65 frees overflow the 80-byte bin, which passes its 32 most recent chunks on.
+    // The 80-byte bin overflows while these are freed and passes its oldest chunks on, blocks[0]
+    // among them, to the shared batches; blocks[64] stays in the thread's cache.
     std::vector<void*> blocks;
     for (int i = 0; i < 65; ++i) blocks.push_back(_cu_malloc(40, kUnit, __LINE__));
     for (void* b : blocks) _cu_free(b, kUnit, __LINE__);
