@@ -4,7 +4,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "vor_io.h"
 
 namespace cu_internal {
 
@@ -19,9 +18,6 @@ constexpr bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // Writes n bytes as 2n lowercase hexadecimal digits and a NUL; out holds 2n + 1 characters.
 void hex_lower(const unsigned char* data, size_t n, char* out);
-
-// vor::io::write_all under the name the allocator's report writer knows.
-inline bool write_fully(int fd, const void* data, size_t n) { return vor::io::write_all(fd, data, n); }
 
 // The line reader of the console prompts: reads from in_fd until a line end, Ctrl-C, EOF or
 // min(max, 128) reads; echo_fd (-1 for none) gets "*" per kept character when mask is set and

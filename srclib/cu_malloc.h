@@ -1,6 +1,20 @@
 // The process allocator: small blocks from six size-class pools, large ones from the C heap
-// in 4 KB steps, one global re-entrant lock, optional per-site allocation statistics.
-// Every call passes its unit's label (such as "srclib\\cu_config") and the source line.
+// in 4 KB steps, optional per-site allocation statistics. Every call passes its unit's label
+// (such as "srclib\\cu_config") and the source line.
+//
+// Threads: each thread keeps a small cache of free chunks per chunk size and moves them to and
+// from the size-class pools in batches under each pool's own lock, so no lock is shared by all
+// allocations; it also keeps a few freed C-heap blocks of 4 to 16 KB. A block may be freed on
+// any thread. A thread's cache goes back to the pools and the C heap when the thread ends. Pool
+// pages are 2 MB aligned and listed in a page map, so a free finds its pool without a search.
+// With statistics on, every call also takes the statistics lock.
+//
+// Floor: this unit is the ground of the library. It calls only cu_xmem, cu_mem and cu_sem (and
+// platform/ and the C library); its statistics live in standard containers over the plain C
+// heap. cu_xmem and cu_sem call back into _cu_malloc for a pool made without page callbacks and
+// for cu_sem_malloc, but the pools made here all have page callbacks (mapped pages and C-heap
+// blocks) and their locks live in static storage, so no pool call made here comes back. The one
+// call back, cu_sem_malloc for the system pool's lock, is made holding no lock of this unit.
 #pragma once
 #include "vor_export.h"
 #include <stdbool.h>

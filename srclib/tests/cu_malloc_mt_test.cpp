@@ -14,8 +14,8 @@
 namespace {
 constexpr char kUnit[] = "srclib\\cu_malloc_mt_test";
 
-// Eight threads allocate, fill, check, resize and free mixed sizes through the one global
-// lock while a ninth reads the counters and the statistics switch flips.
+// Eight threads allocate, fill, check, resize and free mixed sizes while a ninth reads the
+// counters and the statistics switch flips.
 TEST(MallocThreads, EightThreadsKeepEveryBlockIntact) {
   std::vector<std::thread> threads;
   std::atomic<int> faults{0};

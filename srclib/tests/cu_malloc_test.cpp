@@ -34,9 +34,9 @@ TEST(Malloc, UsableSizeTable) {
     void* p = _cu_malloc(c.request, kUnit, __LINE__);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 16, 0u);
-    EXPECT_EQ(cu_system__class_of(p), c.pool);
+    EXPECT_EQ(vor::sysalloc::class_of(p), c.pool);
     if (c.pool >= 0) {
-      EXPECT_EQ(cu_xmem_malloc_usable_size(cu_system__class_pool(c.pool), p), c.usable);
+      EXPECT_EQ(cu_xmem_malloc_usable_size(vor::sysalloc::class_pool(c.pool), p), c.usable);
     } else {
       EXPECT_GE(malloc_usable_size(p), (c.request + 4095) / 4096 * 4096);
     }
@@ -65,11 +65,11 @@ TEST(Malloc, ReallocAcrossPoolsAndHeap) {
   EXPECT_STREQ(p, "payload");
   auto* big = static_cast<char*>(_cu_realloc(p, 10000, kUnit, __LINE__));
   ASSERT_NE(big, nullptr);
-  EXPECT_EQ(cu_system__class_of(big), -1);
+  EXPECT_EQ(vor::sysalloc::class_of(big), -1);
   EXPECT_STREQ(big, "payload");
   auto* heap = static_cast<char*>(_cu_realloc(big, 100, kUnit, __LINE__));  // stays on the heap, 4 KB
   ASSERT_NE(heap, nullptr);
-  EXPECT_EQ(cu_system__class_of(heap), -1);
+  EXPECT_EQ(vor::sysalloc::class_of(heap), -1);
   EXPECT_GE(malloc_usable_size(heap), 4096u);
   EXPECT_STREQ(heap, "payload");
   auto* kept = static_cast<char*>(_cu_realloc(heap, 0, kUnit, __LINE__));  // never freed by a 0 size
@@ -79,7 +79,7 @@ TEST(Malloc, ReallocAcrossPoolsAndHeap) {
   EXPECT_STREQ(kept, "payload");
   _cu_free(kept, kUnit, __LINE__);
   void* fresh = _cu_realloc(nullptr, 70, kUnit, __LINE__);
-  EXPECT_EQ(cu_system__class_of(fresh), 1);
+  EXPECT_EQ(vor::sysalloc::class_of(fresh), 1);
   _cu_free(fresh, kUnit, __LINE__);
 }
 
