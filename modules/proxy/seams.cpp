@@ -6,6 +6,9 @@
 
 namespace vor::upfetch::seams {
 
+// True once return503, close and write_jitter reach the edge server (its daemon tests need them).
+bool edge_output_wired() { return false; }
+
 void return503(int64_t, const char*, const char*) {}
 void close(int64_t, uint32_t) {}
 void add_write_hook(uint8_t (*)(int64_t, const char*, int32_t)) {}

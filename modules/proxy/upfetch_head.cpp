@@ -1,7 +1,6 @@
 // The request head on its way: canonical form, cache key, and forwarding upstream.
 #include <cstring>
 
-#include "cu_console.h"
 #include "cu_lib.h"
 #include "policydb.h"
 #include "upfetch.h"

@@ -101,6 +101,7 @@ std::vector<std::string> cache_info_report();
 
 // Calls into parts of the node that are not in this build yet; each a no-op default.
 namespace seams {
+bool edge_output_wired();
 void return503(int64_t sid, const char* title, const char* text);
 void close(int64_t sid, uint32_t delay_ms);
 void add_write_hook(uint8_t (*hook)(int64_t sid, const char* data, int32_t len));

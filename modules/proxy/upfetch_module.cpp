@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "cu_console.h"
 #include "cu_lib.h"
 #include "cu_log.h"
 #include "cu_malloc.h"
@@ -13,6 +12,7 @@
 #include "replier.h"
 #include "upfetch.h"
 #include "upfetch_internal.h"
+#include "upfetch_request.h"
 #include "vor_afile.h"
 #include "vor_bigbox.h"
 #include "vor_box.h"
@@ -105,11 +105,12 @@ void display_line(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
-  cu_console_printf("%s", buffer);
+  console_printf("%s", buffer);
 }
 
 void report_error(const char* text) {
-  cu_console_printf("%s", text);
+  std::fputs(text, stderr);
+  std::fflush(stderr);
   if (cu_log* log = edge_log()) cu_log_error(log, "%s", text);
 }
 
@@ -152,7 +153,7 @@ using namespace vor::upfetch;
 submodule_desc proxy = {371, "proxy", upfetch_init, upfetch_exit, upfetch_on_accept, upfetch_on_close, nullptr};
 
 uint8_t upfetch_init(edgeserv_ctx* ctx) {
-  cu_console_printf("[zazudaza -> proxy] module init!\r\n");
+  console_printf("[zazudaza -> proxy] module init!\r\n");
   module().ctx.store(ctx);
   module().display.store(display_from(ctx ? ctx->config : nullptr));
   // Registered before proxy.ini is read: host statistics are on by default.
@@ -167,12 +168,12 @@ uint8_t upfetch_init(edgeserv_ctx* ctx) {
 }
 
 void upfetch_exit(edgeserv_ctx*) {
-  cu_console_printf("[zazudaza -> proxy] module exit!\r\n");
+  console_printf("[zazudaza -> proxy] module exit!\r\n");
   seams::plugins_exit();
   cu_log* log = edge_log();
   for (const std::string& line : exit_memory_report()) {
     if (log) cu_log_notice(log, "%s", line.c_str());
-    cu_console_printf("%s", line.c_str());
+    console_printf("%s", line.c_str());
   }
 }
 

@@ -12,7 +12,6 @@
 
 #include "conduit.h"
 #include "conduit_internal.h"
-#include "cu_console.h"
 #include "vor_tempdir.h"
 
 namespace {
@@ -23,9 +22,16 @@ using vor::test::write_file;
 
 class WanTest : public ::testing::Test {
  protected:
-  void SetUp() override { cu_console_Setup(dir_.file("console.txt").c_str()); }
-  void TearDown() override { cu_console_Free(); }
-  std::string console() { return read_file(dir_.file("console.txt")); }
+  // Standard output, the node's console, is kept while the test runs.
+  void SetUp() override { testing::internal::CaptureStdout(); }
+  void TearDown() override { console(); }
+  std::string console() {
+    if (!capturing_) return captured_;
+    capturing_ = false;
+    return captured_ = testing::internal::GetCapturedStdout();
+  }
+  bool capturing_ = true;
+  std::string captured_;
 
   // Loads a Wan from ini text.
   void load(Wan& wan, const std::string& text, bool display = false) {

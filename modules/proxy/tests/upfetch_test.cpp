@@ -12,7 +12,6 @@
 #include "upfetch.h"
 #include "upfetch_internal.h"
 #include "upfetch_request.h"
-#include "cu_console.h"
 #include "vor_tempdir.h"
 
 namespace {
@@ -69,13 +68,8 @@ class InitInTree : public ::testing::Test {
     std::filesystem::create_directories(tree_.file("modules/zazudaza"));
     old_dir_ = std::filesystem::current_path();
     std::filesystem::current_path(tree_.file("bin"));
-    cu_console_Setup(tree_.file("console.txt").c_str());
   }
-  void TearDown() override {
-    cu_console_Free();
-    std::filesystem::current_path(old_dir_);
-  }
-  std::string console() { return vor::test::read_file(tree_.file("console.txt")); }
+  void TearDown() override { std::filesystem::current_path(old_dir_); }
 
   vor::test::TempDir tree_;
   std::filesystem::path old_dir_;
@@ -83,18 +77,21 @@ class InitInTree : public ::testing::Test {
 
 TEST_F(InitInTree, MissingProxyIniKeepsTheDefaultsAndSaysSo) {
   module().settings.x_quorin_mode = 2;
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_EQ(upfetch_init(nullptr), 1);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[zazudaza -> proxy] module init!\r\n");
+  EXPECT_EQ(err, "[zazudaza -> proxy] cann't open 'modules/zazudaza/proxy.ini' file!\r\n");
   EXPECT_EQ(module().settings.x_quorin_mode, 1);
-  EXPECT_EQ(console(),
-            "[zazudaza -> proxy] module init!\r\n"
-            "[zazudaza -> proxy] cann't open 'modules/zazudaza/proxy.ini' file!\r\n");
 }
 
 TEST_F(InitInTree, ProxyIniIsRead) {
   vor::test::write_file(tree_.file("modules/zazudaza/proxy.ini"), "[system]\r\nEnable_HTTP_X_Quorin=0\r\n");
+  testing::internal::CaptureStdout();
   EXPECT_EQ(upfetch_init(nullptr), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[zazudaza -> proxy] module init!\r\n");
   EXPECT_EQ(module().settings.x_quorin_mode, 0);
-  EXPECT_EQ(console(), "[zazudaza -> proxy] module init!\r\n");
   module().settings = Settings();
 }
 
