@@ -43,19 +43,23 @@ bool contains_ignore_case(std::string_view text, std::string_view word) {
 }
 
 // A header value cut to size - 1 characters, as the fixed buffers of the head readers keep it.
-std::optional<std::string> read_header(http_parser* head, const char* name, int32_t size = kHeadMax,
-                                       int32_t occurrence = 0) {
-  std::string buffer(static_cast<size_t>(size), '\0');
-  if (!http_parser_GetNthKey(head, name, occurrence, buffer.data(), size)) return std::nullopt;
-  buffer.resize(std::strlen(buffer.c_str()));
+// One reading buffer per thread: a head holds at most kHeadMax characters.
+char* read_buffer() {
+  thread_local char buffer[kHeadMax];
   return buffer;
 }
 
+std::optional<std::string> read_header(http_parser* head, const char* name, int32_t size = kHeadMax,
+                                       int32_t occurrence = 0) {
+  char* buffer = read_buffer();
+  if (!http_parser_GetNthKey(head, name, occurrence, buffer, std::min(size, kHeadMax))) return std::nullopt;
+  return std::string(buffer);
+}
+
 std::optional<std::string> read_target(http_parser* head) {
-  std::string buffer(kHeadMax, '\0');
-  if (!http_parser_GetRequest(head, buffer.data(), kHeadMax)) return std::nullopt;
-  buffer.resize(std::strlen(buffer.c_str()));
-  return buffer;
+  char* buffer = read_buffer();
+  if (!http_parser_GetRequest(head, buffer, kHeadMax)) return std::nullopt;
+  return std::string(buffer);
 }
 
 std::string lower_case(std::string_view text) {
