@@ -15,7 +15,6 @@ constexpr int32_t kHeadMax = 16384;  // the longest head a parser holds
 constexpr int32_t kUpgradeSize = 32;
 constexpr int32_t kProxyConnectionSize = 200;
 constexpr int32_t kForwardedSize = 900;
-constexpr int32_t kAcceptEncodingSize = 127;
 constexpr size_t kHostMax = kHostSize - 1;
 constexpr size_t kPortDigitsMax = 5;
 
@@ -195,8 +194,9 @@ bool accepts_gzip(std::string_view value) {
   return false;
 }
 
+// Read whole: a value cut inside "gzip;q=0" would read as accepting gzip.
 void reduce_accept_encoding(http_parser* head) {
-  const auto value = read_header(head, "Accept-Encoding", kAcceptEncodingSize);
+  const auto value = read_header(head, "Accept-Encoding");
   if (!value) return;
   if (accepts_gzip(*value)) {
     http_parser_ModifyKey(head, "Accept-Encoding", "gzip");
