@@ -92,7 +92,7 @@ void upfetch_stamp_x_quorin(edgeserv_ctx*, http_parser* parser, int64_t sid, con
   const std::optional<std::string> client_ip = client ? std::optional<std::string>(client) : client_address(sid);
   if (!should_stamp(module().settings.x_quorin_mode, client_ip, upstream, module().addresses)) return;
   const char* token = edgeserv_XFlag();
-  if (!token) return;
+  if (!token || !*token) return;  // no token before the edge server is up
   // The whole old value: its newest entries are at its end.
   std::string old(kHeadTextMax, '\0');
   if (!http_parser_GetKey(parser, "X-Quorin", old.data(), kHeadTextMax)) old.clear();
