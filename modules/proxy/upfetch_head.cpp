@@ -38,7 +38,7 @@ void upfetch_forward_head(int64_t client_sid, int64_t upstream_sid, http_parser*
     display_line("[Proxy -> Method -> CONNECT] %s\r\n", host);
     if (!module().settings.connect_by_upstream) {
       // The later bytes of the connection are tunnel bytes for the upstream.
-      seams::write_jitter(client_sid, kConnectEstablished, static_cast<int32_t>(std::strlen(kConnectEstablished)));
+      edgeserv_WriteJitter(client_sid, kConnectEstablished, static_cast<int32_t>(std::strlen(kConnectEstablished)));
       return;
     }
   }

@@ -101,11 +101,6 @@ std::vector<std::string> cache_info_report();
 
 // Calls into parts of the node that are not in this build yet; each a no-op default.
 namespace seams {
-bool edge_output_wired();
-void return503(int64_t sid, const char* title, const char* text);
-void close(int64_t sid, uint32_t delay_ms);
-void add_write_hook(uint8_t (*hook)(int64_t sid, const char* data, int32_t len));
-uint8_t write_jitter(int64_t sid, const char* data, int32_t len);
 void load_plugins();
 uint8_t plugins_sock_init(int64_t sid, const char* ip);  // 0: a plug-in took the connection
 void plugins_sock_exit(int64_t sid);

@@ -75,8 +75,8 @@ bool set_send(int64_t sid, int32_t bytes) { return cu_sock_set_send_buff(sid, by
 
 // Over a limit: the page, the close, and nothing on the connection is read as a request again.
 void refuse_503(int64_t sid, const char* text) {
-  seams::return503(sid, nullptr, text);
-  seams::close(sid, kOverLimitCloseMs);
+  edgeserv_return503(sid, nullptr, text);
+  edgeserv_close(sid, kOverLimitCloseMs);
   edgeserv_ctx* ctx = module().ctx.load();
   if (!ctx || !ctx->lock) return;
   cu_sem_lock(ctx->lock);
@@ -93,7 +93,7 @@ constexpr AcceptCalls kLiveAccept = {
     set_recv,
     set_send,
     refuse_503,
-    seams::close,
+    edgeserv_close,
 };
 
 }  // namespace
@@ -157,7 +157,7 @@ uint8_t upfetch_init(edgeserv_ctx* ctx) {
   module().ctx.store(ctx);
   module().display.store(display_from(ctx ? ctx->config : nullptr));
   // Registered before proxy.ini is read: host statistics are on by default.
-  seams::add_write_hook(upfetch__download_hook);
+  edgeserv_AddWriteHook(upfetch__download_hook);
   read_proxy_ini();
   start_cache_info_timer(ctx);
   seams::load_plugins();

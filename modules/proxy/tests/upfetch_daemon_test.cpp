@@ -118,7 +118,6 @@ std::string read_until_closed(int fd, bool& closed, std::chrono::milliseconds li
 constexpr auto kCloseLimit = std::chrono::seconds(15);
 
 TEST(ProxyDaemon, ConnectionOverTheLimitGetsOnlyThe503PageAndIsClosed) {
-  if (!vor::upfetch::seams::edge_output_wired()) GTEST_SKIP() << "the edge server's pages and closes are not wired yet";
   const uint16_t port = vor::test::free_port();
   auto tree = make_tree(port,
                         "update wc_system set value='3' where name='MaxConnections';"
@@ -143,7 +142,6 @@ TEST(ProxyDaemon, ConnectionOverTheLimitGetsOnlyThe503PageAndIsClosed) {
 }
 
 TEST(ProxyDaemon, IdleConnectionClosesAfterTheRequestTimeOut) {
-  if (!vor::upfetch::seams::edge_output_wired()) GTEST_SKIP() << "the edge server's closes are not wired yet";
   const uint16_t port = vor::test::free_port();
   auto tree = make_tree(port, "update wc_system set value='1' where name='ClientRequestTimeOut';");
   auto daemon = tree->start_daemon();
@@ -158,7 +156,6 @@ TEST(ProxyDaemon, IdleConnectionClosesAfterTheRequestTimeOut) {
 }
 
 TEST(ProxyDaemon, ZeroRequestTimeOutLeavesAnIdleConnectionOpen) {
-  if (!vor::upfetch::seams::edge_output_wired()) GTEST_SKIP() << "the edge server's closes are not wired yet";
   const uint16_t port = vor::test::free_port();
   auto tree = make_tree(port,
                         "update wc_system set value='0' where name='ClientRequestTimeOut';");
