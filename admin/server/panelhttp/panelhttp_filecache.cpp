@@ -173,6 +173,12 @@ size_t filecache_entries() {
   return c.index.size();
 }
 
+bool filecache_holds(const char* path) {
+  Cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.lock);
+  return c.index.count(path) != 0;
+}
+
 bool filecache_read(const char* path, uint32_t from, uint32_t to, void* buffer, uint32_t* count) {
   if (!path || !buffer || !count) return false;
   expect_unlocked();

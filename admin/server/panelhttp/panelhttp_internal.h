@@ -93,6 +93,7 @@ using Clock = int64_t (*)();
 void filecache_set_clock(Clock clock);  // seconds since 1970; tests inject their own
 void filecache_set_limits(uint64_t max_cache, uint64_t max_block, int64_t period);
 size_t filecache_entries();
+bool filecache_holds(const char* path);  // an entry exists for the path
 
 // Sessions.
 int64_t session_bytes();
