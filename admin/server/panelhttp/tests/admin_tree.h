@@ -34,6 +34,7 @@ class AdminTree {
   }
 
   quorin::test::DaemonTree& tree() { return tree_; }
+  const quorin::test::DaemonTree& tree() const { return tree_; }
   uint16_t port() const { return port_; }
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   std::string modules(const std::string& name) const { return tree_.root() + "/modules/" + name; }
