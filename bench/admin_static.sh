@@ -4,11 +4,12 @@
 # and MB/s of each. Builds the release tree first. Prints figures, never fails.
 source "$(dirname "$0")/../scripts/lib.sh"
 set +e
-install_packages nginx-light wrk
+install_packages
 cd "$ROOT"
 configure_and_build build/release -DCMAKE_BUILD_TYPE=Release -DVOR_TESTS=OFF || exit 0
 
 work=$(mktemp -d)
+chmod 755 "$work"  # nginx's workers run as another user
 daemon_pid="" nginx_pid=""
 cleanup() {
   [ -n "$daemon_pid" ] && kill -INT "$daemon_pid" 2>/dev/null && wait "$daemon_pid" 2>/dev/null
@@ -56,8 +57,8 @@ done
 measure() {  # server port file
   local out
   out=$(wrk -t2 -c64 -d5s -H 'Connection: keep-alive' "http://127.0.0.1:$2/$3" 2>&1)
-  printf '%-8s %-7s %12s req/s %10s/s\n' "$1" "$3" "$(awk '/Requests\/sec/ {print $2}' <<<"$out")" \
-    "$(awk '/Transfer\/sec/ {print $2}' <<<"$out")"
+  printf '%-8s %-7s %12s req/s %10s/s  non-2xx: %s\n' "$1" "$3" "$(awk '/Requests\/sec/ {print $2}' <<<"$out")" \
+    "$(awk '/Transfer\/sec/ {print $2}' <<<"$out")" "$(awk '/Non-2xx/ {n=$NF} END {print n+0}' <<<"$out")"
 }
 echo "admin_static: wrk -t2 -c64 -d5s, keep-alive"
 for file in k1.bin m1.bin; do
