@@ -43,9 +43,10 @@ struct Cache {
   Clock clock = wall_clock;
 };
 
+// Lives for the process, as the server does: connection threads may still read at exit.
 Cache& cache() {
-  static Cache c;
-  return c;
+  static Cache* c = new Cache;
+  return *c;
 }
 
 // Size and modify time of a regular file; false when it cannot be read or is too large.

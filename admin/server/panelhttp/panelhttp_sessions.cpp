@@ -18,7 +18,8 @@ constexpr const char* kSite = "panelhttp\\session";
 constexpr uint32_t kDefaultRefresh = 90000000;
 constexpr int32_t kIdLength = 64;
 
-std::map<std::string, vuved_session*> g_sessions;  // guarded by the server lock
+// Guarded by the server lock; lives for the process, as the server and its timers do.
+std::map<std::string, vuved_session*>& g_sessions = *new std::map<std::string, vuved_session*>;
 
 vuved_session* find_session(const char* id) {
   auto it = g_sessions.find(id);

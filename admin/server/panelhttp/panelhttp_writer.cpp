@@ -48,7 +48,8 @@ constexpr int32_t kMemoryBlock = 4096;
 constexpr int32_t kMemoryBlocks = 10000;
 constexpr int32_t kSendStep = 16384;
 
-std::vector<vuved_write_hook_fn> g_hooks;  // guarded by the server lock; removed hooks stay as NULL
+// Guarded by the server lock; removed hooks stay as NULL. Lives for the process, as the server does.
+std::vector<vuved_write_hook_fn>& g_hooks = *new std::vector<vuved_write_hook_fn>;
 
 std::deque<WriteTask*>& queue_of(VuvedConnection* conn) { return conn->tasks->queue; }
 
