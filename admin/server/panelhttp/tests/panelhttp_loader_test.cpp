@@ -92,6 +92,22 @@ TEST_F(Loader, LoaderTableWithItsLinesAndTheWalks) {
             "exit api\nexit file\nexit ext\nexit v300\nexit init_fail\nexit catch_a\n");
 }
 
+// Each of the four init walks stops at its own first failure; the others go on.
+TEST_F(Loader, EachInitWalkStopsOnItsOwn) {
+  const std::string fix = "libadminfix.so";
+  settings({{fix, "fix_api"}, {fix, "fix_a0_fail"}, {fix, "fix_file"}, {fix, "fix_ext"}, {fix, "fix_ext_fail"},
+            {fix, "fix_catch_a"}, {fix, "fix_init_fail"}, {fix, "fix_catch_b"}});
+  daemon_ = admin_.start();
+  stop();
+  std::string inits;
+  std::istringstream lines(fix_log());
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("init ", 0) == 0) inits += line + "\n";
+  }
+  // Keys in order: "/a0" before "/api", "ex" before "fx".
+  EXPECT_EQ(inits, "init a0_fail\ninit file\ninit ext_fail\ninit catch_a\ninit init_fail\n");
+}
+
 // Catch-all modules first, then the trees; a 0 stops the walk, and the connection is still served.
 TEST_F(Loader, AcceptWalkStopsAtZeroAndTheConnectionIsServed) {
   const std::string fix = "libadminfix.so";

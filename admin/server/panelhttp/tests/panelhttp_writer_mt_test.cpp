@@ -208,6 +208,21 @@ TEST(Writer, NoticeRunsWhenTheQueueHasDrained) {
   EXPECT_TRUE(wait_until([] { return g_notices.load() == 2; }));
 }
 
+#ifndef NDEBUG
+// A hook may call back into the server or block: debug builds refuse to run one under the lock.
+TEST(WriterDeathTest, HookUnderTheServerLockAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Connection conn;
+  EXPECT_DEATH(
+      {
+        panelhttp_AddWriteHook(swallow);
+        vor::panelhttp::ServerLock lock;
+        panelhttp_WriteJitter(conn.sid, "x", 1);
+      },
+      "server lock is held");
+}
+#endif
+
 TEST(Writer, ForcedCloseRefusesLaterWritesAndCloses) {
   Connection conn;
   panelhttp_ForceClose(conn.sid);
