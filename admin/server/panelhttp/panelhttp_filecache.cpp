@@ -20,7 +20,6 @@
 namespace vor::panelhttp {
 namespace {
 
-constexpr uint32_t kReadStep = 16384;
 constexpr int kMaxVictims = 1000;
 
 struct Entry {
