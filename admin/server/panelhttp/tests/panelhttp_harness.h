@@ -25,7 +25,9 @@ class Server {
  public:
   // The process's one server; modules and settings are those of the first call.
   static Server& get(const std::vector<const vuved_module_desc*>& modules, const std::string& settings = "") {
-    static Server* server = new Server(modules, settings);  // lives for the process, as the server does
+    // The server lives for the process; its temporary tree goes at exit.
+    static vor::test::TempDir tmp;
+    static Server* server = new Server(tmp, modules, settings);
     return *server;
   }
 
@@ -34,7 +36,9 @@ class Server {
   std::string root() const { return tmp_.path(); }
 
  private:
-  Server(const std::vector<const vuved_module_desc*>& modules, const std::string& settings) {
+  Server(const vor::test::TempDir& tmp, const std::vector<const vuved_module_desc*>& modules,
+         const std::string& settings)
+      : tmp_(tmp) {
     for (const char* dir : {"bin", "modules", "logs", "wwwroot"}) fs::create_directories(tmp_.file(dir));
     vor::test::write_file(tmp_.file("modules/vuved.ini"), "[system]\nwwwroot=../wwwroot\n" + settings +
                                                               "\n[index]\nindex-0=index.html\n"
@@ -50,7 +54,7 @@ class Server {
     for (const vuved_module_desc* desc : modules) vor::panelhttp::route_module(desc, "test");
   }
 
-  vor::test::TempDir tmp_;
+  const vor::test::TempDir& tmp_;
   uint16_t port_ = 0;
   cu_config* config_ = nullptr;
   daemon_ctx daemon_{};
