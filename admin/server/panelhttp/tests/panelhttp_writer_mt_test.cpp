@@ -135,11 +135,14 @@ TEST(Writer, RandomOperationsMatchTheModelOfBytesAndClose) {
 TEST(Writer, HundredMegabyteReplyWrittenAtOnceArrivesWhole) {
   Connection conn;
   const std::string reply = pattern(100 * 1000 * 1000, 3);
+  const int64_t sent_before = panelhttp_GetTotalSendBytes();
   ASSERT_EQ(panelhttp_WriteJitter(conn.sid, reply.data(), static_cast<int32_t>(reply.size())), 1);
+  EXPECT_GT(panelhttp_GetCacheSize(), 0);  // the queued bytes are charged
   panelhttp_close(conn.sid, 0);
   EXPECT_TRUE(conn.client->read_to_close());
   EXPECT_EQ(conn.client->received().size(), reply.size());
   EXPECT_TRUE(conn.client->received() == reply);
+  EXPECT_GE(panelhttp_GetTotalSendBytes() - sent_before, static_cast<int64_t>(reply.size()));
 }
 
 // The peer was promised the whole range: a file shrunk under the download closes the kept
