@@ -200,15 +200,15 @@ class Parser {
     return finish(u);
   }
 
-  // At a '/': the segments after it are added to the path.
+  // At a '/': it and the segments after it are added to the path. A '/' with nothing after
+  // it stays: "/" is a path, and "g/" names a folder, not the file "g".
   bool segments(Parts& u) {
     ++p_;
     const size_t start = p_;
     p_ += run_of(at(p_), ":@&=+$,;/");
-    if (p_ == start) return true;
     Text run;
-    if (!decode(start, p_ - start, run)) return false;
-    u.path = u.path.value_or("") + "/" + *run;
+    if (p_ > start && !decode(start, p_ - start, run)) return false;
+    u.path = u.path.value_or("") + "/" + run.value_or("");
     return true;
   }
 

@@ -170,6 +170,39 @@ TEST(Uri, ResolvesReferencesAgainstABase) {
   EXPECT_EQ(vor_uri_BuildURI("a b", base), nullptr);
 }
 
+// A '/' with nothing after it is part of the path: "/" is the root, "g/" a folder.
+TEST(Uri, TrailingAndLoneSlashStayInThePath) {
+  const std::pair<const char*, const char*> paths[] = {
+      {"/", "/"}, {"/?x", "/"}, {"g/", "g/"}, {"/a/b/", "/a/b/"}, {"/a//", "/a/"}, {"http://h/d/?q", "/d/"},
+  };
+  for (const auto& [text, path] : paths) {
+    SCOPED_TRACE(text);
+    vor_uri* u = vor_uri_malloc(text);
+    ASSERT_NE(u, nullptr);
+    EXPECT_STREQ(vor_uri_GetPath(u), path);
+    vor_uri_free(u);
+  }
+}
+
+// The reference resolution examples of RFC 3986 section 5.4 ("//g" keeps its root path).
+TEST(Uri, ResolvesTheStandardExamples) {
+  const char* base = "http://a/b/c/d;p?q";
+  const std::pair<const char*, const char*> cases[] = {
+      {"g", "http://a/b/c/g"},       {"./g", "http://a/b/c/g"},       {"g/", "http://a/b/c/g/"},
+      {"/g", "http://a/g"},          {"//g", "http://g/"},            {"?y", "http://a/b/c/d;p?y"},
+      {"g?y", "http://a/b/c/g?y"},   {"#s", "http://a/b/c/d;p?q#s"},  {"g#s", "http://a/b/c/g#s"},
+      {"g?y#s", "http://a/b/c/g?y#s"}, {"g;x", "http://a/b/c/g;x"},   {"", "http://a/b/c/d;p?q"},
+      {".", "http://a/b/c/"},        {"./", "http://a/b/c/"},         {"..", "http://a/b/"},
+      {"../", "http://a/b/"},        {"../g", "http://a/b/g"},        {"../..", "http://a/"},
+      {"../../", "http://a/"},       {"../../g", "http://a/g"},       {"/", "http://a/"},
+      {"g:h", "g:h"},
+  };
+  for (const auto& [ref, out] : cases) {
+    SCOPED_TRACE(ref);
+    EXPECT_EQ(taken(vor_uri_BuildURI(ref, base)), out);
+  }
+}
+
 TEST(Uri, RelativisesAgainstABase) {
   EXPECT_EQ(taken(vor_uri_BuildRelativeURI("ftp://a/b/c/d", "ftp://a/b/e/f")), "../c/d");
   EXPECT_EQ(taken(vor_uri_BuildRelativeURI("ftp://a/b/c/d", "ftp://z/b/e/f")), "ftp://a/b/c/d");
