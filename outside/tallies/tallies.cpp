@@ -4,6 +4,7 @@
 #include "cu_util.h"
 #include "gbk_to_utf8.h"
 #include "tallies_internal.h"
+#include "vor_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -335,12 +336,7 @@ bool replace_file(const std::string& path, const std::string& text) {
   std::string tmp = path + ".XXXXXX";
   const int fd = mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = true;
-  for (size_t done = 0; ok && done < text.size();) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
+  bool ok = vor::io::write_all(fd, text.data(), text.size());
   ok = fchmod(fd, 0644) == 0 && ok && fsync(fd) == 0;
   ok = close(fd) == 0 && ok && rename(tmp.c_str(), path.c_str()) == 0;
   if (!ok) unlink(tmp.c_str());
