@@ -13,11 +13,13 @@
 
 #include "admin_tree.h"
 #include "panelhttp_harness.h"
+#include "vor_exports.h"
 
 namespace {
 
 using panelhttp_test::AdminTree;
 using panelhttp_test::Client;
+using vor::test::exported_names;
 using vor::test::read_file;
 using vor::test::run_shell;
 using vor::test::write_file;
@@ -216,21 +218,6 @@ TEST_F(Console, InitAndExitLinesOfBothModules) {
   EXPECT_NE(init, std::string::npos) << out;
   EXPECT_NE(out.find("[quorin -> vuved] module exit!\n[vuved -> genernal] module exit!\n", init), std::string::npos)
       << out;
-}
-
-// Defined names of a library's dynamic symbol table, less the sanitizer's own indicators.
-std::set<std::string> exported_names(const std::string& library) {
-  std::set<std::string> names;
-  FILE* nm = popen(("nm -D --defined-only '" + library + "'").c_str(), "r");
-  if (!nm) return names;
-  char line[512];
-  while (fgets(line, sizeof line, nm)) {
-    std::istringstream fields(line);
-    std::string address, type, name;
-    if (fields >> address >> type >> name && name.rfind("__odr_asan", 0) != 0) names.insert(name);
-  }
-  pclose(nm);
-  return names;
 }
 
 TEST(Exports, LibrariesExportTheirCInterfaceAndNothingElse) {
