@@ -144,6 +144,175 @@ VOR_API void xcache_rules_free(xcache_rules* rule);
 /* True when the URL matches; false for a NULL rule or URL. */
 VOR_API uint8_t xcache_rules_ishit(xcache_rules* rule, const char* url);
 
+/* --- cache rule families --------------------------------------------------------------- */
+/* Ordered rule families: changes write the database first and memory second and answer false
+   when the write fails; moves of the first rule up, the last rule down or an unknown wid answer
+   true and change nothing; deleting an unknown wid answers true. Questions answer from memory. */
+
+/* Session-cache rules: URLs whose responses start a visitor's session, with the session cookie's
+   name and the session's lifetime in seconds. */
+/* One matching rule: the lifetime, then the NUL-terminated cookie name, in one block. */
+typedef struct scache_hit_entry {
+  int32_t expire;
+  char name[1]; /* as long as the name */
+} scache_hit_entry;
+
+VOR_API void policydb_scache_load(void);
+/* false for a NULL url, kind above 2, expire 0, a NULL or empty name, a pattern that does not
+   compile or a failed write. */
+VOR_API uint8_t policydb_scache_append(const char* url, uint8_t icase, uint8_t rules, int32_t expire,
+                                       const char* sessionid, const char* note, uint32_t* wid);
+VOR_API uint8_t policydb_scache_modify(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, int32_t expire,
+                                       const char* sessionid, const char* note);
+VOR_API uint8_t policydb_scache_delete(uint32_t wid);
+VOR_API uint8_t policydb_scache_moveup(uint32_t wid);
+VOR_API uint8_t policydb_scache_movedown(uint32_t wid);
+/* The first matching rule's lifetime and at most len - 1 characters of its name (outs may be NULL). */
+VOR_API uint8_t policydb_scache_IsHit(const char* url, int32_t* expire, char* name, int32_t len);
+/* The first matching rule's lifetime (0 when none) and name. */
+VOR_API int32_t policydb_scache_GetExpire(const char* url, char* name, int32_t len);
+/* Every matching rule in order, as a new list of scache_hit_entry; free it with FreeHitList. */
+VOR_API uint8_t policydb_scache_GetHitList(const char* url, cu_list** list);
+VOR_API void policydb_scache_FreeHitList(cu_list* list);
+/* The same, list and entries laid into the caller's block (nothing to free); an entry that does
+   not fit is left out; false also when the block is too small to hold an arena. */
+VOR_API uint8_t policydb_scache_GetHitListMM(const char* url, cu_list** list, void* block, int32_t size);
+/* The distinct cookie names in first-met order as a new list of copies; NULL when none. */
+VOR_API cu_list* policydb_scache_GetSessionidList(void);
+VOR_API void policydb_scache_FreeSessionidList(cu_list* list);
+/* The same laid into the caller's block, stopping at the first name that does not fit. */
+VOR_API cu_list* policydb_scache_GetSessionidListMM(void* block, int32_t size);
+VOR_API uint8_t policydb_scache_IsExist(void);
+
+/* Intelligent-cache rules: how long a response of a class may be cached (unit 0 day, 1 hour,
+   2 minute, 3 second; olimit 0 public, 1 member, 2 visitor). */
+/* Loads the rules (run by load_policy_tables). */
+VOR_API void policydb_icache_load(void);
+/* Appends a rule after the last; false for a NULL url, kind above 2, expire 0, unit above 3,
+   olimit above 2, isdiskcache above 1, a pattern that does not compile or a failed write. */
+VOR_API uint8_t policydb_icache_append_x(const char* url, uint8_t icase, uint8_t rules, uint32_t expire, uint8_t unit,
+                                   uint8_t icookie, uint32_t olimit, uint32_t isdiskcache, const char* note,
+                                   uint32_t* wid);
+/* append_x with isdiskcache 0. */
+VOR_API uint8_t policydb_icache_append(const char* url, uint8_t icase, uint8_t rules, uint32_t expire, uint8_t unit,
+                                 uint8_t icookie, uint32_t olimit, const char* note, uint32_t* wid);
+/* Rewrites the rule; the same refusals, and false for an unknown wid. */
+VOR_API uint8_t policydb_icache_modify_x(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t expire,
+                                   uint8_t unit, uint8_t icookie, uint32_t olimit, uint32_t isdiskcache,
+                                   const char* note);
+/* modify_x with isdiskcache 0. */
+VOR_API uint8_t policydb_icache_modify(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t expire,
+                                 uint8_t unit, uint8_t icookie, uint32_t olimit, const char* note);
+VOR_API uint8_t policydb_icache_delete(uint32_t wid);
+VOR_API uint8_t policydb_icache_moveup(uint32_t wid);
+VOR_API uint8_t policydb_icache_movedown(uint32_t wid);
+/* The first matching rule's icookie, olimit and isdiskcache (each out may be NULL). */
+VOR_API uint8_t policydb_icache_IsHit_x(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+VOR_API uint8_t policydb_icache_IsHit(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* The first matching rule's expiry in seconds (0 when none) and its values. */
+VOR_API uint32_t policydb_icache_GetExpire_x(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+VOR_API uint32_t policydb_icache_GetExpire(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* The same over the rules of one class (olimit 0, 1 or 2). */
+VOR_API uint8_t policydb_icache_IsHit__olimit0_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_icache_IsHit__olimit0(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_icache_GetExpire__olimit0_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_icache_GetExpire__olimit0(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint8_t policydb_icache_IsHit__olimit1_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_icache_IsHit__olimit1(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_icache_GetExpire__olimit1_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_icache_GetExpire__olimit1(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint8_t policydb_icache_IsHit__olimit2_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_icache_IsHit__olimit2(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_icache_GetExpire__olimit2_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_icache_GetExpire__olimit2(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* True when the class holds at least one rule. */
+VOR_API uint8_t policydb_icache_IsExist__olimit0(void);
+VOR_API uint8_t policydb_icache_IsExist__olimit1(void);
+VOR_API uint8_t policydb_icache_IsExist__olimit2(void);
+
+/* Force-cache rules: the same design on their own table. */
+/* Loads the rules (run by load_policy_tables). */
+VOR_API void policydb_fcache_load(void);
+/* Appends a rule after the last; false for a NULL url, kind above 2, expire 0, unit above 3,
+   olimit above 2, isdiskcache above 1, a pattern that does not compile or a failed write. */
+VOR_API uint8_t policydb_fcache_append_x(const char* url, uint8_t icase, uint8_t rules, uint32_t expire, uint8_t unit,
+                                   uint8_t icookie, uint32_t olimit, uint32_t isdiskcache, const char* note,
+                                   uint32_t* wid);
+/* append_x with isdiskcache 0. */
+VOR_API uint8_t policydb_fcache_append(const char* url, uint8_t icase, uint8_t rules, uint32_t expire, uint8_t unit,
+                                 uint8_t icookie, uint32_t olimit, const char* note, uint32_t* wid);
+/* Rewrites the rule; the same refusals, and false for an unknown wid. */
+VOR_API uint8_t policydb_fcache_modify_x(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t expire,
+                                   uint8_t unit, uint8_t icookie, uint32_t olimit, uint32_t isdiskcache,
+                                   const char* note);
+/* modify_x with isdiskcache 0. */
+VOR_API uint8_t policydb_fcache_modify(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t expire,
+                                 uint8_t unit, uint8_t icookie, uint32_t olimit, const char* note);
+VOR_API uint8_t policydb_fcache_delete(uint32_t wid);
+VOR_API uint8_t policydb_fcache_moveup(uint32_t wid);
+VOR_API uint8_t policydb_fcache_movedown(uint32_t wid);
+/* The first matching rule's icookie, olimit and isdiskcache (each out may be NULL). */
+VOR_API uint8_t policydb_fcache_IsHit_x(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+VOR_API uint8_t policydb_fcache_IsHit(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* The first matching rule's expiry in seconds (0 when none) and its values. */
+VOR_API uint32_t policydb_fcache_GetExpire_x(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+VOR_API uint32_t policydb_fcache_GetExpire(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* The same over the rules of one class (olimit 0, 1 or 2). */
+VOR_API uint8_t policydb_fcache_IsHit__olimit0_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_fcache_IsHit__olimit0(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit0_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit0(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint8_t policydb_fcache_IsHit__olimit1_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_fcache_IsHit__olimit1(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit1_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit1(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint8_t policydb_fcache_IsHit__olimit2_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_fcache_IsHit__olimit2(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit2_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit2(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* True when the class holds at least one rule. */
+VOR_API uint8_t policydb_fcache_IsExist__olimit0(void);
+VOR_API uint8_t policydb_fcache_IsExist__olimit1(void);
+VOR_API uint8_t policydb_fcache_IsExist__olimit2(void);
+
+/* Refuse-cache rules: URLs of a class that must not be cached (cachelocation 0) or must not go
+   to the disk cache (cachelocation 1). */
+VOR_API void policydb_rcache_load(void);
+/* false for a NULL url, kind above 2, olimit above 2, cachelocation above 1, a pattern that does
+   not compile or a failed write. */
+VOR_API uint8_t policydb_rcache_append_x(const char* url, uint8_t icase, uint8_t rules, uint32_t olimit,
+                                         uint32_t cachelocation, const char* note, uint32_t* wid);
+VOR_API uint8_t policydb_rcache_append(const char* url, uint8_t icase, uint8_t rules, uint32_t olimit,
+                                       const char* note, uint32_t* wid);
+VOR_API uint8_t policydb_rcache_modify_x(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t olimit,
+                                         uint32_t cachelocation, const char* note);
+/* modify_x with cachelocation 0. */
+VOR_API uint8_t policydb_rcache_modify(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t olimit,
+                                       const char* note);
+VOR_API uint8_t policydb_rcache_delete(uint32_t wid);
+VOR_API uint8_t policydb_rcache_moveup(uint32_t wid);
+VOR_API uint8_t policydb_rcache_movedown(uint32_t wid);
+VOR_API uint8_t policydb_rcache_IsHit_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
+VOR_API uint8_t policydb_rcache_IsHit(const char* url, uint32_t* olimit);
+VOR_API uint8_t policydb_rcache_IsHit__olimit0_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
+VOR_API uint8_t policydb_rcache_IsHit__olimit0(const char* url, uint32_t* olimit);
+VOR_API uint8_t policydb_rcache_IsHit__olimit1_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
+VOR_API uint8_t policydb_rcache_IsHit__olimit1(const char* url, uint32_t* olimit);
+VOR_API uint8_t policydb_rcache_IsHit__olimit2_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
+VOR_API uint8_t policydb_rcache_IsHit__olimit2(const char* url, uint32_t* olimit);
+
 /* --- JSON members ------------------------------------------------------------------------ */
 /* Each writer inserts "name":"value" at the buffer's cursor, the value escaped, nothing around
    it; a NULL buffer does nothing. The name is written as it is. */
