@@ -313,6 +313,75 @@ VOR_API uint8_t policydb_rcache_IsHit__olimit1(const char* url, uint32_t* olimit
 VOR_API uint8_t policydb_rcache_IsHit__olimit2_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
 VOR_API uint8_t policydb_rcache_IsHit__olimit2(const char* url, uint32_t* olimit);
 
+/* --- proxy hosts and upstreams ---------------------------------------------------------- */
+/* A proxy host is a site this node serves as a reverse proxy, with the upstreams its misses go
+   to. balance: 0 round robin, 1 hash of the client address, 2 hash of the URL. ssl_opt of a proxy
+   (1 or 2): it has a server certificate; of an upstream: 0 never TLS, 1 TLS, 2 TLS behind TLS
+   clients. Changes write the database first and memory second. */
+
+/* Loads proxies and upstreams (run by load_policy_tables). */
+VOR_API void policydb_proxy_load(void);
+/* Adds a proxy; false for a NULL host, balance above 2, ssl_opt outside 0..2, ssl_opt 1 or 2
+   without a certificate and key or whose context cannot be built, or a refused insert (then a
+   loaded proxy of that host has its wid written to *wid). */
+VOR_API uint8_t policydb_proxy_append_ext(const char* host, uint8_t balance, const char* note, int32_t ssl_opt,
+                                          const char* ssl_crt_content, const char* ssl_key_content,
+                                          const char* ssl_extra_params, uint32_t* wid);
+VOR_API uint8_t policydb_proxy_append(const char* host, uint8_t balance, const char* note, uint32_t* wid);
+/* Changes a proxy; a changed host restarts its counters. The short form removes its TLS settings. */
+VOR_API uint8_t policydb_proxy_modify_ext(uint32_t wid, const char* host, uint8_t balance, const char* note,
+                                          int32_t ssl_opt, const char* ssl_crt_content, const char* ssl_key_content,
+                                          const char* ssl_extra_params);
+VOR_API uint8_t policydb_proxy_modify(uint32_t wid, const char* host, uint8_t balance, const char* note);
+/* Removes a proxy and its upstreams in one transaction; false (memory kept) when it fails; an
+   unknown wid answers true. */
+VOR_API uint8_t policydb_proxy_delete(uint32_t wid);
+/* Removes every proxy and upstream in one transaction; false (memory kept) when it fails. */
+VOR_API uint8_t policydb_proxy_clean(void);
+/* Enables (on 1) or disables the first proxy of that host (case ignored) or wid; true when no
+   statement failed, matched or not; false without proxies. */
+VOR_API uint8_t policydb_proxy_enable_1(const char* host, uint8_t on);
+VOR_API uint8_t policydb_proxy_enable_2(uint32_t wid, uint8_t on);
+/* Chooses the upstream for a request host, client address text and cache-key URL: on true the
+   buffer (len bytes with the NUL) holds the upstream host and the given outs are set; on false
+   nothing is written. */
+VOR_API uint8_t policydb_proxy_IsHitExtExt(const char* host, const char* client, const char* url, char* buffer,
+                                           int32_t len, uint32_t* wid, uint32_t* upstreamid,
+                                           uint32_t* proxy_ssl_opt, uint32_t* upstream_ssl_opt);
+VOR_API uint8_t policydb_proxy_IsHitExt(const char* host, const char* client, const char* url, char* buffer,
+                                        int32_t len, uint32_t* wid, uint32_t* upstreamid);
+VOR_API uint8_t policydb_proxy_IsHit(const char* host, const char* client, const char* url, char* buffer,
+                                     int32_t len);
+/* True when at least one proxy is loaded. */
+VOR_API uint8_t policydb_proxy_IsExist(void);
+/* Adds an upstream to the proxy wid; false for a NULL host, ssl_opt outside 0..2, ssl_opt 1 whose
+   context cannot be built, an unknown wid or a failed write. */
+VOR_API uint8_t policydb_upstream_append_ext(uint32_t wid, const char* host, uint32_t weight, const char* note,
+                                             int32_t ssl_opt, const char* ssl_crt_content,
+                                             const char* ssl_key_content, const char* ssl_extra_params,
+                                             uint32_t* upstreamid);
+VOR_API uint8_t policydb_upstream_append(uint32_t wid, const char* host, uint32_t weight, const char* note,
+                                         uint32_t* upstreamid);
+/* Changes the upstream (upstreamid, wid); false when no row of that pair changed. A changed host
+   restarts its counters and marks it up. The short form removes its TLS settings. */
+VOR_API uint8_t policydb_upstream_modify_ext(uint32_t upstreamid, uint32_t wid, const char* host, uint32_t weight,
+                                             const char* note, int32_t ssl_opt, const char* ssl_crt_content,
+                                             const char* ssl_key_content, const char* ssl_extra_params);
+VOR_API uint8_t policydb_upstream_modify(uint32_t upstreamid, uint32_t wid, const char* host, uint32_t weight,
+                                         const char* note);
+/* Removes the upstream; false for an unknown wid or a failed delete. */
+VOR_API uint8_t policydb_upstream_delete(uint32_t wid, uint32_t upstreamid);
+/* Enables or disables every upstream of that host (case ignored), memory only. */
+VOR_API uint8_t policydb_upstream_enable(const char* host, uint8_t on);
+/* Marks every upstream of that host down (1) or up; true when one matched. */
+VOR_API uint8_t policydb_upstream_down_1(const char* host, uint8_t down);
+/* Marks one upstream down or up; true when it exists. */
+VOR_API uint8_t policydb_upstream_down_2(uint32_t wid, uint32_t upstreamid, uint8_t down);
+/* The down flag, down time and at most 256 characters of the host (a 257-byte buffer or NULL);
+   false with the outputs zero for an unknown upstream. */
+VOR_API uint8_t policydb_upstream_down_status(uint32_t wid, uint32_t upstreamid, uint8_t* down, int64_t* down_time,
+                                              char* host);
+
 /* --- JSON members ------------------------------------------------------------------------ */
 /* Each writer inserts "name":"value" at the buffer's cursor, the value escaped, nothing around
    it; a NULL buffer does nothing. The name is written as it is. */

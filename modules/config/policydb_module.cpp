@@ -5,6 +5,7 @@
 #include "policydb.h"
 #include "policydb_cache.h"
 #include "policydb_internal.h"
+#include "policydb_proxy.h"
 #include "policydb_system.h"
 #include "tallies.h"
 
@@ -29,6 +30,7 @@ constexpr FamilyLoader kLoaders[] = {
     {cache::load_icache, [] { cache::icache().reset(); }},
     {cache::load_fcache, [] { cache::fcache().reset(); }},
     {cache::load_rcache, [] { cache::rcache().reset(); }},
+    {proxy::load, proxy::reset},
 };
 
 constexpr char kOnceIni[] = "../modules/zazudaza/once.ini";

@@ -92,7 +92,8 @@ const std::string kReadErrors =
     "[zazudaza -> config] read 'wc_scache' table error!\r\n"
     "[zazudaza -> config] read 'wc_icache' table error!\r\n"
     "[zazudaza -> config] read 'wc_fcache' table error!\r\n"
-    "[zazudaza -> config] read 'wc_rcache' table error!\r\n";
+    "[zazudaza -> config] read 'wc_rcache' table error!\r\n"
+    "[zazudaza -> config] read 'upfetch' table error!\r\n";
 
 TEST(Module, MissingFileLoadsNothingKeepsSettingsInMemoryAndIsNeverCreated) {
   Tree t;
@@ -175,6 +176,21 @@ TEST(Module, ExitPrintsItsLine) {
   Capture out(1, t.path("exit.out"));
   policydb_module_exit(nullptr);
   EXPECT_EQ(out.text(), "[zazudaza -> config] module exit!\r\n");
+}
+
+
+// A start on a fixture database writes the setup log byte for byte as kept in data/ (CR LF line
+// ends, GBK balance words). Set POLICYDB_WRITE_GOLDEN=1 to write the file anew.
+TEST(SetupLog, FixtureDatabaseGivesTheGoldenLog) {
+  Tree t;
+  t.make_default_db();
+  const std::string data = source_dir() + "/modules/config/tests/data/";
+  ASSERT_EQ(run_shell("sqlite3 " + quoted(t.db()) + " < " + quoted(data + "setup_fixture.sql")), 0);
+  ASSERT_EQ(t.init(), 1);
+  EXPECT_EQ(t.err(), "");
+  const std::string log = read_file(t.path("logs/zazudaza.db.log"));
+  if (std::getenv("POLICYDB_WRITE_GOLDEN")) write_file(data + "setup_golden.log", log);
+  EXPECT_EQ(log, read_file(data + "setup_golden.log"));
 }
 
 }  // namespace
