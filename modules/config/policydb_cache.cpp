@@ -201,47 +201,49 @@ namespace {
 
 constexpr uint32_t kAnyClass = UINT32_MAX;
 
-// The first rule (of the class, unless any) that matches the url, copied out.
-template <typename Fam>
-std::optional<typename Fam::Rule> first_hit(const Fam& f, const char* url, uint32_t olimit) {
+// Calls answer(rule) under the family lock with the first rule (of the class, unless any) that
+// matches the url; answers whether one did. Nothing is copied but what answer copies out.
+template <typename Fam, typename Answer>
+bool first_hit(const Fam& f, const char* url, uint32_t olimit, Answer&& answer) {
   using Rule = typename Fam::Rule;
   constexpr bool kClassed = requires(const Rule& r) { r.olimit; };
-  if (!url || !f.has_rules()) return std::nullopt;
+  if (!url || !f.has_rules()) return false;
   if constexpr (kClassed) {
-    if (olimit != kAnyClass && f.index().empty(olimit)) return std::nullopt;
+    if (olimit != kAnyClass && f.index().empty(olimit)) return false;
   }
-  std::optional<Rule> hit;
-  f.first([&](const Rule& rule) {
+  return f.first([&](const Rule& rule) {
     if constexpr (kClassed) {
       if (olimit != kAnyClass && rule.olimit != olimit) return false;
     }
     if (!rule.pattern.matches(url)) return false;
-    hit = rule;
+    answer(rule);
     return true;
   });
-  return hit;
 }
 
 template <typename Fam>
 uint8_t cache_is_hit(const Fam& f, const char* url, uint32_t olimit, uint8_t* icookie, uint32_t* cls,
                      uint32_t* isdiskcache) {
-  const auto hit = first_hit(f, url, olimit);
-  if (!hit) return 0;
-  put(icookie, hit->icookie);
-  put(cls, hit->olimit);
-  put(isdiskcache, hit->isdiskcache);
-  return 1;
+  return first_hit(f, url, olimit, [&](const CacheRule& hit) {
+           put(icookie, hit.icookie);
+           put(cls, hit.olimit);
+           put(isdiskcache, hit.isdiskcache);
+         })
+             ? 1
+             : 0;
 }
 
 template <typename Fam>
 uint32_t cache_get_expire(const Fam& f, const char* url, uint32_t olimit, uint8_t* icookie, uint32_t* cls,
                           uint32_t* isdiskcache) {
-  const auto hit = first_hit(f, url, olimit);
-  if (!hit) return 0;
-  put(icookie, hit->icookie);
-  put(cls, hit->olimit);
-  put(isdiskcache, hit->isdiskcache);
-  return expire_seconds(hit->expire, hit->unit);
+  uint32_t seconds = 0;
+  first_hit(f, url, olimit, [&](const CacheRule& hit) {
+    put(icookie, hit.icookie);
+    put(cls, hit.olimit);
+    put(isdiskcache, hit.isdiskcache);
+    seconds = expire_seconds(hit.expire, hit.unit);
+  });
+  return seconds;
 }
 
 std::optional<CacheRule> cache_rule(const family::Shape& shape, bool modify, const char* url, uint8_t icase,
@@ -309,11 +311,12 @@ std::optional<RefuseRule> refuse_rule(bool modify, const char* url, uint8_t icas
 }
 
 uint8_t refuse_is_hit(const char* url, uint32_t olimit, uint32_t* cls, uint32_t* cachelocation) {
-  const auto hit = first_hit(rcache(), url, olimit);
-  if (!hit) return 0;
-  put(cls, hit->olimit);
-  put(cachelocation, hit->cachelocation);
-  return 1;
+  return first_hit(rcache(), url, olimit, [&](const RefuseRule& hit) {
+           put(cls, hit.olimit);
+           put(cachelocation, hit.cachelocation);
+         })
+             ? 1
+             : 0;
 }
 
 // A hit-list entry: the signed expire, then the NUL-terminated name, in one block.
@@ -382,18 +385,21 @@ uint8_t policydb_scache_moveup(uint32_t wid) { return change_move(scache(), wid,
 uint8_t policydb_scache_movedown(uint32_t wid) { return change_move(scache(), wid, false); }
 
 uint8_t policydb_scache_IsHit(const char* url, int32_t* expire, char* name, int32_t len) {
-  const auto hit = first_hit(scache(), url, kAnyClass);
-  if (!hit) return 0;
-  put(expire, hit->expire);
-  copy_out(name, len, hit->name);
-  return 1;
+  return first_hit(scache(), url, kAnyClass, [&](const SessionRule& hit) {
+           put(expire, hit.expire);
+           copy_out(name, len, hit.name);
+         })
+             ? 1
+             : 0;
 }
 
 int32_t policydb_scache_GetExpire(const char* url, char* name, int32_t len) {
-  const auto hit = first_hit(scache(), url, kAnyClass);
-  if (!hit) return 0;
-  copy_out(name, len, hit->name);
-  return hit->expire;
+  int32_t expire = 0;
+  first_hit(scache(), url, kAnyClass, [&](const SessionRule& hit) {
+    copy_out(name, len, hit.name);
+    expire = hit.expire;
+  });
+  return expire;
 }
 
 uint8_t policydb_scache_GetHitList(const char* url, cu_list** list) {

@@ -18,6 +18,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <unordered_map>
 #include <utility>
@@ -98,13 +99,19 @@ const char* balance_word(uint8_t balance) {
 
 // --- the store --------------------------------------------------------------------------------
 
+// Looks up a request's host text without making a string of it (the request path allocates nothing).
+struct HostHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view host) const { return std::hash<std::string_view>{}(host); }
+};
+
 struct Store {
   std::atomic<cu_sem*> lock{nullptr};
   std::atomic<cu_sem*> check_lock{nullptr};
   std::atomic<uint32_t> check_interval{kDefaultCheckInterval};
   std::vector<std::unique_ptr<Proxy>> list;  // load order, new proxies appended
   std::unordered_map<uint32_t, Proxy*> by_wid;
-  std::unordered_map<std::string, Proxy*> by_host;  // lowercased host
+  std::unordered_map<std::string, Proxy*, HostHash, std::equal_to<>> by_host;  // lowercased host
   std::vector<Proxy*> wildcards;                     // the wildcard proxies, in list order
   std::atomic<size_t> count{0};
 
@@ -256,7 +263,7 @@ bool choose(const char* host, const char* client, const char* url, char* buffer,
   if (!have_proxies() || !host || !client || !url || !buffer || len < 1) return false;
   ProxyLock lock;
   Store& s = store();
-  const auto hit = s.by_host.find(host);
+  const auto hit = s.by_host.find(std::string_view(host));
   if (hit != s.by_host.end()) return answer(*hit->second, host, client, url, buffer, len, out);
   // Stored hosts are lowercased and unique: a host without capitals that misses the index can
   // only match a wildcard proxy.
