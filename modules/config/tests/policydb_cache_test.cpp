@@ -75,7 +75,16 @@ struct Adapter {
   virtual std::string model_answers(const std::vector<ModelRule>& m, int url) const = 0;
   virtual std::string rows_sql() const = 0;
   virtual std::string model_row(const ModelRule& r) const = 0;
+  // The rules held in memory, in order, as "wid|num" lines.
+  virtual std::string memory() const = 0;
 };
+
+template <typename Fam>
+std::string order_of(const Fam& f) {
+  std::string out;
+  for (const auto& r : f.snapshot()) out += std::to_string(r.wid) + "|" + std::to_string(r.num) + "\n";
+  return out;
+}
 
 const ModelRule* first_of(const std::vector<ModelRule>& m, int url, int cls) {
   for (const ModelRule& r : m) {
@@ -101,6 +110,7 @@ uint32_t model_seconds(uint32_t n, uint8_t unit) {
 
 struct SessionAdapter : Adapter {
   const char* table() const override { return "wc_scache"; }
+  std::string memory() const override { return order_of(cache::scache()); }
   Vals random(std::mt19937& rng) const override {
     Vals v;
     v.pat = static_cast<int>(rng() % std::size(kPats));
@@ -218,6 +228,9 @@ struct CacheAdapter : Adapter {
   explicit CacheAdapter(const CacheExports& e) : x(e) {}
   const CacheExports& x;
   const char* table() const override { return x.table; }
+  std::string memory() const override {
+    return &x == &kIcache ? order_of(cache::icache()) : order_of(cache::fcache());
+  }
   Vals random(std::mt19937& rng) const override {
     Vals v;
     v.pat = static_cast<int>(rng() % std::size(kPats));
@@ -276,6 +289,7 @@ struct CacheAdapter : Adapter {
 
 struct RefuseAdapter : Adapter {
   const char* table() const override { return "wc_rcache"; }
+  std::string memory() const override { return order_of(cache::rcache()); }
   Vals random(std::mt19937& rng) const override {
     Vals v;
     v.pat = static_cast<int>(rng() % std::size(kPats));
@@ -398,9 +412,13 @@ void run_model(const Adapter& a, uint32_t seed) {
     expect_answers(a, m, where);
     if (::testing::Test::HasFatalFailure()) return;
   }
+  std::string order;
+  for (const ModelRule& r : m) order += u(r.wid) + "|" + u(r.num) + "\n";
   ASSERT_EQ(table_rows(t, a), model_rows(a, m));
+  ASSERT_EQ(a.memory(), order);
   ASSERT_EQ(t.reload(), 1);
   EXPECT_EQ(t.err(), "");
+  EXPECT_EQ(a.memory(), order);
   expect_answers(a, m, std::string(a.table()) + " after reload");
   EXPECT_EQ(table_rows(t, a), model_rows(a, m));
   // The largest wid deleted is never handed out again.
