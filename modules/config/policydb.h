@@ -3,9 +3,12 @@
 // families into memory at init, answers the request path from memory and applies the admin
 // API's changes: database first, memory second. Also the JSON member writers of admin replies.
 #pragma once
+#include "cu_list.h"
+#include "cu_pattern.h"
 #include "cu_wtb.h"
 #include "edgeserv.h"
 #include "vor_export.h"
+#include "vor_regex.h"
 #include "vor_sqlite.h"
 #include <stdbool.h>
 #include <stdint.h>
@@ -122,6 +125,24 @@ VOR_API uint8_t policydb_system_get_AddXCacheToHeader(void);
 VOR_API uint8_t policydb_system_set_AddXCacheToHeader(uint8_t value);
 VOR_API uint8_t policydb_system_get_BlockTransparentProxyAccess(void);
 VOR_API uint8_t policydb_system_set_BlockTransparentProxyAccess(uint8_t value);
+
+/* --- URL rule object ------------------------------------------------------------------- */
+/* A URL pattern matched against cache-key URLs (host, then path and query; a leading "http://"
+   is skipped when the host is taken). Immutable once made: any thread may match it. */
+typedef struct xcache_rules {
+  char* text;           /* own copy; may hold "%{HTTP_HOST}" */
+  uint8_t icase;        /* 1: without regard to ASCII case */
+  uint8_t rules;        /* 0 wildcard, 1 regular expression, 2 exact */
+  cu_pattern* wildcard; /* compiled glob, or NULL */
+  vor_regex* regex;     /* compiled expression (caseless when icase), or NULL */
+} xcache_rules;
+
+/* A new rule; NULL for NULL text, a pattern that does not compile or an unknown kind. */
+VOR_API xcache_rules* xcache_rules_make(const char* text, uint8_t icase, uint8_t rules);
+/* Frees the rule, its text and compiled objects; NULL ignored. */
+VOR_API void xcache_rules_free(xcache_rules* rule);
+/* True when the URL matches; false for a NULL rule or URL. */
+VOR_API uint8_t xcache_rules_ishit(xcache_rules* rule, const char* url);
 
 /* --- JSON members ------------------------------------------------------------------------ */
 /* Each writer inserts "name":"value" at the buffer's cursor, the value escaped, nothing around
