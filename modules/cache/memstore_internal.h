@@ -68,6 +68,11 @@ struct memcache_entry {
   char tag[kTagLength + 1];  // the version mark drawn at every store
 };
 
+// Reads per second of life; during the protection time each read weighs 1,000.
+float replacement_score(const memcache_entry* e, int64_t now, uint32_t protect);
+// One more read; the count stops at its maximum instead of wrapping to 0.
+void count_access(memcache_entry* e);
+
 // A chain node; its key text follows it in the same allocation.
 struct Node {
   Node* prev;

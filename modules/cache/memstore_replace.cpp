@@ -18,15 +18,15 @@ bool candidate(const memcache_entry* e, int phase) {
   return true;
 }
 
+}  // namespace
+
 // The weight in 64 bits: a hot entry's count x 1,000 would wrap in 32 and look cold.
-float score_of(const memcache_entry* e, int64_t now, uint32_t protect) {
+float replacement_score(const memcache_entry* e, int64_t now, uint32_t protect) {
   int64_t age = now - e->created;
   if (age < 1) age = 1;
   const uint64_t weight = age > static_cast<int64_t>(protect) ? e->access_count : uint64_t{e->access_count} * 1000;
   return static_cast<float>(weight) / static_cast<float>(age);
 }
-
-}  // namespace
 
 Node* Store::find_victim(Kind kind, int phase, int64_t now) const {
   const memstore_table* t = table(kind);
@@ -37,7 +37,7 @@ Node* Store::find_victim(Kind kind, int phase, int64_t now) const {
   t->walk_from(random_start(t->bucket_count), [&](Node* n) {
     const memcache_entry* e = n->entry;
     if (!candidate(e, phase)) return false;
-    const float score = score_of(e, now, settings_.protect);
+    const float score = replacement_score(e, now, settings_.protect);
     ++sampled;
     // The first candidate is always taken: a score may exceed any fixed starting bound.
     if (!best || score < best_score || (score == best_score && e->created < best->entry->created)) {

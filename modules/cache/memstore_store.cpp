@@ -244,12 +244,11 @@ namespace {
 
 bool tag_matches(const memcache_entry* e, const char* tag) { return !tag || cu_strcmp(tag, e->tag) == 0; }
 
-// The count stops at its maximum instead of wrapping to 0.
+}  // namespace
+
 void count_access(memcache_entry* e) {
   if (e->access_count != UINT32_MAX) ++e->access_count;
 }
-
-}  // namespace
 
 bool Store::add_access(Kind kind, const char* url, const char* tag) {
   Hold hold(cache_lock_);
