@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -172,34 +173,33 @@ inline std::string list_of(Store& store, Kind kind) {
   return text;
 }
 
-// The access count the listing shows for url; -1 when it is not listed.
-inline long access_count(Store& store, Kind kind, const std::string& url) {
+// Every listed url with the access count its line shows.
+inline std::map<std::string, long> counts_of(Store& store, Kind kind) {
+  std::map<std::string, long> counts;
   const std::string text = list_of(store, kind);
   size_t pos = 0;
   while ((pos = text.find("accesscount: ", pos)) != std::string::npos) {
     const size_t eol = text.find("\r\n", pos);
     const size_t arrow = text.find(" -> ", pos);
-    std::string rest = text.substr(arrow + 4, eol - arrow - 4);
-    if (rest.rfind("http://", 0) == 0) rest = rest.substr(7);
-    if (rest == url) return std::stol(text.substr(pos + 13, arrow - pos - 13));
+    std::string url = text.substr(arrow + 4, eol - arrow - 4);
+    if (url.rfind("http://", 0) == 0) url = url.substr(7);
+    counts[url] = std::stol(text.substr(pos + 13, arrow - pos - 13));
     pos = eol;
   }
-  return -1;
+  return counts;
 }
 
-// The urls stored in a table, sorted.
+// The access count the listing shows for url; -1 when it is not listed.
+inline long access_count(Store& store, Kind kind, const std::string& url) {
+  const auto counts = counts_of(store, kind);
+  auto it = counts.find(url);
+  return it == counts.end() ? -1 : it->second;
+}
+
+// The urls stored in a table.
 inline std::set<std::string> urls_of(Store& store, Kind kind) {
   std::set<std::string> urls;
-  const std::string text = list_of(store, kind);
-  size_t pos = 0;
-  while ((pos = text.find("accesscount: ", pos)) != std::string::npos) {
-    const size_t eol = text.find("\r\n", pos);
-    const size_t arrow = text.find(" -> ", pos);
-    std::string rest = text.substr(arrow + 4, eol - arrow - 4);
-    if (rest.rfind("http://", 0) == 0) rest = rest.substr(7);
-    urls.insert(rest);
-    pos = eol;
-  }
+  for (const auto& [url, count] : counts_of(store, kind)) urls.insert(url);
   return urls;
 }
 
