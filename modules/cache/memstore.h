@@ -3,12 +3,13 @@
 // by the cache key: public, member and visitor. Every table operation takes the one cache lock;
 // the count and size queries read without it.
 #pragma once
+#include <stdint.h>
+
 #include "cu_jitter.h"
 #include "cu_wtb.h"
 #include "cu_xjitter.h"
 #include "edgeserv.h"
 #include "vor_export.h"
-#include <stdint.h>
 
 VOR_EXTERN_C_BEGIN
 
@@ -38,14 +39,19 @@ VOR_API uint32_t wc_publiccache_GetExpire(const char* url);
 VOR_API uint8_t wc_publiccache_RefreshExpire(const char* url, uint32_t expire);
 /* Counts one read when tag is NULL or names the stored version; 0 when absent or another version. */
 VOR_API uint8_t wc_publiccache_AddAccessCount(const char* url, const char* tag);
-/* Copies the head (head_capacity characters and a NUL at most) and body bytes from..to; answers the body bytes copied, -1 when absent or from > to with a body buffer. */
-VOR_API int32_t wc_publiccache_GetData(const char* url, char* head, uint32_t head_capacity, uint32_t from, uint32_t to, void* body);
+/* Copies the head (head_capacity characters and a NUL at most) and body bytes from..to; answers the body bytes copied,
+ * -1 when absent or from > to with a body buffer. */
+VOR_API int32_t wc_publiccache_GetData(const char* url, char* head, uint32_t head_capacity, uint32_t from, uint32_t to,
+                                       void* body);
 /* As GetData for the version the tag names (NULL: any); -1 for another version. */
-VOR_API int32_t wc_publiccache_GetDataX(const char* url, const char* tag, char* head, uint32_t head_capacity, uint32_t from, uint32_t to, void* body);
+VOR_API int32_t wc_publiccache_GetDataX(const char* url, const char* tag, char* head, uint32_t head_capacity,
+                                        uint32_t from, uint32_t to, void* body);
 /* Stores a response (type 0 intelligent, 1 rule; class 1 text, 0 binary); always frees the body queue. */
-VOR_API void wc_publiccache_SetData(uint32_t type, const char* url, const char* head, cu_jitter* body, uint32_t expire, uint8_t content_class);
+VOR_API void wc_publiccache_SetData(uint32_t type, const char* url, const char* head, cu_jitter* body, uint32_t expire,
+                                    uint8_t content_class);
 /* As SetData; empties the caller's queue (the record stays the caller's). */
-VOR_API void wc_publiccache_SetDataX(uint32_t type, const char* url, const char* head, cu_xjitter* body, uint32_t expire, uint8_t content_class);
+VOR_API void wc_publiccache_SetDataX(uint32_t type, const char* url, const char* head, cu_xjitter* body,
+                                     uint32_t expire, uint8_t content_class);
 /* This table's share of memstore_GetCacheSize by its entry count; 0 when it holds none. */
 VOR_API uint64_t wc_publiccache_GetCacheSize(void);
 /* The table's entries, read without the lock. */
@@ -76,10 +82,14 @@ VOR_API uint8_t wc_membercache_CheckDataX(const char* url, uint32_t* expire, cha
 VOR_API uint32_t wc_membercache_GetExpire(const char* url);
 VOR_API uint8_t wc_membercache_RefreshExpire(const char* url, uint32_t expire);
 VOR_API uint8_t wc_membercache_AddAccessCount(const char* url, const char* tag);
-VOR_API int32_t wc_membercache_GetData(const char* url, char* head, uint32_t head_capacity, uint32_t from, uint32_t to, void* body);
-VOR_API int32_t wc_membercache_GetDataX(const char* url, const char* tag, char* head, uint32_t head_capacity, uint32_t from, uint32_t to, void* body);
-VOR_API void wc_membercache_SetData(uint32_t type, const char* url, const char* head, cu_jitter* body, uint32_t expire, uint8_t content_class);
-VOR_API void wc_membercache_SetDataX(uint32_t type, const char* url, const char* head, cu_xjitter* body, uint32_t expire, uint8_t content_class);
+VOR_API int32_t wc_membercache_GetData(const char* url, char* head, uint32_t head_capacity, uint32_t from, uint32_t to,
+                                       void* body);
+VOR_API int32_t wc_membercache_GetDataX(const char* url, const char* tag, char* head, uint32_t head_capacity,
+                                        uint32_t from, uint32_t to, void* body);
+VOR_API void wc_membercache_SetData(uint32_t type, const char* url, const char* head, cu_jitter* body, uint32_t expire,
+                                    uint8_t content_class);
+VOR_API void wc_membercache_SetDataX(uint32_t type, const char* url, const char* head, cu_xjitter* body,
+                                     uint32_t expire, uint8_t content_class);
 VOR_API uint64_t wc_membercache_GetCacheSize(void);
 VOR_API uint32_t wc_membercache_GetNumOfCaches(void);
 VOR_API void wc_membercache_RefreshIcache(void);
@@ -98,10 +108,14 @@ VOR_API uint8_t wc_visitorcache_CheckDataX(const char* url, uint32_t* expire, ch
 VOR_API uint32_t wc_visitorcache_GetExpire(const char* url);
 VOR_API uint8_t wc_visitorcache_RefreshExpire(const char* url, uint32_t expire);
 VOR_API uint8_t wc_visitorcache_AddAccessCount(const char* url, const char* tag);
-VOR_API int32_t wc_visitorcache_GetData(const char* url, char* head, uint32_t head_capacity, uint32_t from, uint32_t to, void* body);
-VOR_API int32_t wc_visitorcache_GetDataX(const char* url, const char* tag, char* head, uint32_t head_capacity, uint32_t from, uint32_t to, void* body);
-VOR_API void wc_visitorcache_SetData(uint32_t type, const char* url, const char* head, cu_jitter* body, uint32_t expire, uint8_t content_class);
-VOR_API void wc_visitorcache_SetDataX(uint32_t type, const char* url, const char* head, cu_xjitter* body, uint32_t expire, uint8_t content_class);
+VOR_API int32_t wc_visitorcache_GetData(const char* url, char* head, uint32_t head_capacity, uint32_t from, uint32_t to,
+                                        void* body);
+VOR_API int32_t wc_visitorcache_GetDataX(const char* url, const char* tag, char* head, uint32_t head_capacity,
+                                         uint32_t from, uint32_t to, void* body);
+VOR_API void wc_visitorcache_SetData(uint32_t type, const char* url, const char* head, cu_jitter* body, uint32_t expire,
+                                     uint8_t content_class);
+VOR_API void wc_visitorcache_SetDataX(uint32_t type, const char* url, const char* head, cu_xjitter* body,
+                                      uint32_t expire, uint8_t content_class);
 VOR_API uint64_t wc_visitorcache_GetCacheSize(void);
 VOR_API uint32_t wc_visitorcache_GetNumOfCaches(void);
 VOR_API void wc_visitorcache_RefreshIcache(void);

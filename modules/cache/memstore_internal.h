@@ -233,7 +233,7 @@ class Store {
   memstore_table* table(Kind kind) const { return tables_[static_cast<int>(kind)]; }
   memstore_table* make_table(uint32_t slots);
   Node* find(Kind kind, const char* url) const;
-  // Drops every entry whose url keep() rejects, collecting first so no chain changes under the walk.
+  // Drops every entry drop() picks, collecting first so no chain changes under the walk.
   template <typename Drop>
   void drop_where(Kind kind, Drop&& drop);
   void drop_node(Kind kind, Node* node);
