@@ -1,13 +1,12 @@
-// The rules store's questions about its cache rule families, asked by the Refresh operations.
-// Until those families are in this build, every entry keeps passing its rules: the intelligent
-// and force-cache questions answer true and the refuse-cache question false, so a Refresh drops
-// nothing. Each body becomes the one call into the rules store when its family arrives.
+// The rules store's questions about its cache rule families, asked by the Refresh operations
+// with the url alone, so they answer for rules of any class.
 #include "memstore_internal.h"
+#include "policydb.h"
 
 namespace vor::memstore::seams {
 
-bool icache_hit(const char*) { return true; }
-bool fcache_hit(const char*) { return true; }
-bool rcache_hit(const char*) { return false; }
+bool icache_hit(const char* url) { return policydb_icache_IsHit(url, nullptr, nullptr) != 0; }
+bool fcache_hit(const char* url) { return policydb_fcache_IsHit(url, nullptr, nullptr) != 0; }
+bool rcache_hit(const char* url) { return policydb_rcache_IsHit(url, nullptr) != 0; }
 
 }  // namespace vor::memstore::seams
