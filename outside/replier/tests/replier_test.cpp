@@ -67,8 +67,9 @@ class ReplierTest : public ::testing::Test {
 
   Events* events() { return &events_.emplace_back(); }
 
-  // Close on the slave, as the pipe does; nothing of this connection may be called afterwards.
-  void close_on_slave(Events* ev, int64_t id, bool wait_for_drain = false) {
+  // Close on the slave that owns the connection, as the pipe does: only there does the close
+  // stop every callback; nothing of this connection may be called afterwards.
+  void close_on_slave(Events* ev, int64_t id, bool wait_for_drain = false, size_t slave = 0) {
     box_.on_slave([&] {
       ev->end();
       if (wait_for_drain) {
@@ -76,7 +77,7 @@ class ReplierTest : public ::testing::Test {
       } else {
         replier_close(id);
       }
-    });
+    }, slave);
   }
 
   std::deque<Events> events_;  // outlives the bigbox's last callbacks
@@ -385,7 +386,7 @@ TEST_P(ReplierModelTest, WritesPausesNoticesMovesAndCloses) {
       }, c.slave);
       EXPECT_EQ(dead->read(&Events::after_end), 0);
     } else if (op == 8 && step % 3 == 0) {  // close and replace
-      close_on_slave(c.ev, c.id, rng() % 2);
+      close_on_slave(c.ev, c.id, rng() % 2, c.slave);
       c = conns.back();
       conns.pop_back();
       open_conn();
@@ -406,7 +407,7 @@ TEST_P(ReplierModelTest, WritesPausesNoticesMovesAndCloses) {
   for (Conn& c : conns) {
     ASSERT_TRUE(wait_until([&] { return c.ev->read(&Events::data).size() >= c.expected.size(); }));
     EXPECT_TRUE(c.ev->read(&Events::data) == c.expected) << "connection " << c.id;
-    close_on_slave(c.ev, c.id);
+    close_on_slave(c.ev, c.id, false, c.slave);
   }
   for (Events& ev : events_) {
     std::lock_guard<std::mutex> g(ev.mu);
