@@ -1,0 +1,41 @@
+// upfetch: the request handler, the web-cache sub-module "proxy". Its accept slot applies the
+// connection limits, the socket buffers and the request time-out; it brings requests into their
+// canonical form, computes their cache key and stamps X-Quorin on heads bound upstream.
+#pragma once
+#include "edgeserv.h"
+#include "http_parser.h"
+#include "vor_export.h"
+#include <stdint.h>
+
+VOR_EXTERN_C_BEGIN
+
+/* The sub-module descriptor: version 371, name "proxy". */
+VOR_API extern submodule_desc proxy;
+
+/* Init: reads proxy.ini, registers the download hook, builds the address tables; answers 1. */
+VOR_API uint8_t upfetch_init(edgeserv_ctx* ctx);
+/* Exit: the exit line and the memory report. */
+VOR_API void upfetch_exit(edgeserv_ctx* ctx);
+/* Master thread: connection limits (503 page and a close), socket buffers, request time-out. */
+VOR_API uint8_t upfetch_on_accept(edgeserv_ctx* ctx, int64_t sid, const char* ip, uint16_t port);
+/* The connection ends: its statistics entry is given back. */
+VOR_API void upfetch_on_close(edgeserv_ctx* ctx, int64_t sid);
+
+/* Bytes the caches and pools of the node's modules hold. */
+VOR_API uint64_t upfetch_GetAllUsedMemSize(void);
+/* Write hook: counts download bytes for page-view statistics; answers 1. */
+VOR_API uint8_t upfetch__download_hook(int64_t sid, const char* data, int32_t len);
+
+/* Brings the request head into its canonical form; 1 when the request may go on. */
+VOR_API uint8_t upfetch_normalize_request(edgeserv_ctx* ctx, int64_t sid, http_parser* parser);
+/* The cache key (host and path; CONNECT: the host) into key (4,096 bytes) and the host into
+   host (200 bytes); 0 without a usable Host or when the key does not fit whole. */
+VOR_API uint8_t upfetch_cache_key(http_parser* parser, char* key, char* host, const char* method);
+/* Stamps X-Quorin with the via token as the mode of proxy.ini asks for this upstream; client may
+   be NULL (the client's address is then read from the sid). */
+VOR_API void upfetch_stamp_x_quorin(edgeserv_ctx* ctx, http_parser* parser, int64_t sid, const char* client,
+                                    const char* upstream);
+/* Sends the head upstream, or answers a CONNECT itself when the upstream is not to see it. */
+VOR_API void upfetch_forward_head(int64_t client_sid, int64_t upstream_sid, http_parser* parser);
+
+VOR_EXTERN_C_END
