@@ -1,0 +1,114 @@
+// What the request filter's own files share.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "cu_xjitter.h"
+#include "http_parser.h"
+
+namespace vor::reqgate {
+
+// Console trace lines are printed only while this is on (display_console).
+bool console_trace();
+void set_console_trace(bool on);
+// Prints a trace line while the console trace is on.
+void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Chunk framing: the one size-line reader and the walk over a whole body ----
+
+// A chunk larger than this is broken framing: every walk then agrees on 31-bit sizes.
+constexpr uint32_t kMaxChunkSize = 0x7FFFFFFF;
+
+enum class LineState : uint8_t { kNeedMore, kReady, kNoDigits, kNoCrlf, kTooLarge };
+struct SizeLine {
+  LineState state;
+  uint32_t size;    // kReady: the chunk's size
+  size_t length;    // kReady: bytes of the line with its CRLF (extensions included)
+};
+// Reads one chunk-size line at the start of text: hex digits, any extension, CRLF.
+SizeLine read_size_line(std::string_view text);
+
+enum class WalkFault : uint8_t {
+  kNone,
+  kShortLine,   // fewer than 3 bytes where a size line starts
+  kBadLine,     // no sound size line there
+  kShortEnd,    // fewer than 2 bytes after the zero-size line
+  kNoEnd,       // no end of the trailers
+  kWrongEnd,    // a chunk runs past the body, its CRLF is missing, or bytes follow the end
+  kNoRoom,      // the data do not fit the output room
+};
+struct WalkResult {
+  WalkFault fault;
+  uint64_t end;         // where the framing ends (kNone)
+  uint64_t data_bytes;  // chunk data seen
+};
+// Walks a whole chunked body read through peek(offset, buffer, n) -> bytes copied; sink(data, n)
+// takes each chunk's data. Trailers after the zero-size chunk are skipped.
+using PeekFn = size_t (*)(void* source, uint64_t offset, char* buffer, size_t n);
+using SinkFn = void (*)(void* target, const char* data, size_t n);
+WalkResult walk_chunks(uint64_t total, PeekFn peek, void* source, SinkFn sink, void* target, uint64_t room);
+
+// ---- Completeness of a response body ----
+
+struct IntegrityState {
+  uint8_t enabled;
+  uint8_t mode;  // IntegrityMode
+  uint64_t received;
+  uint64_t expected;
+  char line[64];
+  int8_t fill;
+  uint8_t phase;
+  uint32_t chunk_size;
+  uint32_t chunk_read;
+  uint8_t last_chunk;
+  uint8_t closed_complete;
+  uint8_t error;
+  std::string cache_key;
+};
+enum IntegrityMode : uint8_t { kNoBody = 0, kLength = 1, kChunked = 2, kToClose = 3 };
+
+// Sets the framing of a final response head (request: the request's copy, for HEAD); may remove
+// Content-Length and set "Connection: close". False when the framing makes the answer unfit to
+// keep: both lengths, or an invalid Content-Length.
+bool integrity_init(IntegrityState& state, http_parser* request, http_parser* response, const char* cache_key);
+void integrity_feed(IntegrityState& state, const char* data, uint64_t len);
+bool integrity_complete(const IntegrityState& state);
+// The end check of a close-delimited body; may set closed complete and change the head.
+bool final_body_check(IntegrityState& state, http_parser* response, cu_xjitter* body);
+// The stored body copy against its Content-Length; without one only 301 and 302 pass.
+bool check_content(http_parser* response, cu_xjitter* body, const char* cache_key);
+// The stored body copy keeps its chunk framing: it must end exactly where the framing ends.
+bool check_chunked(http_parser* response, cu_xjitter* body, const char* cache_key);
+
+// ---- Content codings ----
+
+constexpr size_t kWorkBuffer = 1064960;
+enum Coding : int { kNone = 0, kGzip = 1, kDeflate = 2, kCompress = 3 };
+
+void* codec_alloc(void* opaque, unsigned items, unsigned size);
+void codec_free(void* opaque, void* p);
+char* work_buffer();  // NULL when memory is short
+// True when the codec arena owns p (tests: the fall-back to the process allocator).
+bool codec_arena_owns(const void* p);
+
+int deflate_raw(char* out, size_t room, const char* in, size_t len, size_t* produced);
+int deflate_zlib(char* out, size_t room, const char* in, size_t len, size_t* produced);
+int inflate_raw(char* out, size_t room, const char* in, size_t len, size_t* produced);
+int inflate_zlib(char* out, size_t room, const char* in, size_t len, size_t* produced);
+
+int needs_decoding(http_parser* request, http_parser* response);
+bool compressible(http_parser* response);
+// False when the head is not chunked; else true with *out a work buffer, or NULL when the
+// framing is broken or the data do not fit.
+bool dechunk(http_parser* response, const char* data, size_t len, char** out, size_t* out_len);
+
+// ---- Small header readers ----
+
+// The first three characters of the status as a number; 0 without a status.
+int status_code(http_parser* response);
+bool contains_ignore_case(std::string_view text, std::string_view word);
+bool starts_ignore_case(std::string_view text, std::string_view word);
+
+}  // namespace vor::reqgate
