@@ -14,12 +14,6 @@ namespace vor::reqgate {
 namespace {
 
 // Content-Length values: one decimal number, or repeats of one value (in one line or several).
-enum class LengthField : uint8_t { kAbsent, kValid, kInvalid };
-struct Length {
-  LengthField field;
-  uint64_t value;
-};
-
 bool parse_decimal(std::string_view text, uint64_t& value) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -30,27 +24,6 @@ bool parse_decimal(std::string_view text, uint64_t& value) {
     value = value * 10 + static_cast<uint64_t>(c - '0');
   }
   return true;
-}
-
-Length content_length(http_parser* head) {
-  char value[256];
-  bool seen = false;
-  uint64_t first = 0;
-  for (int32_t k = 0; http_parser_GetNthKey(head, "Content-Length", k, value, sizeof value); ++k) {
-    if (std::strlen(value) + 1 >= sizeof value) return {LengthField::kInvalid, 0};
-    std::string_view rest(value);
-    for (;;) {
-      const size_t comma = rest.find(',');
-      uint64_t n = 0;
-      if (!parse_decimal(rest.substr(0, comma), n)) return {LengthField::kInvalid, 0};
-      if (seen && n != first) return {LengthField::kInvalid, 0};
-      seen = true;
-      first = n;
-      if (comma == std::string_view::npos) break;
-      rest.remove_prefix(comma + 1);
-    }
-  }
-  return seen ? Length{LengthField::kValid, first} : Length{LengthField::kAbsent, 0};
 }
 
 void remove_all(http_parser* head, const char* name) {
@@ -200,6 +173,37 @@ bool final_check_close_delimited(IntegrityState& state, http_parser* response, c
 }
 
 }  // namespace
+
+Length content_length(http_parser* head) {
+  char value[256];
+  bool seen = false;
+  uint64_t first = 0;
+  for (int32_t k = 0; http_parser_GetNthKey(head, "Content-Length", k, value, sizeof value); ++k) {
+    if (std::strlen(value) + 1 >= sizeof value) return {LengthField::kInvalid, 0};
+    std::string_view rest(value);
+    for (;;) {
+      const size_t comma = rest.find(',');
+      uint64_t n = 0;
+      if (!parse_decimal(rest.substr(0, comma), n)) return {LengthField::kInvalid, 0};
+      if (seen && n != first) return {LengthField::kInvalid, 0};
+      seen = true;
+      first = n;
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+  }
+  return seen ? Length{LengthField::kValid, first} : Length{LengthField::kAbsent, 0};
+}
+
+std::string all_lines(http_parser* head, const char* name) {
+  std::string joined;
+  char value[16384];
+  for (int32_t k = 0; http_parser_GetNthKey(head, name, k, value, sizeof value); ++k) {
+    if (!joined.empty()) joined += ", ";
+    joined += value;
+  }
+  return joined;
+}
 
 bool integrity_init(IntegrityState& state, http_parser* request, http_parser* response, const char* cache_key) {
   state = IntegrityState{};

@@ -104,7 +104,65 @@ bool compressible(http_parser* response);
 // framing is broken or the data do not fit.
 bool dechunk(http_parser* response, const char* data, size_t len, char** out, size_t* out_len);
 
+// ---- Settings and the rule questions the judgements ask ----
+
+// filter.ini, [system]; the defaults are the values of absent keys.
+struct Settings {
+  bool debug_http = false;
+  uint8_t diskcache_rewrite_ext = 1;
+  bool fcache_extension = true;
+  bool diskcache_index_txn = true;
+  uint32_t max_ssd_cache_file_size = 524288;
+  uint32_t cache_404_timeout = 16;
+  bool mem_cache_30x = false;
+  std::string disk_file_extension;
+  uint32_t default_intelligent_timeout = 1;
+  int32_t sessioncache_refresh = 300;
+};
+Settings& settings();
+
+// The rules store's questions (tests put their own in).
+struct RuleQuestions {
+  uint32_t (*icache_expire)(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+  uint32_t (*max_cache_block)();
+};
+RuleQuestions& rules();
+
+// ---- Cacheability of a response ----
+
+enum CacheKind : uint8_t { kIntelligent = 0, kSessionAction = 1, kPublic = 2, kMember = 3, kVisitor = 4 };
+constexpr uint8_t kNotCacheable = 'o';
+enum CacheSource : uint8_t { kFromHeaders = 0, kIntelligentSource = 1, kForced = 2 };
+
+// The filter record's fields a judgement reads and fills.
+struct CacheDecision {
+  uint8_t cache_kind = 0;
+  uint8_t cache_source = 0;
+  uint32_t lifetime = 0;
+  uint8_t strip_cookies = 0;
+  uint8_t keep_memory_copy = 0;
+  uint8_t no_disk = 0;
+  uint8_t revalidating = 0;
+  std::string disk_key;  // empty: none
+  std::string cache_key;
+};
+
+// True when the response is to be cached; *length is 0 or its Content-Length.
+bool judge_response(CacheDecision& record, http_parser* request, http_parser* response, uint32_t* length);
+uint32_t response_lifetime(http_parser* response);
+bool has_validator(http_parser* response);
+
 // ---- Small header readers ----
+
+// Content-Length values: one decimal number, or repeats of one value (in one line or several).
+enum class LengthField : uint8_t { kAbsent, kValid, kInvalid };
+struct Length {
+  LengthField field;
+  uint64_t value;
+};
+Length content_length(http_parser* head);
+// Every line of a header, whole, joined by ", "; empty when absent.
+std::string all_lines(http_parser* head, const char* name);
 
 // The first three characters of the status as a number; 0 without a status.
 int status_code(http_parser* response);
