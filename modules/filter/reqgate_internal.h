@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cu_xjitter.h"
 #include "http_parser.h"
@@ -122,9 +123,16 @@ struct Settings {
 Settings& settings();
 
 // The rules store's questions (tests put their own in).
+using ExpireQuestion = uint32_t (*)(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+using RefuseQuestion = uint8_t (*)(const char* url, uint32_t* olimit, uint32_t* cachelocation);
 struct RuleQuestions {
-  uint32_t (*icache_expire)(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+  ExpireQuestion icache_expire;
   uint32_t (*max_cache_block)();
+  uint8_t (*uses_memory_cache)();
+  uint8_t (*session_action)(const char* url, int32_t* expire, char* name, int32_t len);
+  uint8_t (*session_rules_exist)();
+  ExpireQuestion force_expire[3];   // by olimit class: public, member, visitor
+  RefuseQuestion refuse_hit[3];
 };
 RuleQuestions& rules();
 
@@ -151,6 +159,52 @@ struct CacheDecision {
 bool judge_response(CacheDecision& record, http_parser* request, http_parser* response, uint32_t* length);
 uint32_t response_lifetime(http_parser* response);
 bool has_validator(http_parser* response);
+
+// ---- Admission and the filter record ----
+
+// The per-request outputs of admission, preset by the caller.
+struct Admission {
+  uint8_t cache_kind = 0;
+  uint8_t icookie = 1;
+  uint32_t lifetime = 0;
+  uint8_t disk_permitted = 1;
+  uint8_t disk_refused = 0;
+};
+// Classifies a request from the rule families; refused requests get kind 'o'.
+void admit(http_parser* request, const char* cache_key, Admission& out);
+
+// One proxied response, from the pipe's creation to its end.
+struct FilterRecord {
+  int64_t client_sid = 0;
+  http_parser* request = nullptr;  // the client's head, copied
+  int64_t response_sid = 0;
+  http_parser* response = nullptr;
+  cu_xjitter body{};
+  uint64_t owner_thread = 0;
+  CacheDecision decision;
+  uint8_t purge_mark = 0;
+  uint8_t expired = 0;
+  uint8_t spider = 0;
+  IntegrityState integrity;
+  uint32_t bytes_received = 0;
+  std::string cache_file_path;
+  uint8_t writing = 0;
+  ~FilterRecord();
+};
+// A record in both hashes; NULL when one of its parts cannot be made.
+FilterRecord* new_record(int64_t client_sid, http_parser* request, int64_t response_sid, const char* cache_key);
+// Appends to the memory copy; a copy the body pool cannot hold whole is dropped.
+bool append_body(FilterRecord& record, const char* data, uint64_t len);
+enum class Lookup : uint8_t { kNone, kIncomplete, kFinished };
+// Finishes the client's record when its body is complete (or when forced, at the close).
+Lookup finish_client_record(int64_t client_sid, bool only_when_complete, std::string* old_key = nullptr);
+FilterRecord* record_by_response(int64_t response_sid);
+// The body pool (4 MiB pages, at most 17) and the records' memory in use.
+uint64_t pools_in_use();
+bool is_spider(http_parser* request);
+// Disk-cache rewrite entries loaded from the plug-ins.
+size_t rewrite_entry_count();
+std::vector<std::string>& spider_list();
 
 // ---- Small header readers ----
 
