@@ -24,7 +24,7 @@ std::string source_dir() {
 }
 
 constexpr const char* kLibraries[] = {"libedgeserv", "libpolicydb", "libvoraux", "libtallies",
-                                      "libnameres",  "libreplier",  "libupfetch"};
+                                      "libnameres",  "libreplier",  "libreqgate", "libupfetch"};
 
 // The tree with the shipped settings, proxy listed after config, and the database settings given.
 std::unique_ptr<DaemonTree> make_tree(uint16_t port, const std::string& settings_sql, bool with_proxy_ini = true) {
