@@ -144,7 +144,9 @@ const JudgeCase kCases[] = {
 };
 
 TEST(Judge, DecisionTable) {
-  rules() = {fake_icache, fake_max_block};
+  const RuleQuestions saved = rules();
+  rules().icache_expire = fake_icache;
+  rules().max_cache_block = fake_max_block;
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     g_rule = c.rule;
@@ -178,6 +180,7 @@ TEST(Judge, DecisionTable) {
     }
   }
   settings() = Settings{};
+  rules() = saved;
 }
 
 TEST(Judge, UnreadableDateCountsAsNow) {
