@@ -202,6 +202,11 @@ FilterRecord* record_by_response(int64_t response_sid);
 // The body pool (4 MiB pages, at most 17) and the records' memory in use.
 uint64_t pools_in_use();
 bool is_spider(http_parser* request);
+// The key of a request: Host and target (an absolute target loses "http://" and the host); CONNECT:
+// Host alone. NULL without method, Host (up to 200 characters) or target; out holds 4,096 bytes.
+char* request_key(http_parser* request, char* out);
+// True when the request has no Connection header or asks to close.
+bool wants_close(http_parser* request);
 // Disk-cache rewrite entries loaded from the plug-ins.
 size_t rewrite_entry_count();
 std::vector<std::string>& spider_list();

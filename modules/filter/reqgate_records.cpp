@@ -133,4 +133,30 @@ bool is_spider(http_parser* request) {
   return false;
 }
 
+char* request_key(http_parser* request, char* out) {
+  char method[8];
+  char host[200];
+  char target[4096];
+  if (!request || !out || !http_parser_GetMothod(request, method) ||
+      !http_parser_GetKey(request, "Host", host, sizeof host)) {
+    return nullptr;
+  }
+  std::string key = host;
+  if (std::strcmp(method, "CONNECT") != 0) {
+    if (!http_parser_GetRequest(request, target, sizeof target)) return nullptr;
+    std::string_view path(target);
+    if (starts_ignore_case(path, "http://")) path.remove_prefix(std::min(path.size(), 7 + key.size()));
+    key += path;
+  }
+  if (key.size() >= 4096) key.resize(4095);
+  std::memcpy(out, key.c_str(), key.size() + 1);
+  return out;
+}
+
+bool wants_close(http_parser* request) {
+  char value[32];
+  if (!http_parser_GetKey(request, "Connection", value, sizeof value)) return true;
+  return starts_ignore_case(value, "close") && value[5] == '\0';
+}
+
 }  // namespace vor::reqgate

@@ -213,3 +213,41 @@ TEST_F(Admit, SpiderList) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace vor::reqgate;
+using namespace vor::reqgate::test;
+
+TEST(RequestKey, Table) {
+  struct Case {
+    const char* head;
+    const char* key;  // NULL: none
+  } const cases[] = {
+      {"GET /a?b=1 HTTP/1.1\r\nHost: www.x.com\r\n", "www.x.com/a?b=1"},
+      {"GET http://www.x.com/a HTTP/1.1\r\nHost: www.x.com\r\n", "www.x.com/a"},
+      {"GET HTTP://WWW.X.COM/a HTTP/1.1\r\nHost: www.x.com\r\n", "www.x.com/a"},
+      {"CONNECT www.x.com:443 HTTP/1.1\r\nHost: www.x.com:443\r\n", "www.x.com:443"},
+      {"GET /a HTTP/1.1\r\n", nullptr},
+      {"BREW /a HTTP/1.1\r\nHost: h\r\n", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    char out[4096];
+    const char* key = request_key(make_head(c.head).get(), out);
+    if (!c.key) {
+      EXPECT_EQ(key, nullptr);
+    } else {
+      ASSERT_NE(key, nullptr);
+      EXPECT_STREQ(key, c.key);
+    }
+  }
+}
+
+TEST(WantsClose, Table) {
+  EXPECT_TRUE(wants_close(make_head("GET / HTTP/1.1\r\nHost: h\r\n").get()));
+  EXPECT_TRUE(wants_close(make_head("GET / HTTP/1.1\r\nConnection: Close\r\n").get()));
+  EXPECT_FALSE(wants_close(make_head("GET / HTTP/1.1\r\nConnection: keep-alive\r\n").get()));
+}
+
+}  // namespace
