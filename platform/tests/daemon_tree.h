@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -116,6 +117,18 @@ class DaemonTree {
 
   // A built library placed (linked) at modules/<name>; name may hold folders.
   void module_library(const std::string& name, const std::string& built) const { place(modules(name), built); }
+  // Every module library of the build (the build's manifest, deliverables.txt), placed in
+  // modules/ under its file, SONAME and link names, as the shipped runtime tree holds them.
+  void built_modules() const {
+    std::istringstream manifest(read_file(std::string(QUORIN_BIN_DIR) + "/deliverables.txt"));
+    std::string kind, file, soname, link;
+    while (manifest >> kind >> file >> soname >> link) {
+      if (kind != "module") continue;
+      for (const std::string& name : {file, soname, link}) {
+        module_library(name, std::string(QUORIN_BIN_DIR) + "/" + file);
+      }
+    }
+  }
   // A built library placed beside the programs, at bin/<name>.
   void bin_library(const std::string& name, const std::string& built) const { place(bin(name), built); }
   // A settings file at modules/<name>.

@@ -16,18 +16,9 @@ std::string source_dir() {
   return dir ? dir : MEMSTORE_SOURCE_DIR;
 }
 
-void lay_out_libraries(const DaemonTree& tree) {
-  for (const char* name : {"edgeserv", "policydb", "memstore", "voraux", "tallies"}) {
-    const std::string lib = std::string("lib") + name + ".so";
-    tree.module_library(lib + ".1", std::string(QUORIN_BIN_DIR) + "/" + lib + ".1");
-    if (std::string(name) != "voraux" && std::string(name) != "tallies")
-      tree.module_library(lib, std::string(QUORIN_BIN_DIR) + "/" + lib + ".1");
-  }
-}
-
 TEST(Daemon, ShippedSettingsStartTheCacheWithoutAnErrorLine) {
   DaemonTree tree;
-  lay_out_libraries(tree);
+  tree.built_modules();
   const uint16_t port = vor::test::free_port();
   tree.config("[system]\nmax_network_threads=2\nproxy_port=127.0.0.1:" + std::to_string(port) +
               "\n[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n");

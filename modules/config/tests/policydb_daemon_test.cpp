@@ -16,17 +16,9 @@ std::string source_dir() {
   return dir ? dir : POLICYDB_SOURCE_DIR;
 }
 
-void lay_out_libraries(const DaemonTree& tree) {
-  for (const char* lib : {"libedgeserv.so.1", "libpolicydb.so.1", "libvoraux.so.1", "libtallies.so.1"}) {
-    tree.module_library(lib, std::string(QUORIN_BIN_DIR) + "/" + lib);
-  }
-  tree.module_library("libedgeserv.so", std::string(QUORIN_BIN_DIR) + "/libedgeserv.so.1");
-  tree.module_library("libpolicydb.so", std::string(QUORIN_BIN_DIR) + "/libpolicydb.so.1");
-}
-
 TEST(Daemon, ShippedSettingsLoadTheRulesStoreWithoutAnErrorLine) {
   DaemonTree tree;
-  lay_out_libraries(tree);
+  tree.built_modules();
   const uint16_t port = vor::test::free_port();
   tree.config("[system]\nmax_network_threads=2\nproxy_port=127.0.0.1:" + std::to_string(port) +
               "\n[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n");

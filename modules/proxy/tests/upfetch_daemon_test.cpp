@@ -23,21 +23,14 @@ std::string source_dir() {
   return dir ? dir : UPFETCH_SOURCE_DIR;
 }
 
-constexpr const char* kLibraries[] = {"libedgeserv", "libpolicydb", "libvoraux", "libtallies",
-                                      "libnameres",  "libreplier",  "libupfetch"};
-
 // The tree with the shipped settings, proxy listed after config, and the database settings given.
 std::unique_ptr<DaemonTree> make_tree(uint16_t port, const std::string& settings_sql, bool with_proxy_ini = true) {
   auto tree = std::make_unique<DaemonTree>();
-  for (const char* lib : kLibraries) {
-    const std::string built = std::string(QUORIN_BIN_DIR) + "/" + lib + ".so.1";
-    tree->module_library(std::string(lib) + ".so.1", built);
-    tree->module_library(std::string(lib) + ".so", built);
-  }
+  tree->built_modules();
   tree->config("[system]\nmax_network_threads=2\nproxy_port=127.0.0.1:" + std::to_string(port) +
                "\n[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n");
   tree->modules_file("zazudaza.ini", read_file(source_dir() + "/dist/modules/zazudaza.ini") +
-                                         "module-1=libupfetch.so\nexport-1=proxy\n");
+                                         "module-3=libupfetch.so\nexport-3=proxy\n");
   tree->modules_file("zazudaza/once.ini", read_file(source_dir() + "/dist/modules/zazudaza/once.ini"));
   if (with_proxy_ini) {
     tree->modules_file("zazudaza/proxy.ini", read_file(source_dir() + "/dist/modules/zazudaza/proxy.ini"));

@@ -1,0 +1,75 @@
+// reqgate: the request filter, the web-cache sub-module "filter" of the edge server. Content
+// codings lent to other deliverables, the plug-in questions on a response by its sid, the hooks
+// other modules hand in.
+#pragma once
+#include "edgeserv.h"
+#include "http_parser.h"
+#include "vor_export.h"
+#include <stdint.h>
+
+VOR_EXTERN_C_BEGIN
+
+/* The sub-module descriptor "filter". */
+VOR_API extern submodule_desc filter;
+/* Prints the init line, reads filter.ini, spider.ini and the plug-ins' disk-cache rewrite entries; 1. */
+VOR_API uint8_t reqgate_module_init(edgeserv_ctx* ctx);
+/* Prints the exit line. */
+VOR_API void reqgate_module_exit(edgeserv_ctx* ctx);
+/* The close slot: finishes the client's record, if any. */
+VOR_API void reqgate_on_close(edgeserv_ctx* ctx, int64_t sid);
+
+/* Response hooks the request handler hands in (its plug-in dispatchers); 0 = not sent. */
+typedef uint8_t (*reqgate_head_hook)(int64_t client_sid, http_parser* request, int64_t response_sid,
+                                     http_parser* response, uint8_t from_cache);
+typedef uint8_t (*reqgate_body_hook)(int64_t client_sid, http_parser* request, int64_t response_sid,
+                                     http_parser* response, uint8_t from_cache, const char* data, int32_t len);
+typedef void (*reqgate_free_fn)(void* arg, char* data);
+typedef uint8_t (*reqgate_ext_body_hook)(int64_t client_sid, http_parser* request, int64_t response_sid,
+                                         http_parser* response, uint8_t from_cache, uint8_t is_last, char** data,
+                                         uint32_t* len, reqgate_free_fn* free_fn, void** free_arg);
+/* Stores the three hooks (NULL = absent); a later call replaces them. */
+VOR_API void reqgate_ImportPluginResponseEntry_v2(reqgate_head_hook head, reqgate_body_hook body,
+                                                  reqgate_ext_body_hook ext_body);
+/* Stores the CONNECT-by-upstream flag. */
+VOR_API void reqgate_ImportValueOfCONNECTByUpstream(uint8_t value);
+
+/* Cluster hooks: a session value learned, a session deleted, a URL purge. */
+typedef void (*reqgate_session_learned_fn)(const char* domain, const char* key, const char* value, const char* path,
+                                           uint32_t lifetime);
+typedef void (*reqgate_session_deleted_fn)(const char* domain, const char* key);
+typedef void (*reqgate_url_purge_fn)(const char* text, uint8_t icase, uint8_t rule_type);
+/* Stores the three cluster hooks. */
+VOR_API void reqgate_ImportClusterFunction(reqgate_session_learned_fn learned, reqgate_session_deleted_fn deleted,
+                                           reqgate_url_purge_fn purge);
+
+/* Whether the response of that upstream sid arrived whole; false below 1 or without a record. */
+VOR_API uint8_t reqgate_plugin__IsCompleteContent(int64_t response_sid);
+/* Keeps the response out of the disk cache; false below 1 or without a record. */
+VOR_API uint8_t reqgate_plugin__CancelDiskCache(int64_t response_sid);
+/* Drops the memory copy of the response; false below 1 or without a record. */
+VOR_API uint8_t reqgate_plugin__CancelMemCache(int64_t response_sid);
+/* Bytes in use by the filter's pools. */
+VOR_API uint64_t reqgate_GetCacheSize(void);
+
+/* Classifies a request after finishing the connection's previous record; false (record kept)
+   while that response is still incomplete. The five outputs are preset by the caller. */
+VOR_API uint8_t reqgate_NewRequest_v4(int64_t client_sid, http_parser* request, const char* cache_key,
+                                      uint8_t* cache_kind, uint8_t* icookie, uint32_t* lifetime,
+                                      uint8_t* disk_permitted, uint8_t* disk_refused);
+/* reqgate_NewRequest_v4 with its own disk outputs. */
+VOR_API uint8_t reqgate_NewRequest(int64_t client_sid, http_parser* request, const char* cache_key,
+                                   uint8_t* cache_kind, uint8_t* icookie, uint32_t* lifetime);
+
+/* Encodes a text body for a client (request NULL: gzip); true when *out holds the coded body
+   (out NULL: freed at once) and the head says so. */
+VOR_API uint8_t reqgate_plugin__EncodeContent(http_parser* request, http_parser* response, const char* body,
+                                              uint32_t len, char** out, uint32_t* out_len);
+/* Decodes (or de-chunks) a body; true when *out holds the result and the head says so. */
+VOR_API uint8_t reqgate_plugin__DecodeContent(http_parser* ignored, http_parser* response, const char* body,
+                                              uint32_t len, char** out, uint32_t* out_len);
+/* Frees an output of either operation; NULL ignored. */
+VOR_API void reqgate_plugin__EncodeMemFree(char* buffer);
+/* The same as reqgate_plugin__EncodeMemFree. */
+VOR_API void reqgate_plugin__DecodeMemFree(char* buffer);
+
+VOR_EXTERN_C_END

@@ -1,0 +1,231 @@
+// What the request filter's own files share.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cu_xjitter.h"
+#include "http_parser.h"
+
+namespace vor::reqgate {
+
+// Console trace lines are printed only while this is on (display_console).
+bool console_trace();
+void set_console_trace(bool on);
+// Prints a trace line while the console trace is on.
+void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Chunk framing: the one size-line reader and the walk over a whole body ----
+
+// A chunk larger than this is broken framing: every walk then agrees on 31-bit sizes.
+constexpr uint32_t kMaxChunkSize = 0x7FFFFFFF;
+
+enum class LineState : uint8_t { kNeedMore, kReady, kNoDigits, kNoCrlf, kTooLarge };
+struct SizeLine {
+  LineState state;
+  uint32_t size;    // kReady: the chunk's size
+  size_t length;    // kReady: bytes of the line with its CRLF (extensions included)
+};
+// Reads one chunk-size line at the start of text: hex digits, any extension, CRLF.
+SizeLine read_size_line(std::string_view text);
+
+enum class WalkFault : uint8_t {
+  kNone,
+  kShortLine,   // fewer than 3 bytes where a size line starts
+  kBadLine,     // no sound size line there
+  kShortEnd,    // fewer than 2 bytes after the zero-size line
+  kNoEnd,       // no end of the trailers
+  kWrongEnd,    // a chunk runs past the body, its CRLF is missing, or bytes follow the end
+  kNoRoom,      // the data do not fit the output room
+};
+struct WalkResult {
+  WalkFault fault;
+  uint64_t end;         // where the framing ends (kNone)
+  uint64_t data_bytes;  // chunk data seen
+};
+// Walks a whole chunked body read through peek(offset, buffer, n) -> bytes copied; sink(data, n)
+// takes each chunk's data. Trailers after the zero-size chunk are skipped.
+using PeekFn = size_t (*)(void* source, uint64_t offset, char* buffer, size_t n);
+using SinkFn = void (*)(void* target, const char* data, size_t n);
+WalkResult walk_chunks(uint64_t total, PeekFn peek, void* source, SinkFn sink, void* target, uint64_t room);
+
+// ---- Completeness of a response body ----
+
+struct IntegrityState {
+  uint8_t enabled;
+  uint8_t mode;  // IntegrityMode
+  uint64_t received;
+  uint64_t expected;
+  char line[64];
+  int8_t fill;
+  uint8_t phase;
+  uint32_t chunk_size;
+  uint32_t chunk_read;
+  uint8_t last_chunk;
+  uint8_t closed_complete;
+  uint8_t error;
+  std::string cache_key;
+};
+enum IntegrityMode : uint8_t { kNoBody = 0, kLength = 1, kChunked = 2, kToClose = 3 };
+
+// Sets the framing of a final response head (request: the request's copy, for HEAD); may remove
+// Content-Length and set "Connection: close". False when the framing makes the answer unfit to
+// keep: both lengths, or an invalid Content-Length.
+bool integrity_init(IntegrityState& state, http_parser* request, http_parser* response, const char* cache_key);
+void integrity_feed(IntegrityState& state, const char* data, uint64_t len);
+bool integrity_complete(const IntegrityState& state);
+// The end check of a close-delimited body; may set closed complete and change the head.
+bool final_body_check(IntegrityState& state, http_parser* response, cu_xjitter* body);
+// The stored body copy against its Content-Length; without one only 301 and 302 pass.
+bool check_content(http_parser* response, cu_xjitter* body, const char* cache_key);
+// The stored body copy keeps its chunk framing: it must end exactly where the framing ends.
+bool check_chunked(http_parser* response, cu_xjitter* body, const char* cache_key);
+
+// ---- Content codings ----
+
+constexpr size_t kWorkBuffer = 1064960;
+enum Coding : int { kNone = 0, kGzip = 1, kDeflate = 2, kCompress = 3 };
+
+void* codec_alloc(void* opaque, unsigned items, unsigned size);
+void codec_free(void* opaque, void* p);
+char* work_buffer();  // NULL when memory is short
+// True when the codec arena owns p (tests: the fall-back to the process allocator).
+bool codec_arena_owns(const void* p);
+
+int deflate_raw(char* out, size_t room, const char* in, size_t len, size_t* produced);
+int deflate_zlib(char* out, size_t room, const char* in, size_t len, size_t* produced);
+int inflate_raw(char* out, size_t room, const char* in, size_t len, size_t* produced);
+int inflate_zlib(char* out, size_t room, const char* in, size_t len, size_t* produced);
+
+int needs_decoding(http_parser* request, http_parser* response);
+bool compressible(http_parser* response);
+// False when the head is not chunked; else true with *out a work buffer, or NULL when the
+// framing is broken or the data do not fit.
+bool dechunk(http_parser* response, const char* data, size_t len, char** out, size_t* out_len);
+
+// ---- Settings and the rule questions the judgements ask ----
+
+// filter.ini, [system]; the defaults are the values of absent keys.
+struct Settings {
+  bool debug_http = false;
+  uint8_t diskcache_rewrite_ext = 1;
+  bool fcache_extension = true;
+  bool diskcache_index_txn = true;
+  uint32_t max_ssd_cache_file_size = 524288;
+  uint32_t cache_404_timeout = 16;
+  bool mem_cache_30x = false;
+  std::string disk_file_extension;
+  uint32_t default_intelligent_timeout = 1;
+  int32_t sessioncache_refresh = 300;
+};
+Settings& settings();
+
+// The rules store's questions (tests put their own in).
+using ExpireQuestion = uint32_t (*)(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+using RefuseQuestion = uint8_t (*)(const char* url, uint32_t* olimit, uint32_t* cachelocation);
+struct RuleQuestions {
+  ExpireQuestion icache_expire;
+  uint32_t (*max_cache_block)();
+  uint8_t (*uses_memory_cache)();
+  uint8_t (*session_action)(const char* url, int32_t* expire, char* name, int32_t len);
+  uint8_t (*session_rules_exist)();
+  ExpireQuestion force_expire[3];   // by olimit class: public, member, visitor
+  RefuseQuestion refuse_hit[3];
+};
+RuleQuestions& rules();
+
+// ---- Cacheability of a response ----
+
+enum CacheKind : uint8_t { kIntelligent = 0, kSessionAction = 1, kPublic = 2, kMember = 3, kVisitor = 4 };
+constexpr uint8_t kNotCacheable = 'o';
+enum CacheSource : uint8_t { kFromHeaders = 0, kIntelligentSource = 1, kForced = 2 };
+
+// The filter record's fields a judgement reads and fills.
+struct CacheDecision {
+  uint8_t cache_kind = 0;
+  uint8_t cache_source = 0;
+  uint32_t lifetime = 0;
+  uint8_t strip_cookies = 0;
+  uint8_t keep_memory_copy = 0;
+  uint8_t no_disk = 0;
+  uint8_t revalidating = 0;
+  std::string disk_key;  // empty: none
+  std::string cache_key;
+};
+
+// True when the response is to be cached; *length is 0 or its Content-Length.
+bool judge_response(CacheDecision& record, http_parser* request, http_parser* response, uint32_t* length);
+uint32_t response_lifetime(http_parser* response);
+bool has_validator(http_parser* response);
+
+// ---- Admission and the filter record ----
+
+// The per-request outputs of admission, preset by the caller.
+struct Admission {
+  uint8_t cache_kind = 0;
+  uint8_t icookie = 1;
+  uint32_t lifetime = 0;
+  uint8_t disk_permitted = 1;
+  uint8_t disk_refused = 0;
+};
+// Classifies a request from the rule families; refused requests get kind 'o'.
+void admit(http_parser* request, const char* cache_key, Admission& out);
+
+// One proxied response, from the pipe's creation to its end.
+struct FilterRecord {
+  int64_t client_sid = 0;
+  http_parser* request = nullptr;  // the client's head, copied
+  int64_t response_sid = 0;
+  http_parser* response = nullptr;
+  cu_xjitter body{};
+  uint64_t owner_thread = 0;
+  CacheDecision decision;
+  uint8_t purge_mark = 0;
+  uint8_t expired = 0;
+  uint8_t spider = 0;
+  IntegrityState integrity;
+  uint32_t bytes_received = 0;
+  std::string cache_file_path;
+  uint8_t writing = 0;
+  ~FilterRecord();
+};
+// A record in both hashes; NULL when one of its parts cannot be made.
+FilterRecord* new_record(int64_t client_sid, http_parser* request, int64_t response_sid, const char* cache_key);
+// Appends to the memory copy; a copy the body pool cannot hold whole is dropped.
+bool append_body(FilterRecord& record, const char* data, uint64_t len);
+enum class Lookup : uint8_t { kNone, kIncomplete, kFinished };
+// Finishes the client's record when its body is complete (or when forced, at the close).
+Lookup finish_client_record(int64_t client_sid, bool only_when_complete, std::string* old_key = nullptr);
+FilterRecord* record_by_response(int64_t response_sid);
+// The body pool (4 MiB pages, at most 17) and the records' memory in use.
+uint64_t pools_in_use();
+bool is_spider(http_parser* request);
+// The key of a request: Host and target (an absolute target loses "http://" and the host); CONNECT:
+// Host alone. NULL without method, Host (up to 200 characters) or target; out holds 4,096 bytes.
+char* request_key(http_parser* request, char* out);
+// True when the request has no Connection header or asks to close.
+bool wants_close(http_parser* request);
+// Disk-cache rewrite entries loaded from the plug-ins.
+size_t rewrite_entry_count();
+std::vector<std::string>& spider_list();
+
+// ---- Small header readers ----
+
+// Content-Length values: one decimal number, or repeats of one value (in one line or several).
+enum class LengthField : uint8_t { kAbsent, kValid, kInvalid };
+struct Length {
+  LengthField field;
+  uint64_t value;
+};
+Length content_length(http_parser* head);
+// Every line of a header, whole, joined by ", "; empty when absent.
+std::string all_lines(http_parser* head, const char* name);
+
+// The first three characters of the status as a number; 0 without a status.
+int status_code(http_parser* response);
+bool contains_ignore_case(std::string_view text, std::string_view word);
+bool starts_ignore_case(std::string_view text, std::string_view word);
+
+}  // namespace vor::reqgate
