@@ -40,8 +40,9 @@ struct Registry {
   cu_xmem* fileop_pool = nullptr;
 };
 
+// Lives for the process: file completions may still arrive on worker threads while it exits.
 Registry& registry() {
-  static Registry r;
+  static Registry& r = *new Registry;
   return r;
 }
 
