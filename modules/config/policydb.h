@@ -313,6 +313,34 @@ VOR_API uint8_t policydb_rcache_IsHit__olimit1(const char* url, uint32_t* olimit
 VOR_API uint8_t policydb_rcache_IsHit__olimit2_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
 VOR_API uint8_t policydb_rcache_IsHit__olimit2(const char* url, uint32_t* olimit);
 
+/* --- IP black and white lists ----------------------------------------------------------- */
+/* Disjoint IPv4 ranges (host order) with an expiry (Unix seconds) each, in wc_black and
+   wc_white; the white list's table is made with seven private ranges when it is missing. */
+
+/* Loads the list (run by load_policy_tables). */
+VOR_API void policydb_black_load(void);
+/* Adds [low, high]; false when high < low, it shares an address with a held range, or the
+   write fails. Its wid goes to *wid when given. */
+VOR_API uint8_t policydb_black_append(uint32_t low, uint32_t high, uint32_t expire, const char* note, uint32_t* wid);
+/* Changes the expiry and note of a held range; false for an unknown wid. */
+VOR_API uint8_t policydb_black_modify(uint32_t wid, uint32_t expire, const char* note);
+/* Changes the range too; false when it would share an address with another held range. */
+VOR_API uint8_t policydb_black_modify_ext(uint32_t wid, uint32_t low, uint32_t high, uint32_t expire,
+                                          const char* note);
+/* Deletes the range; an unknown wid answers true. */
+VOR_API uint8_t policydb_black_delete(uint32_t wid);
+/* True when a range holds the address and expires after the edge server's clock. */
+VOR_API uint8_t policydb_black_IsHit(uint32_t address);
+
+/* The same for the white list. */
+VOR_API void policydb_white_load(void);
+VOR_API uint8_t policydb_white_append(uint32_t low, uint32_t high, uint32_t expire, const char* note, uint32_t* wid);
+VOR_API uint8_t policydb_white_modify(uint32_t wid, uint32_t expire, const char* note);
+VOR_API uint8_t policydb_white_modify_ext(uint32_t wid, uint32_t low, uint32_t high, uint32_t expire,
+                                          const char* note);
+VOR_API uint8_t policydb_white_delete(uint32_t wid);
+VOR_API uint8_t policydb_white_IsHit(uint32_t address);
+
 /* --- proxy hosts and upstreams ---------------------------------------------------------- */
 /* A proxy host is a site this node serves as a reverse proxy, with the upstreams its misses go
    to. balance: 0 round robin, 1 hash of the client address, 2 hash of the URL. ssl_opt of a proxy

@@ -21,3 +21,7 @@ insert into wc_upstream(upstreamid, wid, host, weight, note) values
   (2, 1, '10.0.0.2', 5, ''),
   (3, 2, '$0:81', 1, ''),
   (4, 3, 'backend.internal.example.com:8080', 100, '');
+insert into wc_black(low, high, expire, note) values('192.0.2.0', '192.0.2.255', 1893456000, 'documentation net');
+insert into wc_black(low, high, expire, note) values('198.51.100.7', '198.51.100.7', 0, 'one address, expired');
+create table wc_white(wid integer primary key autoincrement, low varchar(20) not null, high varchar(20) not null, expire unsigned int(4) not null, note text);
+insert into wc_white(wid, low, high, expire, note) values(3, '127.0.0.0', '127.255.255.255', 2147483647, 'loopback');

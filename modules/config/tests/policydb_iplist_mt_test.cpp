@@ -1,0 +1,58 @@
+// Request threads ask both IP lists while an admin thread appends, moves and deletes ranges: an
+// address in a range held throughout always hits, one never in any range never does.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "policydb.h"
+#include "policydb_test_env.h"
+
+namespace policydb::test {
+namespace {
+
+constexpr uint32_t kNet = 11u << 24;  // outside the seeded white ranges
+constexpr uint32_t kFar = 2000000000u;  // an expiry far ahead of the clock
+
+TEST(IpListThreads, ReadersAskWhileRangesChange) {
+  Tree t;
+  t.make_default_db();
+  ASSERT_EQ(t.init("[system]\ndisplay_console=0\n"), 1);
+  ASSERT_TRUE(policydb_black_append(kNet, kNet + 9, kFar, "", nullptr));
+  ASSERT_TRUE(policydb_white_append(kNet, kNet + 9, kFar, "", nullptr));
+
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 8; ++r) {
+    readers.emplace_back([&, r] {
+      for (int i = 0; !done.load() || i < 50; ++i) {
+        if (!policydb_black_IsHit(kNet + static_cast<uint32_t>(r)) || !policydb_white_IsHit(kNet + 9)) {
+          wrong.fetch_add(1);
+        }
+        if (policydb_black_IsHit(kNet + 5000) || policydb_white_IsHit(kNet + 6000)) wrong.fetch_add(1);
+        policydb_black_IsHit(kNet + 100 + static_cast<uint32_t>(i % 300));
+        policydb_white_IsHit(kNet + 100 + static_cast<uint32_t>(i % 300));
+      }
+    });
+  }
+  for (uint32_t step = 0; step < 40; ++step) {
+    const uint32_t low = kNet + 100 + step * 5;
+    uint32_t b = 0, w = 0;
+    ASSERT_TRUE(policydb_black_append(low, low + 3, kFar, "", &b));
+    ASSERT_TRUE(policydb_white_append(low, low + 3, kFar, "", &w));
+    ASSERT_TRUE(policydb_black_modify_ext(b, low, low + 4, kFar, ""));
+    ASSERT_TRUE(policydb_white_modify(w, kFar - 1, ""));
+    if (step % 2) {
+      ASSERT_TRUE(policydb_black_delete(b));
+      ASSERT_TRUE(policydb_white_delete(w));
+    }
+  }
+  done.store(true);
+  for (std::thread& r : readers) r.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace policydb::test
