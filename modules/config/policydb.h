@@ -341,6 +341,32 @@ VOR_API uint8_t policydb_white_modify_ext(uint32_t wid, uint32_t low, uint32_t h
 VOR_API uint8_t policydb_white_delete(uint32_t wid);
 VOR_API uint8_t policydb_white_IsHit(uint32_t address);
 
+/* --- URL rewrite rules ------------------------------------------------------------------- */
+/* Ordered rules of wc_rewrite: a regular expression over the URL (src, "%{HTTP_HOST}" allowed),
+   a template (dst, $1.. for the groups) and a flag: 0 stop, 1 stop (redirect), 2 start once
+   more with the rewritten URL, 3 go on with the next rule on the rewritten URL. */
+
+/* Loads the rules (run by load_policy_tables). */
+VOR_API void policydb_rewrite_load(void);
+/* Appends a rule after the last; false for NULL texts, a flag above 3, a src that does not
+   compile or a failed write. Its wid goes to *wid when given. */
+VOR_API uint8_t policydb_rewrite_append(const char* src, const char* dst, uint8_t icase, uint8_t flag,
+                                        const char* note, uint32_t* wid);
+/* Rewrites the rule; false as append does, and for an unknown wid. */
+VOR_API uint8_t policydb_rewrite_modify(uint32_t wid, const char* src, const char* dst, uint8_t icase, uint8_t flag,
+                                        const char* note);
+/* Deletes the rule; an unknown wid answers true. */
+VOR_API uint8_t policydb_rewrite_delete(uint32_t wid);
+/* Moves the rule one place; the first up, the last down and an unknown wid answer true. */
+VOR_API uint8_t policydb_rewrite_moveup(uint32_t wid);
+VOR_API uint8_t policydb_rewrite_movedown(uint32_t wid);
+/* True when the URL is rewritten: the new URL in out (len characters and a NUL at most) and the
+   deciding flag in *flag (when given). A rule that rewrites its own output again with flag 2
+   gives no rewrite. */
+VOR_API uint8_t policydb_rewrite_IsHit(const char* url, char* out, int32_t len, uint8_t* flag);
+/* True when at least one rule is loaded. */
+VOR_API uint8_t policydb_rewrite_IsExist(void);
+
 /* --- proxy hosts and upstreams ---------------------------------------------------------- */
 /* A proxy host is a site this node serves as a reverse proxy, with the upstreams its misses go
    to. balance: 0 round robin, 1 hash of the client address, 2 hash of the URL. ssl_opt of a proxy

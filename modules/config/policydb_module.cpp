@@ -7,6 +7,7 @@
 #include "policydb_cache.h"
 #include "policydb_internal.h"
 #include "policydb_proxy.h"
+#include "policydb_rewrite.h"
 #include "policydb_system.h"
 #include "tallies.h"
 
@@ -33,6 +34,7 @@ constexpr FamilyLoader kLoaders[] = {
     {cache::load_rcache, [] { cache::rcache().reset(); }},
     {iplist::load_black, [] { iplist::black().reset(); }},
     {iplist::load_white, [] { iplist::white().reset(); }},
+    {rewrite::load, [] { rewrite::rules().reset(); }},
     {proxy::load, proxy::reset},
 };
 

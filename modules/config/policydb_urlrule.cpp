@@ -187,6 +187,17 @@ bool Pattern::matches(const char* url) const {
   return url::matches(text_.c_str(), icase_, kind_, holder_->compiled, url);
 }
 
+bool Pattern::replace(const char* url, const char* tmpl, char* out, int32_t size) const {
+  if (!holder_ || kind_ != kRegex || !url || !tmpl || !out || size <= 0) return false;
+  if (holder_->compiled.regex) return vor_regex_replace(holder_->compiled.regex, url, tmpl, out, size);
+  char expression[kBufferSize];
+  char location[kBufferSize];
+  expand_regex(url, text_.c_str(), expression);
+  expand(url, tmpl, location);
+  return icase_ ? vor_regex_replace_isimple(expression, url, location, out, size)
+                : vor_regex_replace_simple(expression, url, location, out, size);
+}
+
 }  // namespace policydb::url
 
 using namespace policydb;

@@ -25,3 +25,7 @@ insert into wc_black(low, high, expire, note) values('192.0.2.0', '192.0.2.255',
 insert into wc_black(low, high, expire, note) values('198.51.100.7', '198.51.100.7', 0, 'one address, expired');
 create table wc_white(wid integer primary key autoincrement, low varchar(20) not null, high varchar(20) not null, expire unsigned int(4) not null, note text);
 insert into wc_white(wid, low, high, expire, note) values(3, '127.0.0.0', '127.255.255.255', 2147483647, 'loopback');
+insert into wc_rewrite(wid, num, src, dst, icase, flag, note) values
+  (1, 2, '^a.b/x(.*)', 'a.b/y$1', 0, 3, ''),
+  (2, 1, '^%{HTTP_HOST}/old/(.*)$', '%{HTTP_HOST}/a/very/long/new/location/that/is/cut/$1', 1, 2, ''),
+  (3, 3, '^a.b/y(.*)', 'a.b/z$1', 0, 1, '');

@@ -1,8 +1,9 @@
-// Request threads ask both IP lists while an admin thread appends, moves and deletes ranges: an
-// address in a range held throughout always hits, one never in any range never does.
+// Request threads ask the IP lists and the rewrite rules while an admin thread changes them: a
+// range or rule held throughout always answers, one never held never does.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -47,6 +48,43 @@ TEST(IpListThreads, ReadersAskWhileRangesChange) {
     if (step % 2) {
       ASSERT_TRUE(policydb_black_delete(b));
       ASSERT_TRUE(policydb_white_delete(w));
+    }
+  }
+  done.store(true);
+  for (std::thread& r : readers) r.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(RewriteThreads, ScansTakeTurnsWhileRulesChange) {
+  Tree t;
+  t.make_default_db();
+  ASSERT_EQ(t.init("[system]\ndisplay_console=0\n"), 1);
+  ASSERT_TRUE(policydb_rewrite_append("^keep/(.*)", "kept/$1", 0, 3, "", nullptr));
+  ASSERT_TRUE(policydb_rewrite_append("^kept/(.*)", "done/$1", 0, 0, "", nullptr));
+
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 8; ++r) {
+    readers.emplace_back([&] {
+      char out[4097];
+      for (int i = 0; !done.load() || i < 50; ++i) {
+        uint8_t flag = 9;
+        if (!policydb_rewrite_IsHit("keep/x", out, 4096, &flag) || std::string(out) != "done/x" || flag != 0) {
+          wrong.fetch_add(1);
+        }
+        if (policydb_rewrite_IsHit("never", out, 4096, &flag)) wrong.fetch_add(1);
+        policydb_rewrite_IsHit("moving/x", out, 4096, &flag);
+      }
+    });
+  }
+  for (int step = 0; step < 40; ++step) {
+    uint32_t wid = 0;
+    ASSERT_TRUE(policydb_rewrite_append("^moving/(.*)", "moved/$1", 0, static_cast<uint8_t>(step % 4), "", &wid));
+    ASSERT_TRUE(policydb_rewrite_movedown(wid));
+    ASSERT_TRUE(policydb_rewrite_modify(wid, "^moving/(.*)", "m/$1", 1, 0, ""));
+    if (step % 2) {
+      ASSERT_TRUE(policydb_rewrite_delete(wid));
     }
   }
   done.store(true);
