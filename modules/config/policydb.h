@@ -367,6 +367,38 @@ VOR_API uint8_t policydb_rewrite_IsHit(const char* url, char* out, int32_t len, 
 /* True when at least one rule is loaded. */
 VOR_API uint8_t policydb_rewrite_IsExist(void);
 
+/* --- hotlink protection and permits ------------------------------------------------------ */
+/* Rules of wc_protect: a regular expression over the request URL (pturl) and a location template
+   (lcurl, $1.. for the groups), in wid order; each with permits of wc_permit, regular expressions
+   over the Referer. "%{HTTP_HOST}" in an expression names the request's host. */
+
+/* Loads the rules and their permits (run by load_policy_tables). */
+VOR_API void policydb_protect_load(void);
+/* Appends a rule without permits; false for NULL texts, a pturl that does not compile or a failed
+   write. Its wid goes to *wid when given. */
+VOR_API uint8_t policydb_protect_append(const char* pturl, const char* lcurl, uint8_t icase, const char* note,
+                                        uint32_t* wid);
+/* Rewrites the rule; its permits stay. False as append does, and for an unknown wid. */
+VOR_API uint8_t policydb_protect_modify(uint32_t wid, const char* pturl, const char* lcurl, uint8_t icase,
+                                        const char* note);
+/* Deletes the rule and its permits in one transaction; true whenever a database handle exists. */
+VOR_API uint8_t policydb_protect_delete(uint32_t wid);
+/* True when the request must be redirected: the first rule whose pturl matches the URL and none of
+   whose permits matches the Referer (a leading "http://" dropped) decides, and its location
+   (written into location, len bytes at most) differs from the Referer. NULL Referer: false. */
+VOR_API uint8_t policydb_protect_IsHit(const char* url, const char* referer, char* location, int32_t len);
+/* True when at least one rule is loaded. */
+VOR_API uint8_t policydb_protect_IsExist(void);
+/* Appends a permit to a loaded rule; false for an unknown wid, a NULL or bad pturl, a failed
+   write. Its permitid goes to *permitid when given. */
+VOR_API uint8_t policydb_permit_append(uint32_t wid, const char* pturl, uint8_t icase, const char* note,
+                                       uint32_t* permitid);
+/* Rewrites the permit permitid of rule wid; false when that rule holds no such permit. */
+VOR_API uint8_t policydb_permit_modify(uint32_t permitid, uint32_t wid, const char* pturl, uint8_t icase,
+                                       const char* note);
+/* Deletes the permit permitid of rule wid; false for an unknown rule or a failed write. */
+VOR_API uint8_t policydb_permit_delete(uint32_t wid, uint32_t permitid);
+
 /* --- proxy hosts and upstreams ---------------------------------------------------------- */
 /* A proxy host is a site this node serves as a reverse proxy, with the upstreams its misses go
    to. balance: 0 round robin, 1 hash of the client address, 2 hash of the URL. ssl_opt of a proxy

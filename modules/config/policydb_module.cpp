@@ -6,6 +6,7 @@
 #include "policydb_iplist.h"
 #include "policydb_cache.h"
 #include "policydb_internal.h"
+#include "policydb_protect.h"
 #include "policydb_proxy.h"
 #include "policydb_rewrite.h"
 #include "policydb_system.h"
@@ -35,6 +36,7 @@ constexpr FamilyLoader kLoaders[] = {
     {iplist::load_black, [] { iplist::black().reset(); }},
     {iplist::load_white, [] { iplist::white().reset(); }},
     {rewrite::load, [] { rewrite::rules().reset(); }},
+    {protect::load, protect::reset},
     {proxy::load, proxy::reset},
 };
 

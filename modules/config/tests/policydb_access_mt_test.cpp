@@ -1,4 +1,4 @@
-// Request threads ask the IP lists and the rewrite rules while an admin thread changes them: a
+// Request threads ask the IP lists, the rewrite and the protection rules while an admin thread changes them: a
 // range or rule held throughout always answers, one never held never does.
 #include <gtest/gtest.h>
 
@@ -85,6 +85,44 @@ TEST(RewriteThreads, ScansTakeTurnsWhileRulesChange) {
     ASSERT_TRUE(policydb_rewrite_modify(wid, "^moving/(.*)", "m/$1", 1, 0, ""));
     if (step % 2) {
       ASSERT_TRUE(policydb_rewrite_delete(wid));
+    }
+  }
+  done.store(true);
+  for (std::thread& r : readers) r.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(ProtectThreads, ReadersAskWhileRulesAndPermitsChange) {
+  Tree t;
+  t.make_default_db();
+  ASSERT_EQ(t.init("[system]\ndisplay_console=0\n"), 1);
+  uint32_t kept = 0;
+  ASSERT_TRUE(policydb_protect_append("\\.jpg$", "deny", 0, "", &kept));
+  ASSERT_TRUE(policydb_permit_append(kept, "^a\\.b/", 0, "", nullptr));
+
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 8; ++r) {
+    readers.emplace_back([&] {
+      char location[4096];
+      for (int i = 0; !done.load() || i < 50; ++i) {
+        if (policydb_protect_IsHit("q/p.jpg", "a.b/x", location, sizeof location)) wrong.fetch_add(1);
+        if (!policydb_protect_IsHit("q/p.jpg", "c.d/x", location, sizeof location)) wrong.fetch_add(1);
+        policydb_protect_IsHit("q/p.png", "c.d/x", location, sizeof location);
+      }
+    });
+  }
+  for (int step = 0; step < 30; ++step) {
+    uint32_t wid = 0, permit = 0;
+    ASSERT_TRUE(policydb_protect_append("\\.png$", "other", 0, "", &wid));
+    ASSERT_TRUE(policydb_permit_append(wid, "^c\\.d/", 0, "", &permit));
+    ASSERT_TRUE(policydb_permit_modify(permit, wid, "^e\\.f/", 0, ""));
+    ASSERT_TRUE(policydb_protect_modify(wid, "\\.png$", "moved", 1, ""));
+    if (step % 2) {
+      ASSERT_TRUE(policydb_permit_delete(wid, permit));
+    } else {
+      ASSERT_TRUE(policydb_protect_delete(wid));
     }
   }
   done.store(true);

@@ -29,3 +29,10 @@ insert into wc_rewrite(wid, num, src, dst, icase, flag, note) values
   (1, 2, '^a.b/x(.*)', 'a.b/y$1', 0, 3, ''),
   (2, 1, '^%{HTTP_HOST}/old/(.*)$', '%{HTTP_HOST}/a/very/long/new/location/that/is/cut/$1', 1, 2, ''),
   (3, 3, '^a.b/y(.*)', 'a.b/z$1', 0, 1, '');
+insert into wc_protect(wid, pturl, lcurl, icase, note) values
+  (1, '^(.*)\.jpg$', 'x.y/deny.png', 0, ''),
+  (2, '^%{HTTP_HOST}/download/(.*)$', '%{HTTP_HOST}/please-use-the-front-page/$1', 1, '');
+insert into wc_permit(permitid, wid, pturl, icase, note) values
+  (1, 1, '^a\.b/', 0, ''),
+  (2, 2, '^%{HTTP_HOST}/', NULL, ''),
+  (3, 1, '^c\.d/', 1, '');
