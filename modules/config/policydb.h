@@ -468,6 +468,38 @@ VOR_API uint8_t policydb_upstream_down_2(uint32_t wid, uint32_t upstreamid, uint
 VOR_API uint8_t policydb_upstream_down_status(uint32_t wid, uint32_t upstreamid, uint8_t* down, int64_t* down_time,
                                               char* host);
 
+/* --- proxy statistics and listings ------------------------------------------------------- */
+/* Counters of the current period of every proxy and upstream, under the proxy lock. Each
+   answers true when no proxy is loaded and false for an unknown wid. */
+
+/* Every counter but the connection counts starts again now. */
+VOR_API uint8_t policydb_proxy_stat_reset(void);
+/* Adds bytes to the proxy and the upstream when the upstream exists. */
+VOR_API uint8_t policydb_proxy_stat_SynUploadCount(uint32_t wid, uint32_t upstreamid, uint64_t bytes);
+VOR_API uint8_t policydb_proxy_stat_SynDownloadCount(uint32_t wid, uint32_t upstreamid, uint64_t bytes);
+/* Connection counts of the proxy, and of the upstream when it exists; never below 0; wid
+   0xFFFFFFFF (no proxy) does nothing. */
+VOR_API uint8_t policydb_proxy_stat_SynUserConnectionAdd(uint32_t wid, uint32_t upstreamid);
+VOR_API uint8_t policydb_proxy_stat_SynUserConnectionDel(uint32_t wid, uint32_t upstreamid);
+VOR_API uint8_t policydb_proxy_stat_SynUpstreamConnectionAdd(uint32_t wid, uint32_t upstreamid);
+VOR_API uint8_t policydb_proxy_stat_SynUpstreamConnectionDel(uint32_t wid, uint32_t upstreamid);
+/* Records a client address (host order) in the proxy's set when the upstream exists. */
+VOR_API uint8_t policydb_proxy_stat_SynIP(uint32_t wid, uint32_t upstreamid, uint32_t address);
+/* Admin replies as new texts (freed with wtb_free): the proxies, one proxy, its upstreams, one
+   upstream, with or without counters and stored TLS texts; NULL for an unknown wid or
+   upstreamid or when memory is short. The short forms list counters without TLS texts. */
+VOR_API wtb* policydb_proxy_stat_GetProxyListAllByJson_ext(const char* request_id, uint8_t counters, uint8_t tls);
+VOR_API wtb* policydb_proxy_stat_GetProxyInfoByJson_ext(uint32_t wid, const char* request_id, uint8_t counters,
+                                                        uint8_t tls);
+VOR_API wtb* policydb_proxy_stat_GetUpstreamListAllByJson_ext(uint32_t wid, const char* request_id,
+                                                              uint8_t counters, uint8_t tls);
+VOR_API wtb* policydb_proxy_stat_GetUpstreamInfoByJson_ext(uint32_t wid, uint32_t upstreamid,
+                                                           const char* request_id, uint8_t counters, uint8_t tls);
+VOR_API wtb* policydb_proxy_stat_GetProxyListAllByJson(const char* request_id);
+VOR_API wtb* policydb_proxy_stat_GetProxyInfoByJson(uint32_t wid, const char* request_id);
+VOR_API wtb* policydb_proxy_stat_GetUpstreamListAllByJson(uint32_t wid, const char* request_id);
+VOR_API wtb* policydb_proxy_stat_GetUpstreamInfoByJson(uint32_t wid, uint32_t upstreamid, const char* request_id);
+
 /* --- JSON members ------------------------------------------------------------------------ */
 /* Each writer inserts "name":"value" at the buffer's cursor, the value escaped, nothing around
    it; a NULL buffer does nothing. The name is written as it is. */
