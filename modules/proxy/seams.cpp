@@ -1,16 +1,13 @@
 // Calls from the request handler into parts of the node that are not in this build yet. Each
 // is a no-op (or an empty answer) until its part replaces the body with the real call: the
-// plug-in host (as with no plug-in loaded); the request filter; the memory cache; the pipe; the
+// request filter; the memory cache; the pipe; the
 // rules store's proxy statistics.
 #include "upfetch_internal.h"
 
 namespace vor::upfetch::seams {
 
-void load_plugins() {}
-uint8_t plugins_sock_init(int64_t, const char*) { return 1; }
-void plugins_sock_exit(int64_t) {}
-void plugins_exit() {}
-void import_plugin_response_entries() {}
+void import_plugin_response_entries(quo_plugin_response_http_fn, quo_plugin_response_content_fn,
+                                    quo_plugin_response_content_x_fn) {}
 void import_connect_by_upstream(bool) {}
 uint64_t reqgate_cache_size() { return 0; }
 uint64_t memstore_cache_size() { return 0; }
