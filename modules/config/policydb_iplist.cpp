@@ -235,11 +235,6 @@ void load_white() {
   load_list(white());
 }
 
-void reset() {
-  black().reset();
-  white().reset();
-}
-
 }  // namespace policydb::iplist
 
 using policydb::iplist::black;

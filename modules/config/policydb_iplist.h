@@ -69,7 +69,6 @@ BlackList& black();
 WhiteList& white();
 void load_black();
 void load_white();
-void reset();
 
 // The clock IsHit compares expiries with; the edge server's cached clock unless a test sets one.
 extern int64_t (*clock)();
