@@ -313,6 +313,92 @@ VOR_API uint8_t policydb_rcache_IsHit__olimit1(const char* url, uint32_t* olimit
 VOR_API uint8_t policydb_rcache_IsHit__olimit2_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
 VOR_API uint8_t policydb_rcache_IsHit__olimit2(const char* url, uint32_t* olimit);
 
+/* --- IP black and white lists ----------------------------------------------------------- */
+/* Disjoint IPv4 ranges (host order) with an expiry (Unix seconds) each, in wc_black and
+   wc_white; the white list's table is made with seven private ranges when it is missing. */
+
+/* Loads the list (run by load_policy_tables). */
+VOR_API void policydb_black_load(void);
+/* Adds [low, high]; false when high < low, it shares an address with a held range, or the
+   write fails. Its wid goes to *wid when given. */
+VOR_API uint8_t policydb_black_append(uint32_t low, uint32_t high, uint32_t expire, const char* note, uint32_t* wid);
+/* Changes the expiry and note of a held range; false for an unknown wid. */
+VOR_API uint8_t policydb_black_modify(uint32_t wid, uint32_t expire, const char* note);
+/* Changes the range too; false when it would share an address with another held range. */
+VOR_API uint8_t policydb_black_modify_ext(uint32_t wid, uint32_t low, uint32_t high, uint32_t expire,
+                                          const char* note);
+/* Deletes the range; an unknown wid answers true. */
+VOR_API uint8_t policydb_black_delete(uint32_t wid);
+/* True when a range holds the address and expires after the edge server's clock. */
+VOR_API uint8_t policydb_black_IsHit(uint32_t address);
+
+/* The same for the white list. */
+VOR_API void policydb_white_load(void);
+VOR_API uint8_t policydb_white_append(uint32_t low, uint32_t high, uint32_t expire, const char* note, uint32_t* wid);
+VOR_API uint8_t policydb_white_modify(uint32_t wid, uint32_t expire, const char* note);
+VOR_API uint8_t policydb_white_modify_ext(uint32_t wid, uint32_t low, uint32_t high, uint32_t expire,
+                                          const char* note);
+VOR_API uint8_t policydb_white_delete(uint32_t wid);
+VOR_API uint8_t policydb_white_IsHit(uint32_t address);
+
+/* --- URL rewrite rules ------------------------------------------------------------------- */
+/* Ordered rules of wc_rewrite: a regular expression over the URL (src, "%{HTTP_HOST}" allowed),
+   a template (dst, $1.. for the groups) and a flag: 0 stop, 1 stop (redirect), 2 start once
+   more with the rewritten URL, 3 go on with the next rule on the rewritten URL. */
+
+/* Loads the rules (run by load_policy_tables). */
+VOR_API void policydb_rewrite_load(void);
+/* Appends a rule after the last; false for NULL texts, a flag above 3, a src that does not
+   compile or a failed write. Its wid goes to *wid when given. */
+VOR_API uint8_t policydb_rewrite_append(const char* src, const char* dst, uint8_t icase, uint8_t flag,
+                                        const char* note, uint32_t* wid);
+/* Rewrites the rule; false as append does, and for an unknown wid. */
+VOR_API uint8_t policydb_rewrite_modify(uint32_t wid, const char* src, const char* dst, uint8_t icase, uint8_t flag,
+                                        const char* note);
+/* Deletes the rule; an unknown wid answers true. */
+VOR_API uint8_t policydb_rewrite_delete(uint32_t wid);
+/* Moves the rule one place; the first up, the last down and an unknown wid answer true. */
+VOR_API uint8_t policydb_rewrite_moveup(uint32_t wid);
+VOR_API uint8_t policydb_rewrite_movedown(uint32_t wid);
+/* True when the URL is rewritten: the new URL in out (len characters and a NUL at most) and the
+   deciding flag in *flag (when given). A rule that rewrites its own output again with flag 2
+   gives no rewrite. */
+VOR_API uint8_t policydb_rewrite_IsHit(const char* url, char* out, int32_t len, uint8_t* flag);
+/* True when at least one rule is loaded. */
+VOR_API uint8_t policydb_rewrite_IsExist(void);
+
+/* --- hotlink protection and permits ------------------------------------------------------ */
+/* Rules of wc_protect: a regular expression over the request URL (pturl) and a location template
+   (lcurl, $1.. for the groups), in wid order; each with permits of wc_permit, regular expressions
+   over the Referer. "%{HTTP_HOST}" in an expression names the request's host. */
+
+/* Loads the rules and their permits (run by load_policy_tables). */
+VOR_API void policydb_protect_load(void);
+/* Appends a rule without permits; false for NULL texts, a pturl that does not compile or a failed
+   write. Its wid goes to *wid when given. */
+VOR_API uint8_t policydb_protect_append(const char* pturl, const char* lcurl, uint8_t icase, const char* note,
+                                        uint32_t* wid);
+/* Rewrites the rule; its permits stay. False as append does, and for an unknown wid. */
+VOR_API uint8_t policydb_protect_modify(uint32_t wid, const char* pturl, const char* lcurl, uint8_t icase,
+                                        const char* note);
+/* Deletes the rule and its permits in one transaction; true whenever a database handle exists. */
+VOR_API uint8_t policydb_protect_delete(uint32_t wid);
+/* True when the request must be redirected: the first rule whose pturl matches the URL and none of
+   whose permits matches the Referer (a leading "http://" dropped) decides, and its location
+   (written into location, len bytes at most) differs from the Referer. NULL Referer: false. */
+VOR_API uint8_t policydb_protect_IsHit(const char* url, const char* referer, char* location, int32_t len);
+/* True when at least one rule is loaded. */
+VOR_API uint8_t policydb_protect_IsExist(void);
+/* Appends a permit to a loaded rule; false for an unknown wid, a NULL or bad pturl, a failed
+   write. Its permitid goes to *permitid when given. */
+VOR_API uint8_t policydb_permit_append(uint32_t wid, const char* pturl, uint8_t icase, const char* note,
+                                       uint32_t* permitid);
+/* Rewrites the permit permitid of rule wid; false when that rule holds no such permit. */
+VOR_API uint8_t policydb_permit_modify(uint32_t permitid, uint32_t wid, const char* pturl, uint8_t icase,
+                                       const char* note);
+/* Deletes the permit permitid of rule wid; false for an unknown rule or a failed write. */
+VOR_API uint8_t policydb_permit_delete(uint32_t wid, uint32_t permitid);
+
 /* --- proxy hosts and upstreams ---------------------------------------------------------- */
 /* A proxy host is a site this node serves as a reverse proxy, with the upstreams its misses go
    to. balance: 0 round robin, 1 hash of the client address, 2 hash of the URL. ssl_opt of a proxy
@@ -381,6 +467,38 @@ VOR_API uint8_t policydb_upstream_down_2(uint32_t wid, uint32_t upstreamid, uint
    false with the outputs zero for an unknown upstream. */
 VOR_API uint8_t policydb_upstream_down_status(uint32_t wid, uint32_t upstreamid, uint8_t* down, int64_t* down_time,
                                               char* host);
+
+/* --- proxy statistics and listings ------------------------------------------------------- */
+/* Counters of the current period of every proxy and upstream, under the proxy lock. Each
+   answers true when no proxy is loaded and false for an unknown wid. */
+
+/* Every counter but the connection counts starts again now. */
+VOR_API uint8_t policydb_proxy_stat_reset(void);
+/* Adds bytes to the proxy and the upstream when the upstream exists. */
+VOR_API uint8_t policydb_proxy_stat_SynUploadCount(uint32_t wid, uint32_t upstreamid, uint64_t bytes);
+VOR_API uint8_t policydb_proxy_stat_SynDownloadCount(uint32_t wid, uint32_t upstreamid, uint64_t bytes);
+/* Connection counts of the proxy, and of the upstream when it exists; never below 0; wid
+   0xFFFFFFFF (no proxy) does nothing. */
+VOR_API uint8_t policydb_proxy_stat_SynUserConnectionAdd(uint32_t wid, uint32_t upstreamid);
+VOR_API uint8_t policydb_proxy_stat_SynUserConnectionDel(uint32_t wid, uint32_t upstreamid);
+VOR_API uint8_t policydb_proxy_stat_SynUpstreamConnectionAdd(uint32_t wid, uint32_t upstreamid);
+VOR_API uint8_t policydb_proxy_stat_SynUpstreamConnectionDel(uint32_t wid, uint32_t upstreamid);
+/* Records a client address (host order) in the proxy's set when the upstream exists. */
+VOR_API uint8_t policydb_proxy_stat_SynIP(uint32_t wid, uint32_t upstreamid, uint32_t address);
+/* Admin replies as new texts (freed with wtb_free): the proxies, one proxy, its upstreams, one
+   upstream, with or without counters and stored TLS texts; NULL for an unknown wid or
+   upstreamid or when memory is short. The short forms list counters without TLS texts. */
+VOR_API wtb* policydb_proxy_stat_GetProxyListAllByJson_ext(const char* request_id, uint8_t counters, uint8_t tls);
+VOR_API wtb* policydb_proxy_stat_GetProxyInfoByJson_ext(uint32_t wid, const char* request_id, uint8_t counters,
+                                                        uint8_t tls);
+VOR_API wtb* policydb_proxy_stat_GetUpstreamListAllByJson_ext(uint32_t wid, const char* request_id,
+                                                              uint8_t counters, uint8_t tls);
+VOR_API wtb* policydb_proxy_stat_GetUpstreamInfoByJson_ext(uint32_t wid, uint32_t upstreamid,
+                                                           const char* request_id, uint8_t counters, uint8_t tls);
+VOR_API wtb* policydb_proxy_stat_GetProxyListAllByJson(const char* request_id);
+VOR_API wtb* policydb_proxy_stat_GetProxyInfoByJson(uint32_t wid, const char* request_id);
+VOR_API wtb* policydb_proxy_stat_GetUpstreamListAllByJson(uint32_t wid, const char* request_id);
+VOR_API wtb* policydb_proxy_stat_GetUpstreamInfoByJson(uint32_t wid, uint32_t upstreamid, const char* request_id);
 
 /* --- JSON members ------------------------------------------------------------------------ */
 /* Each writer inserts "name":"value" at the buffer's cursor, the value escaped, nothing around

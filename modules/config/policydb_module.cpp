@@ -3,9 +3,12 @@
 #include "cu_config.h"
 #include "cu_lib.h"
 #include "policydb.h"
+#include "policydb_iplist.h"
 #include "policydb_cache.h"
 #include "policydb_internal.h"
+#include "policydb_protect.h"
 #include "policydb_proxy.h"
+#include "policydb_rewrite.h"
 #include "policydb_system.h"
 #include "tallies.h"
 
@@ -30,6 +33,10 @@ constexpr FamilyLoader kLoaders[] = {
     {cache::load_icache, [] { cache::icache().reset(); }},
     {cache::load_fcache, [] { cache::fcache().reset(); }},
     {cache::load_rcache, [] { cache::rcache().reset(); }},
+    {iplist::load_black, [] { iplist::black().reset(); }},
+    {iplist::load_white, [] { iplist::white().reset(); }},
+    {rewrite::load, [] { rewrite::rules().reset(); }},
+    {protect::load, protect::reset},
     {proxy::load, proxy::reset},
 };
 

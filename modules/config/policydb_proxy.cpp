@@ -763,6 +763,10 @@ bool delete_upstream(uint32_t wid, uint32_t upstreamid) {
 
 }  // namespace
 
+cu_sem* lock() { return store().lock.load(std::memory_order_acquire); }
+const std::vector<std::unique_ptr<Proxy>>& proxies() { return store().list; }
+Proxy* find(uint32_t wid) { return store().find(wid); }
+
 }  // namespace policydb::proxy
 
 using namespace policydb;

@@ -93,5 +93,11 @@ void reset();
 uint32_t down_check_interval();
 // The lock that guards the health checks' index (made by the loader).
 cu_sem* check_lock();
+// The proxy lock (NULL before the loader made it); whoever reads or counts on the proxies below
+// holds it.
+cu_sem* lock();
+// The proxies in list order, and one by wid (NULL when unknown).
+const std::vector<std::unique_ptr<Proxy>>& proxies();
+Proxy* find(uint32_t wid);
 
 }  // namespace policydb::proxy

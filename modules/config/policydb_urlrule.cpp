@@ -187,6 +187,25 @@ bool Pattern::matches(const char* url) const {
   return url::matches(text_.c_str(), icase_, kind_, holder_->compiled, url);
 }
 
+bool Pattern::replace(const char* url, const char* tmpl, char* out, int32_t size) const {
+  if (!holder_ || kind_ != kRegex || !url || !tmpl || !out || size <= 0) return false;
+  if (holder_->compiled.regex) return vor_regex_replace(holder_->compiled.regex, url, tmpl, out, size);
+  char expression[kBufferSize];
+  char location[kBufferSize];
+  expand_regex(url, text_.c_str(), expression);
+  expand(url, tmpl, location);
+  return icase_ ? vor_regex_replace_isimple(expression, url, location, out, size)
+                : vor_regex_replace_simple(expression, url, location, out, size);
+}
+
+bool Pattern::matches_for(const char* url, const char* subject) const {
+  if (!holder_ || kind_ != kRegex || !url || !subject) return false;
+  if (holder_->compiled.regex) return vor_regex_match(holder_->compiled.regex, subject);
+  char expression[kBufferSize];
+  expand_regex(url, text_.c_str(), expression);
+  return icase_ ? vor_regex_match_isimple(expression, subject) : vor_regex_match_simple(expression, subject);
+}
+
 }  // namespace policydb::url
 
 using namespace policydb;

@@ -51,6 +51,12 @@ class Pattern {
   // False (nothing kept) when the text does not compile for a family rule.
   bool make(const char* text, uint8_t icase, uint8_t kind);
   bool matches(const char* url) const;
+  // A regular-expression pattern's replace: on a match, tmpl with the groups put in ($1...) into
+  // out (size bytes with the NUL). In a template pattern "%{HTTP_HOST}" names the URL's host in
+  // both texts. False on no match or for other kinds.
+  bool replace(const char* url, const char* tmpl, char* out, int32_t size) const;
+  // A regular-expression pattern matched against subject, "%{HTTP_HOST}" naming url's host.
+  bool matches_for(const char* url, const char* subject) const;
   const std::string& text() const { return text_; }
   uint8_t icase() const { return icase_; }
   uint8_t kind() const { return kind_; }

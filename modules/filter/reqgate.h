@@ -23,10 +23,12 @@ typedef uint8_t (*reqgate_head_hook)(int64_t client_sid, http_parser* request, i
                                      http_parser* response, uint8_t from_cache);
 typedef uint8_t (*reqgate_body_hook)(int64_t client_sid, http_parser* request, int64_t response_sid,
                                      http_parser* response, uint8_t from_cache, const char* data, int32_t len);
-typedef void (*reqgate_free_fn)(void* arg, char* data);
+/* The extended body hook has the plug-ins' shape: it may put other data in place of the chunk,
+   with the function and argument that release it. */
+typedef void (*reqgate_free_fn)(void* arg, void* data);
 typedef uint8_t (*reqgate_ext_body_hook)(int64_t client_sid, http_parser* request, int64_t response_sid,
                                          http_parser* response, uint8_t from_cache, uint8_t is_last, char** data,
-                                         uint32_t* len, reqgate_free_fn* free_fn, void** free_arg);
+                                         int32_t* len, reqgate_free_fn* free_fn, void** free_arg);
 /* Stores the three hooks (NULL = absent); a later call replaces them. */
 VOR_API void reqgate_ImportPluginResponseEntry_v2(reqgate_head_hook head, reqgate_body_hook body,
                                                   reqgate_ext_body_hook ext_body);

@@ -4,6 +4,7 @@
 #pragma once
 #include "edgeserv.h"
 #include "http_parser.h"
+#include "quo_plugin.h"
 #include "vor_export.h"
 #include <stdint.h>
 
@@ -37,5 +38,24 @@ VOR_API void upfetch_stamp_x_quorin(edgeserv_ctx* ctx, http_parser* parser, int6
                                     const char* upstream);
 /* Sends the head upstream, or answers a CONNECT itself when the upstream is not to see it. */
 VOR_API void upfetch_forward_head(int64_t client_sid, int64_t upstream_sid, http_parser* parser);
+
+/* --- plug-ins ---------------------------------------------------------------------------- */
+/* Loads the libraries plugin-0 .. plugin-255 of ../plugins/plugins.ini in index order and runs
+   their quo_plugin_init (once, from init). */
+VOR_API void upfetch_load_plugins(void);
+/* The walks over the plug-ins in load order, each stopping at the first hook that answers 0 (and
+   answering 0 then); a walk no plug-in takes part in answers 1. */
+VOR_API uint8_t upfetch__request_content_hook(int64_t sid, http_parser* request, const char* data, uint32_t len);
+VOR_API uint8_t upfetch__response_http_hook(int64_t sid, http_parser* request, int64_t response_sid,
+                                            http_parser* response, uint8_t from_cache);
+VOR_API uint8_t upfetch__response_content_hook(int64_t sid, http_parser* request, int64_t response_sid,
+                                               http_parser* response, uint8_t from_cache, const char* data,
+                                               int32_t len);
+/* Per plug-in quo_plugin_response_content_x, else its quo_plugin_response_content with the current
+   data, else nothing; the data pointers are shared along the walk. */
+VOR_API uint8_t upfetch__response_content_x_hook(int64_t sid, http_parser* request, int64_t response_sid,
+                                                 http_parser* response, uint8_t from_cache, uint8_t last,
+                                                 char** data, int32_t* len, quo_plugin_free_fn* free_fn,
+                                                 void** free_arg);
 
 VOR_EXTERN_C_END

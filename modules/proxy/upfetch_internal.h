@@ -11,6 +11,7 @@
 
 #include "cu_config.h"
 #include "cu_rtree.h"
+#include "quo_plugin.h"
 #include "edgeserv.h"
 
 namespace vor::upfetch {
@@ -101,11 +102,9 @@ std::vector<std::string> cache_info_report();
 
 // Calls into parts of the node that are not in this build yet; each a no-op default.
 namespace seams {
-void load_plugins();
-uint8_t plugins_sock_init(int64_t sid, const char* ip);  // 0: a plug-in took the connection
-void plugins_sock_exit(int64_t sid);
-void plugins_exit();
-void import_plugin_response_entries();
+// Hands the plug-in host's response walks (NULL: none) to the request filter.
+void import_plugin_response_entries(quo_plugin_response_http_fn head, quo_plugin_response_content_fn body,
+                                    quo_plugin_response_content_x_fn body_x);
 void import_connect_by_upstream(bool value);
 uint64_t reqgate_cache_size();
 uint64_t memstore_cache_size();

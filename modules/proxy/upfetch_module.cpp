@@ -12,6 +12,7 @@
 #include "replier.h"
 #include "upfetch.h"
 #include "upfetch_internal.h"
+#include "upfetch_plugins.h"
 #include "upfetch_request.h"
 #include "vor_afile.h"
 #include "vor_bigbox.h"
@@ -160,8 +161,9 @@ uint8_t upfetch_init(edgeserv_ctx* ctx) {
   edgeserv_AddWriteHook(upfetch__download_hook);
   read_proxy_ini();
   start_cache_info_timer(ctx);
-  seams::load_plugins();
-  seams::import_plugin_response_entries();
+  plugins::load();
+  const plugins::ResponseWalks walks = plugins::response_walks();
+  seams::import_plugin_response_entries(walks.head, walks.body, walks.body_x);
   seams::import_connect_by_upstream(module().settings.connect_by_upstream);
   module().addresses.build(local_addresses());
   return 1;
@@ -169,7 +171,7 @@ uint8_t upfetch_init(edgeserv_ctx* ctx) {
 
 void upfetch_exit(edgeserv_ctx*) {
   console_printf("[zazudaza -> proxy] module exit!\r\n");
-  seams::plugins_exit();
+  plugins::exit_all();
   cu_log* log = edge_log();
   for (const std::string& line : exit_memory_report()) {
     if (log) cu_log_notice(log, "%s", line.c_str());
@@ -179,12 +181,12 @@ void upfetch_exit(edgeserv_ctx*) {
 
 uint8_t upfetch_on_accept(edgeserv_ctx*, int64_t sid, const char* ip, uint16_t) {
   // A plug-in that answers 0 takes the connection over: no limits, buffers or time-out here.
-  if (!seams::plugins_sock_init(sid, ip)) return 0;
+  if (!plugins::sock_init(sid, ip)) return 0;
   return accept_connection(kLiveAccept, sid);
 }
 
 void upfetch_on_close(edgeserv_ctx*, int64_t sid) {
-  seams::plugins_sock_exit(sid);
+  plugins::sock_exit(sid);
   if (!module().settings.host_statistics) return;
   std::optional<StatEntry> entry;
   {

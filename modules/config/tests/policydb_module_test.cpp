@@ -93,6 +93,11 @@ const std::string kReadErrors =
     "[zazudaza -> config] read 'wc_icache' table error!\r\n"
     "[zazudaza -> config] read 'wc_fcache' table error!\r\n"
     "[zazudaza -> config] read 'wc_rcache' table error!\r\n"
+    "[zazudaza -> config] read 'wc_black' table error!\r\n"
+    "[zazudaza -> config] read 'wc_white' table error!\r\n"
+    "[zazudaza -> config] read 'wc_rewrite' table error!\r\n"
+    "[zazudaza -> config] read 'wc_protect' table error!\r\n"
+    "[zazudaza -> config] read 'wc_permit' table error!\r\n"
     "[zazudaza -> config] read 'upfetch' table error!\r\n";
 
 TEST(Module, MissingFileLoadsNothingKeepsSettingsInMemoryAndIsNeverCreated) {

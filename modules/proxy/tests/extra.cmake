@@ -3,3 +3,17 @@
 add_dependencies(upfetch_daemon_test quorind quorinctl edgeserv policydb voraux tallies nameres replier reqgate memstore upfetch)
 target_compile_definitions(upfetch_daemon_test PRIVATE QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}"
                            UPFETCH_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+# Two plug-in libraries the plug-in host's test loads from a temporary runtime tree.
+foreach(fixture first second)
+  add_library(quo_fixture_${fixture} SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fixtures/quo_fixture_plugin.cpp)
+  target_link_libraries(quo_fixture_${fixture} PRIVATE vorcore)
+  target_include_directories(quo_fixture_${fixture} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_definitions(quo_fixture_${fixture} PRIVATE FIXTURE_NAME="${fixture}")
+  target_compile_options(quo_fixture_${fixture} PRIVATE ${VOR_WARNINGS} -fvisibility=hidden)
+  add_dependencies(upfetch_plugins_test quo_fixture_${fixture})
+endforeach()
+target_compile_definitions(quo_fixture_first PRIVATE FIXTURE_FIRST=1)
+target_compile_definitions(upfetch_plugins_test PRIVATE
+                           QUO_FIXTURE_FIRST="$<TARGET_FILE:quo_fixture_first>"
+                           QUO_FIXTURE_SECOND="$<TARGET_FILE:quo_fixture_second>")

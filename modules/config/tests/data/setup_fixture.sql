@@ -21,3 +21,18 @@ insert into wc_upstream(upstreamid, wid, host, weight, note) values
   (2, 1, '10.0.0.2', 5, ''),
   (3, 2, '$0:81', 1, ''),
   (4, 3, 'backend.internal.example.com:8080', 100, '');
+insert into wc_black(low, high, expire, note) values('192.0.2.0', '192.0.2.255', 1893456000, 'documentation net');
+insert into wc_black(low, high, expire, note) values('198.51.100.7', '198.51.100.7', 0, 'one address, expired');
+create table wc_white(wid integer primary key autoincrement, low varchar(20) not null, high varchar(20) not null, expire unsigned int(4) not null, note text);
+insert into wc_white(wid, low, high, expire, note) values(3, '127.0.0.0', '127.255.255.255', 2147483647, 'loopback');
+insert into wc_rewrite(wid, num, src, dst, icase, flag, note) values
+  (1, 2, '^a.b/x(.*)', 'a.b/y$1', 0, 3, ''),
+  (2, 1, '^%{HTTP_HOST}/old/(.*)$', '%{HTTP_HOST}/a/very/long/new/location/that/is/cut/$1', 1, 2, ''),
+  (3, 3, '^a.b/y(.*)', 'a.b/z$1', 0, 1, '');
+insert into wc_protect(wid, pturl, lcurl, icase, note) values
+  (1, '^(.*)\.jpg$', 'x.y/deny.png', 0, ''),
+  (2, '^%{HTTP_HOST}/download/(.*)$', '%{HTTP_HOST}/please-use-the-front-page/$1', 1, '');
+insert into wc_permit(permitid, wid, pturl, icase, note) values
+  (1, 1, '^a\.b/', 0, ''),
+  (2, 2, '^%{HTTP_HOST}/', NULL, ''),
+  (3, 1, '^c\.d/', 1, '');
