@@ -3,9 +3,12 @@
 // families into memory at init, answers the request path from memory and applies the admin
 // API's changes: database first, memory second. Also the JSON member writers of admin replies.
 #pragma once
+#include "cu_list.h"
+#include "cu_pattern.h"
 #include "cu_wtb.h"
 #include "edgeserv.h"
 #include "vor_export.h"
+#include "vor_regex.h"
 #include "vor_sqlite.h"
 #include <stdbool.h>
 #include <stdint.h>
@@ -122,6 +125,262 @@ VOR_API uint8_t policydb_system_get_AddXCacheToHeader(void);
 VOR_API uint8_t policydb_system_set_AddXCacheToHeader(uint8_t value);
 VOR_API uint8_t policydb_system_get_BlockTransparentProxyAccess(void);
 VOR_API uint8_t policydb_system_set_BlockTransparentProxyAccess(uint8_t value);
+
+/* --- URL rule object ------------------------------------------------------------------- */
+/* A URL pattern matched against cache-key URLs (host, then path and query; a leading "http://"
+   is skipped when the host is taken). Immutable once made: any thread may match it. */
+typedef struct xcache_rules {
+  char* text;           /* own copy; may hold "%{HTTP_HOST}" */
+  uint8_t icase;        /* 1: without regard to ASCII case */
+  uint8_t rules;        /* 0 wildcard, 1 regular expression, 2 exact */
+  cu_pattern* wildcard; /* compiled glob, or NULL */
+  vor_regex* regex;     /* compiled expression (caseless when icase), or NULL */
+} xcache_rules;
+
+/* A new rule; NULL for NULL text, a pattern that does not compile or an unknown kind. */
+VOR_API xcache_rules* xcache_rules_make(const char* text, uint8_t icase, uint8_t rules);
+/* Frees the rule, its text and compiled objects; NULL ignored. */
+VOR_API void xcache_rules_free(xcache_rules* rule);
+/* True when the URL matches; false for a NULL rule or URL. */
+VOR_API uint8_t xcache_rules_ishit(xcache_rules* rule, const char* url);
+
+/* --- cache rule families --------------------------------------------------------------- */
+/* Ordered rule families: changes write the database first and memory second and answer false
+   when the write fails; moves of the first rule up, the last rule down or an unknown wid answer
+   true and change nothing; deleting an unknown wid answers true. Questions answer from memory. */
+
+/* Session-cache rules: URLs whose responses start a visitor's session, with the session cookie's
+   name and the session's lifetime in seconds. */
+/* One matching rule: the lifetime, then the NUL-terminated cookie name, in one block. */
+typedef struct scache_hit_entry {
+  int32_t expire;
+  char name[1]; /* as long as the name */
+} scache_hit_entry;
+
+VOR_API void policydb_scache_load(void);
+/* false for a NULL url, kind above 2, expire 0, a NULL or empty name, a pattern that does not
+   compile or a failed write. */
+VOR_API uint8_t policydb_scache_append(const char* url, uint8_t icase, uint8_t rules, int32_t expire,
+                                       const char* sessionid, const char* note, uint32_t* wid);
+VOR_API uint8_t policydb_scache_modify(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, int32_t expire,
+                                       const char* sessionid, const char* note);
+VOR_API uint8_t policydb_scache_delete(uint32_t wid);
+VOR_API uint8_t policydb_scache_moveup(uint32_t wid);
+VOR_API uint8_t policydb_scache_movedown(uint32_t wid);
+/* The first matching rule's lifetime and at most len - 1 characters of its name (outs may be NULL). */
+VOR_API uint8_t policydb_scache_IsHit(const char* url, int32_t* expire, char* name, int32_t len);
+/* The first matching rule's lifetime (0 when none) and name. */
+VOR_API int32_t policydb_scache_GetExpire(const char* url, char* name, int32_t len);
+/* Every matching rule in order, as a new list of scache_hit_entry; free it with FreeHitList. */
+VOR_API uint8_t policydb_scache_GetHitList(const char* url, cu_list** list);
+VOR_API void policydb_scache_FreeHitList(cu_list* list);
+/* The same, list and entries laid into the caller's block (nothing to free); an entry that does
+   not fit is left out; false also when the block is too small to hold an arena. */
+VOR_API uint8_t policydb_scache_GetHitListMM(const char* url, cu_list** list, void* block, int32_t size);
+/* The distinct cookie names in first-met order as a new list of copies; NULL when none. */
+VOR_API cu_list* policydb_scache_GetSessionidList(void);
+VOR_API void policydb_scache_FreeSessionidList(cu_list* list);
+/* The same laid into the caller's block, stopping at the first name that does not fit. */
+VOR_API cu_list* policydb_scache_GetSessionidListMM(void* block, int32_t size);
+VOR_API uint8_t policydb_scache_IsExist(void);
+
+/* Intelligent-cache rules: how long a response of a class may be cached (unit 0 day, 1 hour,
+   2 minute, 3 second; olimit 0 public, 1 member, 2 visitor). */
+/* Loads the rules (run by load_policy_tables). */
+VOR_API void policydb_icache_load(void);
+/* Appends a rule after the last; false for a NULL url, kind above 2, expire 0, unit above 3,
+   olimit above 2, isdiskcache above 1, a pattern that does not compile or a failed write. */
+VOR_API uint8_t policydb_icache_append_x(const char* url, uint8_t icase, uint8_t rules, uint32_t expire, uint8_t unit,
+                                   uint8_t icookie, uint32_t olimit, uint32_t isdiskcache, const char* note,
+                                   uint32_t* wid);
+/* append_x with isdiskcache 0. */
+VOR_API uint8_t policydb_icache_append(const char* url, uint8_t icase, uint8_t rules, uint32_t expire, uint8_t unit,
+                                 uint8_t icookie, uint32_t olimit, const char* note, uint32_t* wid);
+/* Rewrites the rule; the same refusals, and false for an unknown wid. */
+VOR_API uint8_t policydb_icache_modify_x(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t expire,
+                                   uint8_t unit, uint8_t icookie, uint32_t olimit, uint32_t isdiskcache,
+                                   const char* note);
+/* modify_x with isdiskcache 0. */
+VOR_API uint8_t policydb_icache_modify(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t expire,
+                                 uint8_t unit, uint8_t icookie, uint32_t olimit, const char* note);
+VOR_API uint8_t policydb_icache_delete(uint32_t wid);
+VOR_API uint8_t policydb_icache_moveup(uint32_t wid);
+VOR_API uint8_t policydb_icache_movedown(uint32_t wid);
+/* The first matching rule's icookie, olimit and isdiskcache (each out may be NULL). */
+VOR_API uint8_t policydb_icache_IsHit_x(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+VOR_API uint8_t policydb_icache_IsHit(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* The first matching rule's expiry in seconds (0 when none) and its values. */
+VOR_API uint32_t policydb_icache_GetExpire_x(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+VOR_API uint32_t policydb_icache_GetExpire(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* The same over the rules of one class (olimit 0, 1 or 2). */
+VOR_API uint8_t policydb_icache_IsHit__olimit0_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_icache_IsHit__olimit0(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_icache_GetExpire__olimit0_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_icache_GetExpire__olimit0(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint8_t policydb_icache_IsHit__olimit1_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_icache_IsHit__olimit1(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_icache_GetExpire__olimit1_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_icache_GetExpire__olimit1(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint8_t policydb_icache_IsHit__olimit2_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_icache_IsHit__olimit2(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_icache_GetExpire__olimit2_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_icache_GetExpire__olimit2(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* True when the class holds at least one rule. */
+VOR_API uint8_t policydb_icache_IsExist__olimit0(void);
+VOR_API uint8_t policydb_icache_IsExist__olimit1(void);
+VOR_API uint8_t policydb_icache_IsExist__olimit2(void);
+
+/* Force-cache rules: the same design on their own table. */
+/* Loads the rules (run by load_policy_tables). */
+VOR_API void policydb_fcache_load(void);
+/* Appends a rule after the last; false for a NULL url, kind above 2, expire 0, unit above 3,
+   olimit above 2, isdiskcache above 1, a pattern that does not compile or a failed write. */
+VOR_API uint8_t policydb_fcache_append_x(const char* url, uint8_t icase, uint8_t rules, uint32_t expire, uint8_t unit,
+                                   uint8_t icookie, uint32_t olimit, uint32_t isdiskcache, const char* note,
+                                   uint32_t* wid);
+/* append_x with isdiskcache 0. */
+VOR_API uint8_t policydb_fcache_append(const char* url, uint8_t icase, uint8_t rules, uint32_t expire, uint8_t unit,
+                                 uint8_t icookie, uint32_t olimit, const char* note, uint32_t* wid);
+/* Rewrites the rule; the same refusals, and false for an unknown wid. */
+VOR_API uint8_t policydb_fcache_modify_x(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t expire,
+                                   uint8_t unit, uint8_t icookie, uint32_t olimit, uint32_t isdiskcache,
+                                   const char* note);
+/* modify_x with isdiskcache 0. */
+VOR_API uint8_t policydb_fcache_modify(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t expire,
+                                 uint8_t unit, uint8_t icookie, uint32_t olimit, const char* note);
+VOR_API uint8_t policydb_fcache_delete(uint32_t wid);
+VOR_API uint8_t policydb_fcache_moveup(uint32_t wid);
+VOR_API uint8_t policydb_fcache_movedown(uint32_t wid);
+/* The first matching rule's icookie, olimit and isdiskcache (each out may be NULL). */
+VOR_API uint8_t policydb_fcache_IsHit_x(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+VOR_API uint8_t policydb_fcache_IsHit(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* The first matching rule's expiry in seconds (0 when none) and its values. */
+VOR_API uint32_t policydb_fcache_GetExpire_x(const char* url, uint8_t* icookie, uint32_t* olimit, uint32_t* isdiskcache);
+VOR_API uint32_t policydb_fcache_GetExpire(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* The same over the rules of one class (olimit 0, 1 or 2). */
+VOR_API uint8_t policydb_fcache_IsHit__olimit0_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_fcache_IsHit__olimit0(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit0_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit0(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint8_t policydb_fcache_IsHit__olimit1_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_fcache_IsHit__olimit1(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit1_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit1(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint8_t policydb_fcache_IsHit__olimit2_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                            uint32_t* isdiskcache);
+VOR_API uint8_t policydb_fcache_IsHit__olimit2(const char* url, uint8_t* icookie, uint32_t* olimit);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit2_x(const char* url, uint8_t* icookie, uint32_t* olimit,
+                                                uint32_t* isdiskcache);
+VOR_API uint32_t policydb_fcache_GetExpire__olimit2(const char* url, uint8_t* icookie, uint32_t* olimit);
+/* True when the class holds at least one rule. */
+VOR_API uint8_t policydb_fcache_IsExist__olimit0(void);
+VOR_API uint8_t policydb_fcache_IsExist__olimit1(void);
+VOR_API uint8_t policydb_fcache_IsExist__olimit2(void);
+
+/* Refuse-cache rules: URLs of a class that must not be cached (cachelocation 0) or must not go
+   to the disk cache (cachelocation 1). */
+VOR_API void policydb_rcache_load(void);
+/* false for a NULL url, kind above 2, olimit above 2, cachelocation above 1, a pattern that does
+   not compile or a failed write. */
+VOR_API uint8_t policydb_rcache_append_x(const char* url, uint8_t icase, uint8_t rules, uint32_t olimit,
+                                         uint32_t cachelocation, const char* note, uint32_t* wid);
+VOR_API uint8_t policydb_rcache_append(const char* url, uint8_t icase, uint8_t rules, uint32_t olimit,
+                                       const char* note, uint32_t* wid);
+VOR_API uint8_t policydb_rcache_modify_x(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t olimit,
+                                         uint32_t cachelocation, const char* note);
+/* modify_x with cachelocation 0. */
+VOR_API uint8_t policydb_rcache_modify(uint32_t wid, const char* url, uint8_t icase, uint8_t rules, uint32_t olimit,
+                                       const char* note);
+VOR_API uint8_t policydb_rcache_delete(uint32_t wid);
+VOR_API uint8_t policydb_rcache_moveup(uint32_t wid);
+VOR_API uint8_t policydb_rcache_movedown(uint32_t wid);
+VOR_API uint8_t policydb_rcache_IsHit_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
+VOR_API uint8_t policydb_rcache_IsHit(const char* url, uint32_t* olimit);
+VOR_API uint8_t policydb_rcache_IsHit__olimit0_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
+VOR_API uint8_t policydb_rcache_IsHit__olimit0(const char* url, uint32_t* olimit);
+VOR_API uint8_t policydb_rcache_IsHit__olimit1_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
+VOR_API uint8_t policydb_rcache_IsHit__olimit1(const char* url, uint32_t* olimit);
+VOR_API uint8_t policydb_rcache_IsHit__olimit2_x(const char* url, uint32_t* olimit, uint32_t* cachelocation);
+VOR_API uint8_t policydb_rcache_IsHit__olimit2(const char* url, uint32_t* olimit);
+
+/* --- proxy hosts and upstreams ---------------------------------------------------------- */
+/* A proxy host is a site this node serves as a reverse proxy, with the upstreams its misses go
+   to. balance: 0 round robin, 1 hash of the client address, 2 hash of the URL. ssl_opt of a proxy
+   (1 or 2): it has a server certificate; of an upstream: 0 never TLS, 1 TLS, 2 TLS behind TLS
+   clients. Changes write the database first and memory second. */
+
+/* Loads proxies and upstreams (run by load_policy_tables). */
+VOR_API void policydb_proxy_load(void);
+/* Adds a proxy; false for a NULL host, balance above 2, ssl_opt outside 0..2, ssl_opt 1 or 2
+   without a certificate and key or whose context cannot be built, or a refused insert (then a
+   loaded proxy of that host has its wid written to *wid). */
+VOR_API uint8_t policydb_proxy_append_ext(const char* host, uint8_t balance, const char* note, int32_t ssl_opt,
+                                          const char* ssl_crt_content, const char* ssl_key_content,
+                                          const char* ssl_extra_params, uint32_t* wid);
+VOR_API uint8_t policydb_proxy_append(const char* host, uint8_t balance, const char* note, uint32_t* wid);
+/* Changes a proxy; a changed host restarts its counters. The short form removes its TLS settings. */
+VOR_API uint8_t policydb_proxy_modify_ext(uint32_t wid, const char* host, uint8_t balance, const char* note,
+                                          int32_t ssl_opt, const char* ssl_crt_content, const char* ssl_key_content,
+                                          const char* ssl_extra_params);
+VOR_API uint8_t policydb_proxy_modify(uint32_t wid, const char* host, uint8_t balance, const char* note);
+/* Removes a proxy and its upstreams in one transaction; false (memory kept) when it fails; an
+   unknown wid answers true. */
+VOR_API uint8_t policydb_proxy_delete(uint32_t wid);
+/* Removes every proxy and upstream in one transaction; false (memory kept) when it fails. */
+VOR_API uint8_t policydb_proxy_clean(void);
+/* Enables (on 1) or disables the first proxy of that host (case ignored) or wid; true when no
+   statement failed, matched or not; false without proxies. */
+VOR_API uint8_t policydb_proxy_enable_1(const char* host, uint8_t on);
+VOR_API uint8_t policydb_proxy_enable_2(uint32_t wid, uint8_t on);
+/* Chooses the upstream for a request host, client address text and cache-key URL: on true the
+   buffer (len bytes with the NUL) holds the upstream host and the given outs are set; on false
+   nothing is written. */
+VOR_API uint8_t policydb_proxy_IsHitExtExt(const char* host, const char* client, const char* url, char* buffer,
+                                           int32_t len, uint32_t* wid, uint32_t* upstreamid,
+                                           uint32_t* proxy_ssl_opt, uint32_t* upstream_ssl_opt);
+VOR_API uint8_t policydb_proxy_IsHitExt(const char* host, const char* client, const char* url, char* buffer,
+                                        int32_t len, uint32_t* wid, uint32_t* upstreamid);
+VOR_API uint8_t policydb_proxy_IsHit(const char* host, const char* client, const char* url, char* buffer,
+                                     int32_t len);
+/* True when at least one proxy is loaded. */
+VOR_API uint8_t policydb_proxy_IsExist(void);
+/* Adds an upstream to the proxy wid; false for a NULL host, ssl_opt outside 0..2, ssl_opt 1 whose
+   context cannot be built, an unknown wid or a failed write. */
+VOR_API uint8_t policydb_upstream_append_ext(uint32_t wid, const char* host, uint32_t weight, const char* note,
+                                             int32_t ssl_opt, const char* ssl_crt_content,
+                                             const char* ssl_key_content, const char* ssl_extra_params,
+                                             uint32_t* upstreamid);
+VOR_API uint8_t policydb_upstream_append(uint32_t wid, const char* host, uint32_t weight, const char* note,
+                                         uint32_t* upstreamid);
+/* Changes the upstream (upstreamid, wid); false when no row of that pair changed. A changed host
+   restarts its counters and marks it up. The short form removes its TLS settings. */
+VOR_API uint8_t policydb_upstream_modify_ext(uint32_t upstreamid, uint32_t wid, const char* host, uint32_t weight,
+                                             const char* note, int32_t ssl_opt, const char* ssl_crt_content,
+                                             const char* ssl_key_content, const char* ssl_extra_params);
+VOR_API uint8_t policydb_upstream_modify(uint32_t upstreamid, uint32_t wid, const char* host, uint32_t weight,
+                                         const char* note);
+/* Removes the upstream; false for an unknown wid or a failed delete. */
+VOR_API uint8_t policydb_upstream_delete(uint32_t wid, uint32_t upstreamid);
+/* Enables or disables every upstream of that host (case ignored), memory only. */
+VOR_API uint8_t policydb_upstream_enable(const char* host, uint8_t on);
+/* Marks every upstream of that host down (1) or up; true when one matched. */
+VOR_API uint8_t policydb_upstream_down_1(const char* host, uint8_t down);
+/* Marks one upstream down or up; true when it exists. */
+VOR_API uint8_t policydb_upstream_down_2(uint32_t wid, uint32_t upstreamid, uint8_t down);
+/* The down flag, down time and at most 256 characters of the host (a 257-byte buffer or NULL);
+   false with the outputs zero for an unknown upstream. */
+VOR_API uint8_t policydb_upstream_down_status(uint32_t wid, uint32_t upstreamid, uint8_t* down, int64_t* down_time,
+                                              char* host);
 
 /* --- JSON members ------------------------------------------------------------------------ */
 /* Each writer inserts "name":"value" at the buffer's cursor, the value escaped, nothing around

@@ -80,8 +80,8 @@ bool columns_pass(const Shape& shape, const Row& row) {
     if (!column.number) continue;
     const int64_t n = number_of(text);
     if (n < column.min || n > column.max) {
-      report_error("[zazudaza -> config] '%s'->'%s=%s' error(wid=%s)!\r\n", shape.table, column.name, text,
-                   row.id_text());
+      report_error("[zazudaza -> config] '%s'->'%s=%s' error(wid=%s)!\r\n", shape.table, column.name,
+                   column.null_word ? "NULL" : text, row.id_text());
       return false;
     }
   }

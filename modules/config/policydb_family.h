@@ -9,6 +9,10 @@
 //   static bool from_row(const Row&, Rule&);  // rows already passed the column checks; false skips
 //   static void values(const Rule&, Values&); // every written column but wid, num and note
 //   static void setup_row(const Rule&, int32_t index);  // one setup-log row (optional text)
+// and may supply:
+//   static const char* subject(const Rule&);  // the text the insert error names ("%s" in insert_error)
+//   using Index = ...;                        // derived state rebuilt by index.rebuild(rules) after
+//                                             // every change, under the family lock
 //
 // Locks: every change holds the database lock throughout and the family lock only around the
 // memory change, so request threads never wait for a disk sync. The order is always database
@@ -35,6 +39,7 @@ struct Column {
   bool required;  // NULL skips the row with "'table'->'column=NULL' error(wid=...)!"
   int64_t min;    // numbers outside [min, max] skip the row with "'table'->'column=value' error(...)!"
   int64_t max;
+  bool null_word = false;  // out-of-range values are reported as "NULL" too
 };
 
 // A column that older tables lack, added before loading.
@@ -57,7 +62,7 @@ struct Shape {
   int32_t migration_count;
   const char* read_error;          // the family's messages
   const char* select_error;
-  const char* insert_error;
+  const char* insert_error;        // with Traits::subject(rule) ("%s") when the family gives one
   const char* update_error;        // with the wid ("%u")
   const char* delete_error;        // with the wid ("%u")
   const char* heading;             // setup log: heading line, ruled line, column heads
@@ -90,6 +95,7 @@ class Values {
  public:
   void text(const char* column, const char* value) { add(column, "'" + escape(value) + "'"); }
   void number(const char* column, uint32_t value) { add(column, std::to_string(value)); }
+  void signed_number(const char* column, int32_t value) { add(column, std::to_string(value)); }
   const std::vector<std::pair<std::string, std::string>>& all() const { return items_; }
   const std::string* find(const char* column) const {
     for (const auto& item : items_) {
@@ -117,10 +123,27 @@ bool swap_nums(const Shape& shape, const char* operation, uint32_t neighbour_id,
                uint32_t moved_id, uint32_t moved_num);
 void setup_heading(const Shape& shape);
 
+// The index of a family that keeps none.
+struct NoIndex {
+  template <typename Rules>
+  void rebuild(const Rules&) {}
+};
+
+template <typename Traits>
+struct IndexOf {
+  using type = NoIndex;
+};
+template <typename Traits>
+  requires requires { typename Traits::Index; }
+struct IndexOf<Traits> {
+  using type = typename Traits::Index;
+};
+
 template <typename Traits>
 class Family {
  public:
   using Rule = typename Traits::Rule;
+  using Index = typename IndexOf<Traits>::type;
   static constexpr const Shape& shape = Traits::shape;
 
   // The family's lock for one scope.
@@ -179,7 +202,11 @@ class Family {
     values.text("note", note);
     DbLock db_lock;
     if (!exec(insert_sql(shape, values).c_str())) {
-      report_error("%s", shape.insert_error);
+      if constexpr (requires { Traits::subject(rule); }) {
+        report_error(shape.insert_error, Traits::subject(rule));
+      } else {
+        report_error("%s", shape.insert_error);
+      }
       return false;
     }
     // The row is in the table; without its id it cannot be addressed, so memory stays as it was.
@@ -272,6 +299,7 @@ class Family {
     rules_[at].num = other_num;
     rules_[other].num = moved_num;
     std::swap(rules_[at], rules_[other]);
+    publish();
     return true;
   }
 
@@ -290,6 +318,18 @@ class Family {
     }
     return false;
   }
+
+  // Calls f(rules, index) under the family lock and answers its result (a default result
+  // before the family was loaded).
+  template <typename F>
+  auto locked(F&& f) const {
+    using Answer = decltype(f(rules_, index_));
+    if (!lock_) return Answer{};
+    Lock lock(lock_);
+    return f(rules_, index_);
+  }
+  // The index without the lock, for values it keeps in atomics.
+  const Index& index() const { return index_; }
 
   // A copy of the rules in order.
   std::vector<Rule> snapshot() const {
@@ -312,10 +352,14 @@ class Family {
     while (i < rules_.size() && rules_[i].wid != id) ++i;
     return i;
   }
-  void publish() { count_.store(rules_.size(), std::memory_order_relaxed); }
+  void publish() {
+    index_.rebuild(rules_);
+    count_.store(rules_.size(), std::memory_order_relaxed);
+  }
 
   cu_sem* lock_ = nullptr;
   std::vector<Rule> rules_;
+  Index index_;
   std::atomic<size_t> count_{0};
 };
 

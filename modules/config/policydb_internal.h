@@ -74,6 +74,18 @@ bool setup_log_open();
 namespace seams {
 // Starts a new statistics period and its report timer.
 void restart_stat();
+
+// The TLS context builders of proxy hosts (server) and upstreams (client): texts in, a context
+// or NULL with an error code out. Tests install their own.
+struct TlsBuilders {
+  void* (*proxy_new)(const char* certificate, const char* key, const char* extra, int32_t* error);
+  void (*proxy_free)(void* context);
+  void* (*upstream_new)(const char* certificate, const char* key, const char* extra, int32_t* error);
+  void (*upstream_free)(void* context);
+};
+TlsBuilders& tls();
+// Hands the certificate switch by server name to the edge server.
+void register_ctx_reset();
 }  // namespace seams
 
 }  // namespace policydb

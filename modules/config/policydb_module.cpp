@@ -3,7 +3,9 @@
 #include "cu_config.h"
 #include "cu_lib.h"
 #include "policydb.h"
+#include "policydb_cache.h"
 #include "policydb_internal.h"
+#include "policydb_proxy.h"
 #include "policydb_system.h"
 #include "tallies.h"
 
@@ -24,6 +26,11 @@ struct FamilyLoader {
 
 constexpr FamilyLoader kLoaders[] = {
     {settings::load, settings::reset},
+    {cache::load_scache, [] { cache::scache().reset(); }},
+    {cache::load_icache, [] { cache::icache().reset(); }},
+    {cache::load_fcache, [] { cache::fcache().reset(); }},
+    {cache::load_rcache, [] { cache::rcache().reset(); }},
+    {proxy::load, proxy::reset},
 };
 
 constexpr char kOnceIni[] = "../modules/zazudaza/once.ini";

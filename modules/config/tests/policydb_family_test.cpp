@@ -153,28 +153,6 @@ TEST_F(FamilyTest, MovesAtTheEndsAndOfUnknownIdsChangeNothing) {
   EXPECT_EQ(urls(f), (std::vector<std::string>{"/c@1", "/a@2", "/b@3"}));
 }
 
-// Another sqlite3 process holding the database while a move runs.
-class Holder {
- public:
-  Holder(const std::string& db, const char* statements) {
-    pipe_ = popen(("sqlite3 " + quoted(db) + " > /dev/null 2>&1").c_str(), "w");
-    fprintf(pipe_, "%s\n", statements);
-    fflush(pipe_);
-    // Held once no other connection can take the database for itself.
-    for (int i = 0; i < 500; ++i) {
-      if (test::sql(db, "BEGIN EXCLUSIVE; ROLLBACK;").find("locked") != std::string::npos) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  ~Holder() {
-    fprintf(pipe_, "ROLLBACK;\n.quit\n");
-    pclose(pipe_);
-  }
-
- private:
-  FILE* pipe_ = nullptr;
-};
-
 struct SplitPoint {
   const char* what;
   const char* trigger;     // made before the move, dropped after

@@ -86,13 +86,21 @@ TEST(Module, DescriptorNamesTheModule) {
   EXPECT_EQ(config.on_read, nullptr);
 }
 
+// The read error of every family, in load order, when no table can be read.
+const std::string kReadErrors =
+    "[zazudaza -> config] read 'wc_system' table error!\r\n"
+    "[zazudaza -> config] read 'wc_scache' table error!\r\n"
+    "[zazudaza -> config] read 'wc_icache' table error!\r\n"
+    "[zazudaza -> config] read 'wc_fcache' table error!\r\n"
+    "[zazudaza -> config] read 'wc_rcache' table error!\r\n"
+    "[zazudaza -> config] read 'upfetch' table error!\r\n";
+
 TEST(Module, MissingFileLoadsNothingKeepsSettingsInMemoryAndIsNeverCreated) {
   Tree t;
   ASSERT_EQ(t.init(), 1);
   EXPECT_EQ(t.out(), "[zazudaza -> config] module init!\r\n");
   EXPECT_EQ(t.err(),
-            "[zazudaza -> config] zazudaza dbfile(zazudaza.db) isn't exist!\r\n"
-            "[zazudaza -> config] read 'wc_system' table error!\r\n");
+            "[zazudaza -> config] zazudaza dbfile(zazudaza.db) isn't exist!\r\n" + kReadErrors);
   EXPECT_NE(t.log().find("error: [zazudaza -> config] zazudaza dbfile(zazudaza.db) isn't exist!\r\n"), std::string::npos);
   EXPECT_NE(wc_sqlite_GetHandle(), nullptr);
   EXPECT_EQ(t.errors_of([] { EXPECT_EQ(policydb_system_set_MaxConnections(77), 1); }),
@@ -116,8 +124,7 @@ TEST(Module, FileThatIsNoDatabaseIsReportedAndLeftAlone) {
   write_file(t.db(), junk);
   ASSERT_EQ(t.init(), 1);
   EXPECT_EQ(t.err(),
-            "[zazudaza -> config] cann't open config file dbfile(zazudaza.db)!\r\n"
-            "[zazudaza -> config] read 'wc_system' table error!\r\n");
+            "[zazudaza -> config] cann't open config file dbfile(zazudaza.db)!\r\n" + kReadErrors);
   EXPECT_NE(t.log().find("error: [zazudaza -> config] cann't open zazudaza dbfile(zazudaza.db)!\r\n"), std::string::npos);
   EXPECT_EQ(policydb_system_set_IsDiskCache(1), 1);
   EXPECT_EQ(policydb_system_get_IsDiskCache(), 1);
@@ -135,7 +142,10 @@ TEST(Module, SetupLogOnlyWithDisplayConsoleButErrorLinesAlways) {
     const bool on = std::string(display) == "1";
     EXPECT_EQ(fs::exists(t.path("logs/zazudaza.db.log")), on);
     if (on) {
-      EXPECT_EQ(read_file(t.path("logs/zazudaza.db.log")), "setup:\r\n\r\n");
+      // The notice, each family's empty table, and the closing blank line.
+      const std::string log = read_file(t.path("logs/zazudaza.db.log"));
+      EXPECT_EQ(log.rfind("setup:\r\n\r\nConfig -> SessionCacheList:\r\n", 0), 0u) << log;
+      EXPECT_EQ(log.substr(log.size() - 4), "\r\n\r\n");
     }
   }
 }
@@ -166,6 +176,21 @@ TEST(Module, ExitPrintsItsLine) {
   Capture out(1, t.path("exit.out"));
   policydb_module_exit(nullptr);
   EXPECT_EQ(out.text(), "[zazudaza -> config] module exit!\r\n");
+}
+
+
+// A start on a fixture database writes the setup log byte for byte as kept in data/ (CR LF line
+// ends, GBK balance words). Set POLICYDB_WRITE_GOLDEN=1 to write the file anew.
+TEST(SetupLog, FixtureDatabaseGivesTheGoldenLog) {
+  Tree t;
+  t.make_default_db();
+  const std::string data = source_dir() + "/modules/config/tests/data/";
+  ASSERT_EQ(run_shell("sqlite3 " + quoted(t.db()) + " < " + quoted(data + "setup_fixture.sql")), 0);
+  ASSERT_EQ(t.init(), 1);
+  EXPECT_EQ(t.err(), "");
+  const std::string log = read_file(t.path("logs/zazudaza.db.log"));
+  if (std::getenv("POLICYDB_WRITE_GOLDEN")) write_file(data + "setup_golden.log", log);
+  EXPECT_EQ(log, read_file(data + "setup_golden.log"));
 }
 
 }  // namespace

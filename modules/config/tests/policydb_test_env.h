@@ -6,10 +6,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "cu_config.h"
 #include "cu_daemon.h"
@@ -74,6 +76,28 @@ class Capture {
   int fd_;
   std::string path_;
   int saved_ = -1;
+};
+
+// Another sqlite3 process holding the database (its statements given) for the life of the object.
+class Holder {
+ public:
+  Holder(const std::string& db, const char* statements) {
+    pipe_ = popen(("sqlite3 " + quoted(db) + " > /dev/null 2>&1").c_str(), "w");
+    fprintf(pipe_, "%s\n", statements);
+    fflush(pipe_);
+    // Held once no other connection can take the database for itself.
+    for (int i = 0; i < 500; ++i) {
+      if (test::sql(db, "BEGIN EXCLUSIVE; ROLLBACK;").find("locked") != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~Holder() {
+    fprintf(pipe_, "ROLLBACK;\n.quit\n");
+    pclose(pipe_);
+  }
+
+ private:
+  FILE* pipe_ = nullptr;
 };
 
 class Tree {
