@@ -63,6 +63,10 @@ struct Chunks {
     std::lock_guard<std::mutex> g(lock);
     return texts;
   }
+  void clear() {
+    std::lock_guard<std::mutex> g(lock);
+    texts.clear();
+  }
 };
 Chunks& chunks() {
   static Chunks c;
@@ -262,7 +266,7 @@ while got.count(b"hello") < 2:
         inc.write(more)
 print(got.count(b"HTTP/1.1 200 OK"))
 )");
-  chunks().texts.clear();
+  chunks().clear();
   const std::string out = shell_output("timeout 30 python3 " + script + " " + std::to_string(https_port_) + " 2>&1");
   if (chunks().resumer.joinable()) chunks().resumer.join();
   EXPECT_EQ(out, "2\n");
