@@ -416,4 +416,12 @@ VOR_API void policydb_upstream_ssl_SetSession(cu_ssl_conn* conn, uint32_t wid, u
 /* Keeps the connection's current session for the upstream (the last saved wins). */
 VOR_API void policydb_upstream_ssl_SaveSession(cu_ssl_conn* conn, uint32_t wid, uint32_t upstreamid);
 
+/* A name resolver of the health checks: the first address of host into out (64 bytes); 1 on success. */
+typedef uint8_t (*policydb_gethostip_fn)(const char* host, char* out);
+/* A failed connection (down 1) marks the upstream down and starts its health check; down 0 marks
+   it up. An upstream whose host is a template ("$") stays up, unchecked. */
+VOR_API void policydb_upstream_down_checking(uint32_t wid, uint32_t upstreamid, uint8_t down);
+/* Installs the checks' resolver when fn is not NULL; answers the one in force. */
+VOR_API policydb_gethostip_fn policydb_upstream_down_ImportGetHostIP(policydb_gethostip_fn fn);
+
 VOR_EXTERN_C_END
