@@ -39,9 +39,10 @@ struct Checks {
   std::atomic<policydb_gethostip_fn> resolver{default_resolver};
 };
 
+// Never destroyed: the check thread may still run a tick while the process exits.
 Checks& checks() {
-  static Checks c;
-  return c;
+  static Checks* c = new Checks;
+  return *c;
 }
 
 // The check lock for one scope.
