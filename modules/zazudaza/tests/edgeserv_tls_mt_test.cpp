@@ -231,6 +231,30 @@ TEST_F(Https, RecordKeepsTheListenersPort) {
   EXPECT_EQ(g_accepted_port.load(), https_port_);
 }
 
+// A close-delimited answer ends with close_notify: a strict TLS reader sees a clean end.
+TEST_F(Https, CloseDelimitedAnswerEndsWithCloseNotify) {
+  const std::string script = dir_->file("strict.py");
+  vor::test::write_file(script, R"(import socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+ctx.check_hostname = False
+ctx.verify_mode = ssl.CERT_NONE
+raw = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+tls = ctx.wrap_socket(raw, server_hostname="a.com", suppress_ragged_eofs=False)
+tls.sendall(b"GET / HTTP/1.1\r\nHost: a.com\r\nConnection: close\r\n\r\n")
+got = b""
+try:
+    while True:
+        data = tls.recv(65536)
+        if not data: break
+        got += data
+    print("clean", got.endswith(b"hello"))
+except ssl.SSLEOFError:
+    print("ragged")
+)");
+  const std::string out = shell_output("timeout 30 python3 " + script + " " + std::to_string(https_port_) + " 2>&1");
+  EXPECT_EQ(out, "clean True\n");
+}
+
 // Two requests as two TLS records in one TCP write: the first pauses reading, so the second
 // stays in TLS input until reading restarts, and is then served without new bytes arriving.
 TEST_F(Https, PausedClientTakesNoFurtherBatchUntilReadingRestarts) {
