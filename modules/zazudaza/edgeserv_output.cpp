@@ -443,7 +443,10 @@ void on_writable(vor_bigbox* bb, void* ud, int64_t sid) {
     while (step == Step::kNext && rec->queue->head) step = pump_step(ctx, rec, &after.calls, &wrote);
     if (!rec->queue->head && step == Step::kNext) {
       stop_writing(ctx, rec);
-      if (!rec->reading) rec->reading = vorx_bigbox_start_ForRead(bb, sid) ? 1 : 0;
+      if (!rec->reading) {
+        rec->reading = vorx_bigbox_start_ForRead(bb, sid) ? 1 : 0;
+        if (rec->reading && rec->tls_on) tls_post_read_step(ctx, sid);
+      }
     }
     if (step == Step::kWait && waits_for_peer(rec)) stop_writing(ctx, rec);
     after.end = step;
