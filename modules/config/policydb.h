@@ -514,4 +514,32 @@ VOR_API void json_Int64Value(wtb* buffer, const char* name, int64_t value);
    answers the characters written. */
 VOR_API int32_t json_FormatString(char* out, const char* text, int32_t limit);
 
+/* TLS of proxy hosts and upstreams. Context builders answer NULL with *error set: -1 extra
+   parameters not a form or memory short, -2 certificate refused, -3 key refused, -4 key and
+   certificate apart, -5 cipher list refused, -6 DH parameters refused, -100 protocols, curve or
+   session settings refused. */
+VOR_API void* policydb_proxy_ssl_CtxNew(const char* certificate, const char* key, const char* extra, int32_t* error);
+/* Frees a context of policydb_proxy_ssl_CtxNew; NULL ignored. */
+VOR_API void policydb_proxy_ssl_CtxFree(void* context);
+/* Moves a client's TLS connection to the context of the proxy host its server name picks; 0 keeps it. */
+VOR_API uint8_t policydb_proxy_ssl_CtxReset(SSL* ssl, const char* server_name);
+/* 1 when the pipe speaks TLS to the upstream of the pair for the client sid. */
+VOR_API uint8_t policydb_upstream_ssl_NeedSSL(int64_t sid, uint32_t wid, uint32_t upstreamid);
+/* A TLS connection to the upstream (an unknown pair behind a TLS client: the default client
+   context), NULL when NeedSSL says no or it cannot be made; free with policydb_upstream_ssl_ConnFree. */
+VOR_API cu_ssl_conn* policydb_upstream_ssl_ConnNew(int64_t sid, uint32_t wid, uint32_t upstreamid);
+VOR_API void policydb_upstream_ssl_ConnFree(cu_ssl_conn* conn);
+/* Offers the upstream's saved session on the connection; nothing for an unknown pair. */
+VOR_API void policydb_upstream_ssl_SetSession(cu_ssl_conn* conn, uint32_t wid, uint32_t upstreamid);
+/* Keeps the connection's current session for the upstream (the last saved wins). */
+VOR_API void policydb_upstream_ssl_SaveSession(cu_ssl_conn* conn, uint32_t wid, uint32_t upstreamid);
+
+/* A name resolver of the health checks: the first address of host into out (64 bytes); 1 on success. */
+typedef uint8_t (*policydb_gethostip_fn)(const char* host, char* out);
+/* A failed connection (down 1) marks the upstream down and starts its health check; down 0 marks
+   it up. An upstream whose host is a template ("$") stays up, unchecked. */
+VOR_API void policydb_upstream_down_checking(uint32_t wid, uint32_t upstreamid, uint8_t down);
+/* Installs the checks' resolver when fn is not NULL; answers the one in force. */
+VOR_API policydb_gethostip_fn policydb_upstream_down_ImportGetHostIP(policydb_gethostip_fn fn);
+
 VOR_EXTERN_C_END

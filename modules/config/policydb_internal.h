@@ -70,6 +70,14 @@ void console(const char* text);
 void setup_log_write(const char* format, ...) __attribute__((format(printf, 1, 2)));
 bool setup_log_open();
 
+// TLS of proxy hosts and upstreams (policydb_ssl.cpp).
+namespace tls {
+// The ssl_protocols value as a mask: the sum of the keywords standing alone; 60 when none.
+int32_t protocol_mask(const char* value);
+// Reads ../config/ssl/ssl.ini (a missing file keeps the defaults).
+void load_settings();
+}  // namespace tls
+
 // Calls into parts of the rules store built elsewhere; see seams.cpp.
 namespace seams {
 // Starts a new statistics period and its report timer.

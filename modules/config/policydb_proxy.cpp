@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -522,6 +523,29 @@ int32_t hash_of(const char* text) {
   uint32_t h = 0;
   for (const char* c = text; c && *c; ++c) h = h * 31u + static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(*c)));
   return static_cast<int32_t>(h);
+}
+
+bool with_upstream(uint32_t wid, uint32_t upstreamid, const std::function<void(Upstream&)>& fn) {
+  if (!have_proxies() || wid == UINT32_MAX) return false;
+  ProxyLock lock;
+  Upstream* u = find_upstream(store().find(wid), upstreamid);
+  if (!u) return false;
+  fn(*u);
+  return true;
+}
+
+bool with_named_proxy(const std::string& name, const std::function<void(Proxy&)>& fn) {
+  if (!have_proxies()) return false;
+  ProxyLock lock;
+  Store& s = store();
+  const auto hit = s.by_host.find(name);
+  Proxy* chosen = hit != s.by_host.end() ? hit->second : nullptr;
+  for (size_t i = 0; !chosen && i < s.list.size(); ++i) {
+    if (host_matches(*s.list[i], name.c_str())) chosen = s.list[i].get();
+  }
+  if (!chosen) return false;
+  fn(*chosen);
+  return true;
 }
 
 void load() {

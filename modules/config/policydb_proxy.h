@@ -5,6 +5,7 @@
 #include "cu_sem.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -60,6 +61,7 @@ struct Upstream {
   Counters counters;
   TlsTexts tls;
   Context context;
+  std::string session;  // the last TLS session saved for resumption (DER), empty when none
 };
 
 struct WildcardFree {
@@ -89,6 +91,11 @@ int32_t hash_of(const char* text);
 
 void load();
 void reset();
+// Runs fn on the upstream of the pair under the proxy lock; false (fn not run) when unknown.
+bool with_upstream(uint32_t wid, uint32_t upstreamid, const std::function<void(Upstream&)>& fn);
+// Runs fn under the proxy lock on the proxy a TLS server name picks: the host index, else the
+// first proxy in list order whose host or wildcard matches (case ignored); false when none.
+bool with_named_proxy(const std::string& name, const std::function<void(Proxy&)>& fn);
 // Seconds between health checks of a down upstream (proxy.ini, default 60).
 uint32_t down_check_interval();
 // The lock that guards the health checks' index (made by the loader).

@@ -240,6 +240,11 @@ VOR_API void edgeserv_return301(int64_t sid, const char* location);
 VOR_API void edgeserv_return302(int64_t sid, const char* location);
 VOR_API void edgeserv_return30X(int64_t sid, const char* location);
 
+/* The server-name hook: moves the TLS connection to the context of the name; 1 accepts the name. */
+typedef uint8_t (*edgeserv_sni_fn)(SSL* ssl, const char* server_name);
+/* Stores the server-name hook that the HTTPS handshakes call (NULL removes it). */
+VOR_API void edgeserv_ImportResetCtxFunc(edgeserv_sni_fn fn);
+
 VOR_EXTERN_C_END
 
 #ifdef __cplusplus

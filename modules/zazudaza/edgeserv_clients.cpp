@@ -44,36 +44,8 @@ vor_bigbox* bigbox_of(edgeserv_ctx* ctx) { return ctx && ctx->daemon ? ctx->daem
 void on_read(vor_bigbox* bb, void* ud, int64_t sid, const char* data, int32_t len);
 
 // Accept, on the master thread.
-void on_accept(vor_bigbox* bb, void* ud, int64_t, int64_t sid, const char* ip, uint16_t port) {
-  auto* ctx = static_cast<edgeserv_ctx*>(ud);
-  {
-    CtxLock lock(ctx);
-    if (!vor_bigbox_accept_WithPause(bb, sid, ip, port, on_read, ctx, on_peer_close, ctx)) {
-      vor_bigbox_DeleteSock(bb, sid);
-      return;
-    }
-    client_rec* rec = client_new();
-    if (!rec) {
-      vor_bigbox_DeleteSock(bb, sid);
-      return;
-    }
-    rec->sid = sid;
-    rec->reading = 1;
-    rec->owner_thread = vorx_box_GetThreadId(vor_bigbox_GetSlaveBox(bb, sid));
-    entry_of(rec)->accepting = true;
-    if (!cu_i64hash_insert(ctx->clients, sid, rec)) {
-      client_free(ctx, rec);
-      return;
-    }
-  }
-  if (flags().nodelay.load(std::memory_order_relaxed)) cu_sock_set_nondelay(sid);
-  accept_walk(ctx, sid, ip, port);
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
-  if (!rec) return;
-  entry_of(rec)->accepting = false;
-  // A force close asked for during the walk is already on its way.
-  if (rec->force_timer == 0 && !vorx_bigbox_start_ForRead(bb, sid)) edgeserv_ForceClose(sid);
+void on_accept(vor_bigbox* bb, void* ud, int64_t listen_sid, int64_t sid, const char* ip, uint16_t port) {
+  accept_client(bb, static_cast<edgeserv_ctx*>(ud), listen_sid, sid, ip, port, false);
 }
 
 // What the faster close does once the slots have seen a chunk.
@@ -121,19 +93,10 @@ void on_read(vor_bigbox*, void* ud, int64_t sid, const char* data, int32_t len) 
   if (owner.load(std::memory_order_relaxed) == 0) owner.store(cu_GetThisThreadId(), std::memory_order_relaxed);
   std::atomic_ref<uint32_t>(rec->received).fetch_add(static_cast<uint32_t>(len), std::memory_order_relaxed);
   add_received(static_cast<uint64_t>(len));
-
-  const ChunkOutcome out = track_request(rec, data, len);
-  // A head whose body framing is refused never reaches a slot.
-  if (out.refused) {
-    refuse_request(sid);
-    return;
-  }
-  if (pipelined_too_early(ctx, rec)) {
-    close_now(ctx, sid);
-    return;
-  }
-  read_walk(ctx, sid, data, len, out.body, out.body_len);
-  if (faster_close_step(ctx, sid) == AfterRead::kCloseNow) close_now(ctx, sid);
+  if (rec->tls_on)
+    tls_read_step(ctx, rec, data, len);
+  else
+    handle_chunk(ctx, rec, data, len);
 }
 
 // "ADDRESS:PORT" or "PORT": the address to bind (empty: all) and the port, cut to 16 bits.
@@ -159,6 +122,62 @@ void listen_failed(edgeserv_ctx* ctx, const char* line) {
 }
 
 }  // namespace
+
+void accept_client(vor_bigbox* bb, edgeserv_ctx* ctx, int64_t listen_sid, int64_t sid, const char* ip,
+                   uint16_t port, bool tls) {
+  {
+    CtxLock lock(ctx);
+    if (!vor_bigbox_accept_WithPause(bb, sid, ip, port, on_read, ctx, on_peer_close, ctx)) {
+      vor_bigbox_DeleteSock(bb, sid);
+      return;
+    }
+    client_rec* rec = client_new();
+    if (!rec) {
+      vor_bigbox_DeleteSock(bb, sid);
+      return;
+    }
+    rec->sid = sid;
+    rec->reading = 1;
+    rec->owner_thread = vorx_box_GetThreadId(vor_bigbox_GetSlaveBox(bb, sid));
+    if (tls && !cu_sock_GetPortFromFd(listen_sid, &rec->local_port)) rec->local_port = 443;
+    entry_of(rec)->accepting = true;
+    if (!cu_i64hash_insert(ctx->clients, sid, rec)) {
+      client_free(ctx, rec);
+      return;
+    }
+    if (tls && !tls_accept_setup(rec)) {
+      cu_i64hash_delete(ctx->clients, sid);
+      client_free(ctx, rec);
+      return;
+    }
+  }
+  if (flags().nodelay.load(std::memory_order_relaxed)) cu_sock_set_nondelay(sid);
+  accept_walk(ctx, sid, ip, port);
+  CtxLock lock(ctx);
+  client_rec* rec = find_client(ctx, sid);
+  if (!rec) return;
+  entry_of(rec)->accepting = false;
+  // A force close asked for during the walk is already on its way.
+  if (rec->force_timer == 0 && !vorx_bigbox_start_ForRead(bb, sid)) edgeserv_ForceClose(sid);
+}
+
+bool handle_chunk(edgeserv_ctx* ctx, client_rec* rec, const char* data, int32_t len) {
+  const int64_t sid = rec->sid;
+  const ChunkOutcome out = track_request(rec, data, len);
+  // A head whose body framing is refused never reaches a slot.
+  if (out.refused) {
+    refuse_request(sid);
+    return true;
+  }
+  if (pipelined_too_early(ctx, rec)) {
+    close_now(ctx, sid);
+    return false;
+  }
+  read_walk(ctx, sid, data, len, out.body, out.body_len);
+  if (faster_close_step(ctx, sid) != AfterRead::kCloseNow) return true;
+  close_now(ctx, sid);
+  return false;
+}
 
 bool attach_listeners(edgeserv_ctx* ctx) {
   cu_config* config = ctx->daemon ? ctx->daemon->config : nullptr;

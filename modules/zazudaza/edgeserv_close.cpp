@@ -39,6 +39,12 @@ void arm_force_timer(vor_box* box, client_rec* rec, int64_t sid) {
 
 void close_now(edgeserv_ctx* ctx, int64_t sid) {
   if (!known(ctx, sid)) return;
+  {
+    // Without close_notify a close-delimited HTTPS answer reads as cut short.
+    CtxLock lock(ctx);
+    client_rec* rec = find_client(ctx, sid);
+    if (rec && rec->tls_on) cu_ssl_conn_shutdown(&rec->tls);
+  }
   close_walk(ctx, sid);
   remove_and_free(ctx, sid);
 }

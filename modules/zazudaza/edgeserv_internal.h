@@ -119,6 +119,28 @@ ChunkOutcome track_request(client_rec* rec, const char* chunk, int32_t len);
 // True when a complete head frames its body so that every reader agrees on where it ends.
 bool framing_acceptable(const char* head, int32_t len, uint32_t* content_length, bool* has_length);
 
+// --- TLS ------------------------------------------------------------------------------------
+
+// The [ssl] protocols value as a mask: the sum of the words standing alone; 60 when none.
+int32_t protocol_mask(const char* value);
+// Reads ../config/ssl/ssl.ini, attaches the https_port listeners and builds the server context.
+void tls_start(edgeserv_ctx* ctx);
+// Sets up the TLS connection of a record just accepted on an HTTPS listener; false: no TLS.
+bool tls_accept_setup(client_rec* rec);
+// Ciphertext arrived for a TLS client (len 0: only step what is held); runs the request steps
+// on each decrypted batch. The caller is the slave thread and holds no lock.
+void tls_read_step(edgeserv_ctx* ctx, client_rec* rec, const char* data, int32_t len);
+// Posts a read step with no new bytes to the client's slave box (reading restarted).
+void tls_post_read_step(edgeserv_ctx* ctx, int64_t sid);
+// The plain request steps of one chunk; false when the connection was closed by them.
+bool handle_chunk(edgeserv_ctx* ctx, client_rec* rec, const char* data, int32_t len);
+// The accept path shared by the plain and HTTPS listeners.
+void accept_client(vor_bigbox* bb, edgeserv_ctx* ctx, int64_t listen_sid, int64_t sid, const char* ip,
+                   uint16_t port, bool tls);
+// Write interest on and off; the caller holds the context lock.
+void start_writing(edgeserv_ctx* ctx, client_rec* rec);
+void stop_writing(edgeserv_ctx* ctx, client_rec* rec);
+
 // --- output -----------------------------------------------------------------------------------
 
 enum TaskKind : uint8_t { kTaskEmpty = 0, kTaskMemory = 1, kTaskFile = 2, kTaskClose = 3 };

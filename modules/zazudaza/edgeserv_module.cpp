@@ -317,6 +317,7 @@ uint8_t edgeserv_init(daemon_ctx* daemon) {
   }
   apply_settings(settings);
   attach_listeners(ctx);
+  tls_start(ctx);
   start_idle_sweep(ctx, settings.idle_limit);
   return 1;
 }

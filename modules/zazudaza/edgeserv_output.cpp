@@ -104,9 +104,24 @@ void count_sent(client_rec* rec, int32_t n) {
   g_total_sent.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
 }
 
-// One send: bytes sent, 0 when it would block, -1 on error.
-int32_t send_some(edgeserv_ctx* ctx, int64_t sid, const void* data, int32_t len) {
-  return vor_bigbox_write(bigbox_of(ctx), sid, data, len);
+// One send: bytes sent, 0 when it would block, -1 on error. A TLS client's bytes go through its
+// TLS connection once the handshake is done; a close_notify or fatal error ends the connection.
+int32_t send_some(edgeserv_ctx* ctx, client_rec* rec, const void* data, int32_t len) {
+  if (!rec->tls_on) return vor_bigbox_write(bigbox_of(ctx), rec->sid, data, len);
+  if (!rec->tls.handshake_done) return 0;
+  const int32_t n = cu_ssl_conn_write(&rec->tls, data, len);
+  if (n > 0) return n;
+  if (rec->tls.state == CU_SSL_STATE_CLOSE_NOTIFY) {
+    cu_ssl_conn_shutdown(&rec->tls);
+    return -1;
+  }
+  return rec->tls.state == CU_SSL_STATE_FATAL || n < 0 ? -1 : 0;
+}
+
+// A TLS client whose output waits for its peer's bytes (the handshake, or a write that needs
+// input) is not watched for writing: the next TLS read step starts the pump again.
+bool waits_for_peer(const client_rec* rec) {
+  return rec->tls_on && (!rec->tls.handshake_done || rec->tls.state == CU_SSL_STATE_WANT_READ);
 }
 
 void cancel_delay_timer(edgeserv_ctx* ctx, client_rec* rec) {
@@ -116,6 +131,8 @@ void cancel_delay_timer(edgeserv_ctx* ctx, client_rec* rec) {
 }
 
 void on_writable(vor_bigbox* bb, void* ud, int64_t sid);
+
+}  // namespace
 
 void start_writing(edgeserv_ctx* ctx, client_rec* rec) {
   // A force-closed connection stays without interest until its timer ends it.
@@ -127,6 +144,8 @@ void stop_writing(edgeserv_ctx* ctx, client_rec* rec) {
   if (rec->writing) vorx_bigbox_export_ForWrite(bigbox_of(ctx), rec->sid);
   rec->writing = 0;
 }
+
+namespace {
 
 // --- tasks ------------------------------------------------------------------------------------
 
@@ -242,7 +261,7 @@ thread_local char t_send_buffer[kSendStep];
 Step pump_memory(edgeserv_ctx* ctx, client_rec* rec, Task* t, HookCalls* calls, bool* wrote) {
   while (cu_xjitter_GetLen(&t->bytes) > 0) {
     const uint64_t n = cu_xjitter_PeekData(&t->bytes, t_send_buffer, kSendStep);
-    const int32_t sent = send_some(ctx, rec->sid, t_send_buffer, static_cast<int32_t>(n));
+    const int32_t sent = send_some(ctx, rec, t_send_buffer, static_cast<int32_t>(n));
     if (sent < 0) {
       if (*wrote) return Step::kWait;
       stop_writing(ctx, rec);
@@ -264,7 +283,7 @@ Step send_slice(edgeserv_ctx* ctx, client_rec* rec, Task* t, HookCalls* calls) {
   while (t->buffer_offset < t->buffer_length) {
     const int32_t want = std::min(t->buffer_length - t->buffer_offset, kSendStep);
     const char* from = static_cast<const char*>(t->buffer) + t->buffer_offset;
-    const int32_t sent = send_some(ctx, rec->sid, from, want);
+    const int32_t sent = send_some(ctx, rec, from, want);
     if (sent < 0) return Step::kClose;
     if (sent == 0) return Step::kWait;
     calls->add(from, sent);
@@ -393,8 +412,24 @@ void take_notice(client_rec* rec, AfterUnlock* after) {
   after->notice_arg = rec->notice_arg;
 }
 
+// A TLS step that waited for room (a handshake flight or a read's own output) runs again on
+// the slave thread before the pump takes the context lock.
+bool rerun_tls_step(edgeserv_ctx* ctx, int64_t sid) {
+  client_rec* rec;
+  {
+    CtxLock lock(ctx);
+    rec = find_client(ctx, sid);
+    if (!rec || !rec->tls_on || rec->tls.state != CU_SSL_STATE_WANT_WRITE) return rec != nullptr;
+    stop_writing(ctx, rec);
+  }
+  tls_read_step(ctx, rec, nullptr, 0);
+  CtxLock lock(ctx);
+  return find_client(ctx, sid) == rec;
+}
+
 void on_writable(vor_bigbox* bb, void* ud, int64_t sid) {
   auto* ctx = static_cast<edgeserv_ctx*>(ud);
+  if (!rerun_tls_step(ctx, sid)) return;
   AfterUnlock after;
   {
     CtxLock lock(ctx);
@@ -408,8 +443,12 @@ void on_writable(vor_bigbox* bb, void* ud, int64_t sid) {
     while (step == Step::kNext && rec->queue->head) step = pump_step(ctx, rec, &after.calls, &wrote);
     if (!rec->queue->head && step == Step::kNext) {
       stop_writing(ctx, rec);
-      if (!rec->reading) rec->reading = vorx_bigbox_start_ForRead(bb, sid) ? 1 : 0;
+      if (!rec->reading) {
+        rec->reading = vorx_bigbox_start_ForRead(bb, sid) ? 1 : 0;
+        if (rec->reading && rec->tls_on) tls_post_read_step(ctx, sid);
+      }
     }
+    if (step == Step::kWait && waits_for_peer(rec)) stop_writing(ctx, rec);
     after.end = step;
     take_notice(rec, &after);
   }
@@ -478,8 +517,11 @@ uint8_t write_memory(int64_t sid, const char* data, int32_t len) {
     cancel_delay_timer(ctx, rec);
     calls.fns = hooks_now();
     int32_t sent = 0;
-    if (rec->queue->count == 0 && (calls.fns.empty() || on_owner_thread(rec))) {
-      sent = std::max(send_some(ctx, sid, data, len), 0);
+    // A TLS connection is written only on its own slave thread, once its handshake is done.
+    const bool direct = rec->tls_on ? on_owner_thread(rec) && rec->tls.handshake_done
+                                    : calls.fns.empty() || on_owner_thread(rec);
+    if (rec->queue->count == 0 && direct) {
+      sent = std::max(send_some(ctx, rec, data, len), 0);
       calls.add(data, sent);
       count_sent(rec, sent);
     }
@@ -651,6 +693,8 @@ void edgeserv_ImportSock_ForRead(int64_t sid) {
   client_rec* rec = find_client(ctx, sid);
   if (!rec || rec->reading) return;
   rec->reading = vorx_bigbox_start_ForRead(bigbox_of(ctx), sid) ? 1 : 0;
+  // Bytes already held in TLS input or inside OpenSSL would wait for the next socket read.
+  if (rec->reading && rec->tls_on) tls_post_read_step(ctx, sid);
 }
 
 void edgeserv_ExportSock_ForWrite(int64_t sid) {

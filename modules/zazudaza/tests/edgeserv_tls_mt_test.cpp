@@ -1,0 +1,303 @@
+// HTTPS in one process: the edge server's context over a bigbox with an https_port listener, a
+// server-name hook that moves named connections to a context with an openssl-made certificate,
+// and a sub-module that answers each request head; the clients are openssl s_client and curl.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "edge_fixture.h"
+#include "edgeserv_internal.h"
+#include "vor_net_test_util.h"
+#include "vor_tempdir.h"
+#include "vor_wait.h"
+
+namespace {
+
+using vor::test::run_shell;
+using vor::test::shell_output;
+
+// The names the hook saw, and the context it moves accepted names to.
+struct Names {
+  std::mutex lock;
+  std::vector<std::string> seen;
+  cu_ssl_ctx certified{};
+  void add(const char* name) {
+    std::lock_guard<std::mutex> g(lock);
+    seen.push_back(name);
+  }
+  bool saw(const std::string& name) {
+    std::lock_guard<std::mutex> g(lock);
+    for (const auto& n : seen)
+      if (n == name) return true;
+    return false;
+  }
+};
+Names& names() {
+  static Names n;
+  return n;
+}
+
+// "disabled.com" is refused; every other name (or none) gets the certificate.
+uint8_t reset_ctx(SSL* ssl, const char* name) {
+  names().add(name);
+  if (std::string(name) == "disabled.com") return 0;
+  return ssl_conn_ResetCTX(ssl, cu_ssl_ctx_InnerCTX(&names().certified)) ? 1 : 0;
+}
+
+// Chunks as the slots saw them, each marked with whether reading was paused at the time.
+struct Chunks {
+  std::mutex lock;
+  std::vector<std::string> texts;
+  std::atomic<bool> paused{false};
+  std::thread resumer;
+  void add(const std::string& text) {
+    std::lock_guard<std::mutex> g(lock);
+    texts.push_back((paused.load() ? "paused:" : "") + text);
+  }
+  std::vector<std::string> all() {
+    std::lock_guard<std::mutex> g(lock);
+    return texts;
+  }
+  void clear() {
+    std::lock_guard<std::mutex> g(lock);
+    texts.clear();
+  }
+};
+Chunks& chunks() {
+  static Chunks c;
+  return c;
+}
+
+// A head for "/pause" stops reading, as a pending look-up does, and another thread restarts it.
+void pause_for_a_while(int64_t sid) {
+  edgeserv_ExportSock_ForRead(sid);
+  chunks().paused.store(true);
+  chunks().resumer = std::thread([sid] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    chunks().paused.store(false);
+    edgeserv_ImportSock_ForRead(sid);
+  });
+}
+
+// One answer per request head, then a close behind it when the client asked for one.
+uint8_t answer_heads(edgeserv_ctx*, int64_t sid, const char* chunk, int32_t len, const char*, int32_t) {
+  const std::string text(chunk, static_cast<size_t>(len));
+  chunks().add(text);
+  if (text.find("GET /pause") == 0) pause_for_a_while(sid);
+  if (text.find("\r\n\r\n") == std::string::npos) return 1;
+  static const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+  edgeserv_WriteJitter(sid, kAnswer, static_cast<int32_t>(sizeof kAnswer - 1));
+  if (text.find("Connection: close") != std::string::npos) edgeserv_close(sid, 0);
+  return 1;
+}
+
+std::atomic<uint16_t> g_accepted_port{0};
+
+uint8_t note_port(edgeserv_ctx*, int64_t sid, const char*, uint16_t) {
+  if (client_rec* rec = edgeserv_GetClient_BySid(sid)) g_accepted_port.store(rec->local_port);
+  return 1;
+}
+
+submodule_desc g_answer = {371, "answer", nullptr, nullptr, note_port, nullptr, answer_heads};
+
+class Https : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new vor::test::TempDir;
+    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=a.com -keyout " +
+                            dir_->file("key.pem") + " -out " + dir_->file("cert.pem") + " >/dev/null 2>&1";
+    ASSERT_EQ(run_shell(cmd), 0);
+    cu_ssl_init();
+    cu_ssl_ctx& c = names().certified;
+    ASSERT_TRUE(cu_ssl_ctx_init(&c, CU_SSL_PROTO_DEFAULT));
+    ASSERT_TRUE(cu_ssl_ctx_UseCertificateChainFile(&c, dir_->file("cert.pem").c_str(),
+                                                   dir_->file("key.pem").c_str(), nullptr));
+    ASSERT_TRUE(cu_ssl_session_SetSessionIDContext(&c, "HTTPS", 5));
+  }
+  static void TearDownTestSuite() {
+    cu_ssl_ctx_destroy(&names().certified);
+    delete dir_;
+  }
+
+  void SetUp() override {
+    edge_ = std::make_unique<edge::test::Edge>(std::vector<submodule_desc*>{&g_answer});
+    https_port_ = vor::test::free_port();
+    cu_config_SetKey(edge_->ctx()->daemon->config, "system", "https_port",
+                     ("127.0.0.1:" + std::to_string(https_port_)).c_str());
+    edgeserv_ImportResetCtxFunc(reset_ctx);
+    edge::tls_start(edge_->ctx());
+  }
+  void TearDown() override {
+    edge_.reset();
+    edgeserv_ImportResetCtxFunc(nullptr);
+  }
+
+  // s_client with the options, one request with a close; its whole output.
+  std::string s_client(const std::string& options, const std::string& request_host = "a.com") {
+    const std::string request = "GET / HTTP/1.1\\r\\nHost: " + request_host + "\\r\\nConnection: close\\r\\n\\r\\n";
+    return shell_output("printf '" + request + "' | timeout 20 openssl s_client -connect 127.0.0.1:" +
+                        std::to_string(https_port_) + " " + options + " -ign_eof 2>&1; echo \"exit=$?\"");
+  }
+
+  static vor::test::TempDir* dir_;
+  std::unique_ptr<edge::test::Edge> edge_;
+  uint16_t https_port_ = 0;
+};
+vor::test::TempDir* Https::dir_ = nullptr;
+
+TEST(HttpsSettings, ProtocolMaskTable) {
+  struct Case {
+    const char* value;
+    int32_t mask;
+  };
+  const Case kCases[] = {
+      {"TLSv1.2", 32},       {"TLSv1 TLSv1.1", 24},       {"TLSv1.1 TLSv1", 16}, {"SSLv2+SSLv3", 6},
+      {"nothing", 60},       {"", 60},                    {"TLSv1.0;TLSv1.2", 40}, {"xTLSv1.2", 60},
+      {"TLSv1.2x TLSv1", 60},  // only the first "TLSv1" counts, and it is not alone
+      {"SSLv3/TLSv1\tTLSv1.2", 44},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.value);
+    EXPECT_EQ(edge::protocol_mask(c.value), c.mask);
+  }
+}
+
+struct HandshakeCase {
+  const char* options;
+  const char* expect_in_output;  // NULL: the handshake must fail
+  const char* name_seen;         // what the hook got, NULL: no check
+};
+const HandshakeCase kHandshakes[] = {
+    {"-servername a.com -tls1_2", "hello", "a.com"},
+    {"-servername a.com -tls1_3", "hello", "a.com"},
+    {"-servername A.com:443", "hello", "a.com:443"},  // the hook gets the name lower-cased, as sent
+    {"-noservername", "hello", ""},
+    {"-servername disabled.com", nullptr, "disabled.com"},  // no certificate on the edge context
+    {"-servername a.com -tls1_1 -cipher DEFAULT@SECLEVEL=0", nullptr, nullptr},
+};
+
+TEST_F(Https, HandshakeTable) {
+  for (const HandshakeCase& c : kHandshakes) {
+    SCOPED_TRACE(c.options);
+    const std::string out = s_client(c.options);
+    if (c.expect_in_output) {
+      EXPECT_NE(out.find("HTTP/1.1 200 OK"), std::string::npos) << out;
+      EXPECT_NE(out.find(c.expect_in_output), std::string::npos) << out;
+      EXPECT_NE(out.find("exit=0"), std::string::npos) << out;
+    } else {
+      EXPECT_EQ(out.find("HTTP/1.1 200 OK"), std::string::npos) << out;
+    }
+    if (c.name_seen) {
+      EXPECT_TRUE(names().saw(c.name_seen)) << c.name_seen;
+    }
+  }
+  // Every connection ended: failed handshakes close at once, answered ones after their close.
+  EXPECT_TRUE(vor::test::wait_until([] { return edgeserv_GetNumOfConnections() == 0; }));
+}
+
+TEST_F(Https, SessionIsReused) {
+  for (const char* version : {"-tls1_2", "-tls1_3"}) {
+    SCOPED_TRACE(version);
+    const std::string session = dir_->file(std::string("session") + version);
+    const std::string first = s_client(std::string("-servername a.com ") + version + " -sess_out " + session);
+    ASSERT_NE(first.find("hello"), std::string::npos) << first;
+    const std::string second = s_client(std::string("-servername a.com ") + version + " -sess_in " + session);
+    EXPECT_NE(second.find("hello"), std::string::npos) << second;
+    EXPECT_NE(second.find("Reused,"), std::string::npos) << second;
+  }
+}
+
+TEST_F(Https, CurlAskingForHttp2GetsHttp11) {
+  const std::string out = shell_output("curl -sk --max-time 20 --http2 -H 'Connection: close' -o /dev/null -w "
+                                       "'%{http_code} %{http_version}' https://127.0.0.1:" +
+                                       std::to_string(https_port_) + "/");
+  EXPECT_EQ(out, "200 1.1");
+}
+
+TEST_F(Https, KeptAliveConnectionServesTwoRequests) {
+  const std::string url = "https://127.0.0.1:" + std::to_string(https_port_) + "/";
+  const std::string out = shell_output("curl -sk --max-time 20 " + url + " " + url);
+  EXPECT_EQ(out, "hellohello");
+}
+
+TEST_F(Https, RecordKeepsTheListenersPort) {
+  const std::string out = s_client("-servername a.com");
+  ASSERT_NE(out.find("hello"), std::string::npos) << out;
+  EXPECT_EQ(g_accepted_port.load(), https_port_);
+}
+
+// A close-delimited answer ends with close_notify: a strict TLS reader sees a clean end.
+TEST_F(Https, CloseDelimitedAnswerEndsWithCloseNotify) {
+  const std::string script = dir_->file("strict.py");
+  vor::test::write_file(script, R"(import socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+ctx.check_hostname = False
+ctx.verify_mode = ssl.CERT_NONE
+raw = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+tls = ctx.wrap_socket(raw, server_hostname="a.com", suppress_ragged_eofs=False)
+tls.sendall(b"GET / HTTP/1.1\r\nHost: a.com\r\nConnection: close\r\n\r\n")
+got = b""
+try:
+    while True:
+        data = tls.recv(65536)
+        if not data: break
+        got += data
+    print("clean", got.endswith(b"hello"))
+except ssl.SSLEOFError:
+    print("ragged")
+)");
+  const std::string out = shell_output("timeout 30 python3 " + script + " " + std::to_string(https_port_) + " 2>&1");
+  EXPECT_EQ(out, "clean True\n");
+}
+
+// Two requests as two TLS records in one TCP write: the first pauses reading, so the second
+// stays in TLS input until reading restarts, and is then served without new bytes arriving.
+TEST_F(Https, PausedClientTakesNoFurtherBatchUntilReadingRestarts) {
+  const std::string script = dir_->file("records.py");
+  vor::test::write_file(script, R"(import socket, ssl, sys
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+ctx.check_hostname = False
+ctx.verify_mode = ssl.CERT_NONE
+sock = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+tls = ctx.wrap_bio(inc, out, server_hostname="a.com")
+def pump():
+    data = out.read()
+    if data: sock.sendall(data)
+while True:
+    try:
+        tls.do_handshake(); break
+    except ssl.SSLWantReadError:
+        pump(); inc.write(sock.recv(65536))
+pump()
+tls.write(b"GET /pause HTTP/1.1\r\nHost: a.com\r\n\r\n")
+tls.write(b"GET /second HTTP/1.1\r\nHost: a.com\r\nConnection: close\r\n\r\n")
+pump()
+got = b""
+while got.count(b"hello") < 2:
+    try:
+        data = tls.read(65536)
+        if not data: break
+        got += data
+    except ssl.SSLWantReadError:
+        more = sock.recv(65536)
+        if not more: break
+        inc.write(more)
+print(got.count(b"HTTP/1.1 200 OK"))
+)");
+  chunks().clear();
+  const std::string out = shell_output("timeout 30 python3 " + script + " " + std::to_string(https_port_) + " 2>&1");
+  if (chunks().resumer.joinable()) chunks().resumer.join();
+  EXPECT_EQ(out, "2\n");
+  const std::vector<std::string> seen = chunks().all();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].rfind("GET /pause ", 0), 0u) << seen[0];
+  EXPECT_EQ(seen[1].rfind("GET /second ", 0), 0u) << seen[1];  // not "paused:"
+}
+
+}  // namespace
