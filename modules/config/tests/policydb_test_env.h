@@ -20,6 +20,7 @@
 #include "policydb.h"
 #include "policydb_internal.h"
 #include "vor_tempdir.h"
+#include "vor_wait.h"
 
 namespace policydb::test {
 
@@ -81,24 +82,35 @@ class Capture {
 // Another sqlite3 process holding the database (its statements given) for the life of the object.
 class Holder {
  public:
-  Holder(const std::string& db, const char* statements) {
-    pipe_ = popen(("sqlite3 " + quoted(db) + " > /dev/null 2>&1").c_str(), "w");
-    // The holder waits out the probes below rather than failing its own BEGIN against one.
-    fprintf(pipe_, ".timeout 5000\n%s\n", statements);
-    fflush(pipe_);
-    // Held once no other connection can take the database for itself.
-    for (int i = 0; i < 500; ++i) {
-      if (test::sql(db, "BEGIN EXCLUSIVE; ROLLBACK;").find("locked") != std::string::npos) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // The statements run in a sqlite3 process that then prints a marker: the database is held once
+  // the marker is out. A BEGIN that lost its wait to another process (-bail ends that sqlite3)
+  // is tried again, so a loaded machine cannot leave the test holding nothing.
+  Holder(const std::string& db, const char* statements) : marker_(db + ".held") {
+    for (int attempt = 0; attempt < 20 && !held_; ++attempt) {
+      fs::remove(marker_);
+      pipe_ = popen(("sqlite3 -bail " + quoted(db) + " > " + policydb::test::quoted(marker_) + " 2>&1").c_str(), "w");
+      fprintf(pipe_, ".timeout 5000\n%s\nSELECT 'held';\n", statements);
+      fflush(pipe_);
+      held_ = vor::test::wait_until([&] { return read_file(marker_).find("held") != std::string::npos; },
+                                    std::chrono::seconds(10));
+      if (!held_) {
+        pclose(pipe_);
+        pipe_ = nullptr;
+      }
     }
   }
   ~Holder() {
+    if (!pipe_) return;
     fprintf(pipe_, "ROLLBACK;\n.quit\n");
     pclose(pipe_);
+    fs::remove(marker_);
   }
+  bool held() const { return held_; }
 
  private:
+  std::string marker_;
   FILE* pipe_ = nullptr;
+  bool held_ = false;
 };
 
 class Tree {
