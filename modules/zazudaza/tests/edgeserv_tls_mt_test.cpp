@@ -67,6 +67,19 @@ struct Chunks {
     std::lock_guard<std::mutex> g(lock);
     texts.clear();
   }
+  // The resumer is started on a slave thread and joined on the test's: both under the lock.
+  void start_resumer(std::thread t) {
+    std::lock_guard<std::mutex> g(lock);
+    resumer = std::move(t);
+  }
+  void join_resumer() {
+    std::thread t;
+    {
+      std::lock_guard<std::mutex> g(lock);
+      t = std::move(resumer);
+    }
+    if (t.joinable()) t.join();
+  }
 };
 Chunks& chunks() {
   static Chunks c;
@@ -77,11 +90,11 @@ Chunks& chunks() {
 void pause_for_a_while(int64_t sid) {
   edgeserv_ExportSock_ForRead(sid);
   chunks().paused.store(true);
-  chunks().resumer = std::thread([sid] {
+  chunks().start_resumer(std::thread([sid] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     chunks().paused.store(false);
     edgeserv_ImportSock_ForRead(sid);
-  });
+  }));
 }
 
 // One answer per request head, then a close behind it when the client asked for one.
@@ -292,7 +305,7 @@ print(got.count(b"HTTP/1.1 200 OK"))
 )");
   chunks().clear();
   const std::string out = shell_output("timeout 30 python3 " + script + " " + std::to_string(https_port_) + " 2>&1");
-  if (chunks().resumer.joinable()) chunks().resumer.join();
+  chunks().join_resumer();
   EXPECT_EQ(out, "2\n");
   const std::vector<std::string> seen = chunks().all();
   ASSERT_EQ(seen.size(), 2u);
