@@ -74,4 +74,29 @@ VOR_API void reqgate_plugin__EncodeMemFree(char* buffer);
 /* The same as reqgate_plugin__EncodeMemFree. */
 VOR_API void reqgate_plugin__DecodeMemFree(char* buffer);
 
+/* --- responses ------------------------------------------------------------------------------ */
+/* The writers a response's bytes go through: the pipe's client and upstream writers. */
+typedef uint32_t (*reqgate_writer)(int64_t sid, const char* data, uint32_t len);
+/* Makes the filter record of a response the pipe opened for a client (on the client's thread);
+   false without memory, off that thread, or when the response sid has a record already. */
+VOR_API uint8_t reqgate_NewFilter_v4(int64_t client_sid, http_parser* request, int64_t response_sid,
+                                     const char* cache_key, uint8_t cache_kind, uint8_t icookie, uint32_t lifetime,
+                                     uint8_t expired, uint8_t revalidate, uint8_t rewritten,
+                                     uint8_t disk_permitted);
+/* reqgate_NewFilter_v4 with the disk permitted. */
+VOR_API uint8_t reqgate_NewFilter_v3(int64_t client_sid, http_parser* request, int64_t response_sid,
+                                     const char* cache_key, uint8_t cache_kind, uint8_t icookie, uint32_t lifetime,
+                                     uint8_t expired, uint8_t revalidate, uint8_t rewritten);
+/* Takes a chunk of upstream bytes of the response; false only when an unparsable head cannot be
+   passed through (the pipe then closes the client). Either writer may be NULL. */
+VOR_API uint8_t reqgate_ResponseInput_v3(int64_t response_sid, const char* data, uint32_t len,
+                                         reqgate_writer client_writer, reqgate_writer upstream_writer);
+/* The upstream connection of the response ended (after the pipe queued the client's close). */
+VOR_API void reqgate_OnResponseClose(int64_t response_sid);
+/* Marks every in-flight response whose cache key the rule matches for a purge at its end. */
+VOR_API void reqgate_RefreshRequestingURL(const char* text, uint8_t icase, uint8_t rule_type);
+/* Frees the response's record unstored (its cache file abandoned), on the record's thread;
+   false when there is none. */
+VOR_API uint8_t reqgate_DropResponse(int64_t response_sid);
+
 VOR_EXTERN_C_END
