@@ -1,6 +1,7 @@
 // Completeness of a response body: the framing chosen from the final head, the incremental
 // chunk parser fed with every upstream chunk, the end check of a close-delimited body and the
 // two checks of a stored body copy.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -242,30 +243,50 @@ bool integrity_init(IntegrityState& state, http_parser* request, http_parser* re
   return true;
 }
 
-void integrity_feed(IntegrityState& state, const char* data, uint64_t len) {
-  if (!state.enabled || !data) return;
-  state.received += len;
-  if (state.mode != kChunked) return;
-  while (len > 0 && !state.last_chunk && !state.error) {
+uint64_t integrity_feed(IntegrityState& state, const char* data, uint64_t len) {
+  if (!state.enabled || !data) return len;
+  switch (state.mode) {
+    case kNoBody:
+      return 0;
+    case kLength: {
+      const uint64_t room = state.expected > state.received ? state.expected - state.received : 0;
+      const uint64_t taken = std::min(len, room);
+      state.received += taken;
+      return taken;
+    }
+    case kChunked:
+      break;
+    default:
+      state.received += len;
+      return len;
+  }
+  uint64_t taken = 0;
+  while (taken < len && !state.last_chunk && !state.error) {
+    const char* at = data + taken;
+    const uint64_t rest = len - taken;
     uint64_t used = 0;
     if (state.phase == 0) {
-      used = feed_size_line(state, data, len);
+      used = feed_size_line(state, at, rest);
     } else if (state.phase == 1) {
       const uint64_t left = uint64_t{state.chunk_size} - state.chunk_read;
-      if (len <= left) {
-        state.chunk_read += static_cast<uint32_t>(len);
-        return;
+      if (rest <= left) {
+        state.chunk_read += static_cast<uint32_t>(rest);
+        used = rest;
+      } else {
+        state.fill = 0;
+        state.phase = 2;
+        state.chunk_read = state.chunk_size;
+        used = left;
       }
-      state.fill = 0;
-      state.phase = 2;
-      state.chunk_read = state.chunk_size;
-      used = left;
     } else {
-      used = feed_data_end(state, data, len);
+      used = feed_data_end(state, at, rest);
     }
-    data += used;
-    len -= used;
+    taken += used;
   }
+  // Broken framing has no end to cut at: the rest passes as it came.
+  if (state.error) taken = len;
+  state.received += taken;
+  return taken;
 }
 
 bool integrity_complete(const IntegrityState& state) {

@@ -1,13 +1,16 @@
 // What the request filter's own files share.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cu_xjitter.h"
 #include "http_parser.h"
+#include "reqgate.h"
 
 namespace vor::reqgate {
 
@@ -74,7 +77,9 @@ enum IntegrityMode : uint8_t { kNoBody = 0, kLength = 1, kChunked = 2, kToClose 
 // Content-Length and set "Connection: close". False when the framing makes the answer unfit to
 // keep: both lengths, or an invalid Content-Length.
 bool integrity_init(IntegrityState& state, http_parser* request, http_parser* response, const char* cache_key);
-void integrity_feed(IntegrityState& state, const char* data, uint64_t len);
+// Feeds body bytes; answers how many of them belong to the body (the rest follow its end and
+// are not this response's). Before the head is known every byte counts.
+uint64_t integrity_feed(IntegrityState& state, const char* data, uint64_t len);
 bool integrity_complete(const IntegrityState& state);
 // The end check of a close-delimited body; may set closed complete and change the head.
 bool final_body_check(IntegrityState& state, http_parser* response, cu_xjitter* body);
@@ -182,15 +187,23 @@ struct FilterRecord {
   cu_xjitter body{};
   uint64_t owner_thread = 0;
   CacheDecision decision;
-  uint8_t purge_mark = 0;
+  // Read by purge walks on other threads: the cache kind as last published, and the purge mark.
+  std::atomic<uint8_t> shared_kind{0};
+  std::atomic<uint8_t> purge_mark{0};
   uint8_t expired = 0;
   uint8_t spider = 0;
   IntegrityState integrity;
   uint32_t bytes_received = 0;
   std::string cache_file_path;
   uint8_t writing = 0;
+  std::string disk_key_written;  // the key the cache file is begun under
+  uint8_t header_error = 0;      // the rest of the connection's response passes unchanged
   ~FilterRecord();
 };
+// Sets the cache kind and publishes it to the purge walks.
+void set_cache_kind(FilterRecord& record, uint8_t kind);
+// A record not yet in the hashes; NULL when one of its parts cannot be made.
+FilterRecord* make_record(int64_t client_sid, http_parser* request, int64_t response_sid, const char* cache_key);
 // A record in both hashes; NULL when one of its parts cannot be made.
 FilterRecord* new_record(int64_t client_sid, http_parser* request, int64_t response_sid, const char* cache_key);
 // Appends to the memory copy; a copy the body pool cannot hold whole is dropped.
@@ -199,6 +212,19 @@ enum class Lookup : uint8_t { kNone, kIncomplete, kFinished };
 // Finishes the client's record when its body is complete (or when forced, at the close).
 Lookup finish_client_record(int64_t client_sid, bool only_when_complete, std::string* old_key = nullptr);
 FilterRecord* record_by_response(int64_t response_sid);
+// Takes the response's record out of both hashes; NULL when there is none. The record is then ours.
+FilterRecord* take_by_response(int64_t response_sid);
+// Puts a new record into both hashes after freeing (unfinished) one still there for the client;
+// false when the response sid has a record already.
+bool register_record(FilterRecord* record);
+// Calls fn on every registered record under the filter lock (purge marks).
+void for_each_record(void (*fn)(FilterRecord& record, void* arg), void* arg);
+// The filter lock, for printing a head and its title together.
+std::mutex& filter_lock();
+// Stores a whole, sound memory copy of a cacheable response in the memory cache.
+void store_memory_copy(FilterRecord& record);
+// Commits or abandons a record's cache file by the completeness of its body.
+void end_cache_file(FilterRecord& record);
 // The body pool (4 MiB pages, at most 17) and the records' memory in use.
 uint64_t pools_in_use();
 bool is_spider(http_parser* request);
@@ -209,6 +235,27 @@ char* request_key(http_parser* request, char* out);
 bool wants_close(http_parser* request);
 // Disk-cache rewrite entries loaded from the plug-ins.
 size_t rewrite_entry_count();
+// Calls the rewrite list in order; true when an entry answered (key_buffer: 4,197 zeroed bytes).
+bool call_rewrite_list(const char* key, http_parser* request, char* key_buffer, uint8_t* skip, uint32_t* lifetime);
+
+// ---- What the module holds for the response path ----
+
+struct ResponseHooks {
+  reqgate_head_hook head;
+  reqgate_body_hook body;
+  reqgate_ext_body_hook ext_body;
+};
+ResponseHooks response_hooks();
+reqgate_url_purge_fn url_purge_hook();
+bool connect_by_upstream();
+edgeserv_ctx* edge_context();
+// The icase flag and rule type of purge rules from X-RefreshCacheURL values.
+struct RefreshSettings {
+  uint8_t icase = 0;
+  uint8_t rules = 2;
+};
+RefreshSettings& refresh_settings();
+void read_refresh_settings(cu_config* edge_config);
 std::vector<std::string>& spider_list();
 
 // ---- Small header readers ----

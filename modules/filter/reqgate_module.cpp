@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <strings.h>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "cu_module.h"
 #include "reqgate.h"
 #include "reqgate_internal.h"
+#include "seams.h"
 
 namespace vor::reqgate {
 
@@ -135,6 +137,38 @@ bool display_from(cu_config* config) {
 
 size_t rewrite_entry_count() { return module().rewrite_list.size(); }
 
+bool call_rewrite_list(const char* key, http_parser* request, char* key_buffer, uint8_t* skip, uint32_t* lifetime) {
+  for (RewriteEntry entry : module().rewrite_list) {
+    if (entry(key, request, nullptr, key_buffer, skip, lifetime) == 1) return true;
+  }
+  return false;
+}
+
+ResponseHooks response_hooks() {
+  return {module().head_hook.load(), module().body_hook.load(), module().ext_body_hook.load()};
+}
+reqgate_url_purge_fn url_purge_hook() { return module().url_purge.load(); }
+bool connect_by_upstream() { return module().connect_by_upstream.load() != 0; }
+edgeserv_ctx* edge_context() { return module().ctx.load(); }
+
+RefreshSettings& refresh_settings() {
+  static RefreshSettings instance;
+  return instance;
+}
+
+// The group X-RefreshCacheURL of the edge server's settings: icase ("true" or a number) and rules.
+void read_refresh_settings(cu_config* edge_config) {
+  RefreshSettings s;
+  const char* icase = edge_config ? cu_config_GetKey(edge_config, "X-RefreshCacheURL", "icase") : nullptr;
+  if (icase) s.icase = (strcasecmp(icase, "true") == 0 || cu_atoll(icase) != 0) ? 1 : 0;
+  const char* rules = edge_config ? cu_config_GetKey(edge_config, "X-RefreshCacheURL", "rules") : nullptr;
+  if (rules) {
+    const long long r = cu_atoll(rules);
+    s.rules = (r >= 0 && r <= 2) ? static_cast<uint8_t>(r) : 2;
+  }
+  refresh_settings() = s;
+}
+
 }  // namespace vor::reqgate
 
 using namespace vor::reqgate;
@@ -145,6 +179,7 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
   console_line("[zazudaza -> filter] module init!\r\n");
   module().ctx.store(ctx);
   set_console_trace(display_from(ctx ? ctx->config : nullptr));
+  read_refresh_settings(ctx ? ctx->config : nullptr);
   read_filter_ini();
   read_spider_list();
   load_rewrite_list();
@@ -180,7 +215,8 @@ uint8_t reqgate_plugin__CancelDiskCache(int64_t response_sid) {
   FilterRecord* record = record_by_response(response_sid);
   if (!record) return 0;
   record->decision.no_disk = 1;
-  record->writing = 0;  // no cache file is written in this build
+  if (record->writing) seams::writer_abort(*record);
+  record->writing = 0;
   return 1;
 }
 

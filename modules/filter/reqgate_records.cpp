@@ -66,7 +66,7 @@ FilterRecord::~FilterRecord() {
   http_parser_free(response);
 }
 
-FilterRecord* new_record(int64_t client_sid, http_parser* request, int64_t response_sid, const char* cache_key) {
+FilterRecord* make_record(int64_t client_sid, http_parser* request, int64_t response_sid, const char* cache_key) {
   auto record = std::make_unique<FilterRecord>();
   record->client_sid = client_sid;
   record->response_sid = response_sid;
@@ -76,11 +76,63 @@ FilterRecord* new_record(int64_t client_sid, http_parser* request, int64_t respo
   cu_xjitter_init(&record->body, tables().body_pool, kBodyBlock, kBodyBlocks);
   record->owner_thread = static_cast<uint64_t>(syscall(SYS_gettid));
   record->decision.cache_key = cache_key ? cache_key : "";
+  return record.release();
+}
+
+FilterRecord* new_record(int64_t client_sid, http_parser* request, int64_t response_sid, const char* cache_key) {
+  std::unique_ptr<FilterRecord> record(make_record(client_sid, request, response_sid, cache_key));
+  if (!record) return nullptr;
   std::lock_guard<std::mutex> hold(tables().lock);
   if (tables().by_client.count(client_sid) || tables().by_response.count(response_sid)) return nullptr;
   tables().by_client[client_sid] = record.get();
   tables().by_response[response_sid] = record.get();
   return record.release();
+}
+
+bool register_record(FilterRecord* record) {
+  FilterRecord* replaced = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(tables().lock);
+    const auto old = tables().by_client.find(record->client_sid);
+    if (old != tables().by_client.end()) {
+      replaced = old->second;
+      tables().by_client.erase(old);
+      tables().by_response.erase(replaced->response_sid);
+    }
+    if (!tables().by_response.count(record->response_sid)) {
+      tables().by_client[record->client_sid] = record;
+      tables().by_response[record->response_sid] = record;
+      record = nullptr;
+    }
+  }
+  if (replaced) {
+    // Freed unfinished: its cache file is abandoned, never committed half-written.
+    if (replaced->writing) seams::writer_abort(*replaced);
+    delete replaced;
+  }
+  return record == nullptr;
+}
+
+FilterRecord* take_by_response(int64_t response_sid) {
+  std::lock_guard<std::mutex> hold(tables().lock);
+  const auto it = tables().by_response.find(response_sid);
+  if (it == tables().by_response.end()) return nullptr;
+  FilterRecord* record = it->second;
+  tables().by_response.erase(it);
+  tables().by_client.erase(record->client_sid);
+  return record;
+}
+
+void for_each_record(void (*fn)(FilterRecord& record, void* arg), void* arg) {
+  std::lock_guard<std::mutex> hold(tables().lock);
+  for (auto& [sid, record] : tables().by_response) fn(*record, arg);
+}
+
+std::mutex& filter_lock() { return tables().lock; }
+
+void set_cache_kind(FilterRecord& record, uint8_t kind) {
+  record.decision.cache_kind = kind;
+  record.shared_kind.store(kind, std::memory_order_relaxed);
 }
 
 bool append_body(FilterRecord& record, const char* data, uint64_t len) {
@@ -98,13 +150,18 @@ Lookup finish_client_record(int64_t client_sid, bool only_when_complete, std::st
   if (old_key && record) *old_key = record->decision.cache_key;
   if (found != Lookup::kFinished) return found;
   std::unique_ptr<FilterRecord> owned(record);
-  const uint8_t kind = record->decision.cache_kind;
-  // Completeness was checked already when only_when_complete; at the close it must hold too.
-  if (record->decision.keep_memory_copy && kind >= kPublic && kind <= kVisitor &&
-      (only_when_complete || integrity_complete(record->integrity)) && memory_copy_sound(*record)) {
-    seams::memory_store(*record);
-  }
+  store_memory_copy(*record);
+  if (record->writing) end_cache_file(*record);
+  seams::access_line(*record);
   return found;
+}
+
+void store_memory_copy(FilterRecord& record) {
+  const uint8_t kind = record.decision.cache_kind;
+  if (record.decision.keep_memory_copy && kind >= kPublic && kind <= kVisitor &&
+      integrity_complete(record.integrity) && memory_copy_sound(record)) {
+    seams::memory_store(record);
+  }
 }
 
 FilterRecord* record_by_response(int64_t response_sid) {
