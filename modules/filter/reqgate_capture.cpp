@@ -149,7 +149,7 @@ void connect_head(FilterRecord& record) {
 
 void add_via(http_parser* response) {
   const char* token = edgeserv_XFlag();
-  if (!token) return;
+  if (!token || !*token) return;
   char value[1025];
   if (http_parser_GetKey(response, "X-Via", value, sizeof value) && std::strlen(value) < sizeof value - 1) {
     const std::string joined = std::string(value) + ", " + token;
@@ -382,10 +382,16 @@ bool pass_through(FilterRecord& record, const char* rest, uint32_t rest_len, req
   return true;
 }
 
-bool unreadable_head(http_parser* response, int32_t used, uint32_t len) {
+bool has_status(http_parser* response) {
   char status[49];
+  return http_parser_GetStatus(response, status, sizeof status) != nullptr;
+}
+
+// An incomplete head that can no longer become one: no status line in its first bytes, or the
+// parser stopped before the end of the input.
+bool unreadable_head(http_parser* response, int32_t used, uint32_t len) {
   if (used < static_cast<int32_t>(len)) return true;
-  return http_parser_GetLen(response) > 12 && !http_parser_GetStatus(response, status, sizeof status);
+  return http_parser_GetLen(response) > 12 && !has_status(response);
 }
 
 bool response_input(FilterRecord& record, const char* data, uint32_t len, reqgate_writer client_writer,
@@ -393,12 +399,12 @@ bool response_input(FilterRecord& record, const char* data, uint32_t len, reqgat
   while (!http_parser_check(record.response)) {
     if (len == 0) return true;
     const int32_t used = http_parser_parse(record.response, data, static_cast<int32_t>(len));
-    if (!http_parser_check(record.response)) {
-      if (unreadable_head(record.response, used, len)) {
-        return pass_through(record, data + used, len - static_cast<uint32_t>(used), client_writer, upstream_writer);
-      }
-      return true;
+    const bool complete = http_parser_check(record.response);
+    // A blank line after bytes that are no status line ends no head either.
+    if (complete ? !has_status(record.response) : unreadable_head(record.response, used, len)) {
+      return pass_through(record, data + used, len - static_cast<uint32_t>(used), client_writer, upstream_writer);
     }
+    if (!complete) return true;
     data += used;
     len -= static_cast<uint32_t>(used);
     HeadKind kind = HeadKind::kFinal;
