@@ -50,6 +50,9 @@ class Wan {
   std::atomic<uint32_t> cursor_{0};
 };
 
+// True when local addresses are configured to bind upstream connections to.
+bool wan_configured();
+
 // h = h * 31 + c over the text in 32-bit arithmetic that wraps; its magnitude.
 uint32_t text_hash_magnitude(const char* text);
 

@@ -1,17 +1,586 @@
-// The pipe to the upstream. Until it is built no pipe is ever made.
+// The pipe to the upstream: one per client connection that has an upstream, found by the
+// client's sid and by the sids of its upstream connections (the first one and, after a failed
+// connect, the retry), all under the one pipe lock. Response bytes go through the request filter
+// to the client, request bytes straight to the active upstream, and the side that runs ahead
+// stops being read until the other drains.
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+#include <strings.h>
+
 #include "conduit.h"
+#include "conduit_internal.h"
+#include "cu_config.h"
+#include "cu_lib.h"
+#include "cu_log.h"
+#include "cu_sock.h"
+#include "cu_xmem.h"
+#include "nameres.h"
+#include "policydb.h"
+#include "reqgate.h"
+#include "replier.h"
+#include "seams.h"
+#include "upfetch_request.h"
 
-VOR_EXTERN_C_BEGIN
+namespace vor::conduit {
 
-int64_t conduit_BuildResponseSid_v2(vor_bigbox*, const char*, int64_t, uint32_t, uint32_t) { return -1; }
-int64_t conduit_BuildResponseSid(vor_bigbox*, const char*, int64_t) { return -1; }
-int64_t conduit_GetAnotherSid(int64_t) { return 0; }
-uint8_t conduit_ResponseSSLOn(int64_t) { return 0; }
-uint32_t conduit_WriteToRequest(int64_t, const char*, uint32_t) { return 0; }
-uint32_t conduit_WriteToResponse(int64_t, const char*, uint32_t) { return 0; }
-uint64_t conduit_GetCacheSize(void) { return 0; }
-uint32_t conduit_GetNumOfConnections(void) { return 0; }
-uint64_t conduit_GetTotalSendBytes(void) { return 0; }
-uint64_t conduit_GetTotalRecvBytes(void) { return 0; }
+namespace {
 
-VOR_EXTERN_C_END
+constexpr uint32_t kNoId = 0xFFFFFFFFu;
+constexpr size_t kHostText = 256;           // the whole host text a request names, terminator included
+constexpr size_t kNameMax = 256;            // the name before the colon
+constexpr int64_t kUpstreamBacklog = 0x10000;  // request bytes waiting before the client is paused
+constexpr uint32_t kClientBacklog = 0x3FFFF;   // response bytes waiting before the upstream is paused
+constexpr uint64_t kPipePage = 32 * 1024;
+constexpr uint64_t kPipePages = 1024;
+
+constexpr char kConnectFail[] = "Bad Gateway - Cann't Connect To Upstream Server";
+constexpr char kDnsFail[] = "Bad Gateway - DNS Resolving Fail For Upstream Server";
+constexpr char kTooMany[] = "Service Temporarily Unavailable - Reach To Maximum Upstream Connections Setting";
+constexpr char kBindFail[] = "Bad Gateway - Cann't Connect To Upstream Server - Check config/ext/WAN.ini";
+constexpr char kNoMemory[] = "Bad Gateway - Cann't Connect To Upstream Server - Cann't Alloc Memory For Pipe Cache";
+constexpr char kNoHash[] = "Bad Gateway - Cann't Connect To Upstream Server - Cann't Alloc Memory For Pipe Hash";
+
+struct Pipe {
+  int64_t client_sid;
+  int64_t upstream_sid;
+  int64_t retry_sid;  // when set, the active upstream
+  char host[kHostText];
+  uint8_t closed;
+  uint32_t user_id;
+  uint32_t host_id;
+  uint8_t tls_on;
+
+  int64_t active() const { return retry_sid != 0 ? retry_sid : upstream_sid; }
+};
+
+struct State {
+  std::mutex lock;  // the pipe lock: tables, records, counters
+  std::unordered_map<int64_t, Pipe*> clients;
+  std::unordered_map<int64_t, Pipe*> upstreams;  // upstream and retry sids
+  cu_xmem* pool = nullptr;
+  uint64_t baseline = 0;
+  bool display = true;
+  bool nodelay = true;
+  std::atomic<uint64_t> sent{0};
+  std::atomic<uint64_t> received{0};
+};
+
+State& state() {
+  static State* instance = new State();
+  return *instance;
+}
+
+void console(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void console(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
+}
+
+// ---- records and tables (callers hold the pipe lock) ---------------------------------------
+
+Pipe* find_by_upstream(int64_t sid) {
+  const auto it = state().upstreams.find(sid);
+  return it == state().upstreams.end() ? nullptr : it->second;
+}
+
+Pipe* find_by_client(int64_t sid) {
+  const auto it = state().clients.find(sid);
+  return it == state().clients.end() ? nullptr : it->second;
+}
+
+void unlink(Pipe* pipe) {
+  state().clients.erase(pipe->client_sid);
+  state().upstreams.erase(pipe->upstream_sid);
+  if (pipe->retry_sid != 0) state().upstreams.erase(pipe->retry_sid);
+}
+
+bool page_view_stats() { return policydb_system_get_IsUsedPageViewStat() != 0; }
+
+Pipe* new_pipe() {
+  std::lock_guard<std::mutex> hold(state().lock);
+  void* memory = state().pool ? cu_xmem_malloc(state().pool, sizeof(Pipe)) : nullptr;
+  if (!memory) return nullptr;
+  Pipe* pipe = new (memory) Pipe{};
+  pipe->user_id = kNoId;
+  pipe->host_id = kNoId;
+  return pipe;
+}
+
+// Gives back the pipe's upstream-connection count and its memory (out of the tables already).
+void free_pipe(Pipe* pipe) {
+  if (page_view_stats()) policydb_proxy_stat_SynUpstreamConnectionDel(pipe->user_id, pipe->host_id);
+  std::lock_guard<std::mutex> hold(state().lock);
+  cu_xmem_free(state().pool, pipe);
+}
+
+// ---- connecting ----------------------------------------------------------------------------
+
+struct Target {
+  char name[kNameMax + 1];
+  uint16_t port;
+};
+
+// "name" or "name:port"; a port that reads as 0 is 80.
+bool split_host(const char* host, Target& out) {
+  const char* colon = std::strchr(host, ':');
+  const size_t name_len = colon ? static_cast<size_t>(colon - host) : std::strlen(host);
+  if (name_len == 0 || name_len > kNameMax) return false;
+  std::memcpy(out.name, host, name_len);
+  out.name[name_len] = '\0';
+  out.port = 80;
+  if (colon) {
+    const auto port = static_cast<uint16_t>(cu_atoll(colon + 1));
+    if (port != 0) out.port = port;
+  }
+  return true;
+}
+
+void on_connected(void*, int64_t sid, int32_t, int32_t);
+void on_connect_fail(void*, int64_t sid);
+void on_upstream_data(void*, int64_t sid, char* data, int32_t len);
+void on_upstream_close(void*, int64_t sid);
+
+enum class Open : uint8_t { kOk, kTooMany, kBindFail, kStepTwoFail };
+
+// Opens a connection to ip:port on the calling slave box, bound to a local address when the
+// outgoing-address settings choose one.
+Open open_upstream(vor_bigbox* bb, int64_t client_sid, const char* ip, uint16_t port, int64_t& sid) {
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    if (state().upstreams.size() >= policydb_system_get_MaxUpstreamConnections()) return Open::kTooMany;
+  }
+  char local[Wan::kTextSize] = {0};
+  const bool bound = wan_configured() && conduit_wan_pick(client_sid, ip, local);
+  cu_client* handle = nullptr;
+  if (replier_make_STEP1_ext(bound ? local : nullptr, 0, ip, port, &handle) <= 0 || !handle) {
+    if (bound) console("[pipe -> WAN.ini] bind WAN=%s fail, check ifconfig/ipconfig!!!\r\n", local);
+    return Open::kBindFail;
+  }
+  sid = replier_make_STEP2(bb, handle, on_connected, nullptr, on_connect_fail, nullptr, on_upstream_data, nullptr,
+                           on_upstream_close, nullptr);
+  return sid >= 1 ? Open::kOk : Open::kStepTwoFail;
+}
+
+void fail_client(int64_t client_sid, const char* text) {
+  edgeserv_return502(client_sid, nullptr, text);
+  edgeserv_close(client_sid, 0);
+}
+
+// Reuses the client's pipe when it goes to the same host text and is still open; otherwise the
+// old pipe goes. Answers the upstream sid of a reused pipe, else 0.
+int64_t reuse_or_drop(int64_t client_sid, const char* host, uint32_t user_id, uint32_t host_id) {
+  Pipe* old = nullptr;
+  int64_t reused = 0;
+  uint32_t old_user = kNoId;
+  uint32_t old_host = kNoId;
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    Pipe* pipe = find_by_client(client_sid);
+    if (!pipe) return 0;
+    if (!pipe->closed && strcasecmp(pipe->host, host) == 0) {
+      replier_ImportSock_ForRead(pipe->active());
+      replier_ImportSock_ForWrite(pipe->active());
+      old_user = pipe->user_id;
+      old_host = pipe->host_id;
+      if (page_view_stats() && old_user != user_id) {
+        pipe->user_id = user_id;
+        pipe->host_id = host_id;
+      }
+      reused = pipe->upstream_sid;
+    } else {
+      unlink(pipe);
+      old = pipe;
+    }
+  }
+  if (reused != 0) {
+    if (page_view_stats() && old_user != user_id) {
+      policydb_proxy_stat_SynUpstreamConnectionDel(old_user, old_host);
+      policydb_proxy_stat_SynUpstreamConnectionAdd(user_id, host_id);
+    }
+    return reused;
+  }
+  replier_close(old->upstream_sid);
+  if (old->retry_sid != 0) replier_close(old->retry_sid);
+  free_pipe(old);
+  return 0;
+}
+
+bool on_slave_thread(vor_bigbox* bb) { return bb && vor_bigbox_InvokeSlaveBox(bb) != nullptr; }
+
+// Records the new pipe in both tables; false (nothing recorded) when the memory runs out.
+bool insert_pipe(Pipe* pipe) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  try {
+    state().upstreams.emplace(pipe->upstream_sid, pipe);
+    state().clients[pipe->client_sid] = pipe;
+    return true;
+  } catch (const std::bad_alloc&) {
+    state().upstreams.erase(pipe->upstream_sid);
+    return false;
+  }
+}
+
+int64_t build_pipe(vor_bigbox* bb, const char* host, int64_t client_sid, uint32_t user_id, uint32_t host_id) {
+  Target target;
+  char ip[32] = {0};
+  if (std::strlen(host) >= kHostText || !split_host(host, target) || !wc_gethostbyname(target.name, ip)) {
+    if (state().display) console("[Pipe] get host(%s) ip fail!\r\n", host);
+    edgeserv_return502(client_sid, nullptr, kDnsFail);
+    return -1;
+  }
+  if (const int64_t reused = reuse_or_drop(client_sid, host, user_id, host_id)) return reused;
+  if (!on_slave_thread(bb)) {
+    edgeserv_return502(client_sid, nullptr, kConnectFail);
+    return -1;
+  }
+  int64_t sid = 0;
+  switch (open_upstream(bb, client_sid, ip, target.port, sid)) {
+    case Open::kTooMany:
+      edgeserv_return503(client_sid, nullptr, kTooMany);
+      return -1;
+    case Open::kBindFail:
+      edgeserv_return502(client_sid, nullptr, kBindFail);
+      return -1;
+    case Open::kStepTwoFail:
+      edgeserv_return502(client_sid, nullptr, kConnectFail);
+      return 0;
+    case Open::kOk:
+      break;
+  }
+  Pipe* pipe = new_pipe();
+  if (!pipe) {
+    edgeserv_return502(client_sid, nullptr, kNoMemory);
+    replier_close(sid);
+    return -1;
+  }
+  pipe->upstream_sid = sid;
+  pipe->client_sid = client_sid;
+  std::snprintf(pipe->host, sizeof pipe->host, "%s", host);
+  pipe->user_id = user_id;
+  pipe->host_id = host_id;
+  if (page_view_stats()) policydb_proxy_stat_SynUpstreamConnectionAdd(user_id, host_id);
+  if (!insert_pipe(pipe)) {
+    edgeserv_return502(client_sid, nullptr, kNoHash);
+    replier_close(sid);
+    free_pipe(pipe);
+    return -1;
+  }
+  return sid;
+}
+
+// ---- flow control --------------------------------------------------------------------------
+
+void client_drained(edgeserv_ctx*, int64_t client_sid, void*) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  if (Pipe* pipe = find_by_client(client_sid)) replier_ImportSock_ForRead(pipe->active());
+  edgeserv_DelWritableNotice(client_sid);
+}
+
+void upstream_drained(void*, int64_t upstream_sid) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  Pipe* pipe = find_by_upstream(upstream_sid);
+  if (!pipe) {
+    replier_DelWritableNotice(upstream_sid);
+    return;
+  }
+  edgeserv_ImportSock_ForRead(pipe->client_sid);
+  replier_DelWritableNotice(pipe->upstream_sid);
+  if (pipe->retry_sid != 0) replier_DelWritableNotice(pipe->retry_sid);
+}
+
+// Too many request bytes wait on the upstream: stop reading the client until they drain.
+void pause_client_if_behind(int64_t client_sid, int64_t active) {
+  if (replier_GetWritableLen(active) < kUpstreamBacklog) return;
+  replier_AddWritableNotice(active, upstream_drained, nullptr);
+  edgeserv_ExportSock_ForRead(client_sid);
+  replier_ImportSock_ForWrite(active);
+}
+
+// ---- upstream events -----------------------------------------------------------------------
+
+void on_connected(void*, int64_t sid, int32_t, int32_t) {
+  cu_sock_set_recv_buff(sid, static_cast<int32_t>(2 * policydb_system_get_MaxClientSendBuffer()));
+  cu_sock_set_send_buff(sid, static_cast<int32_t>(policydb_system_get_MaxClientRecvBuffer()));
+  if (state().nodelay) cu_sock_set_nondelay(sid);
+  replier_write(sid, nullptr, 0);
+}
+
+// Answers a GET from the client's stored copy, expired or not; false for other requests.
+bool hit_expired_copy(int64_t client_sid) {
+  client_rec* client = edgeserv_GetClient_BySid(client_sid);
+  char method[8];
+  if (!client || !client->parser || !http_parser_GetMothod(client->parser, method) || strcasecmp(method, "GET") != 0) {
+    return false;
+  }
+  char key[vor::upfetch::kKeySize];
+  char host[vor::upfetch::kHostSize];
+  if (!vor::upfetch::cache_key(client->parser, key, host, method)) return false;
+  if (!seams::hit_cache(client_sid, client->parser, key, client->cache_kind)) return false;
+  if (state().display) console("[Pipe -> UseExpiredCache] %s\r\n", key);
+  return true;
+}
+
+// A GET answered from its expired copy; the pipe then serves no more requests.
+bool answer_from_expired_copy(int64_t client_sid, int64_t response_sid) {
+  if (!policydb_system_get_UseExpiredCacheWhenUpstreamIsFail() || !hit_expired_copy(client_sid)) return false;
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    if (Pipe* pipe = find_by_client(client_sid)) pipe->closed = 1;
+  }
+  // The response that never came must not hold the client's next request back.
+  reqgate_DropResponse(response_sid);
+  return true;
+}
+
+// Opens the second connection after a failed connect; its sid, or -1.
+int64_t retry_connect(int64_t client_sid, const char* host) {
+  Target target;
+  char ip[32] = {0};
+  if (!split_host(host, target) || !nameres_HitAnyCache(target.name, ip)) {
+    if (state().display) console("[pipe -> retry] get host(%s) ip fail!\r\n", host);
+    return -1;
+  }
+  edgeserv_ctx* ctx = edgeserv_GetHandle();
+  vor_bigbox* bb = ctx && ctx->daemon ? ctx->daemon->bigbox : nullptr;
+  int64_t sid = 0;
+  switch (open_upstream(bb, client_sid, ip, target.port, sid)) {
+    case Open::kOk:
+      return sid;
+    case Open::kTooMany:
+      if (state().display) console("[pipe -> retry] Reach To Maximum Upstream Connections Setting!\r\n");
+      return -1;
+    case Open::kStepTwoFail:
+      if (state().display) console("[pipe -> retry] %s -> response make step 2 fail!\r\n", host);
+      return -1;
+    case Open::kBindFail:
+      return -1;
+  }
+  return -1;
+}
+
+// Moves the client's waiting request bytes to the retry connection, which becomes active.
+bool take_over(Pipe snapshot, int64_t retry) {
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    Pipe* pipe = find_by_client(snapshot.client_sid);
+    if (!pipe || pipe->upstream_sid != snapshot.upstream_sid) return false;
+    try {
+      state().upstreams.emplace(retry, pipe);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    pipe->retry_sid = retry;
+  }
+  if (state().display) console("[pipe -> retry] connecting to (%s) ok!\r\n", snapshot.host);
+  replier_JitterMove(retry, snapshot.upstream_sid);
+  // A client paused behind the failed connection is resumed by the retry's drain, not its own.
+  pause_client_if_behind(snapshot.client_sid, retry);
+  return true;
+}
+
+void on_connect_fail(void*, int64_t sid) {
+  Pipe snapshot;
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    Pipe* pipe = find_by_upstream(sid);
+    if (!pipe) return;
+    snapshot = *pipe;
+  }
+  if (snapshot.client_sid != 0 && !answer_from_expired_copy(snapshot.client_sid, snapshot.upstream_sid)) {
+    if (snapshot.retry_sid != 0) {
+      if (state().display) console("[pipe -> retry] connecting to (%s) is fail!\r\n", snapshot.host);
+      fail_client(snapshot.client_sid, kConnectFail);
+    } else {
+      const int64_t retry = retry_connect(snapshot.client_sid, snapshot.host);
+      if (retry < 1) {
+        fail_client(snapshot.client_sid, kConnectFail);
+      } else if (!take_over(snapshot, retry)) {
+        replier_close(retry);
+        fail_client(snapshot.client_sid, kConnectFail);
+      }
+    }
+  }
+  replier_WaitingForClose(sid);
+  policydb_upstream_down_checking(snapshot.user_id, snapshot.host_id, 1);
+}
+
+void on_upstream_data(void*, int64_t sid, char* data, int32_t len) {
+  int64_t client_sid = 0;
+  int64_t response_sid = 0;
+  int64_t active = 0;
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    Pipe* pipe = find_by_upstream(sid);
+    if (!pipe) return;
+    client_sid = pipe->client_sid;
+    response_sid = pipe->upstream_sid;
+    active = pipe->active();
+  }
+  if (reqgate_ResponseInput_v3(response_sid, data, static_cast<uint32_t>(len), conduit_WriteToRequest,
+                               conduit_WriteToResponse)) {
+    return;
+  }
+  if (client_sid != 0) edgeserv_close(client_sid, 0);
+  replier_WaitingForClose(active);
+}
+
+void on_upstream_close(void*, int64_t sid) {
+  int64_t client_sid = 0;
+  int64_t upstream_sid = 0;
+  int64_t retry_sid = 0;
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    Pipe* pipe = find_by_upstream(sid);
+    if (!pipe) return;
+    pipe->closed = 1;
+    client_sid = pipe->client_sid;
+    upstream_sid = pipe->upstream_sid;
+    retry_sid = pipe->retry_sid;
+  }
+  if (client_sid != 0) edgeserv_close(client_sid, 0);
+  reqgate_OnResponseClose(upstream_sid);
+  replier_WaitingForClose(retry_sid != 0 ? retry_sid : upstream_sid);
+}
+
+bool display_of(cu_config* config) {
+  const char* v = config ? cu_config_GetKey(config, "system", "display_console") : nullptr;
+  return !v || cu_atoll(v) == 1;
+}
+
+bool nodelay_of(cu_config* config) {
+  const char* v = config ? cu_config_GetKey(config, "system", "tcp_nodelay") : nullptr;
+  return cu_atoll(v ? v : "1") != 0;
+}
+
+void exit_for_pool(edgeserv_ctx* ctx) {
+  constexpr char kLine[] = "conduit__xmem -> ____pipe__xmem_init() -> cu_xmem_init_ext(pipe struct) -> return NULL -> exit!\r\n";
+  console("%s", kLine);
+  if (ctx && ctx->log) cu_log_error(ctx->log, "%s", kLine);
+  std::exit(-1);
+}
+
+}  // namespace
+
+}  // namespace vor::conduit
+
+using namespace vor::conduit;
+
+submodule_desc netpipe = {371, "netpipe", conduit_module_init, conduit_module_exit, nullptr, conduit_on_close, nullptr};
+
+uint8_t conduit_module_init(edgeserv_ctx* ctx) {
+  console("[zazudaza -> pipe] module init!\r\n");
+  cu_config* config = ctx ? ctx->config : nullptr;
+  state().display = display_of(config);
+  state().nodelay = nodelay_of(config);
+  conduit_wan_load();
+  std::lock_guard<std::mutex> hold(state().lock);
+  if (!state().pool) {
+    state().pool = cu_xmem_init(kPipePage, kPipePages);
+    if (!state().pool) exit_for_pool(ctx);
+    state().baseline = cu_xmem_used_space_size(state().pool);
+  }
+  return 1;
+}
+
+void conduit_module_exit(edgeserv_ctx*) { console("[zazudaza -> pipe] module exit!\r\n"); }
+
+void conduit_on_close(edgeserv_ctx*, int64_t sid) {
+  Pipe* pipe = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    pipe = find_by_client(sid);
+    if (!pipe) return;
+    unlink(pipe);
+  }
+  const int64_t upstream = pipe->upstream_sid;
+  const int64_t retry = pipe->retry_sid;
+  free_pipe(pipe);
+  replier_close(upstream);
+  if (retry != 0) replier_close(retry);
+}
+
+int64_t conduit_BuildResponseSid_v2(vor_bigbox* bb, const char* host, int64_t client_sid, uint32_t user_id,
+                                    uint32_t host_id) {
+  if (!host) {
+    edgeserv_return502(client_sid, nullptr, kDnsFail);
+    return -1;
+  }
+  return build_pipe(bb, host, client_sid, user_id, host_id);
+}
+
+int64_t conduit_BuildResponseSid(vor_bigbox* bb, const char* host, int64_t client_sid) {
+  return conduit_BuildResponseSid_v2(bb, host, client_sid, kNoId, kNoId);
+}
+
+int64_t conduit_GetAnotherSid(int64_t sid) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  if (Pipe* pipe = find_by_upstream(sid)) return pipe->client_sid;
+  if (Pipe* pipe = find_by_client(sid)) return pipe->upstream_sid;
+  return 0;
+}
+
+uint8_t conduit_ResponseSSLOn(int64_t client_sid) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  Pipe* pipe = find_by_client(client_sid);
+  return pipe ? pipe->tls_on : 0;
+}
+
+uint32_t conduit_WriteToRequest(int64_t client_sid, const char* data, uint32_t len) {
+  int64_t active = 0;
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    Pipe* pipe = find_by_client(client_sid);
+    if (!pipe) return 0;
+    state().received += len;
+    active = pipe->active();
+  }
+  edgeserv_WriteJitter(client_sid, data, static_cast<int32_t>(len));
+  if (edgeserv_GetWritableLen(client_sid) > kClientBacklog) {
+    edgeserv_AddWritableNotice(client_sid, client_drained, nullptr);
+    replier_ExportSock_ForRead(active);
+    edgeserv_ImportSock_ForWrite(client_sid);
+  }
+  return len;
+}
+
+uint32_t conduit_WriteToResponse(int64_t upstream_sid, const char* data, uint32_t len) {
+  int64_t client_sid = 0;
+  int64_t active = 0;
+  {
+    std::lock_guard<std::mutex> hold(state().lock);
+    Pipe* pipe = find_by_upstream(upstream_sid);
+    if (!pipe) return 0;
+    state().sent += len;
+    client_sid = pipe->client_sid;
+    active = pipe->active();
+  }
+  replier_write(active, data, static_cast<int32_t>(len));
+  pause_client_if_behind(client_sid, active);
+  return len;
+}
+
+uint64_t conduit_GetCacheSize(void) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  if (!state().pool) return 0;
+  const uint64_t used = cu_xmem_used_space_size(state().pool);
+  return used > state().baseline ? used - state().baseline : 0;
+}
+
+uint32_t conduit_GetNumOfConnections(void) {
+  std::lock_guard<std::mutex> hold(state().lock);
+  return static_cast<uint32_t>(state().upstreams.size());
+}
+
+uint64_t conduit_GetTotalSendBytes(void) { return state().sent.load(); }
+uint64_t conduit_GetTotalRecvBytes(void) { return state().received.load(); }

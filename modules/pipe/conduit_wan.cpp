@@ -163,6 +163,8 @@ bool Wan::pick(const std::optional<std::string>& client, const char* upstream, c
 
 using namespace vor::conduit;
 
+bool vor::conduit::wan_configured() { return !wan().entries().empty(); }
+
 void conduit_wan_load(void) {
   cu_config* ini = nullptr;
   for (const char* path : kWanFiles) {

@@ -1,6 +1,6 @@
 // Calls from the request handler into parts of the node that are not in this build yet. Each
 // is a no-op (or an empty answer) until its part replaces the body with the real call: the
-// pipe; the rules store's proxy statistics.
+// live request probes, the region lists and the cache hit path.
 #include "memstore.h"
 #include "reqgate.h"
 #include "upfetch_internal.h"
@@ -15,9 +15,8 @@ void import_connect_by_upstream(bool value) { reqgate_ImportValueOfCONNECTByUpst
 uint64_t reqgate_cache_size() { return reqgate_GetCacheSize(); }
 uint64_t memstore_cache_size() { return memstore_GetCacheSize(); }
 uint64_t memstore_max_cache_size() { return memstore_GetMaxCacheSize(); }
-uint64_t conduit_cache_size() { return 0; }
-void conduit_write_to_response(int64_t, const char*, int32_t) {}
-void stat_connection_del(uint32_t, uint32_t) {}
-void stat_download(uint32_t, uint32_t, int32_t) {}
+void rtp_message(int64_t, uint8_t, uint8_t, uint8_t, http_parser*) {}
+bool region_blocks(uint32_t) { return false; }
+bool hit_cache(int64_t, http_parser*, const char*, client_rec*) { return false; }
 
 }  // namespace vor::upfetch::seams

@@ -4,6 +4,7 @@
 #pragma once
 #include "edgeserv.h"
 #include "http_parser.h"
+#include "nameres.h"
 #include "quo_plugin.h"
 #include "vor_export.h"
 #include <stdint.h>
@@ -19,6 +20,10 @@ VOR_API uint8_t upfetch_init(edgeserv_ctx* ctx);
 VOR_API void upfetch_exit(edgeserv_ctx* ctx);
 /* Master thread: connection limits (503 page and a close), socket buffers, request time-out. */
 VOR_API uint8_t upfetch_on_accept(edgeserv_ctx* ctx, int64_t sid, const char* ip, uint16_t port);
+/* After each chunk of request bytes: a complete head runs the admission chain, later chunks of a
+   taken request go upstream; answers 0 (no later module's slot runs). */
+VOR_API uint8_t upfetch_on_read(edgeserv_ctx* ctx, int64_t sid, const char* chunk, int32_t len, const char* body,
+                                int32_t body_len);
 /* The connection ends: its statistics entry is given back. */
 VOR_API void upfetch_on_close(edgeserv_ctx* ctx, int64_t sid);
 
@@ -38,6 +43,11 @@ VOR_API void upfetch_stamp_x_quorin(edgeserv_ctx* ctx, http_parser* parser, int6
                                     const char* upstream);
 /* Sends the head upstream, or answers a CONNECT itself when the upstream is not to see it. */
 VOR_API void upfetch_forward_head(int64_t client_sid, int64_t upstream_sid, http_parser* parser);
+
+/* The resolver's completion of an upstream look-up: goes on with the request on the client's
+   slave thread, or frees what the look-up held when the client no longer waits. */
+VOR_API void upfetch_dns_callback(nameres_dns* dns, const char* name, const char* ip, bool success, int64_t sid,
+                                  char* data, int32_t len, vor_box* box, char* tag, int32_t flag, char* host);
 
 /* --- plug-ins ---------------------------------------------------------------------------- */
 /* Loads the libraries plugin-0 .. plugin-255 of ../plugins/plugins.ini in index order and runs

@@ -1,6 +1,7 @@
 // The request head on its way: canonical form, cache key, and forwarding upstream.
 #include <cstring>
 
+#include "conduit.h"
 #include "cu_lib.h"
 #include "policydb.h"
 #include "upfetch.h"
@@ -42,5 +43,5 @@ void upfetch_forward_head(int64_t client_sid, int64_t upstream_sid, http_parser*
       return;
     }
   }
-  seams::conduit_write_to_response(upstream_sid, http_parser_GetStr(parser), http_parser_GetLen(parser));
+  conduit_WriteToResponse(upstream_sid, http_parser_GetStr(parser), static_cast<uint32_t>(http_parser_GetLen(parser)));
 }

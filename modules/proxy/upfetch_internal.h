@@ -13,6 +13,7 @@
 #include "cu_rtree.h"
 #include "quo_plugin.h"
 #include "edgeserv.h"
+#include "http_parser.h"
 
 namespace vor::upfetch {
 
@@ -109,10 +110,12 @@ void import_connect_by_upstream(bool value);
 uint64_t reqgate_cache_size();
 uint64_t memstore_cache_size();
 uint64_t memstore_max_cache_size();
-uint64_t conduit_cache_size();
-void conduit_write_to_response(int64_t upstream_sid, const char* head, int32_t len);
-void stat_connection_del(uint32_t user_id, uint32_t host_id);
-void stat_download(uint32_t user_id, uint32_t host_id, int32_t bytes);
+// The live request probes: (hit, refused, member) of a request.
+void rtp_message(int64_t sid, uint8_t hit, uint8_t refused, uint8_t member, http_parser* request);
+// Whether the region black list blocks the address (and the region white list lets it pass).
+bool region_blocks(uint32_t address);
+// Answers the request from the caches; true when it was answered. Fills the hit outputs.
+bool hit_cache(int64_t sid, http_parser* request, const char* key, client_rec* client);
 }  // namespace seams
 
 }  // namespace vor::upfetch

@@ -6,6 +6,7 @@
 #include "cu_lib.h"
 #include "cu_log.h"
 #include "cu_malloc.h"
+#include "conduit.h"
 #include "cu_sock.h"
 #include "nameres.h"
 #include "policydb.h"
@@ -124,7 +125,7 @@ std::vector<std::string> exit_memory_report() {
       format_line("afiles    num of opened: [%u]\r\n", u32(vor_filter_nfiles())),
       format_line("quorin    memcache size: [%u]\r\n", u32(edgeserv_GetCacheSize())),
       format_line("filter    memcache size: [%u]\r\n", u32(seams::reqgate_cache_size())),
-      format_line("pipe      memcache size: [%u]\r\n", u32(seams::conduit_cache_size())),
+      format_line("pipe      memcache size: [%u]\r\n", u32(conduit_GetCacheSize())),
       format_line("response  memcache size: [%u]\r\n", u32(replier_GetCacheSize())),
       format_line("dns       memcache size: [%u]\r\n", u32(nameres_GetCacheSize())),
       format_line("cache     memcache size: [%u]MB\r\n", u32(seams::memstore_cache_size() >> kMiB)),
@@ -139,7 +140,7 @@ std::vector<std::string> cache_info_report() {
       "proxy -> debug: memory infomation:\r\n",
       format_line("quorin    memcache size: [%lu]\r\n", lu(edgeserv_GetCacheSize())),
       format_line("filter    memcache size: [%lu]\r\n", lu(seams::reqgate_cache_size())),
-      format_line("pipe      memcache size: [%lu]\r\n", lu(seams::conduit_cache_size())),
+      format_line("pipe      memcache size: [%lu]\r\n", lu(conduit_GetCacheSize())),
       format_line("response  memcache size: [%lu]\r\n", lu(replier_GetCacheSize())),
       format_line("dns       memcache size: [%lu]\r\n", lu(nameres_GetCacheSize())),
       format_line("cache     memcache size: [%lu]\r\n", lu(seams::memstore_cache_size())),
@@ -151,7 +152,7 @@ std::vector<std::string> cache_info_report() {
 
 using namespace vor::upfetch;
 
-submodule_desc proxy = {371, "proxy", upfetch_init, upfetch_exit, upfetch_on_accept, upfetch_on_close, nullptr};
+submodule_desc proxy = {371, "proxy", upfetch_init, upfetch_exit, upfetch_on_accept, upfetch_on_close, upfetch_on_read};
 
 uint8_t upfetch_init(edgeserv_ctx* ctx) {
   console_printf("[zazudaza -> proxy] module init!\r\n");
@@ -197,12 +198,12 @@ void upfetch_on_close(edgeserv_ctx*, int64_t sid) {
     module().stats.erase(it);
   }
   // The rules store's counters are called outside the module lock.
-  seams::stat_connection_del(entry->user_id, entry->host_id);
+  policydb_proxy_stat_SynUserConnectionDel(entry->user_id, entry->host_id);
 }
 
 uint64_t upfetch_GetAllUsedMemSize(void) {
   return seams::memstore_cache_size() + edgeserv_GetCacheSize() + seams::reqgate_cache_size() +
-         seams::conduit_cache_size() + static_cast<uint64_t>(replier_GetCacheSize()) +
+         conduit_GetCacheSize() + static_cast<uint64_t>(replier_GetCacheSize()) +
          static_cast<uint64_t>(nameres_GetCacheSize());
 }
 
@@ -214,6 +215,6 @@ uint8_t upfetch__download_hook(int64_t sid, const char*, int32_t len) {
     auto it = module().stats.find(sid);
     if (it != module().stats.end()) entry = it->second;
   }
-  if (entry) seams::stat_download(entry->user_id, entry->host_id, len);
+  if (entry) policydb_proxy_stat_SynDownloadCount(entry->user_id, entry->host_id, static_cast<uint64_t>(len));
   return 1;
 }

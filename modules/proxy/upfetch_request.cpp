@@ -29,10 +29,6 @@ bool equal_ignore_case(std::string_view a, std::string_view b) {
          });
 }
 
-bool starts_ignore_case(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && equal_ignore_case(text.substr(0, prefix.size()), prefix);
-}
-
 bool contains_ignore_case(std::string_view text, std::string_view word) {
   if (word.size() > text.size()) return false;
   for (size_t i = 0; i + word.size() <= text.size(); ++i) {
@@ -213,6 +209,10 @@ void move_proxy_connection(http_parser* head) {
 }
 
 }  // namespace
+
+bool starts_ignore_case(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && equal_ignore_case(text.substr(0, prefix.size()), prefix);
+}
 
 bool is_valid_host(std::string_view host) {
   const size_t colon = host.find(':');

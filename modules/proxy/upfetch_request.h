@@ -33,6 +33,9 @@ bool normalize_request(http_parser* head, const RequestContext& context);
 // not fit whole.
 bool cache_key(http_parser* head, char* key, char* host, const char* method);
 
+// True when text starts with prefix, ignoring ASCII case.
+bool starts_ignore_case(std::string_view text, std::string_view prefix);
+
 // True when host is a host name or address with at most one ":" and a decimal port.
 bool is_valid_host(std::string_view host);
 

@@ -29,8 +29,7 @@ std::unique_ptr<DaemonTree> make_tree(uint16_t port, const std::string& settings
   tree->built_modules();
   tree->config("[system]\nmax_network_threads=2\nproxy_port=127.0.0.1:" + std::to_string(port) +
                "\n[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n");
-  tree->modules_file("zazudaza.ini", read_file(source_dir() + "/dist/modules/zazudaza.ini") +
-                                         "module-3=libupfetch.so\nexport-3=proxy\n");
+  tree->modules_file("zazudaza.ini", read_file(source_dir() + "/dist/modules/zazudaza.ini"));
   tree->modules_file("zazudaza/once.ini", read_file(source_dir() + "/dist/modules/zazudaza/once.ini"));
   if (with_proxy_ini) {
     tree->modules_file("zazudaza/proxy.ini", read_file(source_dir() + "/dist/modules/zazudaza/proxy.ini"));

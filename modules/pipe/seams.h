@@ -1,0 +1,13 @@
+// Calls from the pipe into parts of the node built elsewhere; see seams.cpp.
+#pragma once
+#include <cstdint>
+
+#include "http_parser.h"
+
+namespace vor::conduit::seams {
+
+// Looks the client's request up in the caches, expired copies included, and answers it from
+// there; true when it was answered.
+bool hit_cache(int64_t client_sid, http_parser* request, const char* key, uint8_t cache_kind);
+
+}  // namespace vor::conduit::seams
