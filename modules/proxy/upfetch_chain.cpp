@@ -414,6 +414,11 @@ uint8_t upfetch_on_read(edgeserv_ctx*, int64_t sid, const char*, int32_t, const 
         admission_chain(sid, client, body, body_len);
       }
       return 0;
+    case EDGESERV_STATE_ERROR:
+      // Refused already, its page queued: the page goes out, then the close; nothing more is read
+      // as a request. A force close here would drop the page.
+      edgeserv_close(sid, 0);
+      return 0;
     default:
       display_line("[Proxy] client request http header error!\r\n");
       edgeserv_ForceClose(sid);
