@@ -1,6 +1,7 @@
 # The daemon test runs quorind in a temporary runtime tree with the edge server, the rules store
 # and this module.
-add_dependencies(upfetch_daemon_test quorind quorinctl edgeserv policydb voraux tallies nameres replier reqgate memstore upfetch)
+add_dependencies(upfetch_daemon_test quorind quorinctl edgeserv policydb voraux tallies nameres replier reqgate memstore
+                 conduit upfetch)
 target_compile_definitions(upfetch_daemon_test PRIVATE QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}"
                            UPFETCH_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 
@@ -17,3 +18,11 @@ target_compile_definitions(quo_fixture_first PRIVATE FIXTURE_FIRST=1)
 target_compile_definitions(upfetch_plugins_test PRIVATE
                            QUO_FIXTURE_FIRST="$<TARGET_FILE:quo_fixture_first>"
                            QUO_FIXTURE_SECOND="$<TARGET_FILE:quo_fixture_second>")
+
+# The relay tests run the node between curl and python origins (tests/fixtures/relay_origin.py).
+foreach(relay_test upfetch_relay_test)
+  add_dependencies(${relay_test} quorind quorinctl edgeserv policydb voraux tallies nameres replier reqgate memstore
+                   conduit upfetch)
+  target_compile_definitions(${relay_test} PRIVATE QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}"
+                             UPFETCH_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endforeach()

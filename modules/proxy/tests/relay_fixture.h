@@ -1,0 +1,111 @@
+// The node in a temporary runtime tree with the shipped settings, proxy hosts seeded by the
+// sqlite3 CLI, and python origins on free 127.0.0.1 ports; curl and wrk as clients.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "daemon_tree.h"
+#include "vor_net_test_util.h"
+#include "vor_tempdir.h"
+#include "vor_wait.h"
+
+namespace quorin::test {
+
+inline std::string source_dir() {
+  const char* dir = std::getenv("VOR_SOURCE_DIR");
+  return dir ? dir : UPFETCH_SOURCE_DIR;
+}
+
+class Relay {
+ public:
+  // Proxy hosts a.test and b.test go to two origins (one process each), c.test to a port
+  // nothing listens on.
+  explicit Relay(const std::string& settings_sql = "select 1;") {
+    origins_ = {vor::test::free_port(), vor::test::free_port()};
+    for (uint16_t port : origins_) start_origin(port);
+    port_ = vor::test::free_port();
+    dead_ = vor::test::free_port();
+    tree_.built_modules();
+    tree_.config("[system]\nmax_network_threads=2\nproxy_port=127.0.0.1:" + std::to_string(port_) +
+                 "\n[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n");
+    for (const char* file : {"zazudaza.ini", "zazudaza/once.ini", "zazudaza/proxy.ini", "zazudaza/filter.ini"}) {
+      tree_.modules_file(file, vor::test::read_file(source_dir() + "/dist/modules/" + file));
+    }
+    const std::string db = tree_.root() + "/config/zazudaza.db";
+    EXPECT_EQ(vor::test::run_shell("sqlite3 '" + db + "' < '" + source_dir() + "/dist/config/zazudaza.sql'"), 0);
+    const std::string seed =
+        "insert into upfetch(wid, host, balance, note) values(1, 'a.test', 0, ''), (2, 'b.test', 0, ''),"
+        " (3, 'c.test', 0, '');"
+        "insert into wc_upstream(wid, host, weight, note) values(1, '127.0.0.1:" + std::to_string(origins_[0]) +
+        "', 1, ''), (2, '127.0.0.1:" + std::to_string(origins_[1]) + "', 1, ''), (3, '127.0.0.1:" +
+        std::to_string(dead_) + "', 1, '');" +
+        // The shipped 8 KB receive buffer is below the loopback's segment size, so every window
+        // update of an upload would wait for the persist timer here.
+        "update wc_system set value='128' where name='MaxClientRecvBuffer';" + settings_sql;
+    EXPECT_EQ(vor::test::run_shell("sqlite3 '" + db + "' \"" + seed + "\""), 0);
+    daemon_ = tree_.start_daemon();
+    EXPECT_TRUE(listening(port_));
+  }
+  ~Relay() {
+    daemon_->signal(SIGTERM);
+    daemon_->wait();
+  }
+
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  uint16_t port() const { return port_; }
+  uint16_t origin(size_t i) const { return origins_[i]; }
+  // "PEERPORT METHOD PATH" per request the origins saw.
+  std::vector<std::string> origin_log() const {
+    std::vector<std::string> lines;
+    std::istringstream in(vor::test::read_file(log_));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+  std::string node_out() const { return tree_.out(); }
+
+  // curl with a Host header and the given options (its standard input: input's output, when
+  // given); curl's standard output.
+  std::string curl(const std::string& host, const std::string& options, const std::string& input = "") const {
+    const std::string command = "curl -s --max-time 60 -H 'Host: " + host + "' " + options;
+    return vor::test::shell_output(input.empty() ? command : input + " | " + command);
+  }
+
+ private:
+  void start_origin(uint16_t port) {
+    const std::string script = source_dir() + "/modules/proxy/tests/fixtures/relay_origin.py";
+    origin_processes_.push_back(std::make_unique<Process>(
+        std::vector<std::string>{"/usr/bin/python3", script, std::to_string(port), log_}, tmp_.file("origin.out"),
+        tmp_.file("origin.err")));
+    EXPECT_TRUE(listening(port));
+  }
+
+  static bool listening(uint16_t port) {
+    return vor::test::wait_until([&] {
+      const int fd = vor::test::connect_blocking(port);
+      if (fd >= 0) close(fd);
+      return fd >= 0;
+    });
+  }
+
+  vor::test::TempDir tmp_;
+  std::string log_ = tmp_.file("origin.log");
+  std::vector<std::unique_ptr<Process>> origin_processes_;
+  std::vector<uint16_t> origins_;
+  uint16_t port_ = 0;
+  uint16_t dead_ = 0;
+  DaemonTree tree_;
+  std::unique_ptr<Process> daemon_;
+};
+
+// The sha256 of the origin's n pattern bytes.
+inline std::string pattern_sha(size_t n) {
+  return vor::test::shell_output("python3 -c \"import hashlib,sys; b=bytes(range(256))*(" + std::to_string(n) +
+                                 "//256+1); print(hashlib.sha256(b[:" + std::to_string(n) + "]).hexdigest())\"")
+      .substr(0, 64);
+}
+
+}  // namespace quorin::test
