@@ -20,7 +20,7 @@ target_compile_definitions(upfetch_plugins_test PRIVATE
                            QUO_FIXTURE_SECOND="$<TARGET_FILE:quo_fixture_second>")
 
 # The relay tests run the node between curl and python origins (tests/fixtures/relay_origin.py).
-foreach(relay_test upfetch_relay_test)
+foreach(relay_test upfetch_relay_test upfetch_relay_mt_test)
   add_dependencies(${relay_test} quorind quorinctl edgeserv policydb voraux tallies nameres replier reqgate memstore
                    conduit upfetch)
   target_compile_definitions(${relay_test} PRIVATE QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}"
