@@ -23,8 +23,9 @@ inline std::string source_dir() {
 class Relay {
  public:
   // Proxy hosts a.test and b.test go to two origins (one process each), c.test to a port
-  // nothing listens on.
-  explicit Relay(const std::string& settings_sql = "select 1;") {
+  // nothing listens on, d.test (in turn) and e.test (by client address) to both origins.
+  // proxy_ini_line: a "key=value" line put in place of the shipped proxy.ini's line of that key.
+  explicit Relay(const std::string& settings_sql = "select 1;", const std::string& proxy_ini_line = "") {
     origins_ = {vor::test::free_port(), vor::test::free_port()};
     for (uint16_t port : origins_) start_origin(port);
     port_ = vor::test::free_port();
@@ -32,17 +33,27 @@ class Relay {
     tree_.built_modules();
     tree_.config("[system]\nmax_network_threads=2\nproxy_port=127.0.0.1:" + std::to_string(port_) +
                  "\n[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n");
-    for (const char* file : {"zazudaza.ini", "zazudaza/once.ini", "zazudaza/proxy.ini", "zazudaza/filter.ini"}) {
+    for (const char* file : {"zazudaza.ini", "zazudaza/once.ini", "zazudaza/filter.ini"}) {
       tree_.modules_file(file, vor::test::read_file(source_dir() + "/dist/modules/" + file));
     }
+    std::string proxy_ini = vor::test::read_file(source_dir() + "/dist/modules/zazudaza/proxy.ini");
+    if (!proxy_ini_line.empty()) {
+      const std::string key = proxy_ini_line.substr(0, proxy_ini_line.find('=') + 1);
+      const size_t at = proxy_ini.find("\n" + key);
+      EXPECT_NE(at, std::string::npos) << key;
+      if (at != std::string::npos) proxy_ini.replace(at + 1, proxy_ini.find('\n', at + 1) - at - 1, proxy_ini_line);
+    }
+    tree_.modules_file("zazudaza/proxy.ini", proxy_ini);
     const std::string db = tree_.root() + "/config/zazudaza.db";
     EXPECT_EQ(vor::test::run_shell("sqlite3 '" + db + "' < '" + source_dir() + "/dist/config/zazudaza.sql'"), 0);
     const std::string seed =
         "insert into upfetch(wid, host, balance, note) values(1, 'a.test', 0, ''), (2, 'b.test', 0, ''),"
-        " (3, 'c.test', 0, '');"
+        " (3, 'c.test', 0, ''), (4, 'd.test', 0, ''), (5, 'e.test', 1, '');"
         "insert into wc_upstream(wid, host, weight, note) values(1, '127.0.0.1:" + std::to_string(origins_[0]) +
         "', 1, ''), (2, '127.0.0.1:" + std::to_string(origins_[1]) + "', 1, ''), (3, '127.0.0.1:" +
-        std::to_string(dead_) + "', 1, '');" +
+        std::to_string(dead_) + "', 1, ''), (4, '127.0.0.1:" + std::to_string(origins_[0]) + "', 1, ''), (4, '127.0.0.1:" +
+        std::to_string(origins_[1]) + "', 1, ''), (5, '127.0.0.1:" + std::to_string(origins_[0]) +
+        "', 1, ''), (5, '127.0.0.1:" + std::to_string(origins_[1]) + "', 1, '');" +
         // The shipped 8 KB receive buffer is below the loopback's segment size, so every window
         // update of an upload would wait for the persist timer here.
         "update wc_system set value='128' where name='MaxClientRecvBuffer';" + settings_sql;
@@ -58,7 +69,7 @@ class Relay {
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
   uint16_t port() const { return port_; }
   uint16_t origin(size_t i) const { return origins_[i]; }
-  // "PEERPORT METHOD PATH" per request the origins saw.
+  // "PORT PEERPORT METHOD PATH" per request the origins saw.
   std::vector<std::string> origin_log() const {
     std::vector<std::string> lines;
     std::istringstream in(vor::test::read_file(log_));

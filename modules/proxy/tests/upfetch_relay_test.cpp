@@ -3,9 +3,9 @@
 // peers on either side, and failing or vanishing upstreams.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cstring>
 #include <set>
-#include <thread>
+#include <sstream>
 
 #include "relay_fixture.h"
 
@@ -20,7 +20,10 @@ std::string sha_of(const std::string& output) { return output.substr(0, 64); }
 std::vector<std::string> peers_for(const Relay& relay, const std::string& path) {
   std::vector<std::string> peers;
   for (const std::string& line : relay.origin_log()) {
-    if (line.find(" " + path) != std::string::npos) peers.push_back(line.substr(0, line.find(' ')));
+    std::istringstream fields(line);
+    std::string port, peer, method, logged;
+    fields >> port >> peer >> method >> logged;
+    if (logged == path) peers.push_back(peer);
   }
   return peers;
 }
@@ -135,6 +138,137 @@ TEST(Relay, ClientAbortClosesTheUpstream) {
   relay.curl("a.test", "--max-time 1 --limit-rate 100k -o /dev/null " + relay.url("/slowbytes/200000000"));
   EXPECT_TRUE(vor::test::wait_until([&] { return origin_connections(relay.origin(0)) == 0; }))
       << origin_connections(relay.origin(0));
+}
+
+}  // namespace
+
+namespace {
+
+// One request judged by the rules the row seeds: the answer's status line and a text it holds.
+struct AdmissionCase {
+  const char* name;
+  std::string settings_sql;
+  std::string curl_options;  // besides the Host header of a.test and the URL /bytes/5
+  const char* status;
+  const char* text;
+};
+
+const std::string kFarFuture = "4000000000";
+const std::string kWhiteTable =
+    "create table wc_white(wid integer primary key autoincrement, low varchar(20) not null, high varchar(20) not "
+    "null, expire unsigned int(4) not null, note text);";
+
+const AdmissionCase kAdmissionCases[] = {
+    {"black_list_holding_the_client",
+     "insert into wc_black(low, high, expire, note) values('127.0.0.1', '127.0.0.1', " + kFarFuture + ", '');", "",
+     "HTTP/1.1 403", "Forbidden - By BlackList(127.0.0.1)"},
+    {"black_list_elsewhere",
+     "insert into wc_black(low, high, expire, note) values('10.0.0.1', '10.0.0.9', " + kFarFuture + ", '');", "",
+     "HTTP/1.1 200", "\x00\x01\x02"},
+    {"white_list_without_the_client",
+     kWhiteTable + "update wc_system set value='1' where name='EnableWhiteList';", "", "HTTP/1.1 403",
+     "Forbidden - By WhiteList"},
+    {"white_list_holding_the_client",
+     kWhiteTable + "insert into wc_white(low, high, expire, note) values('127.0.0.0', '127.0.0.255', " + kFarFuture +
+         ", '');update wc_system set value='1' where name='EnableWhiteList';",
+     "", "HTTP/1.1 200", "\x00\x01\x02"},
+    {"rewrite_redirect", "insert into wc_rewrite(num, src, dst, icase, flag, note) values(1, '^a.test/old$', "
+                         "'http://a.test/new', 0, 1, '');",
+     "-i " , "HTTP/1.1 301", "Location: http://a.test/new"},
+    {"rewrite_in_place", "insert into wc_rewrite(num, src, dst, icase, flag, note) values(1, '^a.test/bytes/5$', "
+                         "'a.test/bytes/7', 0, 0, '');",
+     "", "HTTP/1.1 200", "\x00\x01\x02\x03\x04\x05\x06"},
+    {"rewrite_to_nothing", "insert into wc_rewrite(num, src, dst, icase, flag, note) values(1, '^a.test/bytes/5$', "
+                           "'', 0, 0, '');",
+     "", "HTTP/1.1 400", "Bad Request - By Rewriting Rules"},
+    {"upstream_limit", "update wc_system set value='0' where name='MaxUpstreamConnections';", "", "HTTP/1.1 503",
+     "Reach To Maximum Upstream Connections Setting"},
+};
+
+const char kProtect[] =
+    "insert into wc_protect(pturl, lcurl, icase, note) values('bytes', 'http://a.test/denied', 0, '');";
+
+class Admission : public ::testing::TestWithParam<AdmissionCase> {};
+
+TEST_P(Admission, AnswerFollowsTheRules) {
+  const AdmissionCase& c = GetParam();
+  Relay relay(c.settings_sql);
+  const std::string url = std::string(c.name) == "rewrite_redirect" ? "/old" : "/bytes/5";
+  const std::string out = relay.curl("a.test", "-i " + c.curl_options + " " + relay.url(url));
+  EXPECT_EQ(out.rfind(c.status, 0), 0u) << out;
+  EXPECT_NE(out.find(std::string(c.text, std::strlen(c.text) ? std::strlen(c.text) : 3)), std::string::npos) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, Admission, ::testing::ValuesIn(kAdmissionCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A foreign Referer is sent to the protection rule's location; the request's own site is not,
+// and sites that merely share the host's first characters are foreign.
+TEST(Admission, ProtectionRedirectsForeignReferersOnly) {
+  Relay relay(kProtect);
+  struct Row {
+    const char* referer;
+    bool redirected;
+  };
+  const Row rows[] = {{"http://evil.example/page", true},
+                      {"http://a.test/page", false},
+                      {"http://A.TEST/page", false},
+                      {"http://a.test.evil.example/page", true},
+                      {"http://a.te/page", true}};
+  for (const Row& row : rows) {
+    const std::string out =
+        relay.curl("a.test", "-i -H 'Referer: " + std::string(row.referer) + "' " + relay.url("/bytes/5"));
+    EXPECT_EQ(out.find("Location: http://a.test/denied") != std::string::npos, row.redirected) << row.referer << out;
+  }
+}
+
+// A request that already passed this node (its token in X-Quorin) is answered by the node
+// itself; another node's token passes.
+TEST(Admission, LoopIsAnsweredByTheNode) {
+  Relay relay;
+  const std::string first = relay.curl("a.test", "-i " + relay.url("/bytes/5"));
+  const size_t at = first.find("X-Via: ");
+  ASSERT_NE(at, std::string::npos) << first;
+  const std::string token = first.substr(at + 7, first.find("\r\n", at) - at - 7);
+  const std::string looped = relay.curl("a.test", "-i -H 'X-Quorin: other; " + token + "' " + relay.url("/bytes/5"));
+  EXPECT_EQ(looped.rfind("HTTP/1.1 200", 0), 0u) << looped;
+  EXPECT_NE(looped.find("Welcome To Quorin!"), std::string::npos) << looped;
+  const std::string passed = relay.curl("a.test", "-i -H 'X-Quorin: 1.1 elsewhere' " + relay.url("/bytes/5"));
+  EXPECT_EQ(passed.find("Welcome To Quorin!"), std::string::npos) << passed;
+}
+
+// Listening ports of the origins that served a path, in order.
+std::vector<std::string> servers_for(const Relay& relay, const std::string& path) {
+  std::vector<std::string> ports;
+  for (const std::string& line : relay.origin_log()) {
+    std::istringstream fields(line);
+    std::string port, peer, method, logged;
+    fields >> port >> peer >> method >> logged;
+    if (logged == path) ports.push_back(port);
+  }
+  return ports;
+}
+
+TEST(Admission, UpstreamsTakeTurnsOrStickToTheClient) {
+  Relay relay;
+  for (int i = 0; i < 4; ++i) relay.curl("d.test", relay.url("/bytes/21") + " -o /dev/null");
+  for (int i = 0; i < 4; ++i) relay.curl("e.test", relay.url("/bytes/22") + " -o /dev/null");
+  const auto turns = servers_for(relay, "/bytes/21");
+  ASSERT_EQ(turns.size(), 4u);
+  EXPECT_NE(turns[0], turns[1]);
+  EXPECT_EQ(turns[0], turns[2]);
+  EXPECT_EQ(turns[1], turns[3]);
+  EXPECT_EQ(std::set<std::string>(turns.begin(), turns.end()).size(), 2u);
+  const auto sticky = servers_for(relay, "/bytes/22");
+  ASSERT_EQ(sticky.size(), 4u);
+  EXPECT_EQ(std::set<std::string>(sticky.begin(), sticky.end()).size(), 1u);
+}
+
+TEST(Admission, OpenProxyForwardsUnknownHostsToTheirHostHeader) {
+  Relay relay("select 1;", "IsOpenProxy=1");
+  const std::string host = "127.0.0.1:" + std::to_string(relay.origin(1));
+  EXPECT_EQ(relay.curl(host, relay.url("/bytes/300") + " | sha256sum").substr(0, 64), pattern_sha(300));
+  EXPECT_EQ(servers_for(relay, "/bytes/300"), std::vector<std::string>{std::to_string(relay.origin(1))});
 }
 
 }  // namespace
