@@ -114,6 +114,8 @@ typedef struct client_rec {
   cu_ssl_conn tls;
   cu_xjitter tls_input;         /* ciphertext not yet decrypted */
   uint16_t local_port;          /* port of the HTTPS listener that accepted it */
+  uint8_t read_held;            /* a module stopped reading (edgeserv_ExportSock_ForRead): an emptied
+                                   output queue does not start it again, only edgeserv_ImportSock_ForRead */
 } client_rec;
 
 /* The IP-location lookup the rules store supplies. */

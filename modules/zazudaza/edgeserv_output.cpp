@@ -443,7 +443,8 @@ void on_writable(vor_bigbox* bb, void* ud, int64_t sid) {
     while (step == Step::kNext && rec->queue->head) step = pump_step(ctx, rec, &after.calls, &wrote);
     if (!rec->queue->head && step == Step::kNext) {
       stop_writing(ctx, rec);
-      if (!rec->reading) {
+      // A module's pause (a name look-up, an upstream that fell behind) outlasts the queue.
+      if (!rec->reading && !rec->read_held) {
         rec->reading = vorx_bigbox_start_ForRead(bb, sid) ? 1 : 0;
         if (rec->reading && rec->tls_on) tls_post_read_step(ctx, sid);
       }
@@ -685,13 +686,16 @@ void edgeserv_ExportSock_ForRead(int64_t sid) {
   if (!rec) return;
   vorx_bigbox_pause_ForRead(bigbox_of(ctx), sid);
   rec->reading = 0;
+  rec->read_held = 1;
 }
 
 void edgeserv_ImportSock_ForRead(int64_t sid) {
   edgeserv_ctx* ctx = context();
   CtxLock lock(ctx);
   client_rec* rec = find_client(ctx, sid);
-  if (!rec || rec->reading) return;
+  if (!rec) return;
+  rec->read_held = 0;
+  if (rec->reading) return;
   rec->reading = vorx_bigbox_start_ForRead(bigbox_of(ctx), sid) ? 1 : 0;
   // Bytes already held in TLS input or inside OpenSSL would wait for the next socket read.
   if (rec->reading && rec->tls_on) tls_post_read_step(ctx, sid);

@@ -145,8 +145,8 @@ class DaemonTree {
   }
 
   // The daemon with the banner printed, i.e. start-up done.
-  std::unique_ptr<Process> start_daemon() const {
-    auto p = run("quorind");
+  std::unique_ptr<Process> start_daemon(const std::vector<std::string>& env = {}) const {
+    auto p = run("quorind", {}, env);
     wait_until([&] { return out().find("*** You Can Press Ctrl+C To Exit! ***\r\n") != std::string::npos; });
     return p;
   }

@@ -25,4 +25,6 @@ foreach(relay_test upfetch_relay_test upfetch_relay_mt_test)
                    conduit upfetch)
   target_compile_definitions(${relay_test} PRIVATE QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}"
                              UPFETCH_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  # The resolver tests' dnsmasq on 127.0.0.1 serves the upstream names.
+  target_include_directories(${relay_test} PRIVATE ${CMAKE_SOURCE_DIR}/outside/nameres/tests)
 endforeach()

@@ -24,8 +24,11 @@ class Relay {
  public:
   // Proxy hosts a.test and b.test go to two origins (one process each), c.test to a port
   // nothing listens on, d.test (in turn) and e.test (by client address) to both origins.
-  // proxy_ini_line: a "key=value" line put in place of the shipped proxy.ini's line of that key.
-  explicit Relay(const std::string& settings_sql = "select 1;", const std::string& proxy_ini_line = "") {
+  // settings_sql: run on the database after the seed, "{ORIGIN0}" standing for the first origin's
+  // port; proxy_ini_line: a "key=value" line put in place of the shipped proxy.ini's line of that
+  // key; env: the daemon's extra environment.
+  explicit Relay(std::string settings_sql = "select 1;", const std::string& proxy_ini_line = "",
+                 const std::vector<std::string>& env = {}) {
     origins_ = {vor::test::free_port(), vor::test::free_port()};
     for (uint16_t port : origins_) start_origin(port);
     port_ = vor::test::free_port();
@@ -46,6 +49,9 @@ class Relay {
     tree_.modules_file("zazudaza/proxy.ini", proxy_ini);
     const std::string db = tree_.root() + "/config/zazudaza.db";
     EXPECT_EQ(vor::test::run_shell("sqlite3 '" + db + "' < '" + source_dir() + "/dist/config/zazudaza.sql'"), 0);
+    for (size_t at; (at = settings_sql.find("{ORIGIN0}")) != std::string::npos;) {
+      settings_sql.replace(at, 9, std::to_string(origins_[0]));
+    }
     const std::string seed =
         "insert into upfetch(wid, host, balance, note) values(1, 'a.test', 0, ''), (2, 'b.test', 0, ''),"
         " (3, 'c.test', 0, ''), (4, 'd.test', 0, ''), (5, 'e.test', 1, '');"
@@ -58,7 +64,7 @@ class Relay {
         // update of an upload would wait for the persist timer here.
         "update wc_system set value='128' where name='MaxClientRecvBuffer';" + settings_sql;
     EXPECT_EQ(vor::test::run_shell("sqlite3 '" + db + "' \"" + seed + "\""), 0);
-    daemon_ = tree_.start_daemon();
+    daemon_ = tree_.start_daemon(env);
     EXPECT_TRUE(listening(port_));
   }
   ~Relay() {

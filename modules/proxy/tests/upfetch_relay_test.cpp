@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "dnsmasq_fixture.h"
 #include "relay_fixture.h"
 
 namespace {
@@ -269,6 +270,31 @@ TEST(Admission, OpenProxyForwardsUnknownHostsToTheirHostHeader) {
   const std::string host = "127.0.0.1:" + std::to_string(relay.origin(1));
   EXPECT_EQ(relay.curl(host, relay.url("/bytes/300") + " | sha256sum").substr(0, 64), pattern_sha(300));
   EXPECT_EQ(servers_for(relay, "/bytes/300"), std::vector<std::string>{std::to_string(relay.origin(1))});
+}
+
+}  // namespace
+
+namespace {
+
+// Upstream names resolved through a dnsmasq on 127.0.0.1: the look-up runs while the client
+// waits, and a name it refuses answers the look-up's 502.
+TEST(RelayDns, UpstreamNamesAreLookedUpAsynchronously) {
+  nameres_test::Dnsmasq dns;
+  ASSERT_TRUE(dns.ready());
+  Relay relay(
+      "insert into upfetch(wid, host, balance, note) values(6, 'g.test', 0, ''), (7, 'h.test', 0, '');"
+      "insert into wc_upstream(wid, host, weight, note) values(6, 'origin.test:{ORIGIN0}', 1, ''),"
+      " (7, 'nowhere.test:80', 1, '');",
+      "", {"NAMERES_SERVERS=" + dns.server()});
+  // The body bytes that came with the head wait for the look-up and follow the head upstream.
+  const std::string echo =
+      relay.curl("g.test", "-H 'Expect:' --data-binary @- " + relay.url("/echo"), "head -c 100000 /dev/zero");
+  EXPECT_NE(echo.find("body-length: 100000"), std::string::npos) << echo << relay.node_out();
+  EXPECT_NE(echo.find("Host: g.test"), std::string::npos) << echo;
+  EXPECT_GE(dns.queries_of("origin.test"), 1);
+  const std::string failed = relay.curl("h.test", "-i " + relay.url("/x"));
+  EXPECT_EQ(failed.rfind("HTTP/1.1 502", 0), 0u) << failed;
+  EXPECT_NE(failed.find("Bad Gateway - DNS Resolving Fail For Upstream Server"), std::string::npos) << failed;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// A dnsmasq on 127.0.0.1 for the resolver tests: fixed local names, a wildcard domain, NXDOMAIN
-// for the rest of .test, nothing forwarded. Also a UDP socket that never answers.
+// A dnsmasq on 127.0.0.1 for the resolver tests and the node's: fixed local names (one of them
+// this host), a wildcard domain, NXDOMAIN for the rest of .test, nothing forwarded. Also a UDP
+// socket that never answers.
 #pragma once
 #include <pwd.h>
 #include <signal.h>
@@ -32,7 +33,7 @@ class Dnsmasq {
         "dnsmasq", "-k", "--conf-file=/dev/null", "--no-resolv", "--no-hosts", "--listen-address=127.0.0.1",
         "--bind-interfaces", "--port=" + std::to_string(port_), "--local=/test/",
         "--host-record=a.test,10.0.0.1", "--host-record=multi.test,10.0.0.2",
-        "--host-record=multi.test,10.0.0.3", "--address=/wild.test/10.1.1.1",
+        "--host-record=multi.test,10.0.0.3", "--host-record=origin.test,127.0.0.1", "--address=/wild.test/10.1.1.1",
         "--local-ttl=" + std::to_string(ttl), "--log-queries", "--log-facility=" + log_, "--pid-file=",
         std::string("--user=") + (pw ? pw->pw_name : "root")};
     std::vector<char*> argv;
