@@ -1,0 +1,52 @@
+# Shared by bench/relay_vs_nginx.sh and bench/proxy_peers.sh: an nginx origin, the node laid out
+# from the release build with one proxy host "a.test" in front of it, and nginx as a proxy beside
+# it. Sourced, not run; every server runs under $work and is ended by pid.
+source "$(dirname "${BASH_SOURCE[0]}")/edge_tree.sh"
+work=$ROOT/build/bench-proxy
+mkdir -p "$work"
+PIDS=()
+trap 'for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done' EXIT
+
+# start_origin PORT: nginx serving $work/www (1k, 100k, 1g) and swallowing uploads at /upload.
+start_origin() {
+  mkdir -p "$work/www" "$work/origin"
+  [ -s "$work/www/1k" ] || head -c 1024 /dev/urandom > "$work/www/1k"
+  [ -s "$work/www/100k" ] || head -c 102400 /dev/urandom > "$work/www/100k"
+  [ -s "$work/www/1g" ] || head -c 1073741824 /dev/zero > "$work/www/1g"
+  nginx_conf "$work/origin" "$1" 65 "root $work/www; client_max_body_size 0; location = /upload { client_body_buffer_size 1m; client_body_temp_path $work/origin; return 200 ok; }"
+  nginx -p "$work/origin" -c "$work/origin/nginx.conf" -e "$work/origin/error.log" || return 1
+  wait_port "$1" && PIDS+=("$(cat "$work/origin/nginx.pid")")
+}
+
+# start_nginx_proxy PORT ORIGIN_PORT: nginx passing every request to the origin over kept-alive
+# upstream connections.
+start_nginx_proxy() {
+  nginx_conf "$work/nproxy" "$1" 65 "client_max_body_size 0; location / { proxy_pass http://origin; proxy_http_version 1.1; proxy_set_header Connection \"\"; proxy_request_buffering off; proxy_buffering off; } } upstream origin { server 127.0.0.1:$2; keepalive 256;"
+  nginx -p "$work/nproxy" -c "$work/nproxy/nginx.conf" -e "$work/nproxy/error.log" || return 1
+  wait_port "$1" && PIDS+=("$(cat "$work/nproxy/nginx.pid")")
+}
+
+# start_node PORT ORIGIN_PORT [SQL]: the node with THREADS slave threads and proxy host a.test.
+start_node() {
+  local tree=$work/node
+  rm -rf "$tree"
+  lay_out_dist build/release "$tree" >/dev/null
+  sed -i "s/^proxy_port=.*/proxy_port=127.0.0.1:$1/; s/^https_port=.*//; s/^admin_port=.*//" "$tree/config/quorind.ini"
+  sed -i "s/^max_network_threads=.*/max_network_threads=$THREADS/; s/^max_network_connections=.*/max_network_connections=30000/" "$tree/config/quorind.ini"
+  sed -i 's/^display_console=.*/display_console=0/; s/^network_refresh=.*/network_refresh=0/' "$tree/modules/zazudaza.ini"
+  sqlite3 "$tree/config/zazudaza.db" < dist/config/zazudaza.sql
+  sqlite3 "$tree/config/zazudaza.db" "insert into upfetch(wid, host, balance, note) values(1, 'a.test', 0, '');
+    insert into wc_upstream(wid, host, weight, note) values(1, '127.0.0.1:$2', 1, '');
+    update wc_system set value='128' where name in ('MaxClientRecvBuffer', 'MaxClientSendBuffer');
+    update wc_system set value='60000' where name in ('MaxConnections', 'MaxUpstreamConnections');
+    update wc_system set value='0' where name='ClientRequestTimeOut'; ${3:-}"
+  (cd "$tree/bin" && exec ./quorind >"$work/node.out" 2>&1) &
+  NODE_PID=$!
+  PIDS+=("$NODE_PID")
+  wait_port "$1"
+}
+
+stop_node() { kill "$NODE_PID" 2>/dev/null; wait "$NODE_PID" 2>/dev/null; }
+
+# Worker pids of an nginx prefix.
+nginx_workers() { pgrep -P "$(cat "$1/nginx.pid")" | tr '\n' ' '; }
