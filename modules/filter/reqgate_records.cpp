@@ -9,6 +9,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "cu_sem.h"
 #include "cu_xmem.h"
 #include "reqgate_internal.h"
 #include "seams.h"
@@ -26,7 +27,9 @@ struct Tables {
   std::mutex lock;  // the filter lock
   std::unordered_map<int64_t, FilterRecord*> by_client;
   std::unordered_map<int64_t, FilterRecord*> by_response;
-  cu_xmem* body_pool = cu_xmem_init(kBodyPage, kBodyPages);
+  // Every slave thread copies bodies from this one pool: it takes its own lock.
+  cu_xmem* body_pool = cu_xmem_init_ext_ext(cu_sem_malloc(), kBodyPage, kBodyPages, 32, false, nullptr, nullptr,
+                                            nullptr);
 };
 
 Tables& tables() {
