@@ -26,13 +26,14 @@ start_nginx_proxy() {
   wait_port "$1" && PIDS+=("$(cat "$work/nproxy/nginx.pid")")
 }
 
-# start_node PORT ORIGIN_PORT [SQL]: the node with THREADS slave threads and proxy host a.test.
+# start_node PORT ORIGIN_PORT [SQL]: the node with NODE_THREADS (else THREADS) slave threads and
+# proxy host a.test.
 start_node() {
   local tree=$work/node
   rm -rf "$tree"
   lay_out_dist build/release "$tree" >/dev/null
   sed -i "s/^proxy_port=.*/proxy_port=127.0.0.1:$1/; s/^https_port=.*//; s/^admin_port=.*//" "$tree/config/quorind.ini"
-  sed -i "s/^max_network_threads=.*/max_network_threads=$THREADS/; s/^max_network_connections=.*/max_network_connections=30000/" "$tree/config/quorind.ini"
+  sed -i "s/^max_network_threads=.*/max_network_threads=${NODE_THREADS:-$THREADS}/; s/^max_network_connections=.*/max_network_connections=30000/" "$tree/config/quorind.ini"
   sed -i 's/^display_console=.*/display_console=0/; s/^network_refresh=.*/network_refresh=0/' "$tree/modules/zazudaza.ini"
   sqlite3 "$tree/config/zazudaza.db" < dist/config/zazudaza.sql
   sqlite3 "$tree/config/zazudaza.db" "insert into upfetch(wid, host, balance, note) values(1, 'a.test', 0, '');
