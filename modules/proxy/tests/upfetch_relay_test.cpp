@@ -2,7 +2,11 @@
 // byte for byte, upstream connections reused per host text, framing cut at the body's end, slow
 // peers on either side, and failing or vanishing upstreams.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
+#include <cctype>
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <sstream>
@@ -295,6 +299,43 @@ TEST(RelayDns, UpstreamNamesAreLookedUpAsynchronously) {
   const std::string failed = relay.curl("h.test", "-i " + relay.url("/x"));
   EXPECT_EQ(failed.rfind("HTTP/1.1 502", 0), 0u) << failed;
   EXPECT_NE(failed.find("Bad Gateway - DNS Resolving Fail For Upstream Server"), std::string::npos) << failed;
+}
+
+}  // namespace
+
+namespace {
+
+std::string read_some(int fd, size_t at_least) {
+  std::string got;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (got.size() < at_least && std::chrono::steady_clock::now() < deadline) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+// After a websocket switch every later client byte goes to the upstream and back, never read as
+// a request.
+TEST(Relay, SwitchedProtocolsTunnelBothWays) {
+  Relay relay;
+  const int fd = vor::test::connect_blocking(relay.port());
+  ASSERT_GE(fd, 0);
+  const std::string upgrade = "GET /ws HTTP/1.1\r\nHost: a.test\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n";
+  ASSERT_EQ(send(fd, upgrade.data(), upgrade.size(), MSG_NOSIGNAL), static_cast<ssize_t>(upgrade.size()));
+  const std::string head = read_some(fd, 4);
+  ASSERT_EQ(head.rfind("HTTP/1.1 101", 0), 0u) << head;
+  for (const std::string frame : {"hello", "GET / HTTP/1.1\r\n\r\n"}) {
+    ASSERT_EQ(send(fd, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+    std::string upper = frame;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(read_some(fd, frame.size()), upper);
+  }
+  close(fd);
 }
 
 }  // namespace
