@@ -34,7 +34,7 @@ class Relay {
     port_ = vor::test::free_port();
     dead_ = vor::test::free_port();
     tree_.built_modules();
-    tree_.config("[system]\nmax_network_threads=2\nproxy_port=127.0.0.1:" + std::to_string(port_) +
+    tree_.config("[system]\nmax_network_threads=2\nmax_network_connections=20000\nproxy_port=127.0.0.1:" + std::to_string(port_) +
                  "\n[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n");
     for (const char* file : {"zazudaza.ini", "zazudaza/once.ini", "zazudaza/filter.ini"}) {
       tree_.modules_file(file, vor::test::read_file(source_dir() + "/dist/modules/" + file));
@@ -67,9 +67,16 @@ class Relay {
     daemon_ = tree_.start_daemon(env);
     EXPECT_TRUE(listening(port_));
   }
-  ~Relay() {
-    daemon_->signal(SIGTERM);
-    daemon_->wait();
+  ~Relay() { stop(); }
+
+  // Ends the node; its standard error (sanitizer reports included).
+  std::string stop() {
+    if (daemon_) {
+      daemon_->signal(SIGTERM);
+      daemon_->wait();
+      daemon_.reset();
+    }
+    return tree_.err();
   }
 
   std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }

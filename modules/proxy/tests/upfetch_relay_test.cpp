@@ -339,3 +339,37 @@ TEST(Relay, SwitchedProtocolsTunnelBothWays) {
 }
 
 }  // namespace
+
+namespace {
+
+// Clients that leave while their upstream's name is being looked up. A client waiting for a
+// look-up is not read, so its close is seen only once the look-up ends: each completion then
+// ends its client (a page to a closed peer, or nothing when the client is already gone), and the
+// node ends without a leak.
+TEST(RelayDns, ClientsGoneDuringTheirLookupsLeaveNothing) {
+  nameres_test::SilentServer dns;  // no look-up is ever answered
+  Relay relay(
+      "insert into upfetch(wid, host, balance, note) values(6, 'g.test', 0, '');"
+      "insert into wc_upstream(wid, host, weight, note) values(6, 'origin.test:{ORIGIN0}', 1, '');"
+      "update wc_system set value='60000' where name='MaxConnections';",
+      "", {"NAMERES_SERVERS=" + dns.server()});
+  constexpr int kClients = 10000;
+  const std::string request = "POST /echo HTTP/1.1\r\nHost: g.test\r\nContent-Length: 10\r\n\r\n12345";
+  for (int i = 0; i < kClients; ++i) {
+    const int fd = vor::test::connect_blocking(relay.port());
+    ASSERT_GE(fd, 0) << i;
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    close(fd);
+  }
+  const auto ended = [&] {
+    const std::string out = relay.node_out();
+    return count(out, "'s client have exited in asyn requesting!") + count(out, "get host (origin.test) ip fail!");
+  };
+  EXPECT_TRUE(vor::test::wait_until([&] { return ended() == kClients; }, std::chrono::seconds(90))) << ended();
+  EXPECT_EQ(relay.curl("a.test", relay.url("/bytes/100") + " | wc -c").substr(0, 3), "100") << "the node still serves";
+  const std::string err = relay.stop();
+  EXPECT_EQ(err.find("LeakSanitizer"), std::string::npos) << err.substr(0, 4000);
+  EXPECT_EQ(err.find("AddressSanitizer"), std::string::npos) << err.substr(0, 4000);
+}
+
+}  // namespace
