@@ -28,3 +28,11 @@ foreach(relay_test upfetch_relay_test upfetch_relay_mt_test)
   # The resolver tests' dnsmasq on 127.0.0.1 serves the upstream names.
   target_include_directories(${relay_test} PRIVATE ${CMAKE_SOURCE_DIR}/outside/nameres/tests)
 endforeach()
+
+# A plug-in that adds a tail to bodies ending with their connection, for the relay tests.
+add_library(quo_tail_plugin SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/fixtures/quo_tail_plugin.cpp)
+target_link_libraries(quo_tail_plugin PRIVATE vorcore)
+target_include_directories(quo_tail_plugin PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(quo_tail_plugin PRIVATE ${VOR_WARNINGS} -fvisibility=hidden)
+add_dependencies(upfetch_relay_test quo_tail_plugin)
+target_compile_definitions(upfetch_relay_test PRIVATE QUO_TAIL_PLUGIN="$<TARGET_FILE:quo_tail_plugin>")

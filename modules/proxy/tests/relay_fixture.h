@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -26,9 +27,9 @@ class Relay {
   // nothing listens on, d.test (in turn) and e.test (by client address) to both origins.
   // settings_sql: run on the database after the seed, "{ORIGIN0}" standing for the first origin's
   // port; proxy_ini_line: a "key=value" line put in place of the shipped proxy.ini's line of that
-  // key; env: the daemon's extra environment.
+  // key; env: the daemon's extra environment; plugin: a plug-in library placed as plugin-0.
   explicit Relay(std::string settings_sql = "select 1;", const std::string& proxy_ini_line = "",
-                 const std::vector<std::string>& env = {}) {
+                 const std::vector<std::string>& env = {}, const std::string& plugin = "") {
     origins_ = {vor::test::free_port(), vor::test::free_port()};
     for (uint16_t port : origins_) start_origin(port);
     port_ = vor::test::free_port();
@@ -47,6 +48,11 @@ class Relay {
       if (at != std::string::npos) proxy_ini.replace(at + 1, proxy_ini.find('\n', at + 1) - at - 1, proxy_ini_line);
     }
     tree_.modules_file("zazudaza/proxy.ini", proxy_ini);
+    if (!plugin.empty()) {
+      std::filesystem::create_directories(tree_.root() + "/plugins");
+      std::filesystem::create_symlink(plugin, tree_.root() + "/plugins/fixture.so");
+      vor::test::write_file(tree_.root() + "/plugins/plugins.ini", "[plugins]\nplugin-0=fixture.so\n");
+    }
     const std::string db = tree_.root() + "/config/zazudaza.db";
     EXPECT_EQ(vor::test::run_shell("sqlite3 '" + db + "' < '" + source_dir() + "/dist/config/zazudaza.sql'"), 0);
     for (size_t at; (at = settings_sql.find("{ORIGIN0}")) != std::string::npos;) {

@@ -373,3 +373,16 @@ TEST(RelayDns, ClientsGoneDuringTheirLookupsLeaveNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A plug-in's last words on a body that ends with its connection go out before the close, and
+// the close still follows them: the client does not wait for the idle sweep.
+TEST(RelayPlugins, TailOfACloseDelimitedBodyIsSentAndTheConnectionEnds) {
+  Relay relay("select 1;", "", {}, QUO_TAIL_PLUGIN);
+  // curl ends with 28 when its time runs out before the connection does.
+  const std::string out = relay.curl("a.test", "--max-time 20 " + relay.url("/close/10") + "; echo \" exit=$?\"");
+  EXPECT_EQ(out, std::string("\x00\x01\x02\x03\x04\x05\x06\x07\x08\x09", 10) + "<!--tail--> exit=0\n");
+}
+
+}  // namespace
