@@ -184,16 +184,25 @@ class SimpleBackend : public Backend {
   // Our own child is reaped here; any other pid counts only while it runs our command line,
   // since a pid may have been reused by an unrelated process.
   bool alive(RunState& state, const std::vector<std::string>& argv) {
-    int status = 0;
-    const pid_t r = waitpid(state.pid, &status, WNOHANG);
-    if (r == state.pid) {
-      state.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (reaped(state, WNOHANG)) return false;
+    if (kill(state.pid, 0) != 0 && errno == ESRCH) return false;
+    // Ended since the first look: a child of ours is reaped now (a zombie answers at once), so
+    // its exit code is not lost.
+    if (is_zombie(state.pid)) {
+      reaped(state, 0);
       return false;
     }
-    if (kill(state.pid, 0) != 0 && errno == ESRCH) return false;
     std::string expected;
     for (const std::string& arg : argv) expected += arg + '\0';
-    return proc_cmdline(state.pid) == expected && !is_zombie(state.pid);
+    return proc_cmdline(state.pid) == expected;
+  }
+
+  // Reaps the service's process when it is our child and has ended, keeping its exit code.
+  static bool reaped(RunState& state, int options) {
+    int status = 0;
+    if (waitpid(state.pid, &status, options) != state.pid) return false;
+    state.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
   }
 
   int bind_notify(const std::string& name, const std::string& path) {
