@@ -403,9 +403,13 @@ def sticky(ctx):
     return None if len(set(ctx.served)) == 1 else "balance 1 served by %r" % ctx.served
 
 
-def dns_asked(name):
+def looked_up_asynchronously(name):
+    """dnsmasq was asked for the name while the request waited for the answer."""
     def check(ctx, answer):
-        return None if ctx.fixtures.dns_queries(name) >= 1 else "dnsmasq was not asked for " + name
+        if ctx.fixtures.dns_queries(name) < 1:
+            return "dnsmasq was not asked for " + name
+        started = ("start asyn-dns-request (%s:" % name).encode()  # the upstream text, port included
+        return None if started in read(ctx.node.out) else "the node did not wait for a look-up of " + name
     return check
 
 
@@ -502,7 +506,7 @@ CASES = [
     Case("balance-1", "base", "bal1.test", "/bytes/22", (), served),
     Case("balance-1", "base", "bal1.test", "/bytes/22", (), served),
     Case("balance-1", "base", "bal1.test", "/bytes/22", (), served),
-    Case("dns-answered", "base", "dns.test", "/echo", (), all_of(status_is(200), dns_asked("origin.e2e.test"))),
+    Case("dns-answered", "base", "dns.test", "/echo", (), all_of(status_is(200), looked_up_asynchronously("origin.e2e.test"))),
     Case("dns-refused", "base", "nxdns.test", "/x", (),
          all_of(status_is(502, "Bad Gateway - DNS Resolving Fail For Upstream Server"), one_answer)),
     Case("upstream-limit", "upstream-limit", "a.test", "/bytes/7", (),
@@ -526,6 +530,7 @@ class Context:
     def __init__(self, fixtures):
         self.fixtures = fixtures
         self.token = ""
+        self.node = None
         self.served = []
         self.path = ""
 
@@ -551,6 +556,7 @@ def run_table(args, fixtures, work):
             failures.append("%s: the node did not start: %s" % (config, read(node.out)[-2000:].decode("latin-1")))
             node.stop()
             continue
+        ctx.node = node
         for case in cases:
             ctx.served = served[case.name]
             ctx.path = case.path
@@ -558,7 +564,8 @@ def run_table(args, fixtures, work):
             stdin_file = upload if "@-" in options else None
             answer = curl(node, expand(case.host, ctx, node), case.path, options, stdin_file)
             error = case.check(ctx, answer)
-            print("%-4s %-32s %s" % ("ok" if not error else "FAIL", case.name, error or ""), flush=True)
+            print("%-4s %-30s %3d %s" % ("ok" if not error else "FAIL", case.name, answer.status, error or ""),
+                  flush=True)
             if error:
                 failures.append("%s: %s\n  answer: %r" % (case.name, error, answer.raw[:600]))
         for fault in node.stop():
