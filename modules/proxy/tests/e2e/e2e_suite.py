@@ -451,7 +451,6 @@ CONFIGS = {
 }
 
 Case = collections.namedtuple("Case", "name config host path options check")
-Case.__new__.__defaults__ = ((), None)
 
 ZEROS = 300000  # bytes of the uploads
 BLACK_PAGE = "Forbidden - By BlackList(127.0.0.1)"
