@@ -70,5 +70,5 @@ if command -v perf >/dev/null; then
   run_wrk "http://127.0.0.1:$node/1k" 256 -H 'Host: a.test' >/dev/null
   wait "$perf_pid"
   echo "== perf: the node's hottest symbols on 1k =="
-  perf report -i "$work/perf.data" --stdio --no-children --sort symbol 2>/dev/null | grep -v '^#' | grep '%' | head -15
+  perf report -i "$work/perf.data" --stdio --no-children -g none --sort symbol 2>/dev/null | grep -v "^#" | grep "%" | sed "s/[[:space:]-]*$//" | head -15
 fi

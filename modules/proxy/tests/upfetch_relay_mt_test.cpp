@@ -20,6 +20,6 @@ TEST_P(RelayLoad, WrkThroughTheRelayHasNoErrors) {
   EXPECT_EQ(relay.curl("a.test", relay.url("/bytes/100") + " | wc -c").substr(0, 3), "100") << "the node still serves";
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, RelayLoad, ::testing::Values("/bytes/1024", "/cached/1024"));
+INSTANTIATE_TEST_SUITE_P(Paths, RelayLoad, ::testing::Values("/bytes/1024", "/cached/1024", "/bytes/1048576"));
 
 }  // namespace

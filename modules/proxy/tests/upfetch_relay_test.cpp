@@ -386,3 +386,28 @@ TEST(RelayPlugins, TailOfACloseDelimitedBodyIsSentAndTheConnectionEnds) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the origin sees of a request: its canonical head, stamped, with one forwarding list.
+TEST(Relay, OriginSeesTheCanonicalStampedHead) {
+  Relay relay;
+  const std::string echo = relay.curl(
+      "A.TEST", "-H 'Accept-Encoding: gzip, br' -H 'X-Forwarded-For: 1.2.3.4' " + relay.url("/echo"));
+  EXPECT_NE(echo.find("\r\nHost: a.test\r\n"), std::string::npos) << echo;
+  EXPECT_NE(echo.find("\r\nAccept-Encoding: gzip\r\n"), std::string::npos) << echo;
+  EXPECT_EQ(count(echo, "X-Forwarded-For:"), 1) << echo;
+  EXPECT_NE(echo.find("X-Forwarded-For: 1.2.3.4, 127.0.0.1\r\n"), std::string::npos) << echo;
+  EXPECT_NE(echo.find("\r\nX-Quorin: "), std::string::npos) << echo;
+}
+
+// A chunked request body is refused by the edge server before any module sees it.
+TEST(Relay, ChunkedRequestIsRefusedAndNeverForwarded) {
+  Relay relay;
+  const std::string out =
+      relay.curl("a.test", "-i -H 'Transfer-Encoding: chunked' --data-binary abc " + relay.url("/echo"));
+  EXPECT_EQ(out.rfind("HTTP/1.1 400", 0), 0u) << out;
+  EXPECT_TRUE(relay.origin_log().empty());
+}
+
+}  // namespace

@@ -106,6 +106,9 @@ uint8_t route_read(edgeserv_ctx*, int64_t sid, const char*, int32_t, const char*
     edgeserv_close(sid, 6000);
   } else if (target.rfind("/big/", 0) == 0) {
     const int64_t n = atoll(target.c_str() + 5);
+    // A small send buffer keeps the kernel from taking the whole answer at once.
+    const std::string sndbuf = query_value(target, "sndbuf");
+    if (!sndbuf.empty()) cu_sock_set_send_buff(sid, atoi(sndbuf.c_str()));
     std::string answer = head_with_length(n) + std::string(static_cast<size_t>(n), 'b');
     write_text(sid, answer);
     edgeserv_close(sid, static_cast<uint32_t>(atoi(query_value(target, "close").c_str())));
@@ -654,7 +657,7 @@ TEST_F(Output, ADryPoolCutsConnectionsAndNeverLeavesAHole) {
   cu_xmem* normal = edge::xjitter_pool();
   edge::set_xjitter_pool(small);
   std::vector<int> fds;
-  const std::string req = "GET /big/3000000?close=30000 HTTP/1.1\r\nHost: h\r\n\r\n";
+  const std::string req = "GET /big/3000000?close=30000&sndbuf=8192 HTTP/1.1\r\nHost: h\r\n\r\n";
   for (int i = 0; i < 20; ++i) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int rcv = 4096;
