@@ -43,6 +43,7 @@ target_compile_definitions(upfetch_relay_test PRIVATE QUO_TAIL_PLUGIN="$<TARGET_
 add_library(e2e_refusing_plugin SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_refusing_plugin.cpp)
 target_link_libraries(e2e_refusing_plugin PRIVATE vorcore edgeserv)
 target_include_directories(e2e_refusing_plugin PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(e2e_refusing_plugin PRIVATE ${VOR_WARNINGS})
 vor_shared_library(e2e_refusing_plugin RUNPATH "$ORIGIN/../modules")
 set(e2e_command python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_suite.py --build ${CMAKE_BINARY_DIR}
     --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
