@@ -6,7 +6,7 @@ JOBS=${VOR_JOBS:-$(nproc)}  # VOR_JOBS caps the build and test jobs on a shared 
 PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev libssl-dev libpcre2-dev zlib1g-dev libsqlite3-dev
           curl openssl sqlite3 util-linux netcat-openbsd python3 libc-ares-dev dnsmasq-base
-          libjemalloc-dev libgoogle-perftools-dev libmimalloc-dev nginx-light wrk chromium)
+          libjemalloc-dev libgoogle-perftools-dev libmimalloc-dev nginx-light wrk chromium iproute2)
 
 install_packages() {
   local missing=()

@@ -36,3 +36,19 @@ target_include_directories(quo_tail_plugin PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(quo_tail_plugin PRIVATE ${VOR_WARNINGS} -fvisibility=hidden)
 add_dependencies(upfetch_relay_test quo_tail_plugin)
 target_compile_definitions(upfetch_relay_test PRIVATE QUO_TAIL_PLUGIN="$<TARGET_FILE:quo_tail_plugin>")
+
+# The end-to-end suite (tests/e2e/): the node laid out from this build between curl and nginx,
+# python and dnsmasq peers; the soak under wrk also runs in the ThreadSanitizer build. It answers
+# 77 (skipped) when a peer program is missing.
+add_library(e2e_refusing_plugin SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_refusing_plugin.cpp)
+target_link_libraries(e2e_refusing_plugin PRIVATE vorcore edgeserv)
+target_include_directories(e2e_refusing_plugin PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(e2e_refusing_plugin PRIVATE ${VOR_WARNINGS})
+vor_shared_library(e2e_refusing_plugin RUNPATH "$ORIGIN/../modules")
+set(e2e_command python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_suite.py --build ${CMAKE_BINARY_DIR}
+    --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
+add_test(NAME proxy_e2e COMMAND ${e2e_command})
+add_test(NAME proxy_e2e_soak COMMAND ${e2e_command} --soak)
+set_tests_properties(proxy_e2e proxy_e2e_soak PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+set_tests_properties(proxy_e2e PROPERTIES LABELS unit)
+set_tests_properties(proxy_e2e_soak PROPERTIES LABELS threaded)
