@@ -99,4 +99,30 @@ VOR_API void reqgate_RefreshRequestingURL(const char* text, uint8_t icase, uint8
    false when there is none. */
 VOR_API uint8_t reqgate_DropResponse(int64_t response_sid);
 
+/* --- cache hits ------------------------------------------------------------------------------ */
+/* Answers the request from the memory cache of its kind, or else from the disk cache when
+   permitted; 1 when the answer was written (its close arranged), else 0 with the three hit
+   outputs telling the caller how to fetch it (expired, revalidation validators added, a disk
+   rewrite answered). check_expiry 0 serves whatever copy there is. */
+VOR_API uint8_t reqgate_HitCache_v4(int64_t client_sid, http_parser* request, const char* cache_key,
+                                    uint8_t cache_kind, uint8_t check_expiry, uint8_t* expired,
+                                    uint8_t* revalidate, uint8_t* rewritten, uint8_t disk_permitted);
+/* reqgate_HitCache_v4 with the disk permitted. */
+VOR_API uint8_t reqgate_HitCache_v3(int64_t client_sid, http_parser* request, const char* cache_key,
+                                    uint8_t cache_kind, uint8_t check_expiry, uint8_t* expired,
+                                    uint8_t* revalidate, uint8_t* rewritten);
+
+/* --- the session cache ----------------------------------------------------------------------- */
+/* Adds a session value learned on another node (no hook is called); an existing value is kept. */
+VOR_API void wc_sessionvalue_add(const char* domain, const char* key, const char* value, const char* path,
+                                 uint32_t lifetime);
+/* Removes that value when its domain and key exist. */
+VOR_API void wc_sessionvalue_del(const char* domain, const char* key, const char* value);
+/* Empties the session cache. */
+VOR_API void reqgate_CleanSessionCaches(void);
+/* Session values held. */
+VOR_API uint32_t reqgate_GetNumOfSessionCaches(void);
+/* Bytes the session cache holds beyond its empty state. */
+VOR_API uint64_t reqgate_GetSessionCacheSize(void);
+
 VOR_EXTERN_C_END
