@@ -6,9 +6,6 @@
 
 namespace vor::reqgate::seams {
 
-void session_learn(CacheDecision&, http_parser*) {}
-bool is_member(http_parser*) { return false; }
-void strip_session_cookies(http_parser*) {}
 void memory_store(FilterRecord&) {}
 
 
