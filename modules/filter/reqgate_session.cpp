@@ -526,6 +526,8 @@ void strip_session_cookies(http_parser* request) {
         changed = true;
       }
     }
+    // The first cookie removed leaves its separator behind.
+    text.erase(0, text.find_first_not_of("; "));
     lines.push_back(std::move(text));
   }
   if (!changed) return;
