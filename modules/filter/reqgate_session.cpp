@@ -142,26 +142,25 @@ void free_value(Store& s, ValueRecord* v) {
   cu_xmem_free(s.pools[kValueStruct], v);
 }
 
+// Frees every record of a tree with free_child, then the tree.
+template <class Child>
+void free_tree(Store& s, cu_stree* tree, void (*free_child)(Store&, Child*)) {
+  if (!tree) return;
+  walk(tree, [&](const char*, void* child) {
+    free_child(s, static_cast<Child*>(child));
+    return false;
+  });
+  cu_stree_free(tree);
+}
+
 void free_key(Store& s, KeyRecord* k) {
-  if (k->values) {
-    walk(k->values, [&](const char*, void* v) {
-      free_value(s, static_cast<ValueRecord*>(v));
-      return false;
-    });
-    cu_stree_free(k->values);
-  }
+  free_tree(s, k->values, free_value);
   if (k->text) cu_xmem_free(s.arena, k->text);
   cu_xmem_free(s.pools[kKeyStruct], k);
 }
 
 void free_domain(Store& s, DomainRecord* d) {
-  if (d->keys) {
-    walk(d->keys, [&](const char*, void* k) {
-      free_key(s, static_cast<KeyRecord*>(k));
-      return false;
-    });
-    cu_stree_free(d->keys);
-  }
+  free_tree(s, d->keys, free_key);
   if (d->text) cu_xmem_free(s.arena, d->text);
   cu_xmem_free(s.pools[kDomainStruct], d);
 }
@@ -222,11 +221,11 @@ ValueRecord* value_record(Store& s, const DomainRecord& d, KeyRecord& k, const c
   return v;
 }
 
-// Takes one value out of its key's tree and frees it, with its trace line.
+// Takes one value out of its key's tree and frees it, with its trace line when one is given.
 void remove_value(Store& s, KeyRecord& k, const std::string& value, const char* trace_format) {
   void* found = nullptr;
   if (!cu_stree_find(k.values, value.c_str(), &found)) return;
-  trace(trace_format, k.text, value.c_str());
+  if (trace_format) trace(trace_format, k.text, value.c_str());
   cu_stree_delete(k.values, value.c_str());
   free_value(s, static_cast<ValueRecord*>(found));
   --s.count;
@@ -602,12 +601,7 @@ void wc_sessionvalue_del(const char* domain, const char* key, const char* value)
   void* d = nullptr;
   void* k = nullptr;
   if (!cu_stree_find(s->domains, domain, &d) || !cu_stree_find(static_cast<DomainRecord*>(d)->keys, key, &k)) return;
-  auto* record = static_cast<KeyRecord*>(k);
-  void* v = nullptr;
-  if (!cu_stree_find(record->values, value, &v)) return;
-  cu_stree_delete(record->values, value);
-  free_value(*s, static_cast<ValueRecord*>(v));
-  --s->count;
+  remove_value(*s, *static_cast<KeyRecord*>(k), value, nullptr);
 }
 
 void reqgate_CleanSessionCaches(void) {
