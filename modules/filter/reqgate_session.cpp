@@ -396,14 +396,14 @@ void session_store_init(const SessionGeometry& geometry) {
   auto* s = new Store();
   s->lock = cu_sem_malloc();
   const PoolShape& a = geometry.arena;
-  s->arena = s->lock ? cu_xmem_init_ext(s->lock, a.page_size, a.max_pages, a.granularity, nullptr, nullptr, nullptr)
-                     : nullptr;
+  s->arena =
+      s->lock ? cu_xmem_init_ext(s->lock, a.page_size, a.max_pages, a.granularity, nullptr, nullptr, nullptr) : nullptr;
   if (!s->arena) fail("session cache");
   for (int i = 0; i < kPoolCount; ++i) {
     const PoolShape& p = geometry.pools[i];
     // Emptied pages go back to the arena, so that freed values bring the store below its limit.
-    s->pools[i] =
-        cu_xmem_init_ext_ext(nullptr, p.page_size, p.max_pages, p.granularity, true, arena_page, arena_page_free, s->arena);
+    s->pools[i] = cu_xmem_init_ext_ext(nullptr, p.page_size, p.max_pages, p.granularity, true, arena_page,
+                                       arena_page_free, s->arena);
     if (!s->pools[i]) fail(kPoolNames[i]);
   }
   s->domains = new_tree(*s, kDomainTree);
@@ -512,7 +512,8 @@ void strip_session_cookies(http_parser* request) {
   std::vector<std::string> lines;
   std::string line(static_cast<size_t>(std::max(http_parser_GetLen(request), 0)) + 1, '\0');
   bool changed = false;
-  for (int32_t n = 0; http_parser_GetNthKey(request, "Cookie", n, line.data(), static_cast<int32_t>(line.size())); ++n) {
+  for (int32_t n = 0; http_parser_GetNthKey(request, "Cookie", n, line.data(), static_cast<int32_t>(line.size()));
+       ++n) {
     std::string text = line.c_str();
     for (cu_list* node = cu_list_first(names); node; node = node->next) {
       const auto* name = static_cast<const char*>(node->data);
@@ -585,8 +586,7 @@ void session_fail_allocation_after(int64_t n) {
 
 using namespace vor::reqgate;
 
-void wc_sessionvalue_add(const char* domain, const char* key, const char* value, const char* path,
-                         uint32_t lifetime) {
+void wc_sessionvalue_add(const char* domain, const char* key, const char* value, const char* path, uint32_t lifetime) {
   Store* s = store();
   if (!s || !domain || !key || !value) return;
   const int64_t now = session_questions().now();

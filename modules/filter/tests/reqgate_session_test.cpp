@@ -500,8 +500,8 @@ TEST_F(Session, TheSweepRunsOnItsTimerAndRefreshZeroStartsNone) {
         if (reqgate_GetNumOfSessionCaches() == 0) vor_box_BreakLoop(static_cast<vor_box*>(ud));
       },
       box);
-  vor_box_NewOnceTimer(box, 5000, [](void*, void* ud, int32_t, int32_t) { vor_box_BreakLoop(static_cast<vor_box*>(ud)); },
-                       box);
+  vor_box_NewOnceTimer(
+      box, 5000, [](void*, void* ud, int32_t, int32_t) { vor_box_BreakLoop(static_cast<vor_box*>(ud)); }, box);
   vor_box_loop(box);
   EXPECT_EQ(reqgate_GetNumOfSessionCaches(), 0u);
 }
@@ -534,7 +534,8 @@ TEST_F(Session, AdmissionMakesMembersAndStripsTheSessionOfOthers) {
     const char* key;
     uint8_t kind;
     const char* cookie_after;
-  } cases[] = {{"www.a.com/shop/x", CacheKind::kMember, "a=1; sid=abcdefgh"}, {"www.a.com/other", CacheKind::kIntelligent, "a=1"}};
+  } cases[] = {{"www.a.com/shop/x", CacheKind::kMember, "a=1; sid=abcdefgh"},
+               {"www.a.com/other", CacheKind::kIntelligent, "a=1"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
     Head request = request_with("www.a.com", "a=1; sid=abcdefgh");
