@@ -17,6 +17,7 @@
 #include "policydb.h"
 #include "reqgate.h"
 #include "reqgate_internal.h"
+#include "reqgate_session.h"
 #include "seams.h"
 #include "vor_bigbox.h"
 #include "vor_box.h"
@@ -197,7 +198,7 @@ HeadKind classify_head(FilterRecord& record) {
   if (std::strncmp(status, "10", 2) != 0) return HeadKind::kFinal;
   trace("[Filter -> Response: Status -> %s] %s\r\n", status, record.decision.cache_key.c_str());
   // A session action's interim head may set the session; it is still only an interim head.
-  if (record.decision.cache_kind == kSessionAction) seams::session_learn(record.decision, record.response);
+  if (record.decision.cache_kind == kSessionAction) learn_sessions(record.response, record.decision.cache_key.c_str());
   return HeadKind::kInterim;
 }
 

@@ -1,14 +1,9 @@
 // Calls from the request filter into its parts not in this build yet. Each does nothing (or
-// answers as with nothing stored) until its part replaces the body: the session cache, the disk
-// cache (its index finds nothing), purges of stored copies, probes, statistics and the access log.
+// answers as with nothing stored) until its part replaces the body: the disk cache (its index
+// finds nothing), purges of stored copies, probes, statistics and the access log.
 #include "seams.h"
 
 namespace vor::reqgate::seams {
-
-void session_learn(CacheDecision&, http_parser*) {}
-bool is_member(http_parser*) { return false; }
-void strip_session_cookies(http_parser*) {}
-
 
 bool choose_disk(bool, uint32_t*, std::string*) { return false; }
 std::string cache_path(uint8_t, const std::string&, const std::string&) { return {}; }

@@ -7,15 +7,8 @@
 
 namespace vor::reqgate::seams {
 
-// The session cache learns the session values of a session action's response.
-void session_learn(CacheDecision& record, http_parser* response);
-// Whether the request carries a session the session cache learned.
-bool is_member(http_parser* request);
-// Removes the session cookies from a request.
-void strip_session_cookies(http_parser* request);
-
-// ---- The response path's calls into the revalidation, the disk cache, purges, probes and
-// statistics, and the access log ----
+// ---- The response path's calls into the disk cache, purges, probes and statistics, and the
+// access log ----
 
 // A cache disk for a new file: SSD first (or HDD first); false when none is free.
 bool choose_disk(bool hdd_first, uint32_t* disk, std::string* path);
