@@ -88,6 +88,15 @@ bool if_range_holds(http_parser* request, http_parser* stored) {
   return whole_value(stored, "Last-Modified", modified, sizeof modified) && std::strcmp(modified, wanted) == 0;
 }
 
+// On disk only the record's strong Etag can name the copy.
+bool if_range_names_record(http_parser* request, const char* index_record) {
+  if (!http_parser_IsKey(request, "If-Range")) return true;
+  char wanted[100];
+  char tag[100];
+  return whole_value(request, "If-Range", wanted, sizeof wanted) && std::strncmp(wanted, "W/", 2) != 0 &&
+         index_value(index_record, "et", tag, sizeof tag) && std::strcmp(tag, wanted) == 0;
+}
+
 // The part of a stored 200 a range request asks for; whole otherwise.
 Range memory_range(http_parser* request, http_parser* stored) {
   Range r;
@@ -264,7 +273,7 @@ bool disk_range(http_parser* request, const char* index_record, uint64_t* total,
   }
   *total = index_hex(index_record, "cl", 0);
   const char* bytes = std::strstr(value, "bytes");
-  return bytes && parse_range(*total, from, to, bytes);
+  return bytes && if_range_names_record(request, index_record) && parse_range(*total, from, to, bytes);
 }
 
 void rewrite_cache_control(http_parser* head, int64_t expiry) {

@@ -642,6 +642,12 @@ TEST_F(HitTest, DiskHitServesTheFileOfItsRecordOrDropsAnUnusableRecord) {
   EXPECT_EQ(w.served_path, "/cache/d1/public/4/2/" + name);
   EXPECT_EQ(w.served_from, 10);
   EXPECT_EQ(w.served_to, 20);
+  Head stale = head_of("GET /d HTTP/1.1\r\nHost: a.test\r\nRange: bytes=10-19\r\nIf-Range: \"d0\"");
+  EXPECT_TRUE(hit(stale.get(), "a.test/d").served);
+  EXPECT_EQ(w.served_to, -1) << "a stale If-Range gets the whole file";
+  Head named = head_of("GET /d HTTP/1.1\r\nHost: a.test\r\nRange: bytes=10-19\r\nIf-Range: \"d1\"");
+  EXPECT_TRUE(hit(named.get(), "a.test/d").served);
+  EXPECT_EQ(w.served_to, 20);
   w.min_disk = 1001;
   EXPECT_FALSE(hit(request.get(), "a.test/d").served);
   w.min_disk = 0;
