@@ -89,8 +89,13 @@ class Client {
     return vor::test::wait_until([&] {
       if (ready(received_)) return true;
       char buf[65536];
-      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n > 0) received_.append(buf, static_cast<size_t>(n));
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      // Everything that has arrived is taken before the next pause.
+      while (n > 0) {
+        received_.append(buf, static_cast<size_t>(n));
+        if (ready(received_)) return true;
+        n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+      }
       if (n == 0) closed_ = true;
       return ready(received_) || closed_;
     });
