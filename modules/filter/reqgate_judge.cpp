@@ -20,12 +20,15 @@ struct Directive {
   const char* text;
   const char* alternative;  // NULL: none
   const char* trace;
+  // A shared cache keeps no copy of such an answer, validator or not: a 304 to another client's
+  // revalidation (a Last-Modified is no per-user validator) would hand it one user's page.
+  bool never_stored = false;
 };
 // Looked for in this order; the first found decides.
 constexpr Directive kRefusingDirectives[] = {
     {"no-cache", nullptr, "[NoCache: Cache-Control -> no-cache] %s\r\n"},
-    {"private", nullptr, "[NoCache: Cache-Control -> private] %s\r\n"},
-    {"no-store", nullptr, "[NoCache: Cache-Control -> no-store] %s\r\n"},
+    {"private", nullptr, "[NoCache: Cache-Control -> private] %s\r\n", true},
+    {"no-store", nullptr, "[NoCache: Cache-Control -> no-store] %s\r\n", true},
     {"max-age=0", "max-age=-", "[NoCache: Cache-Control -> max-age=0] %s\r\n"},
     {"s-maxage=0", "s-maxage=-", "[NoCache: Cache-Control -> s-maxage=0] %s\r\n"},
     {"must-revalidate", nullptr, "[NoCache: Cache-Control -> must-revalidate] %s\r\n"},
@@ -164,7 +167,7 @@ Outcome judge_intelligent(CacheDecision& record, http_parser* request, http_pars
     for (const Directive& d : kRefusingDirectives) {
       if (contains_ignore_case(cache_control, d.text) ||
           (d.alternative && contains_ignore_case(cache_control, d.alternative))) {
-        return three_way(record, response, validator, d.trace, nullptr);
+        return three_way(record, response, validator && !d.never_stored, d.trace, nullptr);
       }
     }
   }
