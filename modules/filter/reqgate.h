@@ -11,9 +11,10 @@ VOR_EXTERN_C_BEGIN
 
 /* The sub-module descriptor "filter". */
 VOR_API extern submodule_desc filter;
-/* Prints the init line, reads filter.ini, spider.ini and the plug-ins' disk-cache rewrite entries; 1. */
+/* Prints the init line, makes the session cache, reads filter.ini (and starts the session sweep),
+   spider.ini and the plug-ins' disk-cache rewrite entries; 1. */
 VOR_API uint8_t reqgate_module_init(edgeserv_ctx* ctx);
-/* Prints the exit line. */
+/* Prints the exit line and empties the session cache. */
 VOR_API void reqgate_module_exit(edgeserv_ctx* ctx);
 /* The close slot: finishes the client's record, if any. */
 VOR_API void reqgate_on_close(edgeserv_ctx* ctx, int64_t sid);

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "reqgate_internal.h"
-#include "seams.h"
+#include "reqgate_session.h"
 
 namespace vor::reqgate {
 
@@ -50,7 +50,7 @@ Verdict classify(http_parser* request, const char* key, Admission& out) {
   const bool post = std::strncmp(method, "POST", 4) == 0 && method[4] == '\0';
   if ((get || post) && rules().session_action(key, nullptr, nullptr, 0)) {
     trace("[Filter: SessionActionUrl] %s\r\n", key);
-    seams::strip_session_cookies(request);
+    strip_session_cookies(request);
     out.cache_kind = kSessionAction;
     out.disk_permitted = 0;
     out.disk_refused = 0;
@@ -76,7 +76,7 @@ Verdict classify(http_parser* request, const char* key, Admission& out) {
   const bool sessions = rules().session_rules_exist() != 0;
   if (out.cache_kind != 0) return Verdict::kAccept;
   if (sessions) {
-    if (seams::is_member(request)) {
+    if (is_member(request, key)) {
       if (ask_refuse(1, key, out) == Verdict::kRefuse) return Verdict::kRefuse;
       out.lifetime = ask_force(1, key, out, isdiskcache);
       if (out.lifetime == 0) {
@@ -87,7 +87,7 @@ Verdict classify(http_parser* request, const char* key, Admission& out) {
       out.cache_kind = kMember;
       return Verdict::kAccept;
     }
-    seams::strip_session_cookies(request);
+    strip_session_cookies(request);
     if (ask_refuse(2, key, out) == Verdict::kRefuse) return Verdict::kRefuse;
     out.lifetime = ask_force(2, key, out, isdiskcache);
     if (out.lifetime != 0) {

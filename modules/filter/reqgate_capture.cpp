@@ -17,6 +17,7 @@
 #include "policydb.h"
 #include "reqgate.h"
 #include "reqgate_internal.h"
+#include "reqgate_session.h"
 #include "seams.h"
 #include "vor_bigbox.h"
 #include "vor_box.h"
@@ -197,7 +198,7 @@ HeadKind classify_head(FilterRecord& record) {
   if (std::strncmp(status, "10", 2) != 0) return HeadKind::kFinal;
   trace("[Filter -> Response: Status -> %s] %s\r\n", status, record.decision.cache_key.c_str());
   // A session action's interim head may set the session; it is still only an interim head.
-  if (record.decision.cache_kind == kSessionAction) seams::session_learn(record.decision, record.response);
+  if (record.decision.cache_kind == kSessionAction) learn_sessions(record.response, record.decision.cache_key.c_str());
   return HeadKind::kInterim;
 }
 
@@ -221,7 +222,7 @@ Verdict judge_final_head(FilterRecord& record, reqgate_writer upstream_writer, u
   const bool cacheable = judge_response(record.decision, record.request, record.response, &length);
   set_cache_kind(record, cacheable ? record.decision.cache_kind : kNotCacheable);
   if (!cacheable) return Verdict::kStream;
-  if (record.expired && seams::revalidate(record, upstream_writer)) return Verdict::kAnswered;
+  if (record.expired && upstream_not_modified(record, upstream_writer)) return Verdict::kAnswered;
   if (record.decision.keep_memory_copy && compressible(record.response)) {
     http_parser_DelKey(record.response, "Accept-Ranges");
   }
@@ -301,26 +302,6 @@ Verdict take_head(FilterRecord& record, reqgate_writer client_writer, reqgate_wr
 
 // ---- bodies ------------------------------------------------------------------------------
 
-// The chunk after the body hooks: they may put other data in its place.
-struct Chunk {
-  char* data;
-  int32_t len;
-  reqgate_free_fn free_fn = nullptr;
-  void* free_arg = nullptr;
-  bool send = true;
-};
-
-void run_body_hooks(FilterRecord& record, Chunk& chunk, bool is_last) {
-  const ResponseHooks hooks = response_hooks();
-  if (hooks.ext_body) {
-    chunk.send = hooks.ext_body(record.client_sid, record.request, record.response_sid, record.response, 0,
-                                is_last ? 1 : 0, &chunk.data, &chunk.len, &chunk.free_fn, &chunk.free_arg) != 0;
-  } else if (hooks.body) {
-    chunk.send = hooks.body(record.client_sid, record.request, record.response_sid, record.response, 0, chunk.data,
-                            chunk.len) != 0;
-  }
-}
-
 void copy_to_memory(FilterRecord& record, const Chunk& chunk, bool complete) {
   if (!record.decision.keep_memory_copy) return;
   const uint64_t after = cu_xjitter_GetLen(&record.body) + static_cast<uint64_t>(chunk.len);
@@ -348,7 +329,7 @@ void take_body(FilterRecord& record, const char* data, uint32_t len, reqgate_wri
   const bool complete = integrity_complete(record.integrity);
   char* const original = const_cast<char*>(data);
   Chunk chunk{original, own};
-  run_body_hooks(record, chunk, complete);
+  run_body_hooks(record.client_sid, record.request, record.response_sid, record.response, 0, complete, chunk);
   if (chunk.len >= 1) {
     if (record.decision.cache_kind != kNotCacheable) {
       if (record.writing) {
@@ -360,7 +341,7 @@ void take_body(FilterRecord& record, const char* data, uint32_t len, reqgate_wri
     if (chunk.send && client_writer) client_writer(record.client_sid, chunk.data, static_cast<uint32_t>(chunk.len));
     if (complete) finish_response(record);
   }
-  if (chunk.free_fn && chunk.data != original) chunk.free_fn(chunk.free_arg, chunk.data);
+  release_chunk(chunk, original);
 }
 
 // The bytes do not start with a readable head: they reach the client unchanged, uncached.
@@ -422,16 +403,31 @@ void last_hook_call(FilterRecord& record) {
   if (record.integrity.mode != kToClose || (!hooks.ext_body && !hooks.body)) return;
   char empty[1] = {0};
   Chunk chunk{empty, 0};
-  run_body_hooks(record, chunk, true);
+  run_body_hooks(record.client_sid, record.request, record.response_sid, record.response, 0, true, chunk);
   if (chunk.send && chunk.len > 0) {
     edgeserv_WriteJitter(record.client_sid, chunk.data, chunk.len);
     // The write took the place of the close the pipe had queued: queue it again.
     edgeserv_close(record.client_sid, 0);
   }
-  if (chunk.free_fn && chunk.data != empty) chunk.free_fn(chunk.free_arg, chunk.data);
+  release_chunk(chunk, empty);
 }
 
 }  // namespace
+
+void run_body_hooks(int64_t client_sid, http_parser* request, int64_t response_sid, http_parser* response,
+                    uint8_t from_cache, bool is_last, Chunk& chunk) {
+  const ResponseHooks hooks = response_hooks();
+  if (hooks.ext_body) {
+    chunk.send = hooks.ext_body(client_sid, request, response_sid, response, from_cache, is_last ? 1 : 0, &chunk.data,
+                                &chunk.len, &chunk.free_fn, &chunk.free_arg) != 0;
+  } else if (hooks.body) {
+    chunk.send = hooks.body(client_sid, request, response_sid, response, from_cache, chunk.data, chunk.len) != 0;
+  }
+}
+
+void release_chunk(Chunk& chunk, const char* original) {
+  if (chunk.free_fn && chunk.data != original) chunk.free_fn(chunk.free_arg, chunk.data);
+}
 
 void end_cache_file(FilterRecord& record) {
   const bool keep = integrity_complete(record.integrity) && disk_size_ok(record, record.bytes_received);

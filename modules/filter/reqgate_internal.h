@@ -238,6 +238,101 @@ size_t rewrite_entry_count();
 // Calls the rewrite list in order; true when an entry answered (key_buffer: 4,197 zeroed bytes).
 bool call_rewrite_list(const char* key, http_parser* request, char* key_buffer, uint8_t* skip, uint32_t* lifetime);
 
+// ---- The memory cache's tables by cache kind ----
+
+struct MemoryTable {
+  uint8_t (*check)(const char* url, uint32_t* expire, char* tag);
+  int32_t (*get)(const char* url, const char* tag, char* head, uint32_t head_capacity, uint32_t from, uint32_t to,
+                 void* body);
+  void (*set)(uint32_t type, const char* url, const char* head, cu_xjitter* body, uint32_t expire,
+              uint8_t content_class);
+  uint8_t (*refresh_expire)(const char* url, uint32_t expire);
+  uint8_t (*add_access)(const char* url, const char* tag);
+};
+// The table of a cache kind (0 and 2 public, 3 member, 4 visitor); NULL for the others.
+const MemoryTable* memory_table(uint8_t kind);
+// The three tables, public, member and visitor; tests put their own in.
+MemoryTable* memory_tables();
+// "Public", "Member", "Visitor" (kind 0 reads "Public").
+const char* kind_name(uint8_t kind);
+
+// ---- Memory copies: store and serve ----
+
+constexpr uint32_t kLifetimeMask = 0x7FFFFFFF;
+constexpr int32_t kStoredHeadCapacity = 16383;  // the get writes one more byte, the NUL
+// 1 text, 0 binary, 2 anything else, from the Content-Type.
+uint8_t content_class(http_parser* response);
+// Stores a record's complete, sound body copy in the memory table of its kind, or drops it.
+void store_memory(FilterRecord& record);
+// Stores a response read from a cache file; kinds 0 and 2 public, 3 member, 4 visitor.
+void store_memory_from_disk(const char* cache_key, const char* head, cu_xjitter* body, uint8_t kind, uint32_t type,
+                            int64_t expiry);
+// Serves a stored copy decoded for a client that cannot take its coding; false when not served.
+bool serve_decoded(int64_t client_sid, const char* cache_key, http_parser* request, http_parser* stored, uint8_t kind,
+                   const char* tag, uint64_t* bytes_sent);
+
+// ---- Hits ----
+
+enum class HitResult : uint8_t { kNoEntry, kNotServed, kServed, kServedCut };
+struct HitOutputs {
+  uint8_t expired = 0;
+  uint8_t revalidate = 0;
+  uint8_t rewritten = 0;
+};
+// Answers from the memory table of the kind; kServedCut when the body stopped short after the
+// head went out (the caller closes at once).
+HitResult memory_hit(int64_t client_sid, http_parser* request, const char* cache_key, uint8_t kind, bool check_expiry,
+                     HitOutputs& out);
+// Answers from the disk cache; kNoEntry or kServed.
+HitResult disk_hit(int64_t client_sid, http_parser* request, const char* cache_key, uint8_t kind, bool check_expiry,
+                   HitOutputs& out);
+// The close after an answer from a cache: at once when the request wants it, else in 6 s.
+void close_after_hit(int64_t client_sid, http_parser* request);
+bool range_request(http_parser* request);
+bool request_no_cache(http_parser* request, const char* cache_key);
+// The first range of text (at "bytes") over a total: true with [from, to) when from < to <= total.
+bool parse_range(uint64_t total, uint64_t* from, uint64_t* to, const char* text);
+bool disk_range(http_parser* request, const char* index_record, uint64_t* total, uint64_t* from, uint64_t* to);
+void rewrite_cache_control(http_parser* head, int64_t expiry);
+void rewrite_cache_control_disk(const char* index_record, http_parser* head);
+
+// ---- Conditional answers and revalidation ----
+
+bool not_modified(int64_t client_sid, http_parser* request, http_parser* stored);
+bool not_modified_disk(int64_t client_sid, http_parser* request, const char* index_record);
+bool make_conditional(http_parser* request, http_parser* stored);
+bool make_conditional_disk(http_parser* request, const char* index_record);
+// An upstream answer to a revalidation; true when the call was answered here.
+bool upstream_not_modified(FilterRecord& record, reqgate_writer upstream_writer);
+bool restamp_disk_expiry(FilterRecord& record, const char* cache_key, uint8_t kind, int64_t expiry);
+
+// ---- Index records of the disk cache: key=value pairs joined by '&' ----
+
+constexpr size_t kIndexRecordSize = 170;
+// The value of key (at most size - 1 characters) in buffer; NULL when the key is absent.
+char* index_value(const char* record, const char* key, char* buffer, size_t size);
+// A hexadecimal value; fallback when the key is absent.
+uint64_t index_hex(const char* record, const char* key, uint64_t fallback);
+// Removes the ep pair in place.
+void index_drop_ep(char* record);
+// Appends a pair after the record's text; false when it does not fit the 170 bytes.
+bool index_append(char* record, const char* key, const char* value);
+
+// ---- Body hooks ----
+
+// A chunk after the body hooks: they may put other data in its place.
+struct Chunk {
+  char* data;
+  int32_t len;
+  reqgate_free_fn free_fn = nullptr;
+  void* free_arg = nullptr;
+  bool send = true;
+};
+void run_body_hooks(int64_t client_sid, http_parser* request, int64_t response_sid, http_parser* response,
+                    uint8_t from_cache, bool is_last, Chunk& chunk);
+// Frees data a hook put in place of the original.
+void release_chunk(Chunk& chunk, const char* original);
+
 // ---- What the module holds for the response path ----
 
 struct ResponseHooks {

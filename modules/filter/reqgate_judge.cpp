@@ -8,7 +8,7 @@
 #include "cu_date.h"
 #include "edgeserv.h"
 #include "reqgate_internal.h"
-#include "seams.h"
+#include "reqgate_session.h"
 
 namespace vor::reqgate {
 
@@ -240,7 +240,7 @@ bool judge_response(CacheDecision& record, http_parser* request, http_parser* re
   *length = 0;
   const char* key = record.cache_key.c_str();
   if (record.cache_kind == kSessionAction) {
-    seams::session_learn(record, response);
+    learn_sessions(response, record.cache_key.c_str());
     return false;
   }
   char status[8];

@@ -14,7 +14,9 @@
 #include "cu_module.h"
 #include "reqgate.h"
 #include "reqgate_internal.h"
+#include "reqgate_session.h"
 #include "seams.h"
+#include "vor_bigbox.h"
 
 namespace vor::reqgate {
 
@@ -148,6 +150,7 @@ ResponseHooks response_hooks() {
   return {module().head_hook.load(), module().body_hook.load(), module().ext_body_hook.load()};
 }
 reqgate_url_purge_fn url_purge_hook() { return module().url_purge.load(); }
+reqgate_session_learned_fn session_learned_hook() { return module().session_learned.load(); }
 bool connect_by_upstream() { return module().connect_by_upstream.load() != 0; }
 edgeserv_ctx* edge_context() { return module().ctx.load(); }
 
@@ -179,14 +182,21 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
   console_line("[zazudaza -> filter] module init!\r\n");
   module().ctx.store(ctx);
   set_console_trace(display_from(ctx ? ctx->config : nullptr));
+  session_store_init();
   read_refresh_settings(ctx ? ctx->config : nullptr);
   read_filter_ini();
+  if (ctx && ctx->daemon && ctx->daemon->bigbox) {
+    start_session_sweep(vor_bigbox_GetMasterBox(ctx->daemon->bigbox), settings().sessioncache_refresh);
+  }
   read_spider_list();
   load_rewrite_list();
   return 1;
 }
 
-void reqgate_module_exit(edgeserv_ctx*) { console_line("[zazudaza -> filter] module exit!\r\n"); }
+void reqgate_module_exit(edgeserv_ctx*) {
+  console_line("[zazudaza -> filter] module exit!\r\n");
+  reqgate_CleanSessionCaches();
+}
 
 void reqgate_on_close(edgeserv_ctx*, int64_t sid) { finish_client_record(sid, false); }
 
@@ -230,7 +240,7 @@ uint8_t reqgate_plugin__CancelMemCache(int64_t response_sid) {
   return 1;
 }
 
-uint64_t reqgate_GetCacheSize(void) { return pools_in_use(); }
+uint64_t reqgate_GetCacheSize(void) { return pools_in_use() + reqgate_GetSessionCacheSize(); }
 
 uint8_t reqgate_NewRequest_v4(int64_t client_sid, http_parser* request, const char* cache_key, uint8_t* cache_kind,
                               uint8_t* icookie, uint32_t* lifetime, uint8_t* disk_permitted, uint8_t* disk_refused) {

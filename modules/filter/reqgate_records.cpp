@@ -163,7 +163,7 @@ void store_memory_copy(FilterRecord& record) {
   const uint8_t kind = record.decision.cache_kind;
   if (record.decision.keep_memory_copy && kind >= kPublic && kind <= kVisitor &&
       integrity_complete(record.integrity) && memory_copy_sound(record)) {
-    seams::memory_store(record);
+    store_memory(record);
   }
 }
 

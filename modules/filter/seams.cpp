@@ -1,18 +1,10 @@
 // Calls from the request filter into its parts not in this build yet. Each does nothing (or
-// answers as with nothing stored) until its part replaces the body: the session cache, the
-// memory store, revalidation, the disk cache, purges of stored copies, probes, statistics and
-// the access log.
+// answers as with nothing stored) until its part replaces the body: the disk cache (its index
+// finds nothing), purges of stored copies, probes, statistics and the access log.
 #include "seams.h"
 
 namespace vor::reqgate::seams {
 
-void session_learn(CacheDecision&, http_parser*) {}
-bool is_member(http_parser*) { return false; }
-void strip_session_cookies(http_parser*) {}
-void memory_store(FilterRecord&) {}
-
-
-bool revalidate(FilterRecord&, reqgate_writer) { return false; }
 bool choose_disk(bool, uint32_t*, std::string*) { return false; }
 std::string cache_path(uint8_t, const std::string&, const std::string&) { return {}; }
 bool writer_begin(FilterRecord&, uint32_t, const std::string&) { return false; }
@@ -26,5 +18,23 @@ void rtp_message(int64_t, http_parser*) {}
 void rtdiskcache_message(int64_t, http_parser*, const char*, const char*, int) {}
 void stat_is_hit(int64_t, const char*) {}
 void access_line(FilterRecord&) {}
+void access_hit_line(int64_t, http_parser*, const char*, const char*, uint64_t) {}
+void rtp_hit(int64_t, uint8_t, http_parser*) {}
+void rtp_resend(int64_t, http_parser*) {}
+
+namespace {
+bool no_record(uint8_t, const char*, char*) { return false; }
+bool not_stored(uint8_t, const char*, const char*) { return false; }
+bool not_deleted(uint8_t, const char*) { return false; }
+bool no_disk(uint32_t, char*, size_t) { return false; }
+bool not_served(int64_t, bool, const char*, const char*, const char*, const char*, uint8_t, int64_t, int64_t) {
+  return false;
+}
+}  // namespace
+
+DiskCalls& disk_calls() {
+  static DiskCalls calls{no_record, not_stored, not_deleted, no_disk, not_served};
+  return calls;
+}
 
 }  // namespace vor::reqgate::seams

@@ -7,20 +7,9 @@
 
 namespace vor::reqgate::seams {
 
-// The session cache learns the session values of a session action's response.
-void session_learn(CacheDecision& record, http_parser* response);
-// Whether the request carries a session the session cache learned.
-bool is_member(http_parser* request);
-// Removes the session cookies from a request.
-void strip_session_cookies(http_parser* request);
-// Stores a finished response in the memory cache (the body copy is dropped until then).
-void memory_store(FilterRecord& record);
+// ---- The response path's calls into the disk cache, purges, probes and statistics, and the
+// access log ----
 
-// ---- The response path's calls into the revalidation, the disk cache, purges, probes and
-// statistics, and the access log ----
-
-// Revalidation of an expired copy with the new head; true when the call is answered there.
-bool revalidate(FilterRecord& record, reqgate_writer upstream_writer);
 // A cache disk for a new file: SSD first (or HDD first); false when none is free.
 bool choose_disk(bool hdd_first, uint32_t* disk, std::string* path);
 // The path of a cache file; empty when none can be made.
@@ -37,5 +26,23 @@ void rtp_message(int64_t client_sid, http_parser* request);
 void rtdiskcache_message(int64_t client_sid, http_parser* request, const char* key, const char* path, int code);
 void stat_is_hit(int64_t client_sid, const char* key);
 void access_line(FilterRecord& record);
+// The access-log line of an answer from a cache: its status (three characters) and body bytes.
+void access_hit_line(int64_t client_sid, http_parser* request, const char* key, const char* status, uint64_t bytes);
+// The live probe of a request answered from a cache after its revalidation.
+void rtp_hit(int64_t client_sid, uint8_t member, http_parser* request);
+// The live probe of a revalidated request sent upstream again.
+void rtp_resend(int64_t client_sid, http_parser* request);
+
+// The disk cache's index stores, disks and cache-file serving; tests put their own in.
+struct DiskCalls {
+  bool (*index_get)(uint8_t kind, const char* name, char* record);  // record: 170 bytes
+  bool (*index_put)(uint8_t kind, const char* name, const char* record);
+  bool (*index_del)(uint8_t kind, const char* name);
+  bool (*disk_path)(uint32_t disk, char* path, size_t size);
+  // Serves a cache file from..to (to -1: to its end); false for a miss.
+  bool (*serve)(int64_t client_sid, bool close, const char* cache_key, const char* disk_key, const char* path,
+                const char* record, uint8_t kind, int64_t from, int64_t to);
+};
+DiskCalls& disk_calls();
 
 }  // namespace vor::reqgate::seams

@@ -1,4 +1,4 @@
-// Calls from the pipe into parts of the node built elsewhere; see seams.cpp.
+// Calls from the pipe into other parts of the node; see seams.cpp.
 #pragma once
 #include <cstdint>
 

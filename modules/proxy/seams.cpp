@@ -1,6 +1,6 @@
 // Calls from the request handler into parts of the node that are not in this build yet. Each
 // is a no-op (or an empty answer) until its part replaces the body with the real call: the
-// live request probes, the region lists and the cache hit path.
+// live request probes and the region lists.
 #include "memstore.h"
 #include "reqgate.h"
 #include "upfetch_internal.h"
@@ -17,6 +17,9 @@ uint64_t memstore_cache_size() { return memstore_GetCacheSize(); }
 uint64_t memstore_max_cache_size() { return memstore_GetMaxCacheSize(); }
 void rtp_message(int64_t, uint8_t, uint8_t, uint8_t, http_parser*) {}
 bool region_blocks(uint32_t) { return false; }
-bool hit_cache(int64_t, http_parser*, const char*, client_rec*) { return false; }
+bool hit_cache(int64_t sid, http_parser* request, const char* key, client_rec* client) {
+  return reqgate_HitCache_v4(sid, request, key, client->cache_kind, 1, &client->expired, &client->revalidate,
+                             &client->rewritten, client->disk_permission) != 0;
+}
 
 }  // namespace vor::upfetch::seams

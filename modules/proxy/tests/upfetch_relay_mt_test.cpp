@@ -13,7 +13,7 @@ class RelayLoad : public ::testing::TestWithParam<const char*> {};
 TEST_P(RelayLoad, WrkThroughTheRelayHasNoErrors) {
   Relay relay;
   const std::string out =
-      vor::test::shell_output("wrk -t4 -c64 -d5s -H 'Host: a.test' " + relay.url(GetParam()) + " 2>&1");
+      vor::test::shell_output("wrk -t4 -c64 -d5s --timeout 30s -H 'Host: a.test' " + relay.url(GetParam()) + " 2>&1");
   EXPECT_EQ(out.find("Non-2xx"), std::string::npos) << out;
   EXPECT_EQ(out.find("Socket errors"), std::string::npos) << out;
   EXPECT_NE(out.find("requests in"), std::string::npos) << out;

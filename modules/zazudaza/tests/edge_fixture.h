@@ -69,9 +69,7 @@ class DetachedClient {
     for (int i = 0; i < 4000 && accepted_.load() == 0; ++i) usleep(5000);
     vor_bigbox_DeleteSock(bb, listener);
     sid_ = accepted_.load();
-    char fill[4096] = {};
-    for (int i = 0; i < 100000 && vor_bigbox_write(bb, sid_, fill, sizeof fill) > 0; ++i) {
-    }
+    fill_send_buffer(bb);
     arena_ = cu_xmem_init_ext(nullptr, 1ull << 20, pages, 0, nullptr, nullptr, nullptr);
     rec_ = static_cast<client_rec*>(cu_xmem_malloc(arena_, sizeof(client_rec) + 64));
     memset(rec_, 0, sizeof(client_rec) + 64);
@@ -80,6 +78,17 @@ class DetachedClient {
     rec_->queue = edge::queue_make(arena_);
     CtxLock lock(ctx_);
     cu_i64hash_insert(ctx_->clients, sid_, rec_);
+  }
+  // Fills the socket until the kernel takes no more. Loopback delivery can still free room after
+  // a refused write (a loaded machine delivers late), so it fills again until a pause frees none.
+  void fill_send_buffer(vor_bigbox* bb) {
+    char fill[4096] = {};
+    for (int round = 0; round < 100; ++round) {
+      int taken = 0;
+      while (taken < 100000 && vor_bigbox_write(bb, sid_, fill, sizeof fill) > 0) ++taken;
+      if (round > 0 && taken == 0) return;
+      usleep(20000);
+    }
   }
   ~DetachedClient() {
     bool freed_here = false;
