@@ -647,6 +647,33 @@ void release_heap_block(void* p) {
   if (count_of(b) > kHeapCaps[hb]) free_heap_blocks(b, kHeapCaps[hb] / 2);
 }
 
+// ---- per-thread allocation counts ----
+
+// Written and read by their own thread only: plain increments, no lock, no atomic.
+struct CallTally {
+  uint64_t mallocs;
+  uint64_t frees;
+};
+__thread CallTally tl_calls __attribute__((tls_model("initial-exec")));
+
+// Pools in first-use order; the last one counted is tried first, since runs of allocations
+// mostly go to one pool.
+struct PoolTally {
+  uint64_t total;
+  uint32_t used;
+  uint32_t last;
+  cu_alloc_pool_tally slots[CU_ALLOC_TALLY_POOLS];
+};
+// The default TLS model: only the pool path reaches it, and that path takes the pool's lock.
+thread_local PoolTally tl_pools;
+
+int pool_slot(const PoolTally& t, const cu_xmem* pool) {
+  if (t.last < t.used && t.slots[t.last].pool == pool) return static_cast<int>(t.last);
+  for (uint32_t i = 0; i < t.used; ++i)
+    if (t.slots[i].pool == pool) return static_cast<int>(i);
+  return -1;
+}
+
 // ---- routing ----
 
 // n from class c: through the thread's cache when the rounded size is one of the class's bins.
@@ -899,6 +926,28 @@ void set_gates_for_test(PageGate pages, HeapGate heap) {
   g_heap_gate.store(heap, std::memory_order_relaxed);
 }
 
+void count_pool_alloc(const cu_xmem* pool) {
+  PoolTally& t = tl_pools;
+  ++t.total;
+  int i = pool_slot(t, pool);
+  if (i < 0) {
+    if (t.used == CU_ALLOC_TALLY_POOLS) return;
+    i = static_cast<int>(t.used++);
+    t.slots[i] = {pool, 0};
+  }
+  ++t.slots[i].allocs;
+  t.last = static_cast<uint32_t>(i);
+}
+
+// An ended pool leaves the list, so that a new pool at its address starts from 0.
+void forget_pool(const cu_xmem* pool) {
+  PoolTally& t = tl_pools;
+  const int i = pool_slot(t, pool);
+  if (i < 0) return;
+  t.slots[i] = t.slots[--t.used];
+  t.last = 0;
+}
+
 uint64_t cached_bytes_of_this_thread(int index) {
   if (index < 0 || index >= kClassCount || !tl_cache) return 0;
   return cached_bytes(*tl_cache, index);
@@ -909,6 +958,7 @@ uint64_t cached_bytes_of_this_thread(int index) {
 namespace sa = vor::sysalloc;
 
 void* _cu_malloc(uint64_t n, const char* file, int32_t line) {
+  ++sa::tl_calls.mallocs;
   sa::pools_init();
   void* p = sa::route(n);
   if (p && file && sa::tracking_on()) {
@@ -926,6 +976,7 @@ void* _cu_calloc(uint64_t count, uint64_t size, const char* file, int32_t line) 
 }
 
 void* _cu_realloc(void* p, uint64_t n, const char* file, int32_t line) {
+  ++sa::tl_calls.mallocs;
   sa::pools_init();
   if (!sa::tracking_on()) return sa::resize(p, n, file, line, false);
   // Tracked: the record moves in the same step as the block, before another thread can be
@@ -937,11 +988,24 @@ void* _cu_realloc(void* p, uint64_t n, const char* file, int32_t line) {
 void _cu_free(void* p, const char* file, int32_t) {
   sa::pools_init();
   if (!p) return;
+  ++sa::tl_calls.frees;
   if (file && sa::tracking_on()) {
     std::lock_guard<std::mutex> hold(sa::tracking().lock);
     sa::forget(sa::key_of(p));
   }
   sa::release(p);
+}
+
+bool cu_alloc_counts(cu_alloc_tally* out) {
+  if (!out) return false;
+  const sa::PoolTally& t = sa::tl_pools;
+  *out = {};
+  out->mallocs = sa::tl_calls.mallocs;
+  out->frees = sa::tl_calls.frees;
+  out->pool_allocs = t.total;
+  out->pool_count = t.used;
+  std::copy(t.slots, t.slots + t.used, out->pools);
+  return true;
 }
 
 void _cu_mdebug_turnon(void) {

@@ -40,6 +40,26 @@ VOR_API void _cu_mdebug_DelRefuseFile(const char* name);
 /* Writes one "site(line)\r\n" per live tracked block, in block-address order. */
 VOR_API void _cu_mdebug_GetMallocStat(const char* path);
 
+/* Allocation calls of the calling thread since it started: relaxed counters that only the thread
+   itself writes and reads, so reading them neither locks nor sees other threads' calls. A pool
+   is listed by its address from its first allocation on this thread until the thread ends it
+   with cu_xmem_exit; pools beyond the list still count in pool_allocs. */
+#define CU_ALLOC_TALLY_POOLS 16
+typedef struct cu_alloc_pool_tally {
+  const struct cu_xmem* pool;
+  uint64_t allocs; /* cu_xmem_malloc, cu_xmem_memalign (and the copies made with them), and
+                      cu_xmem_realloc calls that need a larger chunk */
+} cu_alloc_pool_tally;
+typedef struct cu_alloc_tally {
+  uint64_t mallocs;     /* _cu_malloc, _cu_calloc and _cu_realloc calls */
+  uint64_t frees;       /* _cu_free calls with a block */
+  uint64_t pool_allocs; /* allocations of every pool, listed or not */
+  uint32_t pool_count;  /* entries of pools in use */
+  cu_alloc_pool_tally pools[CU_ALLOC_TALLY_POOLS];
+} cu_alloc_tally;
+/* Fills out with the calling thread's counts; false for NULL. */
+VOR_API bool cu_alloc_counts(cu_alloc_tally* out);
+
 /* The library's system pool (16 MB pages, its own lock) that unit pools take pages from. */
 VOR_API extern struct cu_xmem* cu_system__xmem;
 VOR_API void cu_system__xmem_init(void);

@@ -22,4 +22,8 @@ void set_gates_for_test(PageGate pages, HeapGate heap);
 // Bytes of chunks the calling thread keeps in its cache for class index (0 without a cache).
 uint64_t cached_bytes_of_this_thread(int index);
 
+// The calling thread's pool counts: one more allocation of pool; pool ended by cu_xmem_exit.
+void count_pool_alloc(const cu_xmem* pool);
+void forget_pool(const cu_xmem* pool);
+
 }  // namespace vor::sysalloc

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "cu_malloc.h"
+#include "cu_malloc_internal.h"
 #include "cu_mem_internal.h"
 #include "cu_mem_text.h"
 #include "cu_rtree.h"
@@ -127,6 +128,7 @@ cu_mem* add_page(cu_xmem* pool, uint64_t n) {
 }
 
 void* alloc_request(cu_xmem* pool, uint64_t granularity, uint64_t n) {
+  vor::sysalloc::count_pool_alloc(pool);
   uint64_t rounded;
   if (!cu_mem__round(granularity, n, &rounded)) return nullptr;
   return cu_xmem__malloc(pool, rounded);
@@ -208,6 +210,7 @@ cu_xmem* cu_xmem_init(uint64_t page_size, uint64_t max_pages) {
 
 void cu_xmem_exit(cu_xmem* pool) {
   if (!pool) return;
+  vor::sysalloc::forget_pool(pool);
   vor::SemLock guard(pool->lock);
   for (uint64_t i = 0; i < pool->page_count; ++i) release_block(pool, pool->pages[i]);
   source_free(pool, pool);
@@ -241,6 +244,7 @@ void* cu_xmem_realloc(cu_xmem* pool, void* p, uint64_t n) {
   const uint64_t usable = cu_mem_malloc_usable_size(page, p);
   if (usable == 0) return nullptr;
   if (usable >= n) return p;
+  vor::sysalloc::count_pool_alloc(pool);
   uint64_t rounded;
   if (!cu_mem__round(pool->granularity, n, &rounded)) return nullptr;
   void* q = take_from(pool, page, rounded);

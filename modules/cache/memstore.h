@@ -24,6 +24,8 @@ VOR_API uint64_t memstore_GetMaxCacheSize(void);
 VOR_API void memstore_SetMaxCacheSize(void);
 /* Entries of the three tables together; 0 before init or when a table is missing. */
 VOR_API uint32_t memstore_GetNumOfCaches(void);
+/* Cache-lock takes of the calling thread since it started. */
+VOR_API uint64_t memstore_GetLockTakes(void);
 
 /* --- the table families -------------------------------------------------------------------
    wc_publiccache_*, wc_membercache_* and wc_visitorcache_* do the same on their own table.

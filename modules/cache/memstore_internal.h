@@ -108,6 +108,9 @@ struct memstore_table {
   }
 };
 
+// Cache-lock takes of the calling thread, read by memstore_GetLockTakes.
+inline thread_local uint64_t tl_lock_takes = 0;
+
 // ---- the store -----------------------------------------------------------------------------
 
 enum class Kind { kPublic = 0, kMember = 1, kVisitor = 2 };
@@ -213,7 +216,10 @@ class Store {
   // The cache lock for one scope; re-entrant, so the store may call the replacement holding it.
   class Hold {
    public:
-    explicit Hold(cu_sem* lock) : lock_(lock) { cu_sem_lock(lock_); }
+    explicit Hold(cu_sem* lock) : lock_(lock) {
+      cu_sem_lock(lock_);
+      ++tl_lock_takes;
+    }
     ~Hold() { release(); }
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;

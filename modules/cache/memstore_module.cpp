@@ -113,3 +113,5 @@ uint32_t memstore_GetNumOfCaches(void) {
   Store* s = instance();
   return s ? s->entry_total() : 0;
 }
+
+uint64_t memstore_GetLockTakes(void) { return vor::memstore::tl_lock_takes; }

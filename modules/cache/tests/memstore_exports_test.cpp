@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 
 #include "memstore.h"
 #include "memstore_test_env.h"
@@ -107,6 +108,14 @@ TEST_F(Exports, EachFamilyReachesItsOwnTable) {
   EXPECT_EQ(wc_publiccache_GetCacheSize() + wc_membercache_GetCacheSize() + wc_visitorcache_GetCacheSize(),
             memstore_GetCacheSize() / 3 * 3);
   EXPECT_GT(memstore_GetMaxCacheSize(), 0u);
+}
+
+TEST_F(Exports, EachTableOperationTakesTheCacheLockOnce) {
+  const uint64_t before = memstore_GetLockTakes();
+  wc_publiccache_CheckData("a.b/x", nullptr);
+  wc_membercache_GetExpire("a.b/x");
+  std::thread([] { wc_visitorcache_CheckData("a.b/x", nullptr); }).join();  // another thread's take
+  EXPECT_EQ(memstore_GetLockTakes(), before + 2);
 }
 
 TEST_F(Exports, ListLinesAreWrittenByteForByte) {
