@@ -52,3 +52,9 @@ add_test(NAME proxy_e2e_soak COMMAND ${e2e_command} --soak)
 set_tests_properties(proxy_e2e proxy_e2e_soak PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
 set_tests_properties(proxy_e2e PROPERTIES LABELS unit)
 set_tests_properties(proxy_e2e_soak PROPERTIES LABELS threaded)
+
+# The memory cache end to end: hits, ranges, 304s, revalidation and session copies through the
+# laid-out node, with one python origin (tests/e2e/e2e_cache.py).
+add_test(NAME proxy_e2e_cache COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_cache.py
+         --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
+set_tests_properties(proxy_e2e_cache PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
