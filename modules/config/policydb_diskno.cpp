@@ -125,7 +125,7 @@ std::optional<Disk> disk_of(const family::Row& row) {
   d.path = row.text(0) ? row.text(0) : "";
   d.quota = row.text(1) ? cu_strtoll(row.text(1), nullptr, 10) : 0;
   d.used = nonzero(row.text(2)) && !d.path.empty();
-  d.ssd = nonzero(row.text(4));
+  d.ssd = nonzero(row.text(4));  // the full column (3) is not read: full marks start clear
   d.note = row.text(5) ? row.text(5) : "";
   return d;
 }
