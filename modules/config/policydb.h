@@ -500,6 +500,46 @@ VOR_API wtb* policydb_proxy_stat_GetProxyInfoByJson(uint32_t wid, const char* re
 VOR_API wtb* policydb_proxy_stat_GetUpstreamListAllByJson(uint32_t wid, const char* request_id);
 VOR_API wtb* policydb_proxy_stat_GetUpstreamInfoByJson(uint32_t wid, uint32_t upstreamid, const char* request_id);
 
+/* --- cache disks ------------------------------------------------------------------------ */
+/* Folders numbered by the administrator (num 0 or more) that take the disk cache's files. Every
+   operation answers false (or NULL) for a negative num. Changes write wc_diskno first and memory
+   second; the full marks and the round-robin cursors live in memory only. Paths are copied with
+   at most len - 1 characters and a NUL. */
+
+/* Adds the disk, or changes it when num is known; note NULL counts as empty, a disk with an empty
+   path is taken as not used. On success an empty marker file named after the time, the number and
+   the use is made in the disk's folder. False for a NULL path or a failed write. */
+VOR_API uint8_t policydb_diskno_append_x(int32_t num, const char* path, int64_t quota, uint8_t used, uint8_t ssd,
+                                         const char* note);
+/* The same operation. */
+VOR_API uint8_t policydb_diskno_modify_x(int32_t num, const char* path, int64_t quota, uint8_t used, uint8_t ssd,
+                                         const char* note);
+/* append_x with ssd 0, under two names. */
+VOR_API uint8_t policydb_diskno_append(int32_t num, const char* path, int64_t quota, uint8_t used, const char* note);
+VOR_API uint8_t policydb_diskno_modify(int32_t num, const char* path, int64_t quota, uint8_t used, const char* note);
+/* Changes only the SSD flag; false for an unknown num, a flag that already has that value or a
+   failed write (memory unchanged). */
+VOR_API uint8_t policydb_diskno_modify_BySSD(int32_t num, uint8_t ssd);
+/* The number of used disks, without a lock. */
+VOR_API int32_t policydb_diskno_GetNumUsed(void);
+/* Marks a used disk full (an unused one is left alone) / clears the mark; true for a known num. */
+VOR_API uint8_t policydb_diskno_SetFull(int32_t num);
+VOR_API uint8_t policydb_diskno_SetUnfull(int32_t num);
+/* The folder of a used disk. */
+VOR_API uint8_t policydb_diskno_GetPath(int32_t num, char* buffer, int32_t len);
+/* True when the disk is known and marked SSD. */
+VOR_API uint8_t policydb_diskno_IsSSD(int32_t num);
+/* The next used, not full disk after this choice's cursor, in ascending num order and round
+   again: its number in *num and its folder in buffer (either may be NULL). The SSD and HDD forms
+   take only disks of that kind, each with a cursor of its own. */
+VOR_API uint8_t policydb_diskno_GetAvailablePath(int32_t* num, char* buffer, int32_t len);
+VOR_API uint8_t policydb_diskno_GetAvailablePath_BySSD(int32_t* num, char* buffer, int32_t len);
+VOR_API uint8_t policydb_diskno_GetAvailablePath_ByHDD(int32_t* num, char* buffer, int32_t len);
+/* Admin replies as new texts (freed with wtb_free): one disk (an unknown num listed empty), every
+   disk; NULL when memory is short. */
+VOR_API wtb* policydb_diskno_GetDiskNoInfoByJson(int32_t num, const char* request_id);
+VOR_API wtb* policydb_diskno_GetListAllByJson(const char* request_id);
+
 /* --- JSON members ------------------------------------------------------------------------ */
 /* Each writer inserts "name":"value" at the buffer's cursor, the value escaped, nothing around
    it; a NULL buffer does nothing. The name is written as it is. */

@@ -5,6 +5,7 @@
 #include "policydb.h"
 #include "policydb_iplist.h"
 #include "policydb_cache.h"
+#include "policydb_diskno.h"
 #include "policydb_internal.h"
 #include "policydb_protect.h"
 #include "policydb_proxy.h"
@@ -38,6 +39,7 @@ constexpr FamilyLoader kLoaders[] = {
     {rewrite::load, [] { rewrite::rules().reset(); }},
     {protect::load, protect::reset},
     {proxy::load, proxy::reset},
+    {diskno::load, diskno::reset},
 };
 
 constexpr char kOnceIni[] = "../modules/zazudaza/once.ini";

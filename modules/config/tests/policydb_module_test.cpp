@@ -98,7 +98,8 @@ const std::string kReadErrors =
     "[zazudaza -> config] read 'wc_rewrite' table error!\r\n"
     "[zazudaza -> config] read 'wc_protect' table error!\r\n"
     "[zazudaza -> config] read 'wc_permit' table error!\r\n"
-    "[zazudaza -> config] read 'upfetch' table error!\r\n";
+    "[zazudaza -> config] read 'upfetch' table error!\r\n"
+    "[zazudaza -> config] read 'wc_diskno' table error!\r\n";
 
 TEST(Module, MissingFileLoadsNothingKeepsSettingsInMemoryAndIsNeverCreated) {
   Tree t;

@@ -36,3 +36,8 @@ insert into wc_permit(permitid, wid, pturl, icase, note) values
   (1, 1, '^a\.b/', 0, ''),
   (2, 2, '^%{HTTP_HOST}/', NULL, ''),
   (3, 1, '^c\.d/', 1, '');
+create table if not exists wc_diskno(num int not null, path text not null, quota int default '0' not null, used int default '0' not null, full int default '0' not null, ssd int default '0' not null, note text default "" not null);
+insert into wc_diskno(num, path, quota, used, full, ssd, note) values
+  (-3, 'D:\cache\three', 0, 1, 0, 1, ''),
+  (1, '/srv/cache/a/folder/name/that/is/longer/than/the/column', 0, 1, 0, 0, ''),
+  (2, '', 0, 1, 0, 0, 'no path');
