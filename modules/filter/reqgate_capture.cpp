@@ -314,8 +314,18 @@ void copy_to_memory(FilterRecord& record, const Chunk& chunk, bool complete) {
   if (append_body(record, chunk.data, static_cast<uint64_t>(chunk.len)) && complete) store_memory_copy(record);
 }
 
+// A client that said "close" gets the close behind its final answer, whatever the upstream does
+// with its own connection.
+void close_if_asked(const FilterRecord& record) {
+  char value[32];
+  if (http_parser_GetKey(record.request, "Connection", value, sizeof value) && contains_ignore_case(value, "close")) {
+    edgeserv_close(record.client_sid, 0);
+  }
+}
+
 // The body is whole: the record ends, and a purge asked for while it was in flight follows.
 void finish_response(FilterRecord& record) {
+  close_if_asked(record);
   std::unique_ptr<FilterRecord> owned(take_by_response(record.response_sid));
   if (!owned) return;
   if (owned->purge_mark.load(std::memory_order_relaxed)) purge_url(owned->decision.cache_key.c_str());

@@ -413,6 +413,9 @@ TEST_F(HitTest, ExpiredCopyIsFetchedAgainWithItsValidatorsUnlessRangeOrOwnCondit
   EXPECT_EQ(header(request.get(), "If-None-Match"), "\"v1\"");
   EXPECT_EQ(header(request.get(), "If-Modified-Since"), "Tue, 14 Nov 2023 22:13:20 GMT");
   EXPECT_EQ(header(request.get(), "Connection"), "keep-alive");
+  Head closing = head_of("GET /x HTTP/1.1\r\nHost: a.test\r\nConnection: close");
+  EXPECT_EQ(flags(hit(closing.get())), Flags(1, 1));
+  EXPECT_EQ(header(closing.get(), "Connection"), "close") << "the client's own close stands";
   Head own = head_of("GET /x HTTP/1.1\r\nHost: a.test\r\nIf-None-Match: \"v0\"");
   const Answer b = hit(own.get());
   EXPECT_EQ(flags(b), Flags(1, 0));

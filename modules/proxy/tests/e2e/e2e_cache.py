@@ -55,14 +55,7 @@ CONFIG = {"sql": "update wc_system set value='1' where name='AddXCacheToHeader';
 
 # Cases that fail because of a known node fault: name -> the fault. Such a case must fail; when it
 # passes, the mark is out of date and the run fails.
-KNOWN_FAULTS = {
-    # Turning an expired copy's request into a conditional one also sets its Connection to
-    # keep-alive (so the upstream connection may serve a follow-up), and that stays: the stored
-    # copy confirmed by a 304 goes out with "Connection: keep-alive" and a close 6 s later, and
-    # after a new 200 the upstream keeps its connection open, so the client's is not closed
-    # until the idle time-out (about 80 s).
-    "close-after-revalidation": "a client's Connection: close is lost when its request revalidates a copy",
-}
+KNOWN_FAULTS = {}
 
 
 class CacheFixtures(suite.Fixtures):
