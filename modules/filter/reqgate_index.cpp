@@ -355,6 +355,8 @@ void open_index_stores() {
   content_open();
 }
 
+vor_kv2* index_store(IndexStore id) { return handle(id).load(); }
+
 void index_close() {
   for (IndexStore id : kClassStores) retire(id);
 }

@@ -12,6 +12,7 @@
 #include "http_parser.h"
 #include "reqgate.h"
 #include "vor_box.h"
+#include "vor_kv2.h"
 
 namespace vor::reqgate {
 
@@ -350,6 +351,8 @@ void open_index_stores();
 void index_convert();
 void index_open();
 void content_open();
+// A store's handle for walks (cleaning, scans); NULL when the store is absent.
+vor_kv2* index_store(IndexStore store);
 // Module exit: the class stores, then the content store.
 void index_close();
 void content_close();
