@@ -11,12 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "reqgate_internal.h"
+#include "reqgate_index_test_util.h"
 #include "vor_tempdir.h"
 
 namespace {
 
 using namespace vor::reqgate;
+using vor::reqgate::test::hex_of;
 
 // A value of exactly size bytes on the heap: text, then zeros (none when the text fills it).
 std::vector<char> value_of(const std::string& text, size_t size) {
@@ -255,16 +256,6 @@ def sig(b):
 for line in sys.stdin:
     print(sig(bytes.fromhex(line.strip())))
 )";
-
-std::string hex_of(const std::string& bytes) {
-  std::string out;
-  char pair[3];
-  for (unsigned char c : bytes) {
-    std::snprintf(pair, sizeof pair, "%02x", c);
-    out += pair;
-  }
-  return out;
-}
 
 std::string random_key(std::mt19937& rng) {
   static const std::string kPieces[] = {"/", "/", "/", "?", "*", "a", "Z", "q", "0", "x", ".", "-", "http://", "HTTP://"};
