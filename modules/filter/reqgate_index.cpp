@@ -182,22 +182,17 @@ vor_kv2* open_checked(IndexStore id) {
   return store;
 }
 
-// Empties the handle first, then half-closes the store it held.
-void retire(IndexStore id) {
-  vor_kv2* store = handle(id).exchange(nullptr);
+// Half-closes a store whose handle is no longer published; the handle is kept, as later
+// callers that read it before may still use it.
+void halfclose(vor_kv2* store) {
   if (!store) return;
   vor_kv2_halfclose(store);
   std::lock_guard<std::mutex> hold(stores().retired_mu);
   stores().retired.push_back(store);
 }
 
-void install(IndexStore id, vor_kv2* store) {
-  vor_kv2* old = handle(id).exchange(store);
-  if (!old) return;
-  vor_kv2_halfclose(old);
-  std::lock_guard<std::mutex> hold(stores().retired_mu);
-  stores().retired.push_back(old);
-}
+// Publishes a store's new handle (NULL: absent); one held before is half-closed.
+void install(IndexStore id, vor_kv2* store) { halfclose(handle(id).exchange(store)); }
 
 // Copies an old store into the new one; the old file goes once every record is copied, or
 // when it cannot be read as a store. Kept otherwise, so that the next start tries again.
@@ -358,10 +353,10 @@ void open_index_stores() {
 vor_kv2* index_store(IndexStore id) { return handle(id).load(); }
 
 void index_close() {
-  for (IndexStore id : kClassStores) retire(id);
+  for (IndexStore id : kClassStores) install(id, nullptr);
 }
 
-void content_close() { retire(IndexStore::kContent); }
+void content_close() { install(IndexStore::kContent, nullptr); }
 
 int32_t arm_index_flush(vor_box* box) {
   if (!box) return 0;
