@@ -1,6 +1,7 @@
 // Calls from the request filter into its parts not in this build yet. Each does nothing (or
-// answers as with nothing stored) until its part replaces the body: the disk cache (its disks
-// and cache files; the index calls go to the stores), the index cleaning, purges of stored copies, probes, statistics and the access log.
+// answers as with nothing stored) until its part replaces the body: the disk cache's disks and
+// cache files (its index calls go to the stores), the index cleaning, purges of stored copies,
+// probes, statistics and the access log.
 #include "seams.h"
 
 namespace vor::reqgate::seams {
