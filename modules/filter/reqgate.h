@@ -12,9 +12,10 @@ VOR_EXTERN_C_BEGIN
 /* The sub-module descriptor "filter". */
 VOR_API extern submodule_desc filter;
 /* Prints the init line, makes the session cache, reads filter.ini (and starts the session sweep),
-   spider.ini and the plug-ins' disk-cache rewrite entries; 1. */
+   spider.ini and the plug-ins' disk-cache rewrite entries, opens the disk-cache index stores
+   (and starts their flush); 1. */
 VOR_API uint8_t reqgate_module_init(edgeserv_ctx* ctx);
-/* Prints the exit line and empties the session cache. */
+/* Prints the exit line, closes the disk-cache index stores and empties the session cache. */
 VOR_API void reqgate_module_exit(edgeserv_ctx* ctx);
 /* The close slot: finishes the client's record, if any. */
 VOR_API void reqgate_on_close(edgeserv_ctx* ctx, int64_t sid);
@@ -112,6 +113,14 @@ VOR_API uint8_t reqgate_HitCache_v4(int64_t client_sid, http_parser* request, co
 VOR_API uint8_t reqgate_HitCache_v3(int64_t client_sid, http_parser* request, const char* cache_key,
                                     uint8_t cache_kind, uint8_t check_expiry, uint8_t* expired,
                                     uint8_t* revalidate, uint8_t* rewritten);
+
+/* --- the disk-cache index ------------------------------------------------------------------ */
+/* Empties the public, member, visitor and content index stores (cache files stay); 1. */
+VOR_API uint8_t reqgate_EmptyDCIndex(void);
+/* Records of the public, member and visitor stores (an absent store counts 0). */
+VOR_API uint64_t reqgate_DiskCacheCount(void);
+/* Bytes of the files of those stores. */
+VOR_API uint64_t reqgate_DiskCacheSize(void);
 
 /* --- the session cache ----------------------------------------------------------------------- */
 /* Adds a session value learned on another node (no hook is called); an existing value is kept. */

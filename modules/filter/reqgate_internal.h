@@ -11,6 +11,8 @@
 #include "cu_xjitter.h"
 #include "http_parser.h"
 #include "reqgate.h"
+#include "vor_box.h"
+#include "vor_kv2.h"
 
 namespace vor::reqgate {
 
@@ -308,15 +310,58 @@ bool restamp_disk_expiry(FilterRecord& record, const char* cache_key, uint8_t ki
 
 // ---- Index records of the disk cache: key=value pairs joined by '&' ----
 
-constexpr size_t kIndexRecordSize = 170;
-// The value of key (at most size - 1 characters) in buffer; NULL when the key is absent.
-char* index_value(const char* record, const char* key, char* buffer, size_t size);
+constexpr size_t kIndexRecordSize = 170;   // an index record's value
+constexpr size_t kContentRecordSize = 60;  // a content record's value
+// Reader buffers (NUL included): dn, pt, cr, ct; ep, r1, r2, cl; cm, fn; up.
+constexpr size_t kShortValueSize = 10;
+constexpr size_t kNumberValueSize = 32;
+constexpr size_t kNameValueSize = 33;
+constexpr size_t kSignatureValueSize = 100;
+// The value of key (at most size - 1 characters) in buffer; NULL when the key is absent. The
+// record is read up to its first blank or NUL and never past record_size bytes.
+char* index_value(const char* record, const char* key, char* buffer, size_t size,
+                  size_t record_size = kIndexRecordSize);
 // A hexadecimal value; fallback when the key is absent.
-uint64_t index_hex(const char* record, const char* key, uint64_t fallback);
+uint64_t index_hex(const char* record, const char* key, uint64_t fallback, size_t record_size = kIndexRecordSize);
 // Removes the ep pair in place.
-void index_drop_ep(char* record);
-// Appends a pair after the record's text; false when it does not fit the 170 bytes.
-bool index_append(char* record, const char* key, const char* value);
+void index_drop_ep(char* record, size_t record_size = kIndexRecordSize);
+// Appends a pair after the record's text; false when it does not fit record_size bytes, NUL included.
+bool index_append(char* record, const char* key, const char* value, size_t record_size = kIndexRecordSize);
+// The up value of a URL or cache key: hashes of its host and of up to three folders.
+std::string path_signature(std::string_view url);
+
+// ---- Disk-cache index stores ----
+
+enum class IndexStore : uint8_t { kPublic, kMember, kVisitor, kContent };
+// The 32-character key of a cache-file name or path (after its last '/' or '\'); false when
+// fewer than 32 characters remain.
+bool index_key(const char* name_or_path, char key[32]);
+// Kinds 0 and 2 public, 3 member, 4 visitor; any other kind answers false.
+bool index_put(uint8_t kind, const char* name, const char* record);  // record: 170 bytes
+bool index_get(uint8_t kind, const char* name, char* record);        // record: 170 bytes
+// Kinds 2, 3, 4 their store; any other kind every class store; true when a record was removed.
+bool index_del(uint8_t kind, const char* name);
+void index_defrag(uint8_t kind);
+// Content records by body MD5 (60 bytes); false for an empty MD5.
+bool content_put(const char* md5, const char* record);
+bool content_get(const char* md5, char* record);
+bool content_del(const char* md5);
+// Module init: creates the dcindex folder, then converts, opens the class stores and the content store.
+void open_index_stores();
+void index_convert();
+void index_open();
+void content_open();
+// A store's handle for walks (cleaning, scans); NULL when the store is absent.
+vor_kv2* index_store(IndexStore store);
+// Module exit: the class stores, then the content store.
+void index_close();
+void content_close();
+// The three-hourly loop timer on the box whose tick calls index_flush_start; its id, 0 when none.
+int32_t arm_index_flush(vor_box* box);
+// Runs index_flush on a thread of its own; false when the thread cannot start.
+bool index_flush_start();
+// Checkpoints (journalled stores) or flushes every open store.
+void index_flush();
 
 // ---- Body hooks ----
 

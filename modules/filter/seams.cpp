@@ -1,6 +1,7 @@
 // Calls from the request filter into its parts not in this build yet. Each does nothing (or
-// answers as with nothing stored) until its part replaces the body: the disk cache (its index
-// finds nothing), purges of stored copies, probes, statistics and the access log.
+// answers as with nothing stored) until its part replaces the body: the disk cache's disks and
+// cache files (its index calls go to the stores), the index cleaning, purges of stored copies,
+// probes, statistics and the access log.
 #include "seams.h"
 
 namespace vor::reqgate::seams {
@@ -21,11 +22,9 @@ void access_line(FilterRecord&) {}
 void access_hit_line(int64_t, http_parser*, const char*, const char*, uint64_t) {}
 void rtp_hit(int64_t, uint8_t, http_parser*) {}
 void rtp_resend(int64_t, http_parser*) {}
+void start_index_cleaning(IndexStore) {}
 
 namespace {
-bool no_record(uint8_t, const char*, char*) { return false; }
-bool not_stored(uint8_t, const char*, const char*) { return false; }
-bool not_deleted(uint8_t, const char*) { return false; }
 bool no_disk(uint32_t, char*, size_t) { return false; }
 bool not_served(int64_t, bool, const char*, const char*, const char*, const char*, uint8_t, int64_t, int64_t) {
   return false;
@@ -33,7 +32,7 @@ bool not_served(int64_t, bool, const char*, const char*, const char*, const char
 }  // namespace
 
 DiskCalls& disk_calls() {
-  static DiskCalls calls{no_record, not_stored, not_deleted, no_disk, not_served};
+  static DiskCalls calls{index_get, index_put, index_del, no_disk, not_served};
   return calls;
 }
 

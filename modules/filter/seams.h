@@ -33,7 +33,11 @@ void rtp_hit(int64_t client_sid, uint8_t member, http_parser* request);
 // The live probe of a revalidated request sent upstream again.
 void rtp_resend(int64_t client_sid, http_parser* request);
 
-// The disk cache's index stores, disks and cache-file serving; tests put their own in.
+// Starts the cleaning of an index store that outgrew its buckets.
+void start_index_cleaning(IndexStore store);
+
+// The disk cache's index stores, disks and cache-file serving; tests put their own in. The
+// index calls default to the stores themselves.
 struct DiskCalls {
   bool (*index_get)(uint8_t kind, const char* name, char* record);  // record: 170 bytes
   bool (*index_put)(uint8_t kind, const char* name, const char* record);

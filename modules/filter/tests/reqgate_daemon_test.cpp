@@ -7,6 +7,7 @@
 #include <string>
 
 #include "daemon_tree.h"
+#include "vor_kv2.h"
 #include "vor_net_test_util.h"
 
 namespace {
@@ -87,6 +88,38 @@ TEST(FilterDaemon, PluginsWithAndWithoutARewriteEntry) {
   EXPECT_EQ(out.find("plugin 'plain.so' load!"), std::string::npos) << out;
   EXPECT_NE(out.find("[quorin -> zazudaza -> plugin] plugin 'missing.so' load fail!\r\n"), std::string::npos) << out;
   stop(*tree, daemon);
+}
+
+// The index stores in the real daemon: an old store converted at start, the four stores checked,
+// and what was converted read back from the new store with the sqlite3 tool after the stop.
+TEST(FilterDaemon, IndexStoresAreConvertedCheckedAndKeptOverAStop) {
+  auto tree = make_tree(true);
+  const std::string folder = tree->root() + "/config/dcindex";
+  ASSERT_EQ(run_shell("mkdir -p '" + folder + "'"), 0);
+  vor_kv2* old = vor_kv2_open_ext((folder + "/member.idx").c_str(), true, true, 218, 2, 1);
+  ASSERT_NE(old, nullptr);
+  std::string value = "vs=371&cl=1";
+  value.resize(170, '\0');
+  for (int i = 0; i < 5; ++i) {
+    const std::string key = "0123456789abcdef0123456789abcde" + std::to_string(i);
+    ASSERT_TRUE(vor_kv2_put(old, 0, key.data(), 32, value.data(), 170));
+  }
+  vor_kv2_close(old);
+  auto daemon = tree->start_daemon();
+  const std::string out = tree->out();
+  EXPECT_NE(out.find("convert member from idx to idx2 ... 5 records!\r\n"), std::string::npos) << out;
+  for (const char* name : {"public", "member", "visitor", "content"}) {
+    EXPECT_NE(out.find(std::string("checking disk cache index for ") + name + " ... OK!\r\n"), std::string::npos)
+        << out;
+  }
+  stop(*tree, daemon);
+  EXPECT_FALSE(vor::test::exists(folder + "/member.idx"));
+  // The five converted records and the placeholder of a store below 100 records.
+  EXPECT_EQ(vor::test::shell_output("sqlite3 -batch '" + folder + "/member.idx2' 'select count(*) from kv;'"), "6\n");
+  EXPECT_EQ(vor::test::shell_output("sqlite3 -batch '" + folder +
+                                    "/member.idx2' \"select cast(v as text) from kv where k = "
+                                    "cast('0123456789abcdef0123456789abcde4' as blob);\""),
+            "vs=371&cl=1\n");
 }
 
 }  // namespace
