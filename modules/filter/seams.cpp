@@ -1,8 +1,13 @@
 // Calls from the request filter into its parts not in this build yet. Each does nothing (or
-// answers as with nothing stored) until its part replaces the body: the disk cache's disks and
-// cache files (its index calls go to the stores), the index cleaning, purges of stored copies,
-// probes, statistics and the access log.
+// answers as with nothing stored) until its part replaces the body: the cache files (the index
+// stores and the cache disks are real), the index cleaning, purges of stored copies, probes,
+// statistics and the access log.
 #include "seams.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "policydb.h"
 
 namespace vor::reqgate::seams {
 
@@ -25,14 +30,18 @@ void rtp_resend(int64_t, http_parser*) {}
 void start_index_cleaning(IndexStore) {}
 
 namespace {
-bool no_disk(uint32_t, char*, size_t) { return false; }
+// The folder of a cache disk; false when it is unknown or unused.
+bool disk_path(uint32_t disk, char* path, size_t size) {
+  const auto len = static_cast<int32_t>(std::min<size_t>(size, INT32_MAX));
+  return policydb_diskno_GetPath(static_cast<int32_t>(disk), path, len) != 0;
+}
 bool not_served(int64_t, bool, const char*, const char*, const char*, const char*, uint8_t, int64_t, int64_t) {
   return false;
 }
 }  // namespace
 
 DiskCalls& disk_calls() {
-  static DiskCalls calls{index_get, index_put, index_del, no_disk, not_served};
+  static DiskCalls calls{index_get, index_put, index_del, disk_path, not_served};
   return calls;
 }
 
