@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_pages.h"
 #include "reqgate.h"
 #include "reqgate_internal.h"
 
@@ -18,22 +19,8 @@ namespace {
 
 using namespace vor::reqgate;
 
-std::string html(size_t size) {
-  std::string page = "<!DOCTYPE html><html><head><title>Catalogue</title></head><body>\n";
-  for (int i = 0; page.size() < size; ++i) {
-    page += "<div class=\"item\"><a href=\"/items/" + std::to_string(i * 7919 % 100003) + "\">Item " +
-            std::to_string(i) + "</a><span class=\"price\">" + std::to_string(i % 97) + ".99</span></div>\n";
-  }
-  page.resize(size);
-  return page;
-}
-
-http_parser* head_of(const std::string& text) {
-  http_parser* head = http_parser_make();
-  http_parser_parse(head, text.data(), static_cast<int32_t>(text.size()));
-  http_parser_buildIndex(head);
-  return head;
-}
+using bench::head_of;
+using bench::html;
 
 void Encode(benchmark::State& state) {
   const std::string page = html(static_cast<size_t>(state.range(0)));

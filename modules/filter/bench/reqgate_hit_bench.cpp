@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_pages.h"
 #include "cu_config.h"
 #include "cu_malloc.h"
 #include "cu_xjitter.h"
@@ -131,22 +132,6 @@ std::string binary_body(size_t size) {
   return body;
 }
 
-std::string text_body(size_t size) {
-  std::string page = "<!DOCTYPE html><html><head><title>Catalogue</title></head><body>\n";
-  for (int i = 0; page.size() < size; ++i) {
-    page += "<div class=\"item\"><a href=\"/items/" + std::to_string(i * 7919 % 100003) + "\">Item " +
-            std::to_string(i) + "</a><span class=\"price\">" + std::to_string(i % 97) + ".99</span></div>\n";
-  }
-  page.resize(size);
-  return page;
-}
-
-http_parser* parse(const std::string& text) {
-  http_parser* head = http_parser_make();
-  http_parser_parse(head, text.data(), static_cast<int32_t>(text.size()));
-  http_parser_buildIndex(head);
-  return head;
-}
 
 // A head as the node keeps it: the origin's head with Age, Via and Keep-Alive gone and
 // "Connection: keep-alive" set last.
@@ -168,8 +153,8 @@ void store(const std::string& key, const std::string& head, const std::string& b
 
 // A text body stored the way the filter keeps it: gzip-encoded, its head saying so.
 void store_text(const std::string& key, size_t size) {
-  const std::string page = text_body(size);
-  http_parser* head = parse(origin_head("text/html", size));
+  const std::string page = vor::reqgate::bench::html(size);
+  http_parser* head = vor::reqgate::bench::head_of(origin_head("text/html", size));
   char* coded = nullptr;
   uint32_t coded_len = 0;
   if (reqgate_plugin__EncodeContent(nullptr, head, page.data(), static_cast<uint32_t>(page.size()), &coded,
@@ -329,7 +314,7 @@ void Hit(benchmark::State& state, Case c) {
   }
   t_regex_rule = c.regex;
   const std::string key = key_of(c.object);
-  http_parser* request = parse(request_text(c));
+  http_parser* request = vor::reqgate::bench::head_of(request_text(c));
   const int64_t sid = 1000 + state.thread_index();
   const auto once = c.floor ? read_copy : serve;
   int served = 0;
