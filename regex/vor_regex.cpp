@@ -47,17 +47,35 @@ pcre2_code* compile(const char* pattern, bool caseless, size_t* error_offset) {
   return code;
 }
 
+// Match data of up to kKeptPairs pairs, one per thread and kept: a match then takes no memory of
+// its own (PCRE2 also keeps its backtracking frames in it between matches).
+constexpr uint32_t kKeptPairs = 64;
+
+pcre2_match_data* thread_match_data() {
+  struct Kept {
+    pcre2_match_data* md = pcre2_match_data_create(kKeptPairs, contexts().general);
+    ~Kept() { pcre2_match_data_free(md); }
+  };
+  static thread_local Kept kept;
+  return kept.md;
+}
+
 // Runs the pattern on the subject and fills count entries as the POSIX match record does:
 // groups that took no part, and entries past the last group, are -1. False on no match,
 // on an error of the engine (limits reached) and when match data cannot be had.
 bool run(const pcre2_code* code, const char* subject, vor_regmatch* match, int32_t count) {
   const auto pairs = static_cast<uint32_t>(std::clamp(count, 1, kMaxOvectorPairs));
-  vor::Owned<pcre2_match_data, pcre2_match_data_free> md(pcre2_match_data_create(pairs, contexts().general));
+  vor::Owned<pcre2_match_data, pcre2_match_data_free> own;
+  pcre2_match_data* md = pairs <= kKeptPairs ? thread_match_data() : nullptr;
+  if (!md) {
+    own.reset(pcre2_match_data_create(pairs, contexts().general));
+    md = own.get();
+  }
   if (!md) return false;
-  const int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject), PCRE2_ZERO_TERMINATED, 0, 0, md.get(),
-                             contexts().match);
+  const int rc =
+      pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject), PCRE2_ZERO_TERMINATED, 0, 0, md, contexts().match);
   if (rc < 0) return false;
-  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(md.get());
+  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(md);
   const int32_t filled = rc == 0 ? static_cast<int32_t>(pairs) : rc;
   for (int32_t i = 0; i < count; ++i) {
     const bool set = i < filled && i < static_cast<int32_t>(pairs) && ovector[2 * i] != PCRE2_UNSET;
