@@ -41,13 +41,13 @@ constexpr int32_t kFlushStack = 512 * 1024;
 constexpr uint64_t kAbsent = ~uint64_t{0};
 constexpr int32_t kConversionOptions = 210;
 
-struct StoreSpec {
+struct StoreLayout {
   const char* name;
   int32_t options;
   uint64_t placeholder_below;  // a store holding fewer records gets the placeholder
   int32_t value_size;
 };
-constexpr std::array<StoreSpec, 4> kSpecs = {{
+constexpr std::array<StoreLayout, 4> kLayouts = {{
     {"public", 218, 1, kIndexRecordSize},
     {"member", 218, 100, kIndexRecordSize},
     {"visitor", 218, 100, kIndexRecordSize},
@@ -68,11 +68,11 @@ Stores& stores() {
   return *instance;
 }
 
-const StoreSpec& spec(IndexStore id) { return kSpecs[static_cast<size_t>(id)]; }
+const StoreLayout& layout(IndexStore id) { return kLayouts[static_cast<size_t>(id)]; }
 std::atomic<vor_kv2*>& handle(IndexStore id) { return stores().handles[static_cast<size_t>(id)]; }
 
 std::string store_path(IndexStore id, const char* suffix) {
-  return std::string(kFolder) + "/" + spec(id).name + suffix;
+  return std::string(kFolder) + "/" + layout(id).name + suffix;
 }
 
 // Console lines of the stores are printed whatever display_console says.
@@ -131,7 +131,7 @@ int32_t conversion_cache_mib(IndexStore id) {
 }
 
 vor_kv2* open_as_configured(IndexStore id) {
-  return vor_kv2_open_ext(store_path(id, ".idx2").c_str(), txn(), txn(), spec(id).options, cache_mib(id), 1);
+  return vor_kv2_open_ext(store_path(id, ".idx2").c_str(), txn(), txn(), layout(id).options, cache_mib(id), 1);
 }
 
 // The store file and every file of the component's journal folder beside it.
@@ -153,7 +153,7 @@ void put_placeholder(vor_kv2* store) {
 
 // Opens a store as configured, recreating it once when it is bad; NULL when it stays bad.
 vor_kv2* open_checked(IndexStore id) {
-  const char* name = spec(id).name;
+  const char* name = layout(id).name;
   console("checking disk cache index for %s ...", name);
   vor_kv2* store = open_as_configured(id);
   if (!store) {
@@ -166,7 +166,7 @@ vor_kv2* open_checked(IndexStore id) {
   }
   if (store) {
     vor_kv2_defrag(store);
-    if (vor_kv2_count(store) < spec(id).placeholder_below) {
+    if (vor_kv2_count(store) < layout(id).placeholder_below) {
       put_placeholder(store);
       vor_kv2_close(store);
       store = open_as_configured(id);
@@ -200,7 +200,7 @@ void convert_store(IndexStore id) {
   const std::string old_path = store_path(id, ".idx");
   std::error_code ec;
   if (!fs::exists(old_path, ec)) return;
-  console("convert %s from idx to idx2 ...", spec(id).name);
+  console("convert %s from idx to idx2 ...", layout(id).name);
   vor_kv* old = vor_kv_open_ext(old_path.c_str(), txn(), txn(), kConversionOptions, 200, 0);
   vor_kv2* fresh = vor_kv2_open_ext(store_path(id, ".idx2").c_str(), txn(), txn(), kConversionOptions,
                                     conversion_cache_mib(id), 0);
@@ -210,14 +210,14 @@ void convert_store(IndexStore id) {
     done = true;
     char key[32];
     char value[kIndexRecordSize];
-    int32_t len = spec(id).value_size;
+    int32_t len = layout(id).value_size;
     while (vor_kv_Foreach_GetNext(old, key, sizeof key, value, &len)) {
       if (vor_kv2_put(fresh, 0, key, sizeof key, value, len)) {
         ++copied;
       } else {
         done = false;
       }
-      len = spec(id).value_size;
+      len = layout(id).value_size;
     }
   }
   vor_kv_close(old);

@@ -366,10 +366,10 @@ TEST_F(HitTest, SlicesAcrossTheirEdgesMatchTheBody) {
                                               {65536, 131071}, {65536, 131072}, {131072, 131072}, {1, 131072},
                                               {0, 131072}};
   for (auto [first, last] : ranges) {
-    const std::string spec = "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last);
-    Head request = head_of("GET /big HTTP/1.1\r\nHost: a.test\r\n" + spec);
+    const std::string range_line = "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last);
+    Head request = head_of("GET /big HTTP/1.1\r\nHost: a.test\r\n" + range_line);
     const Answer a = hit(request.get(), "a.test/big");
-    EXPECT_EQ(body_of(a.bytes), body.substr(first, last - first + 1)) << spec;
+    EXPECT_EQ(body_of(a.bytes), body.substr(first, last - first + 1)) << range_line;
   }
   Head whole = head_of("GET /big HTTP/1.1\r\nHost: a.test");
   EXPECT_EQ(body_of(hit(whole.get(), "a.test/big").bytes), body);

@@ -675,7 +675,7 @@ class ModelRun {
   Model model_;
 };
 
-struct CookieSpec {
+struct CookieDraw {
   std::string name, v, domain, path;
   bool secure;
 };
@@ -698,9 +698,9 @@ std::string model_default_path(const std::string& cache_key) {
 }
 
 // The cookie a rule learns from the headers, as the model sees it: domain, value, path.
-bool model_pick(const std::vector<CookieSpec>& specs, const std::string& key, const std::string& cache_key,
+bool model_pick(const std::vector<CookieDraw>& draws, const std::string& key, const std::string& cache_key,
                 std::tuple<std::string, std::string, std::string>& out) {
-  for (const CookieSpec& s : specs) {
+  for (const CookieDraw& s : draws) {
     if (s.name != key || s.v.size() < 8 || s.secure) continue;
     std::string domain = s.domain;
     if (domain.empty()) {
@@ -738,14 +738,14 @@ void run_model(uint32_t seed, int steps) {
       }
       if (run.below(4) == 0) rules.push_back({2, "sid"});  // a second rule on the same key
       set_rules(rules);
-      std::vector<CookieSpec> specs;
+      std::vector<CookieDraw> draws;
       const int n = run.below(4);
       for (int i = 0; i < n; ++i) {
-        specs.push_back({run.pick(kKeys), run.pick(kValues), run.pick(kDomainAttrs), run.pick(kPathAttrs),
+        draws.push_back({run.pick(kKeys), run.pick(kValues), run.pick(kDomainAttrs), run.pick(kPathAttrs),
                          run.below(5) == 0});
       }
       std::vector<std::string> lines;
-      for (const CookieSpec& s : specs) {
+      for (const CookieDraw& s : draws) {
         std::string line = s.name + "=" + s.v;
         if (!s.domain.empty()) line += "; Domain=" + s.domain;
         if (!s.path.empty()) line += "; Path=" + s.path;
@@ -757,7 +757,7 @@ void run_model(uint32_t seed, int steps) {
       learn_sessions(response.get(), cache_key.c_str());
       for (const FakeRule& rule : rules) {
         std::tuple<std::string, std::string, std::string> got;
-        if (!model_pick(specs, rule.key, cache_key, got)) continue;
+        if (!model_pick(draws, rule.key, cache_key, got)) continue;
         const auto& [domain, v, path] = got;
         run.add(domain, rule.key, v, path, static_cast<uint32_t>(rule.lifetime), now, tiny);
         expected_calls.push_back({domain, rule.key, v, path, static_cast<uint32_t>(rule.lifetime)});
