@@ -1,11 +1,13 @@
 // C++ only: a small kit over vorcore's exported C functions for modules and tests. Header-only
-// and stateless, so it needs no export: owned handles, a scoped cu_sem lock, and typed
-// allocation from the process allocator.
+// and stateless, so it needs no export: owned handles, a scoped cu_sem lock, typed allocation
+// from the process allocator, and console lines.
 #pragma once
 #include "vor_cxx_only.h"
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -97,6 +99,19 @@ void destroy(T* p, Site site) {
 template <const char* Label>
 void free_as(void* p) {
   _cu_free(p, Label, __LINE__);
+}
+
+// --- console lines --------------------------------------------------------------------------
+
+// A line on the node's console (its standard output), flushed at once so that it shows in order
+// with the lines of other threads and processes.
+inline void console_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline void console_line(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fflush(stdout);
 }
 
 }  // namespace vor

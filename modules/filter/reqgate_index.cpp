@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -25,6 +24,7 @@
 #include "reqgate.h"
 #include "reqgate_internal.h"
 #include "seams.h"
+#include "vor_kit.h"
 #include "vor_kv2.h"
 
 namespace vor::reqgate {
@@ -73,16 +73,6 @@ std::atomic<vor_kv2*>& handle(IndexStore id) { return stores().handles[static_ca
 
 std::string store_path(IndexStore id, const char* suffix) {
   return std::string(kFolder) + "/" + layout(id).name + suffix;
-}
-
-// Console lines of the stores are printed whatever display_console says.
-void console(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void console(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
 }
 
 void log_error(const std::string& text) {
@@ -154,10 +144,10 @@ void put_placeholder(vor_kv2* store) {
 // Opens a store as configured, recreating it once when it is bad; NULL when it stays bad.
 vor_kv2* open_checked(IndexStore id) {
   const char* name = layout(id).name;
-  console("checking disk cache index for %s ...", name);
+  vor::console_line("checking disk cache index for %s ...", name);
   vor_kv2* store = open_as_configured(id);
   if (!store) {
-    console("[zazudaza -> index] %s index is bad, recreate it ...", name);
+    vor::console_line("[zazudaza -> index] %s index is bad, recreate it ...", name);
     log_error(std::string("[zazudaza -> index] ") + name + " index is bad, recreate it!\r\n");
     cu_sleep(1000);
     remove_store_files(id);
@@ -173,12 +163,12 @@ vor_kv2* open_checked(IndexStore id) {
     }
   }
   if (!store) {
-    console(" ERROR!\r\n");
+    vor::console_line(" ERROR!\r\n");
     return nullptr;
   }
   std::error_code ec;
   fs::remove(store_path(id, ".idx2.tmpkch"), ec);
-  console(" OK!\r\n");
+  vor::console_line(" OK!\r\n");
   return store;
 }
 
@@ -200,7 +190,7 @@ void convert_store(IndexStore id) {
   const std::string old_path = store_path(id, ".idx");
   std::error_code ec;
   if (!fs::exists(old_path, ec)) return;
-  console("convert %s from idx to idx2 ...", layout(id).name);
+  vor::console_line("convert %s from idx to idx2 ...", layout(id).name);
   vor_kv* old = vor_kv_open_ext(old_path.c_str(), txn(), txn(), kConversionOptions, 200, 0);
   vor_kv2* fresh = vor_kv2_open_ext(store_path(id, ".idx2").c_str(), txn(), txn(), kConversionOptions,
                                     conversion_cache_mib(id), 0);
@@ -223,7 +213,7 @@ void convert_store(IndexStore id) {
   vor_kv_close(old);
   if (fresh) vor_kv2_close(fresh);
   if (done) fs::remove(old_path, ec);
-  console(" %llu records!\r\n", static_cast<unsigned long long>(copied));
+  vor::console_line(" %llu records!\r\n", static_cast<unsigned long long>(copied));
 }
 
 // One put in eight looks whether the store outgrew its buckets and starts its cleaning.

@@ -5,7 +5,6 @@
 // stops being read until the other drains.
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +27,7 @@
 #include "replier.h"
 #include "seams.h"
 #include "upfetch_request.h"
+#include "vor_kit.h"
 
 namespace vor::conduit {
 
@@ -76,15 +76,6 @@ struct State {
 State& state() {
   static State* instance = new State();
   return *instance;
-}
-
-void console(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void console(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vprintf(format, args);
-  va_end(args);
-  std::fflush(stdout);
 }
 
 // ---- records and tables (callers hold the pipe lock) ---------------------------------------
@@ -164,7 +155,7 @@ Open open_upstream(vor_bigbox* bb, int64_t client_sid, const char* ip, uint16_t 
   const bool bound = wan_configured() && conduit_wan_pick(client_sid, ip, local);
   cu_client* handle = nullptr;
   if (replier_make_STEP1_ext(bound ? local : nullptr, 0, ip, port, &handle) <= 0 || !handle) {
-    if (bound) console("[pipe -> WAN.ini] bind WAN=%s fail, check ifconfig/ipconfig!!!\r\n", local);
+    if (bound) vor::console_line("[pipe -> WAN.ini] bind WAN=%s fail, check ifconfig/ipconfig!!!\r\n", local);
     return Open::kBindFail;
   }
   sid = replier_make_STEP2(bb, handle, on_connected, nullptr, on_connect_fail, nullptr, on_upstream_data, nullptr,
@@ -235,7 +226,7 @@ int64_t build_pipe(vor_bigbox* bb, const char* host, int64_t client_sid, uint32_
   Target target;
   char ip[32] = {0};
   if (std::strlen(host) >= kHostText || !split_host(host, target) || !wc_gethostbyname(target.name, ip)) {
-    if (state().display) console("[Pipe] get host(%s) ip fail!\r\n", host);
+    if (state().display) vor::console_line("[Pipe] get host(%s) ip fail!\r\n", host);
     edgeserv_return502(client_sid, nullptr, kDnsFail);
     return -1;
   }
@@ -327,7 +318,7 @@ bool hit_expired_copy(int64_t client_sid) {
   char host[vor::upfetch::kHostSize];
   if (!vor::upfetch::cache_key(client->parser, key, host, method)) return false;
   if (!seams::hit_cache(client_sid, client->parser, key, client->cache_kind)) return false;
-  if (state().display) console("[Pipe -> UseExpiredCache] %s\r\n", key);
+  if (state().display) vor::console_line("[Pipe -> UseExpiredCache] %s\r\n", key);
   return true;
 }
 
@@ -348,7 +339,7 @@ int64_t retry_connect(int64_t client_sid, const char* host) {
   Target target;
   char ip[32] = {0};
   if (!split_host(host, target) || !nameres_HitAnyCache(target.name, ip)) {
-    if (state().display) console("[pipe -> retry] get host(%s) ip fail!\r\n", host);
+    if (state().display) vor::console_line("[pipe -> retry] get host(%s) ip fail!\r\n", host);
     return -1;
   }
   edgeserv_ctx* ctx = edgeserv_GetHandle();
@@ -358,10 +349,10 @@ int64_t retry_connect(int64_t client_sid, const char* host) {
     case Open::kOk:
       return sid;
     case Open::kTooMany:
-      if (state().display) console("[pipe -> retry] Reach To Maximum Upstream Connections Setting!\r\n");
+      if (state().display) vor::console_line("[pipe -> retry] Reach To Maximum Upstream Connections Setting!\r\n");
       return -1;
     case Open::kStepTwoFail:
-      if (state().display) console("[pipe -> retry] %s -> response make step 2 fail!\r\n", host);
+      if (state().display) vor::console_line("[pipe -> retry] %s -> response make step 2 fail!\r\n", host);
       return -1;
     case Open::kBindFail:
       return -1;
@@ -382,7 +373,7 @@ bool take_over(Pipe snapshot, int64_t retry) {
     }
     pipe->retry_sid = retry;
   }
-  if (state().display) console("[pipe -> retry] connecting to (%s) ok!\r\n", snapshot.host);
+  if (state().display) vor::console_line("[pipe -> retry] connecting to (%s) ok!\r\n", snapshot.host);
   replier_JitterMove(retry, snapshot.upstream_sid);
   // A client paused behind the failed connection is resumed by the retry's drain, not its own.
   pause_client_if_behind(snapshot.client_sid, retry);
@@ -399,7 +390,7 @@ void on_connect_fail(void*, int64_t sid) {
   }
   if (snapshot.client_sid != 0 && !answer_from_expired_copy(snapshot.client_sid, snapshot.upstream_sid)) {
     if (snapshot.retry_sid != 0) {
-      if (state().display) console("[pipe -> retry] connecting to (%s) is fail!\r\n", snapshot.host);
+      if (state().display) vor::console_line("[pipe -> retry] connecting to (%s) is fail!\r\n", snapshot.host);
       fail_client(snapshot.client_sid, kConnectFail);
     } else {
       const int64_t retry = retry_connect(snapshot.client_sid, snapshot.host);
@@ -465,7 +456,7 @@ bool nodelay_of(cu_config* config) {
 
 void exit_for_pool(edgeserv_ctx* ctx) {
   constexpr char kLine[] = "conduit__xmem -> ____pipe__xmem_init() -> cu_xmem_init_ext(pipe struct) -> return NULL -> exit!\r\n";
-  console("%s", kLine);
+  vor::console_line("%s", kLine);
   if (ctx && ctx->log) cu_log_error(ctx->log, "%s", kLine);
   std::exit(-1);
 }
@@ -479,7 +470,7 @@ using namespace vor::conduit;
 submodule_desc netpipe = {371, "netpipe", conduit_module_init, conduit_module_exit, nullptr, conduit_on_close, nullptr};
 
 uint8_t conduit_module_init(edgeserv_ctx* ctx) {
-  console("[zazudaza -> pipe] module init!\r\n");
+  vor::console_line("[zazudaza -> pipe] module init!\r\n");
   cu_config* config = ctx ? ctx->config : nullptr;
   state().display = display_of(config);
   state().nodelay = nodelay_of(config);
@@ -493,7 +484,7 @@ uint8_t conduit_module_init(edgeserv_ctx* ctx) {
   return 1;
 }
 
-void conduit_module_exit(edgeserv_ctx*) { console("[zazudaza -> pipe] module exit!\r\n"); }
+void conduit_module_exit(edgeserv_ctx*) { vor::console_line("[zazudaza -> pipe] module exit!\r\n"); }
 
 void conduit_on_close(edgeserv_ctx*, int64_t sid) {
   Pipe* pipe = nullptr;

@@ -1,6 +1,5 @@
 // The outgoing address choice: local addresses by round robin or by a hash of the client's or
 // the upstream's address, never for loopback or refused upstreams.
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +9,7 @@
 #include "cu_lib.h"
 #include "cu_sock.h"
 #include "edgeserv.h"
+#include "vor_kit.h"
 
 namespace vor::conduit {
 namespace {
@@ -17,16 +17,6 @@ namespace {
 constexpr int kMostEntries = 256;
 constexpr size_t kAddressText = 20;
 constexpr const char* kWanFiles[] = {"../config/ext/WAN-HTTP.ini", "../config/ext/WAN.ini"};
-
-// A console line of the node (its standard output), flushed at once.
-void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void console_printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stdout, format, args);
-  va_end(args);
-  std::fflush(stdout);
-}
 
 std::string address_text(uint32_t value) {
   char text[16];
@@ -106,9 +96,9 @@ void Wan::load(cu_config* ini, bool display) {
     if (!range) continue;
     const std::string low = address_text(range->low);
     const std::string high = address_text(range->high);
-    if (messages()) console_printf("WAN-HTTP.ini -> REFUSE -> low=%s -> high=%s\r\n", low.c_str(), high.c_str());
+    if (messages()) vor::console_line("WAN-HTTP.ini -> REFUSE -> low=%s -> high=%s\r\n", low.c_str(), high.c_str());
     if (!cu_rtree_insert(refused_, range->low, range->high, nullptr)) {
-      console_printf("[WAN-HTTP.ini -> REFUSE -> CONFLICT!!!] low=%s -> high=%s\r\n", low.c_str(), high.c_str());
+      vor::console_line("[WAN-HTTP.ini -> REFUSE -> CONFLICT!!!] low=%s -> high=%s\r\n", low.c_str(), high.c_str());
     }
   }
 }
@@ -130,28 +120,28 @@ bool Wan::pick(const std::optional<std::string>& client, const char* upstream, c
   if (entries_.empty() || !upstream || !out) return false;
   if (std::strncmp(upstream, "127.", 4) == 0 || !cu_sock_IPTo32bits(&value, upstream)) return false;
   if (cu_rtree_find(refused_, value, nullptr)) {
-    if (messages()) console_printf("[PIPE -> WAN -> REFUSE] RESPONSE=%s\r\n", upstream);
+    if (messages()) vor::console_line("[PIPE -> WAN -> REFUSE] RESPONSE=%s\r\n", upstream);
     return false;
   }
   const Entry* entry = nullptr;
   switch (balance_) {
     case Balance::kRoundRobin:
       entry = &entries_[next_round_robin()];
-      if (messages()) console_printf("[PIPE -> WAN -> POLLING] WAN=%s\r\n", entry->text.c_str());
+      if (messages()) vor::console_line("[PIPE -> WAN -> POLLING] WAN=%s\r\n", entry->text.c_str());
       break;
     case Balance::kClientHash: {
       if (!client) return false;
       const std::string text = client->substr(0, kAddressText);
       entry = &entries_[text_hash_magnitude(text.c_str()) % entries_.size()];
       if (messages()) {
-        console_printf("[PIPE -> WAN -> REQUEST-HASH] REQUEST=%s -> WAN=%s\r\n", text.c_str(), entry->text.c_str());
+        vor::console_line("[PIPE -> WAN -> REQUEST-HASH] REQUEST=%s -> WAN=%s\r\n", text.c_str(), entry->text.c_str());
       }
       break;
     }
     case Balance::kUpstreamHash:
       entry = &entries_[text_hash_magnitude(upstream) % entries_.size()];
       if (messages()) {
-        console_printf("[PIPE -> WAN -> RESPONSE-HASH] WAN=%s -> RESPONSE=%s\r\n", entry->text.c_str(), upstream);
+        vor::console_line("[PIPE -> WAN -> RESPONSE-HASH] WAN=%s -> RESPONSE=%s\r\n", entry->text.c_str(), upstream);
       }
       break;
   }

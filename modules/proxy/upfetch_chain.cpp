@@ -21,6 +21,7 @@
 #include "upfetch_referer.h"
 #include "upfetch_request.h"
 #include "vor_bigbox.h"
+#include "vor_kit.h"
 
 namespace vor::upfetch {
 
@@ -252,7 +253,7 @@ bool choose_upstream(Request& r, bool rewritten) {
   }
   if (module().settings.open_proxy && http_parser_GetKey(r.parser, "Host", r.upstream, sizeof r.upstream)) return true;
   if (!module().settings.open_proxy && module().settings.show_invalid_requests) {
-    console_printf("[Proxy -> InvalidRequest] from [%s:%d] to [%s]\r\n", r.ip, r.port, r.host);
+    vor::console_line("[Proxy -> InvalidRequest] from [%s:%d] to [%s]\r\n", r.ip, r.port, r.host);
   }
   probe(r, 0, 1, 0);
   end_request(r, edgeserv_return400, "Bad Request - Invalid Host");

@@ -18,6 +18,7 @@
 #include "vor_afile.h"
 #include "vor_bigbox.h"
 #include "vor_box.h"
+#include "vor_kit.h"
 
 namespace vor::upfetch {
 
@@ -107,7 +108,7 @@ void display_line(const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
-  console_printf("%s", buffer);
+  vor::console_line("%s", buffer);
 }
 
 void report_error(const char* text) {
@@ -155,7 +156,7 @@ using namespace vor::upfetch;
 submodule_desc proxy = {371, "proxy", upfetch_init, upfetch_exit, upfetch_on_accept, upfetch_on_close, upfetch_on_read};
 
 uint8_t upfetch_init(edgeserv_ctx* ctx) {
-  console_printf("[zazudaza -> proxy] module init!\r\n");
+  vor::console_line("[zazudaza -> proxy] module init!\r\n");
   module().ctx.store(ctx);
   module().display.store(display_from(ctx ? ctx->config : nullptr));
   // Registered before proxy.ini is read: host statistics are on by default.
@@ -171,12 +172,12 @@ uint8_t upfetch_init(edgeserv_ctx* ctx) {
 }
 
 void upfetch_exit(edgeserv_ctx*) {
-  console_printf("[zazudaza -> proxy] module exit!\r\n");
+  vor::console_line("[zazudaza -> proxy] module exit!\r\n");
   plugins::exit_all();
   cu_log* log = edge_log();
   for (const std::string& line : exit_memory_report()) {
     if (log) cu_log_notice(log, "%s", line.c_str());
-    console_printf("%s", line.c_str());
+    vor::console_line("%s", line.c_str());
   }
 }
 

@@ -8,6 +8,7 @@
 #include "upfetch.h"
 #include "upfetch_internal.h"
 #include "upfetch_request.h"
+#include "vor_kit.h"
 
 #include <dlfcn.h>
 
@@ -71,9 +72,9 @@ Entry entry_of(cu_module* m) {
 }
 
 void report_load_failure(const char* name) {
-  console_printf("[quorin -> zazudaza -> plugin] plugin '%s' load fail!\r\n", name);
+  vor::console_line("[quorin -> zazudaza -> plugin] plugin '%s' load fail!\r\n", name);
   const char* why = dlerror();
-  if (why) console_printf("%s\r\n", why);
+  if (why) vor::console_line("%s\r\n", why);
   edgeserv_ctx* ctx = module().ctx.load();
   if (ctx && ctx->log) cu_log_warn(ctx->log, "[plugin] plugin '%s' load fail!\r\n", name);
 }
@@ -102,7 +103,7 @@ void load() {
       report_load_failure(value);
       continue;
     }
-    console_printf("[zazudaza -> %s] plugin load!\r\n", value);
+    vor::console_line("[zazudaza -> %s] plugin load!\r\n", value);
     host().entries.push_back(entry_of(m));
   }
   cu_config_free(ini);

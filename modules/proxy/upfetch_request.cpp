@@ -5,8 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include <cstdarg>
-#include <cstdio>
+#include "vor_kit.h"
 
 namespace vor::upfetch {
 namespace {
@@ -102,7 +101,7 @@ bool set_host(http_parser* head, const std::string& host) { return http_parser_M
 bool normalize_connect(http_parser* head, const RequestContext& context, const char* method,
                        const std::string& target) {
   if (!context.connect_allowed) {
-    if (context.display) console_printf("[Proxy -> Request -> Method -> IsNotUsed] %s %s\r\n", method, target.c_str());
+    if (context.display) vor::console_line("[Proxy -> Request -> Method -> IsNotUsed] %s %s\r\n", method, target.c_str());
     return false;
   }
   auto host = read_header(head, "Host");
@@ -238,7 +237,7 @@ bool normalize_request(http_parser* head, const RequestContext& context) {
 
   const bool absolute = starts_ignore_case(*target, "http://");
   if (!absolute && (target->empty() || target->front() != '/')) {
-    if (context.display) console_printf("[Proxy -> Request -> Unsupported] %s %s HTTP/1.1\r\n", method, target->c_str());
+    if (context.display) vor::console_line("[Proxy -> Request -> Unsupported] %s %s HTTP/1.1\r\n", method, target->c_str());
     return false;
   }
   auto host = read_header(head, "Host");
@@ -246,7 +245,7 @@ bool normalize_request(http_parser* head, const RequestContext& context) {
   if (absolute) {
     if (!take_absolute_target(head, *target, host)) return false;
   } else if (!host) {
-    if (context.display) console_printf("[Proxy -> Request] %s %s HTTP/1.1\r\n", method, target->c_str());
+    if (context.display) vor::console_line("[Proxy -> Request] %s %s HTTP/1.1\r\n", method, target->c_str());
     return false;
   }
   if (host->empty()) return false;
@@ -287,14 +286,6 @@ bool cache_key(http_parser* head, char* key, char* host, const char* method) {
   std::memcpy(host, host_text->c_str(), host_text->size() + 1);
   std::memcpy(key, out.c_str(), out.size() + 1);
   return true;
-}
-
-void console_printf(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stdout, format, args);
-  va_end(args);
-  std::fflush(stdout);
 }
 
 std::string stamped_x_quorin(std::string_view old, std::string_view token) {

@@ -45,7 +45,5 @@ bool is_valid_host(std::string_view host);
 std::string stamped_x_quorin(std::string_view old, std::string_view token);
 constexpr size_t kXQuorinRead = 1023;
 
-// A console line of the node (its standard output), flushed at once.
-void console_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace vor::upfetch
