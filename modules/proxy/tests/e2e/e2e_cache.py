@@ -643,13 +643,7 @@ def main():
         failures += ["node: " + fault for fault in node.stop()]
     finally:
         fixtures.stop()
-    if failures:
-        print("\n%d failure(s); the run's files are in %s" % (len(failures), work))
-        for failure in failures:
-            print("  " + failure)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    return 0
+    return suite.report(failures, work)
 
 
 if __name__ == "__main__":

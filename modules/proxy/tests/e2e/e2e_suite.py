@@ -618,6 +618,17 @@ def run_soak(args, fixtures, seconds):
     return failures
 
 
+def report(failures, work):
+    """Prints the failures and answers the exit code; the run's files stay only when one failed."""
+    if failures:
+        print("\n%d failure(s); the run's files are in %s" % (len(failures), work))
+        for failure in failures:
+            print("  " + failure)
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
@@ -640,13 +651,7 @@ def main():
         failures = run_soak(args, fixtures, args.soak_seconds) if args.soak else run_table(args, fixtures, work)
     finally:
         fixtures.stop()
-    if failures:
-        print("\n%d failure(s); the run's files are in %s" % (len(failures), work))
-        for failure in failures:
-            print("  " + failure)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    return 0
+    return report(failures, work)
 
 
 if __name__ == "__main__":
