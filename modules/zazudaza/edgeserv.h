@@ -87,7 +87,8 @@ typedef struct client_rec {
   char* dns_tag;                /* the request handler's DNS lookup tag, NULL when none */
   uint8_t closing;              /* faster close / force close mark */
   int32_t delay_timer;          /* pending delayed-close timer on the slave box, 0 when none */
-  int32_t force_timer;          /* 1 ms close timer of edgeserv_ForceClose, 0 when none */
+  int32_t force_timer;          /* 1 ms close timer of edgeserv_ForceClose, 0 when none,
+                                   -1 while a fired close timer ends the connection */
   int64_t owner_thread;         /* id of the slave thread serving the connection */
   struct edgeserv_outq* queue;  /* output tasks */
   uint8_t reading;              /* the socket is watched for reading */

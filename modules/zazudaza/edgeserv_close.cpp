@@ -30,6 +30,8 @@ void remove_and_free(edgeserv_ctx* ctx, int64_t sid) {
   client_free(ctx, rec);
 }
 
+constexpr int32_t kClosing = -1;
+
 void arm_force_timer(vor_box* box, client_rec* rec, int64_t sid) {
   const int32_t id = vor_box_NewOnceTimer(box, 1, close_timer, sid_to_ud(sid));
   rec->force_timer = id > 0 ? id : 0;
@@ -55,7 +57,7 @@ void close_timer(void*, void* ud, int32_t id, int32_t) {
   {
     CtxLock lock(ctx);
     client_rec* rec = find_client(ctx, sid);
-    if (!rec) return;
+    if (!rec || rec->force_timer == kClosing) return;  // another timer is ending it already
     // A fired once-timer is gone from its box.
     if (rec->force_timer == id) rec->force_timer = 0;
     if (rec->delay_timer == id) rec->delay_timer = 0;
@@ -64,6 +66,8 @@ void close_timer(void*, void* ud, int32_t id, int32_t) {
       arm_force_timer(vor_bigbox_GetSlaveBox(bigbox_of(ctx), sid), rec, sid);
       return;
     }
+    // Output stays refused while the close walk runs outside the lock: it would be lost.
+    rec->force_timer = kClosing;
     if (rec->tls_on) cu_ssl_conn_shutdown(&rec->tls);
   }
   close_walk(ctx, sid);

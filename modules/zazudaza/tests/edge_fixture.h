@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -52,9 +53,9 @@ class Edge {
   edgeserv_ctx ctx_{};
 };
 
-// A client record in its own arena (pages x 1 MB) over a loopback connection whose far end
-// never reads and whose buffers are full: every write would block, so all output stays queued
-// and the pump never runs, yet the sid has a slave box for timers and interest.
+// A client record in its own arena (pages x 1 MB) over an accepted connection whose socket is
+// full and never drained: every write would block, so all output stays queued and the pump never
+// runs, yet the sid has a slave box for timers and interest.
 class DetachedClient {
  public:
   DetachedClient(edgeserv_ctx* ctx, uint64_t pages = 4) : ctx_(ctx) {
@@ -69,7 +70,7 @@ class DetachedClient {
     for (int i = 0; i < 4000 && accepted_.load() == 0; ++i) usleep(5000);
     vor_bigbox_DeleteSock(bb, listener);
     sid_ = accepted_.load();
-    fill_send_buffer(bb);
+    block_every_write();
     arena_ = cu_xmem_init_ext(nullptr, 1ull << 20, pages, 0, nullptr, nullptr, nullptr);
     rec_ = static_cast<client_rec*>(cu_xmem_malloc(arena_, sizeof(client_rec) + 64));
     memset(rec_, 0, sizeof(client_rec) + 64);
@@ -79,16 +80,32 @@ class DetachedClient {
     CtxLock lock(ctx_);
     cu_i64hash_insert(ctx_->clients, sid_, rec_);
   }
-  // Fills the socket until the kernel takes no more. Loopback delivery can still free room after
-  // a refused write (a loaded machine delivers late), so it fills again until a pause frees none.
-  void fill_send_buffer(vor_bigbox* bb) {
+  // A full loopback TCP socket can still free room later (late acknowledgements, window probes
+  // after the kernel compacts the far end's queue), so the accepted descriptor is swapped for
+  // one end of a local socket pair filled to the brim: its far end never reads, so it stays full.
+  void block_every_write() {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) return;
     char fill[4096] = {};
-    for (int round = 0; round < 100; ++round) {
-      int taken = 0;
-      while (taken < 100000 && vor_bigbox_write(bb, sid_, fill, sizeof fill) > 0) ++taken;
-      if (round > 0 && taken == 0) return;
-      usleep(20000);
+    while (write(pair[0], fill, sizeof fill) > 0) {
     }
+    const int fd = accepted_fd();
+    if (fd >= 0) dup2(pair[0], fd);
+    close(pair[0]);
+    far_end_ = pair[1];
+  }
+  // The descriptor this process accepted for the peer: the socket whose far end is the peer.
+  int accepted_fd() const {
+    sockaddr_storage mine{}, far{};
+    socklen_t len = sizeof mine;
+    if (getsockname(peer_, reinterpret_cast<sockaddr*>(&mine), &len) != 0) return -1;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      const int fd = std::stoi(entry.path().filename().string());
+      socklen_t far_len = sizeof far;
+      if (fd == peer_ || getpeername(fd, reinterpret_cast<sockaddr*>(&far), &far_len) != 0) continue;
+      if (far_len == len && memcmp(&far, &mine, len) == 0) return fd;
+    }
+    return -1;
   }
   ~DetachedClient() {
     bool freed_here = false;
@@ -103,6 +120,7 @@ class DetachedClient {
     }
     if (!freed_here) vor_bigbox_DeleteSock(ctx_->daemon->bigbox, sid_);
     close(peer_);
+    close(far_end_);
   }
   int64_t sid() const { return sid_; }
   client_rec* rec() { return rec_; }
@@ -122,6 +140,7 @@ class DetachedClient {
   std::atomic<int64_t> accepted_{0};
   int64_t sid_ = -1;
   int peer_ = -1;
+  int far_end_ = -1;
   cu_xmem* arena_;
   client_rec* rec_;
 };
