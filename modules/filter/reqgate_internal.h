@@ -330,6 +330,27 @@ bool index_append(char* record, const char* key, const char* value, size_t recor
 // The up value of a URL or cache key: hashes of its host and of up to three folders.
 std::string path_signature(std::string_view url);
 
+// ---- Cache-file paths ----
+
+// The folder count of a directory depth (its low 8 bits): 10 to 1,000,000.
+uint32_t folder_count(uint32_t depth);
+// The folder number of a cache key: a 31-multiplier hash of its bytes (signed) modulo count.
+uint32_t folder_number(std::string_view key, uint32_t count);
+// The folder number's decimal digits at the configured depth: one folder level each.
+std::string folder_digits(std::string_view key);
+// "public" for kinds 0 and 2, "member" for 3, "visitor" for 4; NULL for any other kind.
+const char* class_folder(uint8_t kind);
+// disk/class/d/i/g/name[.extension] with '\' turned into '/' and single separators.
+std::string join_path(std::string_view disk_path, std::string_view class_name, std::string_view digits,
+                      std::string_view name, std::string_view extension);
+// The 32 lowercase hexadecimal characters of the key's MD5: a cache file's name.
+std::string file_name(std::string_view key);
+// A cache file's path from its disk, folder digits and name; empty for a kind without a class.
+std::string cache_path_at(uint8_t kind, std::string_view disk_path, std::string_view digits, std::string_view name);
+std::string cache_path(uint8_t kind, std::string_view disk_path, std::string_view key);
+// Creates every missing folder of the path's folder part.
+void make_dirs(const std::string& path);
+
 // ---- Disk-cache index stores ----
 
 enum class IndexStore : uint8_t { kPublic, kMember, kVisitor, kContent };
