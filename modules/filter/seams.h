@@ -35,6 +35,10 @@ void rtp_resend(int64_t client_sid, http_parser* request);
 
 // Starts the cleaning of an index store that outgrew its buckets.
 void start_index_cleaning(IndexStore store);
+// Starts the cleaning of a cache disk found full (once per disk while it runs).
+void start_disk_cleaning(uint32_t disk);
+// Disk-hit reads in flight: with the open cache writers they count toward the open-file cap.
+size_t pending_disk_reads();
 
 // The disk cache's index stores, disks and cache-file serving; tests put their own in. The
 // index calls default to the stores themselves.
