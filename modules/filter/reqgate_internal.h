@@ -351,6 +351,12 @@ std::string cache_path(uint8_t kind, std::string_view disk_path, std::string_vie
 // Creates every missing folder of the path's folder part.
 void make_dirs(const std::string& path);
 
+// ---- Cache writers ----
+
+// Guards the writer tables and the table of disk-hit reads in flight; held only around their
+// lookups, inserts and deletes.
+std::mutex& disk_io_lock();
+
 // ---- Disk-cache index stores ----
 
 enum class IndexStore : uint8_t { kPublic, kMember, kVisitor, kContent };
