@@ -11,6 +11,7 @@
 #include "cu_xjitter.h"
 #include "http_parser.h"
 #include "reqgate.h"
+#include "vor_afile.h"
 #include "vor_box.h"
 #include "vor_kv2.h"
 
@@ -350,8 +351,9 @@ std::string file_name(std::string_view key);
 // A cache file's path from its disk, folder digits and name; empty for a kind without a class.
 std::string cache_path_at(uint8_t kind, std::string_view disk_path, std::string_view digits, std::string_view name);
 std::string cache_path(uint8_t kind, std::string_view disk_path, std::string_view key);
-// Creates every missing folder of the path's folder part.
-void make_dirs(const std::string& path);
+// Creates every missing folder of the path's folder part; the errno of the first level that
+// could not be made, 0 when all are there.
+int make_dirs(const std::string& path);
 
 // ---- Cache writers ----
 
@@ -371,6 +373,14 @@ void afile_pools();
 // The pools, then their bytes in use as the baseline disk_pools_in_use counts from.
 void afile_init();
 uint64_t disk_pools_in_use();
+
+// The file layer's queuing calls the writers use (tests put their own in).
+struct FileCalls {
+  bool (*write)(const vor_afile* op, uint8_t prefer_ssd);
+  bool (*event)(const vor_afile* op, uint8_t prefer_ssd);
+  bool (*cancel)(const vor_afile* op, uint8_t prefer_ssd);
+};
+FileCalls& file_calls();
 
 // A disk found full: marked in the rules store, its cleaning started, logged and printed.
 void disk_full(uint32_t disk);

@@ -105,6 +105,11 @@ void afile_init() {
   pools().baseline = disk_pools_used();
 }
 
+FileCalls& file_calls() {
+  static FileCalls calls{vor_afile_writex, vor_afile_eventx, vor_afile_cancelx};
+  return calls;
+}
+
 // ---- Disk full ----
 
 void disk_full(uint32_t disk) {
@@ -340,7 +345,7 @@ bool queue_write(Writer& w, std::initializer_list<std::string_view> parts) {
   op.callback = write_done;
   op.ud = w.state;
   hold(w.state);
-  if (!vor_afile_writex(&op, w.ssd)) {
+  if (!file_calls().write(&op, w.ssd)) {
     unhold(w.state);
     cu_xmem_free(edgeserv_GetFOPxmemHandle(), buffer);
     return false;
@@ -358,7 +363,7 @@ bool queue_on_owner(Writer& w, uint8_t type, vor_afile_fn done) {
   op.callback = done;
   op.ud = new std::string(w.path);
   op.a1 = w.file;
-  const bool queued = type == VOR_AFILE_EVENT ? vor_afile_eventx(&op, w.ssd) : vor_afile_cancelx(&op, w.ssd);
+  const bool queued = type == VOR_AFILE_EVENT ? file_calls().event(&op, w.ssd) : file_calls().cancel(&op, w.ssd);
   if (!queued) delete static_cast<std::string*>(op.ud);
   return queued;
 }
@@ -489,9 +494,11 @@ cu_xfile* open_file(uint8_t kind, uint32_t disk, const std::string& path, const 
   int32_t error = 0;
   cu_xfile* file = edgeserv_fopen_tx(path.c_str(), &error);
   if (!file && cu_xfile_IsErrorForNoSuchFile(error)) {
-    make_dirs(path);
+    // A folder the disk has no room for is a full disk, as a file would be.
+    const int folder_error = make_dirs(path);
     if (name_taken(name)) return nullptr;
     file = edgeserv_fopen_tx(path.c_str(), &error);
+    if (!file && cu_xfile_IsErrorForNoSuchFile(error) && folder_error != 0) error = folder_error;
   }
   if (file) return file;
   if (cu_xfile_IsErrorForDiskFull(error)) {
