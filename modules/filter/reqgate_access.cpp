@@ -342,9 +342,11 @@ size_t access_format(char* line, const char* ip, http_parser* request, const cha
   if (f.referer) add_quoted(pieces, header_value(request, "Referer", referer, kRefererMax));
   char agent[kUserAgentMax + 1];
   if (f.user_agent) add_quoted(pieces, header_value(request, "User-Agent", agent, kUserAgentMax));
+  char cache_text[40];
   if (f.cache_status) {
+    const std::string_view text = cache_status ? std::string_view(cache_status).substr(0, 8) : "";
     pieces.push_back({" \"", false});
-    pieces.push_back({cache_status ? std::string_view(cache_status).substr(0, 8) : "", true});
+    pieces.push_back({{cache_text, escape_into(text, cache_text, sizeof cache_text)}, false});
     pieces.push_back({"\"", false});
   }
   return assemble(pieces, line, kAccessLineSize);
