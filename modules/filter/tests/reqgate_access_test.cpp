@@ -1,121 +1,13 @@
-// The access log: lines read back from the files the log writes, in a temporary runtime tree
-// whose bin/ folder the test runs in, with a clock the test sets.
+// The access log: lines read back from the files the log writes, with a clock the test sets.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <ctime>
-#include <filesystem>
 #include <memory>
 #include <string>
 
-#include "cu_malloc.h"
-#include "reqgate_internal.h"
-#include "reqgate_test_util.h"
-#include "vor_box.h"
-#include "vor_tempdir.h"
-#include "vor_wait.h"
+#include "reqgate_access_test_util.h"
 
+namespace vor::reqgate::test {
 namespace {
-
-namespace fs = std::filesystem;
-using vor::reqgate::test::make_head;
-using namespace vor::reqgate;
-
-int64_t g_now = 0;
-uint8_t g_unenable = 0;
-int64_t fake_clock() { return g_now; }
-
-// Seconds since 1970 of a UTC civil time.
-int64_t utc(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm {};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  return timegm(&tm);
-}
-
-void use_zone(const char* zone) {
-  setenv("TZ", zone, 1);
-  tzset();
-}
-
-constexpr char kRequest[] =
-    "GET /a/b?c=1 HTTP/1.1\r\nHost: shop.test\r\nReferer: http://ref.test/p\r\nUser-Agent: fetch/8.1";
-
-class AccessLogTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    use_zone("UTC");
-    g_now = utc(2026, 12, 11, 10, 59, 59);
-    g_unenable = 0;
-    set_access_clock(fake_clock);
-    root_ = dir_.path();
-    for (const char* folder : {"bin", "logs", "config/zazudaza", "modules/zazudaza"}) {
-      fs::create_directories(root_ + "/" + folder);
-    }
-    old_cwd_ = fs::current_path().string();
-    ASSERT_EQ(chdir((root_ + "/bin").c_str()), 0);
-  }
-  void TearDown() override {
-    // The next test starts without this one's log, rules or timer.
-    for (const char* place : {"config", "modules"}) fs::remove(root_ + "/" + place + "/zazudaza/access.ini");
-    access_init(nullptr);
-    if (box_) vorx_ThreadBox_destroy(box_);
-    set_access_clock(nullptr);
-    use_zone("UTC");
-    ASSERT_EQ(chdir(old_cwd_.c_str()), 0);
-  }
-
-  // access.ini in modules/zazudaza (or config/zazudaza), section access, then the init.
-  void start(const std::string& keys, const char* place = "modules", vor_box* master = nullptr) {
-    write_ini(keys, place);
-    access_init(master);
-  }
-  void write_ini(const std::string& keys, const char* place) {
-    vor::test::write_file(root_ + "/" + place + "/zazudaza/access.ini", "[access]\n" + keys);
-  }
-  void line(const char* request = kRequest, const char* status = "200", uint64_t bytes = 1234,
-            const char* cache_status = "HIT") {
-    auto head = make_head(request);
-    auto* buffer = static_cast<char*>(_cu_malloc(kAccessLineSize, "test", __LINE__));
-    access_line("10.1.2.3", head.get(), status, bytes, cache_status, buffer);
-  }
-  std::string day_file(const char* day = "2026-12-11") {
-    return vor::test::read_file(root_ + "/logs/access/access-" + day + ".log");
-  }
-  size_t files_written() {
-    const fs::path folder = root_ + "/logs/access";
-    if (!fs::exists(folder)) return 0;
-    return static_cast<size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-  }
-
-  vor::test::TempDir dir_;
-  std::string root_;
-  std::string old_cwd_;
-  vor_box* box_ = nullptr;
-};
-
-size_t lines_of(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
-
-// Every backslash starts a whole \xHH escape.
-bool escapes_whole(const std::string& text) {
-  for (size_t i = text.find('\\'); i != std::string::npos; i = text.find('\\', i + 1)) {
-    if (i + 3 >= text.size() || text[i + 1] != 'x' || !std::isxdigit(static_cast<unsigned char>(text[i + 2])) ||
-        !std::isxdigit(static_cast<unsigned char>(text[i + 3]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-constexpr char kAllOff[] =
-    "log__flush_interval=0\nrecord__remote_ip=0\nrecord__timestamp=0\nrecord__request=0\n";
 
 struct GoldenCase {
   const char* keys;
@@ -225,20 +117,6 @@ TEST_F(AccessLogTest, FlushIntervalZeroWritesEveryLineThrough) {
   EXPECT_EQ(lines_of(day_file()), 3u);
 }
 
-// -5 is taken as 5: the buffered line reaches the file once the flush timer fires.
-TEST_F(AccessLogTest, NegativeFlushIntervalFlushesAfterItsAbsoluteValue) {
-  start("log__flush_interval=-5\n");
-  line();
-  EXPECT_EQ(day_file(), "") << "a buffered line waits for the flush";
-  const auto begun = std::chrono::steady_clock::now();
-  ASSERT_TRUE(vor::test::wait_until([&] { return !day_file().empty(); }, std::chrono::seconds(12)));
-  EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::seconds(3));
-  line();
-  EXPECT_EQ(lines_of(day_file()), 1u) << "a new flush is armed";
-  access_exit();
-  EXPECT_EQ(lines_of(day_file()), 2u) << "the exit flushes";
-}
-
 struct DelayCase {
   int hour, minute, second;
   bool hourly;
@@ -256,37 +134,6 @@ TEST_F(AccessLogTest, SwitchDelayReachesTheNextHourOrMidnight) {
   }
 }
 
-// The switch timer on the master box: a line at 10:59:59 goes to hour 10's file, one after the
-// switch at 11:00:01 to hour 11's.
-TEST_F(AccessLogTest, HourlyFilesSwitchAtTheFullHour) {
-  box_ = vorx_ThreadBox_create();
-  ASSERT_NE(box_, nullptr);
-  start("log__flush_interval=0\nGenerateLogIntervalModel=1\n", "modules", box_);
-  line();
-  g_now = utc(2026, 12, 11, 11, 0, 1);
-  const std::string hour11 = root_ + "/logs/access/access-2026-12-11-11.log";
-  ASSERT_TRUE(vor::test::wait_until([&] { return fs::exists(hour11); }));
-  line();
-  EXPECT_EQ(lines_of(day_file("2026-12-11-10")), 1u);
-  EXPECT_EQ(vor::test::read_file(hour11),
-            "10.1.2.3 - - [11/Dec/2026:11:00:01 +0000] \"GET /a/b?c=1 HTTP/1.1\" 200 1234\r\n");
-}
-
-TEST_F(AccessLogTest, DailyFilesSwitchAtLocalMidnight) {
-  use_zone("Asia/Shanghai");
-  g_now = utc(2026, 12, 11, 15, 59, 59);  // 23:59:59 in Shanghai
-  box_ = vorx_ThreadBox_create();
-  ASSERT_NE(box_, nullptr);
-  start("log__flush_interval=0\nrecord__request=0\n", "modules", box_);
-  line();
-  g_now = utc(2026, 12, 11, 16, 0, 1);
-  const std::string next_day = root_ + "/logs/access/access-2026-12-12.log";
-  ASSERT_TRUE(vor::test::wait_until([&] { return fs::exists(next_day); }));
-  line();
-  EXPECT_EQ(day_file("2026-12-11"), "10.1.2.3 - - [11/Dec/2026:23:59:59 +0800]\r\n");
-  EXPECT_EQ(day_file("2026-12-12"), "10.1.2.3 - - [12/Dec/2026:00:00:01 +0800]\r\n");
-}
-
 TEST_F(AccessLogTest, RotationWithoutATimerNamesTheCurrentHour) {
   start("log__flush_interval=0\nGenerateLogIntervalModel=3\n");
   g_now = utc(2026, 12, 11, 11, 0, 1);
@@ -296,11 +143,6 @@ TEST_F(AccessLogTest, RotationWithoutATimerNamesTheCurrentHour) {
   EXPECT_NE(day_file("2026-12-11-11"), "");
 }
 
-}  // namespace
-
-extern "C" uint8_t policydb_system_get_UnenableAccessLog(void) { return g_unenable; }
-
-namespace {
 
 // Hit lines through the callers' entry: the rules pick the cache keys that are logged.
 TEST_F(AccessLogTest, RulesSelectTheLoggedKeys) {
@@ -353,3 +195,4 @@ TEST_F(AccessLogTest, WithoutAccessIniNothingIsWritten) {
 }
 
 }  // namespace
+}  // namespace vor::reqgate::test
