@@ -397,7 +397,8 @@ std::string access_file_name(int64_t t, bool hourly) {
 
 uint32_t access_switch_delay_ms(int64_t t, bool hourly) {
   const struct tm tm = local_time(t);
-  const int seconds = hourly ? (60 - tm.tm_min) * 60 - tm.tm_sec : ((24 - tm.tm_hour) * 60 - tm.tm_min) * 60 - tm.tm_sec;
+  const int minutes = hourly ? 60 - tm.tm_min : (24 - tm.tm_hour) * 60 - tm.tm_min;
+  const int seconds = minutes * 60 - tm.tm_sec;
   return seconds > 0 ? static_cast<uint32_t>(seconds) * 1000u : 1000u;
 }
 

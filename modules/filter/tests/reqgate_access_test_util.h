@@ -100,7 +100,9 @@ class AccessLogTest : public ::testing::Test {
   vor_box* box_ = nullptr;
 };
 
-inline size_t lines_of(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+inline size_t lines_of(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 // Every backslash starts a whole \xHH escape.
 inline bool escapes_whole(const std::string& text) {
