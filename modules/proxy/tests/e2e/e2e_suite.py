@@ -190,6 +190,9 @@ class Node:
                     "[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n" % self.port)
         for file, key, value in config.get("ini", []):
             edit_ini(os.path.join(self.root, "modules", file), key, value)
+        for file, text in config.get("files", []):
+            with open(os.path.join(self.root, file), "w") as f:
+                f.write(text)
         shutil.copy(args.plugin, os.path.join(self.root, "plugins/e2e_refusing.so"))
         with open(os.path.join(self.root, "plugins/plugins.ini"), "w") as f:
             f.write("[plugins]\nplugin-0=e2e_refusing.so\n")
