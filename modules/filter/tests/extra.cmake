@@ -3,3 +3,12 @@
 add_dependencies(reqgate_daemon_test quorind quorinctl edgeserv policydb voraux tallies reqgate)
 target_compile_definitions(reqgate_daemon_test PRIVATE QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}"
                            REQGATE_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+
+# The purge and check tests load a disk-cache rewrite plug-in from their temporary runtime tree.
+add_library(reqgate_purge_fixture SHARED ${CMAKE_CURRENT_SOURCE_DIR}/tests/reqgate_purge_fixture.cpp)
+target_link_libraries(reqgate_purge_fixture PRIVATE vorcore)
+target_compile_options(reqgate_purge_fixture PRIVATE ${VOR_WARNINGS} -fvisibility=hidden)
+foreach(purge_test reqgate_purge_test reqgate_purge_mt_test)
+  add_dependencies(${purge_test} reqgate_purge_fixture)
+  target_compile_definitions(${purge_test} PRIVATE REQGATE_PURGE_FIXTURE="$<TARGET_FILE:reqgate_purge_fixture>")
+endforeach()
