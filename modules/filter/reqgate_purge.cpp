@@ -69,7 +69,11 @@ void delete_file_of(uint8_t kind, const std::string& name, const char* record) {
   char disk[kShortValueSize];
   char folder[kShortValueSize];
   char disk_path[1024];
-  if (!index_value(record, "dn", disk, sizeof disk) || !index_value(record, "pt", folder, sizeof folder)) return;
+  // An empty value names no disk or folder, as an absent one.
+  if (!index_value(record, "dn", disk, sizeof disk) || !index_value(record, "pt", folder, sizeof folder) ||
+      !*disk || !*folder) {
+    return;
+  }
   const auto number = static_cast<uint32_t>(std::strtoul(disk, nullptr, 16));
   if (!seams::disk_calls().disk_path(number, disk_path, sizeof disk_path)) return;
   const std::string path = cache_path_at(kind, disk_path, folder, name);

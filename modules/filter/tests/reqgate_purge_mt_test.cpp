@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cu_lib.h"
 #include "reqgate_purge_test_util.h"
 
 namespace {
@@ -83,16 +84,19 @@ TEST_F(PurgeStores, ExactPurgesRunBesideScans) {
 
 TEST_F(PurgeStores, ExitStopsQueuedAndRunningScans) {
   constexpr int kEntries = 3000;
+  constexpr int kScans = 40;
   for (int n = 0; n < kEntries; ++n) put_record(kClasses[n % 3], key_of('x', n));
   set_console_trace(false);
-  for (const char* url : {"q.test/x/*", "q.test/*", "*/*"}) reqgate_CleanDiskCache(url);
+  for (int i = 0; i < kScans; ++i) reqgate_CleanDiskCache(i % 2 ? "q.test/x/*" : "*/*");
   stop();
   EXPECT_EQ(index_scans_running(), 0u);
-  // A purge after the exit finds the stores closed and its scan ends at once.
-  EXPECT_EQ(reqgate_CleanDiskCache("q.test/x/*"), 1);
-  ASSERT_TRUE(scans_done());
+  // No scan of before the exit reaches the stores opened again: an entry added then stays.
   start();
   set_console_trace(false);
+  put_record(kPublic, "q.test/x/late.html");
+  cu_sleep(300);
+  EXPECT_EQ(ep_of(stored_text(kPublic, "q.test/x/late.html")), hex(kFuture));
+  // Every record is whole: expired by a scan or as it was.
   for (int n = 0; n < kEntries; ++n) {
     const std::string text = stored_text(kClasses[n % 3], key_of('x', n));
     const std::string ep = ep_of(text);
@@ -101,6 +105,16 @@ TEST_F(PurgeStores, ExitStopsQueuedAndRunningScans) {
   reqgate_CleanDiskCache("q.test/x/*");
   ASSERT_TRUE(scans_done());
   for (int n = 0; n < kEntries; n += 97) EXPECT_EQ(ep_of(stored_text(kClasses[n % 3], key_of('x', n))), stamp());
+}
+
+// A purge after the exit finds the stores closed: its scan ends at once.
+TEST_F(PurgeStores, AScanAfterTheExitFindsNoStore) {
+  put_record(kPublic, "q.test/y/1.html");
+  stop();
+  EXPECT_EQ(reqgate_CleanDiskCache("q.test/y/*"), 1);
+  ASSERT_TRUE(scans_done());
+  start();
+  EXPECT_EQ(ep_of(stored_text(kPublic, "q.test/y/1.html")), hex(kFuture));
 }
 
 }  // namespace

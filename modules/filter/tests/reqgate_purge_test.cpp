@@ -40,6 +40,8 @@ const std::vector<ExactCase>& exact_cases() {
       {"absent", "e.test/absent.html", "e.test/absent.html", {}, {}, kDiskA, true},
       {"no dn", "e.test/nodn.html", "e.test/nodn.html", {kPublic}, {"-", "", "4", ""}, kDiskA, false},
       {"no pt", "e.test/nopt.html", "e.test/nopt.html", {kVisitor}, {"", "-", "4", ""}, kDiskA, false},
+      {"empty dn", "e.test/emptydn.html", "e.test/emptydn.html", {kMember}, {"=", "", "4", ""}, kDiskA, false},
+      {"empty pt", "e.test/emptypt.html", "e.test/emptypt.html", {kPublic}, {"", "=", "4", ""}, kDiskA, false},
       {"unknown disk", "e.test/disk9.html", "e.test/disk9.html", {kPublic}, {"9", "", "4", ""}, kDiskA, false},
       {"disk number in hex", "e.test/hexdisk.html", "e.test/hexdisk.html", {kPublic, kMember}, {}, kDiskB, true},
       {"rewritten key", "fx.test/keyed/q.html", "fx.test/stored/q.html", {kPublic}, {}, kDiskA, true},

@@ -1,5 +1,5 @@
 // The purge and check tests: the module started in a temporary runtime tree with two cache disks
-// (numbers 1 and 0x1a) and the rewrite fixture plug-in, cache files and index records made by
+// (numbers 0 and 0x1a) and the rewrite fixture plug-in, cache files and index records made by
 // hand as the cache writer lays them out, and records read back from the stores or, after the
 // module's exit, with the sqlite3 tool. This header defines the rules-store getters the tests
 // steer (one test file per program includes it).
@@ -24,7 +24,7 @@ namespace vor::reqgate::test {
 inline std::string g_disk_root;        // the disks' parent folder
 inline uint32_t g_min_content = 0;     // MinDiskCacheContentSize
 
-constexpr int kDiskA = 1;
+constexpr int kDiskA = 0;
 constexpr int kDiskB = 0x1a;
 constexpr uint64_t kFuture = 0x7f000000;  // an expiry far ahead
 
@@ -35,7 +35,7 @@ inline std::string file_bytes(const std::string& key) {
   return "GET / HTTP/1.1\r\nHost: " + key + "\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody";
 }
 
-// An index record as the writer builds it; extra pairs go before up, fields set to "-" are left out.
+// An index record as the writer builds it; fields set to "-" are left out, "=" stay empty.
 struct Fields {
   std::string dn;   // empty: the disk's number
   std::string pt;   // empty: the key's folder digits
@@ -50,7 +50,8 @@ inline std::string record_for(const std::string& key, int disk, const Fields& f)
   std::snprintf(dn, sizeof dn, "%x", disk);
   std::string text = "vs=371";
   auto add = [&text](const char* name, const std::string& value) {
-    if (value != "-") text += std::string("&") + name + "=" + value;
+    if (value == "=") text += std::string("&") + name + "=";
+    if (value != "-" && value != "=") text += std::string("&") + name + "=" + value;
   };
   add("dn", f.dn.empty() ? dn : f.dn);
   add("pt", f.pt.empty() ? folder_digits(key) : f.pt);
