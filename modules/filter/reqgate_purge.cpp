@@ -16,7 +16,6 @@
 #include <new>
 #include <string>
 
-#include "cu_md5.h"
 #include "cu_util.h"
 #include "edgeserv.h"
 #include "policydb.h"
@@ -56,12 +55,6 @@ bool scans_stopping() {
 void scan_ended() {
   std::lock_guard<std::mutex> hold(scans().state_mu);
   if (--scans().running == 0) scans().idle.notify_all();
-}
-
-std::string md5_name(const std::string& key) {
-  char name[33];
-  cu_md5_encode(name, key.c_str());
-  return std::string(name, 32);
 }
 
 // Deletes the cache file a record names when its disk and folder are known.
@@ -126,12 +119,12 @@ void expire_in(vor_kv2* store, const char* url, const std::string& signature, ui
 // The record a check finds: under the key's name, else under a name a rewrite entry put in a
 // hit header of the check's head (with that setting on).
 bool check_record(uint8_t kind, const std::string& key, http_parser* head, char* record) {
-  if (seams::disk_calls().index_get(kind, md5_name(key).c_str(), record)) return true;
+  if (seams::disk_calls().index_get(kind, file_name(key).c_str(), record)) return true;
   if (!settings().diskcache_rewrite_ext || !head) return false;
   char value[kHitHeaderValue];
   for (const char* name : {"Quo-Hit-Diskcache-Rewrite", "Quo-Hit-Request-Url"}) {
     if (http_parser_GetKey(head, name, value, sizeof value) && *value) {
-      return seams::disk_calls().index_get(kind, md5_name(value).c_str(), record);
+      return seams::disk_calls().index_get(kind, file_name(value).c_str(), record);
     }
   }
   return false;
@@ -212,7 +205,7 @@ using namespace vor::reqgate;
 
 uint8_t reqgate_CleanDiskCache(const char* url) {
   if (!url) return 1;
-  const std::string name = md5_name(rewritten_disk_key(url, nullptr));
+  const std::string name = file_name(rewritten_disk_key(url, nullptr));
   for (uint8_t kind : {kPublic, kMember, kVisitor}) {
     char record[kIndexRecordSize + 1] = {};
     if (!seams::disk_calls().index_get(kind, name.c_str(), record)) continue;
