@@ -172,6 +172,8 @@ def main():
             node.stop()
         else:
             run(node, disk, errors)
+    except (OSError, RuntimeError, subprocess.SubprocessError) as error:
+        errors.append("the node could not be set up: %s" % error)
     finally:
         fixtures.stop()
     for error in errors:
