@@ -488,6 +488,20 @@ uint32_t access_switch_delay_ms(int64_t t, bool hourly);
 using AccessClock = int64_t (*)();
 void set_access_clock(AccessClock clock);
 
+// ---- Purge and check by URL ----
+
+// The disk key of a URL: a rewrite entry's answer when one answered without skip, else the URL.
+std::string rewritten_disk_key(const char* url, http_parser* request);
+// Starts the scan that expires the entries under a "/*" URL's path on a thread of its own (a
+// copy of the URL goes with it); false when no thread starts.
+bool index_scan_start(const char* url);
+// One scan pass over the class stores, after the scans queued before it.
+void index_scan(const char* url);
+// Scan threads started and not yet ended (queued ones included).
+size_t index_scans_running();
+// Module exit: queued and running scans stop; answers once none runs.
+void stop_index_scans();
+
 // ---- Body hooks ----
 
 // A chunk after the body hooks: they may put other data in its place.

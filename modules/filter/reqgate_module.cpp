@@ -199,6 +199,7 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
 
 void reqgate_module_exit(edgeserv_ctx*) {
   console_line("[zazudaza -> filter] module exit!\r\n");
+  stop_index_scans();
   index_close();
   content_close();
   access_exit();

@@ -11,7 +11,6 @@
 namespace vor::reqgate::seams {
 
 bool disk_read_pending(int64_t) { return false; }
-void clean_disk_cache(const char*) {}
 void clean_rules_caches(const char*, uint8_t, uint8_t) {}
 void rtp_message(int64_t, http_parser*) {}
 void rtdiskcache_message(int64_t, http_parser*, const char*, const char*, int) {}

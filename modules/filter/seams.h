@@ -12,7 +12,6 @@ namespace vor::reqgate::seams {
 
 // Whether the client has a disk-cache read pending.
 bool disk_read_pending(int64_t client_sid);
-void clean_disk_cache(const char* text);
 void clean_rules_caches(const char* text, uint8_t icase, uint8_t rule_type);
 void rtp_message(int64_t client_sid, http_parser* request);
 void rtdiskcache_message(int64_t client_sid, http_parser* request, const char* key, const char* path, int code);
