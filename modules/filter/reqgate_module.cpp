@@ -190,6 +190,7 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
   }
   read_spider_list();
   load_rewrite_list();
+  allow_cleaning();
   open_index_stores();
   if (ctx && ctx->daemon && ctx->daemon->bigbox) arm_index_flush(vor_bigbox_GetMasterBox(ctx->daemon->bigbox));
   return 1;
@@ -197,6 +198,7 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
 
 void reqgate_module_exit(edgeserv_ctx*) {
   console_line("[zazudaza -> filter] module exit!\r\n");
+  stop_cleaning();
   index_close();
   content_close();
   reqgate_CleanSessionCaches();

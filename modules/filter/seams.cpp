@@ -27,8 +27,6 @@ void access_line(FilterRecord&) {}
 void access_hit_line(int64_t, http_parser*, const char*, const char*, uint64_t) {}
 void rtp_hit(int64_t, uint8_t, http_parser*) {}
 void rtp_resend(int64_t, http_parser*) {}
-void start_index_cleaning(IndexStore) {}
-void start_disk_cleaning(uint32_t) {}
 size_t pending_disk_reads() { return 0; }
 
 namespace {
