@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -28,7 +29,6 @@
 #include "edgeserv.h"
 #include "policydb.h"
 #include "reqgate_internal.h"
-#include "seams.h"
 #include "vor_kv2.h"
 
 namespace vor::reqgate {
@@ -98,8 +98,9 @@ void log_warning(const char* text) {
 
 bool drawn() { return clean_calls().draw() % kOneIn == 0; }
 
+// False when the disk is unknown or not used.
 bool disk_path_of(uint32_t disk, char (&path)[kDiskPathSize]) {
-  return seams::disk_calls().disk_path(disk, path, sizeof path);
+  return policydb_diskno_GetPath(static_cast<int32_t>(disk), path, sizeof path) != 0;
 }
 
 // A regular file by its listing's type, or by lstat when the file system gives none; links,
@@ -176,8 +177,9 @@ void delete_record_file(IndexStore store, const char (&key)[kNameSize], const ch
   char pt[kShortValueSize];
   if (!index_value(record, "dn", dn, sizeof dn, size) || !index_value(record, "pt", pt, sizeof pt, size)) return;
   if (!made_of(dn, "0123456789abcdefABCDEF") || !made_of(pt, "0123456789")) return;
+  const unsigned long long disk = std::strtoull(dn, nullptr, 16);  // nine digits at most: no overflow
   char disk_path[kDiskPathSize];
-  if (!disk_path_of(static_cast<uint32_t>(std::strtoul(dn, nullptr, 16)), disk_path)) return;
+  if (disk > INT32_MAX || !disk_path_of(static_cast<uint32_t>(disk), disk_path)) return;
   const std::string path = cache_path_at(kind_of(store), disk_path, pt, std::string_view(key, kNameSize));
   if (console_trace() && cu_file1_IsExist(path.c_str())) trace("[IndexClean -> DiskClean] %s\r\n", path.c_str());
   edgeserv_fdelete(path.c_str());
@@ -232,7 +234,7 @@ void iclean_if_over(IndexStore store) {
 
 void dclean_pass(uint32_t disk) {
   char disk_path[kDiskPathSize];
-  if (!disk_path_of(disk, disk_path)) return;  // unknown or unused
+  if (!disk_path_of(disk, disk_path)) return;
   for (uint8_t kind : kClassKinds) {
     if (stop_requested()) break;
     dclean_kind(disk, disk_path, kind);

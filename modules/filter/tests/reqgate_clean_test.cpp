@@ -211,6 +211,7 @@ TEST_F(IndexClean, EveryDrawnRecordGoesAndOnlyTheFilesItNames) {
       "vs=371&dn=7&pt=12",     // unknown disk
       "vs=371&dn=1&pt=1/2",    // not digits
       "vs=371&dn=1x&pt=12",    // dn not hexadecimal
+      "vs=371&dn=100000000&pt=12",  // past 32 bits: not disk 0
   };
   for (const char* record : kRecords) {
     ASSERT_TRUE(index_put(kPublic, name_of(9).c_str(), record_of(record).c_str()));
