@@ -160,6 +160,7 @@ uint8_t kind_of(IndexStore store) {
   }
 }
 
+// A text of one or more characters, each of them allowed.
 bool made_of(const char* text, const char* allowed) {
   return *text && text[std::strspn(text, allowed)] == '\0';
 }
