@@ -29,6 +29,7 @@
 #include "edgeserv.h"
 #include "policydb.h"
 #include "reqgate_internal.h"
+#include "seams.h"
 #include "vor_kv2.h"
 
 namespace vor::reqgate {
@@ -100,7 +101,7 @@ bool drawn() { return clean_calls().draw() % kOneIn == 0; }
 
 // False when the disk is unknown or not used.
 bool disk_path_of(uint32_t disk, char (&path)[kDiskPathSize]) {
-  return policydb_diskno_GetPath(static_cast<int32_t>(disk), path, sizeof path) != 0;
+  return seams::disk_calls().disk_path(disk, path, sizeof path);
 }
 
 // A regular file by its listing's type, or by lstat when the file system gives none; links,
