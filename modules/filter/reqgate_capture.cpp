@@ -330,7 +330,7 @@ void finish_response(FilterRecord& record) {
   std::unique_ptr<FilterRecord> owned(take_by_response(record.response_sid));
   if (!owned) return;
   if (owned->purge_mark.load(std::memory_order_relaxed)) purge_url(owned->decision.cache_key.c_str());
-  seams::access_line(*owned);
+  access_log_miss(*owned);
 }
 
 void take_body(FilterRecord& record, const char* data, uint32_t len, reqgate_writer client_writer) {

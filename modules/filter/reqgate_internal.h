@@ -479,6 +479,41 @@ void stop_cleaning();
 // Module init: passes may start again.
 void allow_cleaning();
 
+// ---- Access log ----
+
+// The line buffer the callers allocate (_cu_malloc); a line never outgrows it.
+constexpr size_t kAccessLineSize = 16384;
+// Module init: the settings and URL rules of access.ini (../config/zazudaza/, then
+// ../modules/zazudaza/), the log of the current local day or hour and its switch timer on the
+// master box (NULL: no switching). Without access.ini no file is opened and no rule exists.
+void access_init(vor_box* master_box);
+// Module exit: flushes the log.
+void access_exit();
+// True when one of the URL rules matches the URL.
+bool access_wanted(const char* url);
+// Builds the line into line (kAccessLineSize bytes) by the field switches; answers its length,
+// CR LF included. Long values are cut, never the quotes, status or counts after them.
+size_t access_format(char* line, const char* ip, http_parser* request, const char* status, uint64_t bytes,
+                     const char* cache_status);
+// Builds the line in line, writes it and frees line (_cu_free).
+void access_line(const char* ip, http_parser* request, const char* status, uint64_t bytes, const char* cache_status,
+                 char* line);
+// The "MISS" line of a finished upstream response, when access logging is on and a rule
+// matches its cache key.
+void access_log_miss(FilterRecord& record);
+// The "HIT" line of an answer from a cache, on the same conditions.
+void access_log_hit(int64_t client_sid, http_parser* request, const char* cache_key, const char* status,
+                    uint64_t bytes);
+// Switches the log to the file of the current day or hour and arms the next switch.
+void access_rotate();
+// "../logs/access/access-Y-MM-DD[-HH].log" of the local time t; makes the folder.
+std::string access_file_name(int64_t t, bool hourly);
+// Milliseconds from t to the next local full hour or midnight; 1000 when none are left.
+uint32_t access_switch_delay_ms(int64_t t, bool hourly);
+// The clock the log reads (seconds since 1970); NULL puts the edge server's back.
+using AccessClock = int64_t (*)();
+void set_access_clock(AccessClock clock);
+
 // ---- Body hooks ----
 
 // A chunk after the body hooks: they may put other data in its place.

@@ -189,6 +189,7 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
     start_session_sweep(vor_bigbox_GetMasterBox(ctx->daemon->bigbox), settings().sessioncache_refresh);
   }
   read_spider_list();
+  access_init(ctx && ctx->daemon && ctx->daemon->bigbox ? vor_bigbox_GetMasterBox(ctx->daemon->bigbox) : nullptr);
   load_rewrite_list();
   allow_cleaning();
   open_index_stores();
@@ -202,6 +203,7 @@ void reqgate_module_exit(edgeserv_ctx*) {
   stop_cleaning();
   index_close();
   content_close();
+  access_exit();
   reqgate_CleanSessionCaches();
 }
 

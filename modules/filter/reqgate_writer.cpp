@@ -203,6 +203,7 @@ struct Writer {
   vor_box* owner = nullptr;
   WriteState* state = nullptr;
   std::string name;  // "<kind>/<MD5 of the key>": one file per kind and key at a time
+  bool ending = false;  // finished or aborted: its completion is on the way, callers are done
   bool failed() const { return state->failed.load(std::memory_order_acquire); }
   void fail() { state->failed.store(true, std::memory_order_release); }
 };
@@ -249,13 +250,14 @@ bool name_taken(const std::string& name) {
   return tables().by_name.count(name) != 0;
 }
 
-// The writer of path for the calling thread; NULL for an unknown path or another thread's writer.
+// The writer of path for the calling thread; NULL for an unknown path, another thread's writer
+// or one already finished or aborted.
 Writer* own_writer(const char* path) {
   if (!path) return nullptr;
   vor_box* box = calling_slave_box();
   std::lock_guard<std::mutex> hold_lock(disk_io_lock());
   const auto it = tables().by_path.find(std::string_view(path));
-  if (it == tables().by_path.end() || !box || it->second->owner != box) return nullptr;
+  if (it == tables().by_path.end() || !box || it->second->owner != box || it->second->ending) return nullptr;
   return it->second;
 }
 
@@ -465,8 +467,7 @@ void delete_first(http_parser* head, std::initializer_list<const char*> names) {
 
 // Every line of the header: credentials and cookies never reach a cache file.
 void delete_all(http_parser* head, const char* name) {
-  for (int i = 0; i < 1000 && http_parser_DelKey(head, name); ++i) {
-  }
+  while (http_parser_IsKey(head, name)) http_parser_DelKey(head, name);
 }
 
 // The stored copies of both heads, cleaned; false when memory is short.
@@ -586,6 +587,7 @@ bool writer_append(const char* path, const char* data, int64_t len) {
 void writer_finish(const char* path) {
   Writer* w = own_writer(path);
   if (!w) return;
+  w->ending = true;
   if (!queue_on_owner(*w, VOR_AFILE_EVENT, writer_done)) {
     w->fail();
     leave_and_free(w);
@@ -597,6 +599,7 @@ void writer_finish(const char* path) {
 void writer_abort(const char* path) {
   Writer* w = own_writer(path);
   if (!w) return;
+  w->ending = true;
   w->fail();
   if (!queue_on_owner(*w, VOR_AFILE_CANCEL, writer_cancelled)) leave_and_free(w);
 }

@@ -55,7 +55,7 @@ class Writers : public IndexStores {
   void TearDown() override {
     for (int fd : peers_) close(fd);
     for (int64_t sid : sids_) vor_bigbox_DeleteSock(daemon_.bigbox, sid);
-    stop();
+    if (running_) stop();
     vor_bigbox_free(daemon_.bigbox);
     seams::disk_calls() = saved_calls_;
     file_calls() = saved_files_;
