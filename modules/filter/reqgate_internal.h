@@ -453,6 +453,32 @@ bool index_flush_start();
 // Checkpoints (journalled stores) or flushes every open store.
 void index_flush();
 
+// ---- Disk and index cleaning ----
+
+// The random draws and the pauses of the cleaning passes; tests put seeded draws and no pauses in.
+struct CleanCalls {
+  int32_t (*draw)();           // 0 to 2,147,483,647
+  void (*pause)(uint32_t ms);
+};
+CleanCalls& clean_calls();
+// Starts the cleaning of a cache disk on a thread of its own unless a pass of that disk runs;
+// true when a thread started.
+bool dclean_start(uint32_t disk);
+// The same for an index store.
+bool iclean_start(IndexStore store);
+// Starts the store's cleaning when it holds more records than its hash has buckets.
+void iclean_if_over(IndexStore store);
+// One pass over a disk on the calling thread: each class folder's digit folders of the current
+// depth lose about one file in five that nobody has open, with its index record; the disk's full
+// mark clears after each folder.
+void dclean_pass(uint32_t disk);
+// One pass over a store on the calling thread: about one record in five goes, with its cache file.
+void iclean_pass(IndexStore store);
+// Module exit: running passes end after their current entry; answers once they have.
+void stop_cleaning();
+// Module init: passes may start again.
+void allow_cleaning();
+
 // ---- Access log ----
 
 // The line buffer the callers allocate (_cu_malloc); a line never outgrows it.

@@ -114,7 +114,7 @@ FileCalls& file_calls() {
 
 void disk_full(uint32_t disk) {
   policydb_diskno_SetFull(static_cast<int32_t>(disk));
-  seams::start_disk_cleaning(disk);
+  dclean_start(disk);
   edgeserv_ctx* ctx = edge_context();
   if (ctx && ctx->log) cu_log_warn(ctx->log, "[zazudaza -> filter] start cleanning diskcache, diskno=%d!\r\n", disk);
   // "The disk is full" in the console's GBK text.
