@@ -162,27 +162,16 @@ uint8_t kind_of(IndexStore store) {
 }
 
 // A text of one or more characters, each of them allowed.
-bool made_of(const char* text, const char* allowed) {
-  return *text && text[std::strspn(text, allowed)] == '\0';
-}
-
 // A store key names a file only when its 32 bytes hold no NUL and no folder separator.
 bool file_key(const char (&key)[kNameSize]) {
   const std::string_view name(key, kNameSize);
   return name.find_first_of(std::string_view("\0/\\", 3)) == std::string_view::npos;
 }
 
-// The cache file of a class store's record: dn (hexadecimal) and pt (decimal digits, one folder
-// each) must both be there and well formed, and the disk known.
+// The cache file of a class store's record, when the record soundly names one.
 void delete_record_file(IndexStore store, const char (&key)[kNameSize], const char* record, size_t size) {
-  char dn[kShortValueSize];
-  char pt[kShortValueSize];
-  if (!index_value(record, "dn", dn, sizeof dn, size) || !index_value(record, "pt", pt, sizeof pt, size)) return;
-  if (!made_of(dn, "0123456789abcdefABCDEF") || !made_of(pt, "0123456789")) return;
-  const unsigned long long disk = std::strtoull(dn, nullptr, 16);  // nine digits at most: no overflow
-  char disk_path[kDiskPathSize];
-  if (disk > INT32_MAX || !disk_path_of(static_cast<uint32_t>(disk), disk_path)) return;
-  const std::string path = cache_path_at(kind_of(store), disk_path, pt, std::string_view(key, kNameSize));
+  const std::string path = record_file_path(kind_of(store), std::string_view(key, kNameSize), record, size);
+  if (path.empty()) return;
   if (console_trace() && cu_file1_IsExist(path.c_str())) trace("[IndexClean -> DiskClean] %s\r\n", path.c_str());
   edgeserv_fdelete(path.c_str());
 }

@@ -351,6 +351,10 @@ std::string file_name(std::string_view key);
 // A cache file's path from its disk, folder digits and name; empty for a kind without a class.
 std::string cache_path_at(uint8_t kind, std::string_view disk_path, std::string_view digits, std::string_view name);
 std::string cache_path(uint8_t kind, std::string_view disk_path, std::string_view key);
+// The cache file an index record names (dn in hexadecimal, pt in decimal digits, both present
+// and well formed, the disk known); empty when it names none.
+std::string record_file_path(uint8_t kind, std::string_view name, const char* record,
+                             size_t record_size = kIndexRecordSize);
 // Creates every missing folder of the path's folder part; the errno of the first level that
 // could not be made, 0 when all are there.
 int make_dirs(const std::string& path);
@@ -392,9 +396,7 @@ void disk_full(uint32_t disk);
 struct SharedHolder {
   uint8_t kind = 0;
   char name[kNameValueSize] = {};
-  char digits[kShortValueSize] = {};
   char record[kIndexRecordSize + 1] = {};
-  uint32_t disk = 0;
   uint64_t r1 = 0, r2 = 0, cl = 0;
   std::string path;
 };
