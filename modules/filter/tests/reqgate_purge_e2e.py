@@ -11,22 +11,21 @@ purges an exact URL and another a "/*" path: the exact entry loses its record an
 entries under the path keep theirs with an expiry in the past, the others stay as they were.
 Exit 0 when every check passes, 1 otherwise, 77 when a tool it needs is missing.
 """
-import argparse
 import glob
 import hashlib
 import http.server
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import urllib.parse
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
-SKIP = 77
+sys.path.insert(0, os.path.join(HERE, "..", "..", "proxy", "tests", "e2e"))
+import e2e_suite as suite  # noqa: E402
+
 HOST = "a.test"  # the suite's node sends this host to its first origin
 SIZE = 20000
 
@@ -95,7 +94,6 @@ def pair(record, key):
 
 
 def run(node, disk, errors):
-    import e2e_suite as suite
     keys = ["%s/obj/%s" % (HOST, n) for n in ("exact", "keep", "dir/one", "dir/sub/two")]
     db = os.path.join(node.root, "config/dcindex/public.idx2")
     for key in keys:
@@ -138,31 +136,15 @@ def run(node, disk, errors):
             errors.append("%s: cache file gone" % key)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--source", required=True)
-    parser.add_argument("--plugin", required=True)
-    args = parser.parse_args()
-    missing = [tool for tool in ("curl", "sqlite3") if not shutil.which(tool)]
-    if missing:
-        print("skipped: missing " + " ".join(missing))
-        return SKIP
-    sys.path.insert(0, os.path.join(args.source, "modules/proxy/tests/e2e"))
-    import e2e_suite as suite
-    work = tempfile.mkdtemp(prefix="quorin-e2e-purge-")
+def body(args, work):
     disk = os.path.join(work, "disk1")
     os.makedirs(disk)
     config = {"sql": "update wc_system set value='1' where name='IsDiskCache';"
                      "update wc_system set value='1024' where name='MinDiskCacheContentSize';"
-                     "update wc_system set value='1024' where name='MinSizeForActivePageByDiskCache';"
-                     # The rules store makes this table at its first start; the disk goes in before.
-                     "create table if not exists wc_diskno(num int not null, path text not null,"
-                     " quota int default '0' not null, used int default '0' not null, full int default '0' not null,"
-                     " ssd int default '0' not null, note text default '' not null);"
-                     "insert into wc_diskno(num, path, quota, used, full, ssd, note) values(1, '%s', 0, 1, 0, 0, '');"
+                     "update wc_system set value='1024' where name='MinSizeForActivePageByDiskCache';" +
+                     suite.disk_rows([disk], first=1) +
                      "insert into wc_fcache(num, url, icase, rules, expire, unit, icookie, olimit, isdiskcache, note)"
-                     " values(1, '^a\\.test/obj/', 0, 1, 600, 3, 1, 0, 1, '');" % disk}
+                     " values(1, '^a\\.test/obj/', 0, 1, 600, 3, 1, 0, 1, '');"}
     fixtures = PurgeFixtures(work, suite)
     errors = []
     try:
@@ -176,15 +158,8 @@ def main():
         errors.append("the node could not be set up: %s" % error)
     finally:
         fixtures.stop()
-    for error in errors:
-        print("FAIL: " + error)
-    if errors:
-        print("work folder: " + work)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    print("ok")
-    return 0
+    return errors
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(suite.script_main("quorin-e2e-purge-", ("curl", "sqlite3"), body))

@@ -12,17 +12,14 @@ copies of one URL. The copies that must expire live 1 second; the cases that use
 one shared wait. Exit 0 when every case passes (a case marked as a known node fault must fail),
 1 otherwise, 77 when a tool it needs is missing.
 """
-import argparse
 import email.utils
 import gzip
 import json
 import os
 import re
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 import urllib.request
 
@@ -33,7 +30,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "fixtures"))
 import e2e_suite as suite  # noqa: E402
 import relay_origin as origin  # noqa: E402
 
-SKIP = 77
 SECONDS = 10  # curl's --max-time and the raw socket's patience
 # Seconds from the last store of a max-age=1 copy to its use: the node's clock is read in whole
 # seconds and moves once a second, so a copy is expired after the clock's next move.
@@ -655,32 +651,20 @@ def run_cases(node, fixtures):
     return failures
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--source", required=True)
-    parser.add_argument("--plugin", required=True)
-    args = parser.parse_args()
-    missing = [tool for tool in ("curl", "sqlite3", "gzip") if not shutil.which(tool)]
-    if missing:
-        print("skipped: missing " + " ".join(missing))
-        return SKIP
-    work = tempfile.mkdtemp(prefix="quorin-e2e-cache-")
+def body(args, work):
     fixtures = CacheFixtures(work, args.source)
     try:
         if not fixtures.ready:
-            print("the origin did not start; see " + work)
-            return 1
+            return ["the origin did not start"]
         node = suite.Node(args, fixtures, "cache", CONFIG)
         if not node.ready:
             failures = ["the node did not start: " + suite.read(node.out)[-2000:].decode("latin-1")]
         else:
             failures = run_cases(node, fixtures)
-        failures += ["node: " + fault for fault in node.stop()]
+        return failures + ["node: " + fault for fault in node.stop()]
     finally:
         fixtures.stop()
-    return suite.report(failures, work)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(suite.script_main("quorin-e2e-cache-", ("curl", "sqlite3", "gzip"), body))

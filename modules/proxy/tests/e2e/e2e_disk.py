@@ -10,13 +10,10 @@ the sqlite3 tool reads; files and records must survive kill -9 and a restart.
 
 Exit 0 when every check passes, 1 otherwise, 77 when a tool it needs is missing.
 """
-import argparse
 import hashlib
 import os
-import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,7 +23,6 @@ import e2e_cache  # noqa: E402
 import e2e_suite as suite  # noqa: E402
 import relay_origin as origin  # noqa: E402
 
-SKIP = 77
 HOST = "a.test"
 DEPTH = 4  # the shipped DiskCacheDirectoryDepth: 10,000 folders
 # name, size, chunked
@@ -35,13 +31,9 @@ OBJECTS = [("d20k", 20480, False), ("d1m", 1048576, False), ("dchunk", 300000, T
 
 def config(root):
     """Two cache disks under the run's folder and one rule keeping /obj/d... on disk for 600 s."""
-    disks = "".join("insert into wc_diskno(num, path, quota, used, full, ssd, note) values(%d, '%s', 0, 1, 0, 0, '');"
-                    % (n, os.path.join(root, "disk%d" % n)) for n in (0, 1))
     return {"sql": "update wc_system set value='1' where name in ('IsDiskCache', 'AddXCacheToHeader', "
-                   "'EnableDiskCacheForChunkedPage');"
-                   "create table if not exists wc_diskno(num int not null, path text not null, "
-                   "quota int default '0' not null, used int default '0' not null, full int default '0' not null, "
-                   "ssd int default '0' not null, note text default \"\" not null);" + disks +
+                   "'EnableDiskCacheForChunkedPage');" +
+                   suite.disk_rows([os.path.join(root, "disk%d" % n) for n in (0, 1)]) +
                    "insert into wc_fcache(num, url, icase, rules, expire, unit, icookie, olimit, isdiskcache, note)"
                    " values(1, '^a\\.test/obj/d', 0, 1, 600, 3, 1, 0, 1, '');"}
 
@@ -139,32 +131,20 @@ def run(node, fixtures):
     return errors
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--source", required=True)
-    parser.add_argument("--plugin", required=True)
-    args = parser.parse_args()
-    missing = [tool for tool in ("curl", "sqlite3") if not shutil.which(tool)]
-    if missing:
-        print("skipped: missing " + " ".join(missing))
-        return SKIP
-    work = tempfile.mkdtemp(prefix="quorin-e2e-disk-")
+def body(args, work):
     fixtures = e2e_cache.CacheFixtures(work, args.source)
     try:
         if not fixtures.ready:
-            print("the origin did not start; see " + work)
-            return 1
+            return ["the origin did not start"]
         node = suite.Node(args, fixtures, "disk", config(work))
         if not node.ready:
             failures = ["the node did not start: " + suite.read(node.out)[-2000:].decode("latin-1")]
         else:
             failures = run(node, fixtures)
-        failures += ["node: " + fault for fault in node.stop()]
+        return failures + ["node: " + fault for fault in node.stop()]
     finally:
         fixtures.stop()
-    return suite.report(failures, work)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(suite.script_main("quorin-e2e-disk-", ("curl", "sqlite3"), body))

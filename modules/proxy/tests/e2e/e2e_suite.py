@@ -630,6 +630,34 @@ def run_soak(args, fixtures, seconds):
     return failures
 
 
+def disk_rows(paths, first=0):
+    """SQL adding used hard-disk cache disks numbered from first, with the table the rules store
+    makes at its first start (a fresh database has none yet)."""
+    sql = ["create table if not exists wc_diskno(num int not null, path text not null, "
+           "quota int default '0' not null, used int default '0' not null, full int default '0' not null, "
+           "ssd int default '0' not null, note text default '' not null);"]
+    for n, path in enumerate(paths, first):
+        sql.append("insert into wc_diskno(num, path, quota, used, full, ssd, note) values(%d, '%s', 0, 1, 0, 0, '');"
+                   % (n, path))
+    return "".join(sql)
+
+
+def script_main(prefix, tools, body):
+    """The frame of a script on the suite's node: its arguments (--build, --source, --plugin), 77
+    when a tool is missing, a work folder, body(args, work) -> failures, and the report."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--plugin", required=True)
+    args = parser.parse_args()
+    missing = [tool for tool in tools if not shutil.which(tool)]
+    if missing:
+        print("skipped: missing " + " ".join(missing))
+        return 77
+    work = tempfile.mkdtemp(prefix=prefix)
+    return report(body(args, work), work)
+
+
 def report(failures, work):
     """Prints the failures and answers the exit code; the run's files stay only when one failed."""
     if failures:
