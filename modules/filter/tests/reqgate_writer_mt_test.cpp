@@ -17,25 +17,14 @@ namespace {
 
 using namespace vor::reqgate;
 using vor::reqgate::test::make_head;
+using vor::reqgate::test::g_fail_write_errno;
+using vor::reqgate::test::g_refuse_owner_ops;
 using vor::reqgate::test::Writers;
 
 constexpr char kRequest[] = "GET /k HTTP/1.1\r\nHost: m.test\r\nCookie: c=1\r\nUser-Agent: t\r\n";
 constexpr char kResponse[] = "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nAge: 1\r\n";
 constexpr char kStoredHeads[] =
     "GET /k HTTP/1.1\r\nHost: m.test\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: keep-alive\r\n\r\n";
-
-std::atomic<bool> g_fail_next_write{false};
-std::atomic<bool> g_refuse_owner_ops{false};
-bool failing_write(const vor_afile* op, uint8_t ssd) {
-  if (!g_fail_next_write.exchange(false)) return vor_afile_writex(op, ssd);
-  vor_afile done = *op;
-  done.result = -1;
-  done.error = EIO;
-  done.callback(&done, done.ud, done.a1, done.a2, done.a3, done.a4);
-  return true;
-}
-bool refusing_event(const vor_afile* op, uint8_t ssd) { return !g_refuse_owner_ops && vor_afile_eventx(op, ssd); }
-bool refusing_cancel(const vor_afile* op, uint8_t ssd) { return !g_refuse_owner_ops && vor_afile_cancelx(op, ssd); }
 
 enum class State { kUnused, kActive, kFinished, kDropped };
 struct Key {
@@ -78,10 +67,10 @@ class WriterModel : public Writers {
     const std::string at = path(k);
     const bool owner = k.state == State::kActive && box == k.owner;
     const bool got = on(box, [&] {
-      if (fail && owner) g_fail_next_write = true;
+      if (fail && owner) g_fail_write_errno = EIO;
       return writer_append(at.c_str(), bytes.data(), static_cast<int64_t>(bytes.size()));
     });
-    g_fail_next_write = false;
+    g_fail_write_errno = 0;
     ASSERT_EQ(got, owner && !k.failed) << k.key << " box " << box << " state " << static_cast<int>(k.state) << " owner " << k.owner;
     if (!got) return;
     if (fail) k.failed = true;
@@ -115,7 +104,7 @@ class WriterModel : public Writers {
 TEST_F(WriterModel, RandomRunsOnFourSlaveThreadsLeaveExactlyTheFinishedFiles) {
   const unsigned seed = 20261211;
   std::mt19937 rng(seed);
-  file_calls() = {failing_write, refusing_event, refusing_cancel};
+  use_failing_file_calls();
   std::vector<Key> keys;
   for (int i = 0; i < 24; ++i) {
     Key k;

@@ -18,7 +18,9 @@
 namespace {
 
 using namespace vor::reqgate;
+using vor::reqgate::test::g_fail_write_errno;
 using vor::reqgate::test::g_max_open;
+using vor::reqgate::test::g_refuse_owner_ops;
 using vor::reqgate::test::Head;
 using vor::reqgate::test::make_head;
 using vor::reqgate::test::stored;
@@ -171,23 +173,8 @@ TEST_F(Writer, RefusedBeginsCreateNothing) {
   EXPECT_FALSE(exists(path_of(kMember, 1, key)));
 }
 
-// The file layer's calls, with a switch that fails the next write or refuses events and cancels.
-std::atomic<int> g_fail_write_errno{0};
-std::atomic<bool> g_refuse_owner_ops{false};
-bool failing_write(const vor_afile* op, uint8_t ssd) {
-  const int error = g_fail_write_errno.exchange(0);
-  if (error == 0) return vor_afile_writex(op, ssd);
-  vor_afile done = *op;
-  done.result = -1;
-  done.error = error;
-  done.callback(&done, done.ud, done.a1, done.a2, done.a3, done.a4);
-  return true;
-}
-bool refusing_event(const vor_afile* op, uint8_t ssd) { return !g_refuse_owner_ops && vor_afile_eventx(op, ssd); }
-bool refusing_cancel(const vor_afile* op, uint8_t ssd) { return !g_refuse_owner_ops && vor_afile_cancelx(op, ssd); }
-
 TEST_F(Writer, AFailedWriteIsNeverIndexedAndItsFileGoes) {
-  file_calls() = {failing_write, refusing_event, refusing_cancel};
+  use_failing_file_calls();
   const struct {
     const char* key;
     int error;
@@ -214,7 +201,7 @@ TEST_F(Writer, AFailedWriteIsNeverIndexedAndItsFileGoes) {
 }
 
 TEST_F(Writer, RefusedFinishEventsAndCancelsReleaseTheWriterAtOnce) {
-  file_calls() = {failing_write, refusing_event, refusing_cancel};
+  use_failing_file_calls();
   g_refuse_owner_ops = true;
   for (const bool finish : {true, false}) {
     const std::string key = finish ? "h.test/f" : "h.test/c";

@@ -34,6 +34,24 @@ inline bool disk_folder(uint32_t disk, char* path, size_t size) {
   return true;
 }
 
+// The file layer's calls with two switches: the next write fails with an errno (its completion
+// runs at once), and finish events and cancels are refused.
+inline std::atomic<int> g_fail_write_errno{0};
+inline std::atomic<bool> g_refuse_owner_ops{false};
+inline bool failing_write(const vor_afile* op, uint8_t ssd) {
+  const int error = g_fail_write_errno.exchange(0);
+  if (error == 0) return vor_afile_writex(op, ssd);
+  vor_afile done = *op;
+  done.result = -1;
+  done.error = error;
+  done.callback(&done, done.ud, done.a1, done.a2, done.a3, done.a4);
+  return true;
+}
+inline bool refusing_event(const vor_afile* op, uint8_t ssd) { return !g_refuse_owner_ops && vor_afile_eventx(op, ssd); }
+inline bool refusing_cancel(const vor_afile* op, uint8_t ssd) {
+  return !g_refuse_owner_ops && vor_afile_cancelx(op, ssd);
+}
+
 class Writers : public IndexStores {
  protected:
   void SetUp() override {
@@ -84,6 +102,13 @@ class Writers : public IndexStores {
     char folder[512];
     disk_folder(disk_no, folder, sizeof folder);
     return cache_path(kind, folder, key);
+  }
+
+  // The writers queue through the switchable calls above (put back at the end of the test).
+  static void use_failing_file_calls() {
+    g_fail_write_errno = 0;
+    g_refuse_owner_ops = false;
+    file_calls() = {failing_write, refusing_event, refusing_cancel};
   }
 
   std::vector<vor_box*> boxes_;
