@@ -17,7 +17,6 @@ bool writer_begin(FilterRecord&, uint32_t, const std::string&) { return false; }
 void writer_append(FilterRecord&, const char*, uint64_t) {}
 void writer_finish(FilterRecord&) {}
 void writer_abort(FilterRecord&) {}
-bool disk_read_pending(int64_t) { return false; }
 void clean_disk_cache(const char*) {}
 void clean_rules_caches(const char*, uint8_t, uint8_t) {}
 void rtp_message(int64_t, http_parser*) {}
@@ -29,7 +28,6 @@ void rtp_hit(int64_t, uint8_t, http_parser*) {}
 void rtp_resend(int64_t, http_parser*) {}
 void start_index_cleaning(IndexStore) {}
 void start_disk_cleaning(uint32_t) {}
-size_t pending_disk_reads() { return 0; }
 
 namespace {
 // The folder of a cache disk; false when it is unknown or unused.
@@ -37,13 +35,10 @@ bool disk_path(uint32_t disk, char* path, size_t size) {
   const auto len = static_cast<int32_t>(std::min<size_t>(size, INT32_MAX));
   return policydb_diskno_GetPath(static_cast<int32_t>(disk), path, len) != 0;
 }
-bool not_served(int64_t, bool, const char*, const char*, const char*, const char*, uint8_t, int64_t, int64_t) {
-  return false;
-}
 }  // namespace
 
 DiskCalls& disk_calls() {
-  static DiskCalls calls{index_get, index_put, index_del, disk_path, not_served};
+  static DiskCalls calls{index_get, index_put, index_del, disk_path, disk_serve};
   return calls;
 }
 
