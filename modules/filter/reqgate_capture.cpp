@@ -248,12 +248,13 @@ void set_up_disk(FilterRecord& record, uint32_t length) {
   }
   uint32_t disk = 0;
   std::string disk_path;
-  if (!seams::choose_disk(hdd_first, &disk, &disk_path)) return;
+  if (!choose_disk(hdd_first, &disk, &disk_path)) return;
   const std::string& key = d.disk_key.empty() ? d.cache_key : d.disk_key;
-  record.cache_file_path = seams::cache_path(d.cache_kind, disk_path, key);
+  record.cache_file_path = cache_path(d.cache_kind, disk_path, key);
   if (record.cache_file_path.empty()) return;
   if (d.strip_cookies) strip_set_cookies(record.response);
-  record.writing = seams::writer_begin(record, disk, key) ? 1 : 0;
+  const WriterStart start{d.cache_kind, d.cache_source == kForced, d.lifetime, disk, key, record.cache_file_path};
+  record.writing = writer_begin(start, record.request, record.response) ? 1 : 0;
   if (!record.writing) return;
   const char* kind_name = d.cache_kind == kMember ? "Member" : d.cache_kind == kVisitor ? "Visitor" : "Public";
   const char source = "HIF"[std::min<int>(d.cache_source, kForced)];
@@ -343,7 +344,7 @@ void take_body(FilterRecord& record, const char* data, uint32_t len, reqgate_wri
   if (chunk.len >= 1) {
     if (record.decision.cache_kind != kNotCacheable) {
       if (record.writing) {
-        seams::writer_append(record, chunk.data, static_cast<uint64_t>(chunk.len));
+        writer_append(record.cache_file_path.c_str(), chunk.data, chunk.len);
         if (complete) end_cache_file(record);
       }
       copy_to_memory(record, chunk, complete);
@@ -442,9 +443,9 @@ void release_chunk(Chunk& chunk, const char* original) {
 void end_cache_file(FilterRecord& record) {
   const bool keep = integrity_complete(record.integrity) && disk_size_ok(record, record.bytes_received);
   if (keep) {
-    seams::writer_finish(record);
+    writer_finish(record.cache_file_path.c_str());
   } else {
-    seams::writer_abort(record);
+    writer_abort(record.cache_file_path.c_str());
   }
   seams::rtdiskcache_message(record.client_sid, record.request, record.decision.cache_key.c_str(),
                              record.cache_file_path.c_str(), keep ? 11 : 12);
@@ -514,6 +515,6 @@ uint8_t reqgate_DropResponse(int64_t response_sid) {
   std::unique_ptr<FilterRecord> record(take_by_response(response_sid));
   if (!record) return 0;
   check_thread(*record);
-  if (record->writing) seams::writer_abort(*record);
+  if (record->writing) writer_abort(record->cache_file_path.c_str());
   return 1;
 }

@@ -330,6 +330,8 @@ int needs_decoding(http_parser* request, http_parser* response) {
   return found;
 }
 
+const char* coding_name(int coding) { return coding >= kGzip && coding <= kCompress ? kCodingNames[coding] : ""; }
+
 bool compressible(http_parser* response) {
   static constexpr const char* kTextTypes[] = {"text/", "javascript", "json", "xml"};
   char type[100];

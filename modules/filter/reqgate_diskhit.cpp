@@ -633,7 +633,7 @@ bool disk_serve(int64_t client_sid, bool close, const char* cache_key, const cha
                 const char* record, uint8_t kind, int64_t from, int64_t to) {
   if (!cache_key || !disk_key || !path || !record) return false;
   if (take_no_disk_mark(client_sid, cache_key)) return false;
-  if (seams::pending_disk_reads() >= policydb_system_get_MaxOpenedFilesByDiskCache()) return false;
+  if (writer_count() + seams::pending_disk_reads() >= policydb_system_get_MaxOpenedFilesByDiskCache()) return false;
   Ask q{client_sid, close, cache_key, disk_key, path, record, kind, 0, 0, 0, 0, 0, kNone};
   if (!read_lengths(record, &q.r1, &q.r2, &q.cl)) {
     delete_file_and_record(path, nullptr, kind);

@@ -11,6 +11,7 @@
 #include "cu_xjitter.h"
 #include "http_parser.h"
 #include "reqgate.h"
+#include "vor_afile.h"
 #include "vor_box.h"
 #include "vor_kv2.h"
 
@@ -107,6 +108,8 @@ int inflate_raw(char* out, size_t room, const char* in, size_t len, size_t* prod
 int inflate_zlib(char* out, size_t room, const char* in, size_t len, size_t* produced);
 
 int needs_decoding(http_parser* request, http_parser* response);
+// "gzip", "deflate" or "compress"; "" for kNone.
+const char* coding_name(int coding);
 bool compressible(http_parser* response);
 // False when the head is not chunked; else true with *out a work buffer, or NULL when the
 // framing is broken or the data do not fit.
@@ -348,14 +351,74 @@ std::string file_name(std::string_view key);
 // A cache file's path from its disk, folder digits and name; empty for a kind without a class.
 std::string cache_path_at(uint8_t kind, std::string_view disk_path, std::string_view digits, std::string_view name);
 std::string cache_path(uint8_t kind, std::string_view disk_path, std::string_view key);
-// Creates every missing folder of the path's folder part.
-void make_dirs(const std::string& path);
+// Creates every missing folder of the path's folder part; the errno of the first level that
+// could not be made, 0 when all are there.
+int make_dirs(const std::string& path);
 
 // ---- Cache writers ----
 
 // Guards the writer tables and the table of disk-hit reads in flight; held only around their
 // lookups, inserts and deletes.
 std::mutex& disk_io_lock();
+
+// The disk I/O pools, made once at module init on one shared lock.
+enum class DiskPool : int { kHttpParser, kReadStruct, kReadTable, kWriteStruct, kWriteTree, kWriteTreeUnique };
+constexpr int kDiskPoolCount = 6;
+cu_xmem* disk_pool(DiskPool id);
+// How a pool is made (tests make one fail): lock, page size, pages at most.
+using PoolMaker = cu_xmem* (*)(cu_sem* lock, uint64_t page_size, uint64_t pages);
+PoolMaker& disk_pool_maker();
+// Makes the pools; a pool that cannot be made ends the process with -1 after its line.
+void afile_pools();
+// The pools, then their bytes in use as the baseline disk_pools_in_use counts from.
+void afile_init();
+uint64_t disk_pools_in_use();
+
+// The file layer's queuing calls the writers use (tests put their own in).
+struct FileCalls {
+  bool (*write)(const vor_afile* op, uint8_t prefer_ssd);
+  bool (*event)(const vor_afile* op, uint8_t prefer_ssd);
+  bool (*cancel)(const vor_afile* op, uint8_t prefer_ssd);
+};
+FileCalls& file_calls();
+
+// A disk found full: marked in the rules store, its cleaning started, logged and printed.
+void disk_full(uint32_t disk);
+
+// The file holding a body shared by MD5, when its chain is sound: the content record names a
+// class record whose dn, pt, r1, r2 and cl exist, whose cl equals length (at least 1), which is
+// no sharer itself (cr absent or 0) and whose cm is md5, on a known disk. A broken chain loses
+// its content record (and the named record where that one is incomplete or its disk unknown).
+struct SharedHolder {
+  uint8_t kind = 0;
+  char name[kNameValueSize] = {};
+  char digits[kShortValueSize] = {};
+  char record[kIndexRecordSize + 1] = {};
+  uint32_t disk = 0;
+  uint64_t r1 = 0, r2 = 0, cl = 0;
+  std::string path;
+};
+bool shared_holder(const char* md5, uint64_t length, SharedHolder* holder);
+
+// A cache disk for a new file, of the preferred kind first; false when none is free.
+bool choose_disk(bool hdd_first, uint32_t* disk, std::string* path);
+struct WriterStart {
+  uint8_t kind;     // 2, 3 or 4
+  bool rule;        // a force-cache rule admitted the response
+  uint32_t lifetime;
+  uint32_t disk;
+  std::string key;
+  std::string path;
+};
+// Opens the file, queues the cleaned heads and registers the writer; a bigbox slave thread only.
+bool writer_begin(const WriterStart& start, http_parser* request, http_parser* response);
+// Queues body bytes; false for an unknown path, another thread's writer or a failed one.
+bool writer_append(const char* path, const char* data, int64_t len);
+// Indexes the file once its writes are done (unless a write failed: then it is deleted).
+void writer_finish(const char* path);
+// Deletes the file once its queued writes are dropped.
+void writer_abort(const char* path);
+size_t writer_count();
 
 // ---- Disk-cache index stores ----
 

@@ -191,6 +191,7 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
   read_spider_list();
   load_rewrite_list();
   open_index_stores();
+  afile_init();
   if (ctx && ctx->daemon && ctx->daemon->bigbox) arm_index_flush(vor_bigbox_GetMasterBox(ctx->daemon->bigbox));
   return 1;
 }
@@ -232,7 +233,7 @@ uint8_t reqgate_plugin__CancelDiskCache(int64_t response_sid) {
   FilterRecord* record = record_by_response(response_sid);
   if (!record) return 0;
   record->decision.no_disk = 1;
-  if (record->writing) seams::writer_abort(*record);
+  if (record->writing) writer_abort(record->cache_file_path.c_str());
   record->writing = 0;
   return 1;
 }
@@ -247,7 +248,9 @@ uint8_t reqgate_plugin__CancelMemCache(int64_t response_sid) {
   return 1;
 }
 
-uint64_t reqgate_GetCacheSize(void) { return pools_in_use() + reqgate_GetSessionCacheSize(); }
+uint64_t reqgate_GetCacheSize(void) {
+  return pools_in_use() + disk_pools_in_use() + reqgate_GetSessionCacheSize();
+}
 
 uint8_t reqgate_NewRequest_v4(int64_t client_sid, http_parser* request, const char* cache_key, uint8_t* cache_kind,
                               uint8_t* icookie, uint32_t* lifetime, uint8_t* disk_permitted, uint8_t* disk_refused) {

@@ -1,6 +1,7 @@
 // Where a cache file lives: <disk>/<class>/<digit folders>/<MD5 of the key>[.<extension>]. The
 // folder number comes from a 31-multiplier hash of the key text over the folder count the
 // directory depth sets; each decimal digit of it is one folder level.
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -100,12 +101,15 @@ std::string cache_path(uint8_t kind, std::string_view disk_path, std::string_vie
   return cache_path_at(kind, disk_path, folder_digits(key), file_name(key));
 }
 
-void make_dirs(const std::string& path) {
+int make_dirs(const std::string& path) {
   const size_t end = path.find_last_of('/');
-  if (end == std::string::npos) return;
+  if (end == std::string::npos) return 0;
+  int error = 0;
   for (size_t at = path.find('/', 1); at != std::string::npos && at <= end; at = path.find('/', at + 1)) {
-    cu_dir1_make(path.substr(0, at).c_str());  // false for a level that exists: nothing to do
+    // False for a level that exists: nothing to do.
+    if (!cu_dir1_make(path.substr(0, at).c_str()) && errno != EEXIST && error == 0) error = errno;
   }
+  return error;
 }
 
 }  // namespace vor::reqgate

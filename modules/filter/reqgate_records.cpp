@@ -112,7 +112,7 @@ bool register_record(FilterRecord* record) {
   }
   if (replaced) {
     // Freed unfinished: its cache file is abandoned, never committed half-written.
-    if (replaced->writing) seams::writer_abort(*replaced);
+    if (replaced->writing) writer_abort(replaced->cache_file_path.c_str());
     delete replaced;
   }
   return record == nullptr;

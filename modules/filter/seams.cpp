@@ -1,6 +1,5 @@
 // Calls from the request filter into its parts not in this build yet. Each does nothing (or
-// answers as with nothing stored) until its part replaces the body: the cache files (the index
-// stores and the cache disks are real), the index cleaning, purges of stored copies, probes,
+// answers as with nothing stored) until its part replaces the body: disk hits, the cleaners, purges of stored copies, probes,
 // statistics and the access log.
 #include "seams.h"
 
@@ -11,12 +10,6 @@
 
 namespace vor::reqgate::seams {
 
-bool choose_disk(bool, uint32_t*, std::string*) { return false; }
-std::string cache_path(uint8_t, const std::string&, const std::string&) { return {}; }
-bool writer_begin(FilterRecord&, uint32_t, const std::string&) { return false; }
-void writer_append(FilterRecord&, const char*, uint64_t) {}
-void writer_finish(FilterRecord&) {}
-void writer_abort(FilterRecord&) {}
 void clean_disk_cache(const char*) {}
 void clean_rules_caches(const char*, uint8_t, uint8_t) {}
 void rtp_message(int64_t, http_parser*) {}

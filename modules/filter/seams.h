@@ -10,14 +10,6 @@ namespace vor::reqgate::seams {
 // ---- The response path's calls into the disk cache, purges, probes and statistics, and the
 // access log ----
 
-// A cache disk for a new file: SSD first (or HDD first); false when none is free.
-bool choose_disk(bool hdd_first, uint32_t* disk, std::string* path);
-// The path of a cache file; empty when none can be made.
-std::string cache_path(uint8_t cache_kind, const std::string& disk_path, const std::string& key);
-bool writer_begin(FilterRecord& record, uint32_t disk, const std::string& key);
-void writer_append(FilterRecord& record, const char* data, uint64_t len);
-void writer_finish(FilterRecord& record);
-void writer_abort(FilterRecord& record);
 // Whether the client has a disk-cache read pending.
 bool disk_read_pending(int64_t client_sid);
 void clean_disk_cache(const char* text);
