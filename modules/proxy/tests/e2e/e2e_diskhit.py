@@ -1,0 +1,198 @@
+#!/usr/bin/env python3
+"""Disk hits end to end: quorind laid out from a build (the end-to-end suite's Node) with the disk
+cache and "X-Cache" on, MaxCacheBlockSize lowered to 4 KB so every body above it is served from
+its cache file, one cache disk in the work folder, and one python origin (the memory-cache
+script's fixture) whose log counts every request.
+
+  e2e_diskhit.py --build DIR --source DIR --plugin FILE
+
+Cases: whole bodies and ranges across the 262,144-byte slice edges of a 1 MiB object (sha256
+against the origin), a chunked copy whole and with a Range (its framing kept, the whole 200), a
+pipelined request behind a disk hit (never answered first), and one origin request per object.
+Exit 0 when every case passes, 1 otherwise, 77 when a tool it needs is missing.
+"""
+import argparse
+import hashlib
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "fixtures"))
+import e2e_cache as cache  # noqa: E402
+import e2e_suite as suite  # noqa: E402
+
+SKIP = 77
+SECONDS = 10
+SLICE = 262144
+
+
+def config(disk):
+    return {"sql": "update wc_system set value='1' where name='AddXCacheToHeader';"
+                   "update wc_system set value='1' where name='IsDiskCache';"
+                   "update wc_system set value='1' where name='EnableDiskCacheForChunkedPage';"
+                   "update wc_system set value='4' where name='MaxCacheBlockSize';"
+                   "update wc_system set value='0' where name='MinDiskCacheContentSize';"
+                   # The rules store makes this table at its first start; the disk is given before.
+                   "create table if not exists wc_diskno(num int not null, path text not null,"
+                   " quota int default '0' not null, used int default '0' not null, full int default '0' not null,"
+                   " ssd int default '0' not null, note text default \"\" not null);"
+                   "insert into wc_diskno(num, path, quota, used, full, ssd, note) values(1, '%s', 0, 1, 0, 0, '');"
+                   "insert into wc_fcache(num, url, icase, rules, expire, unit, icookie, olimit, isdiskcache, note)"
+                   " values(1, '^a\\.test/obj/', 0, 1, 600, 3, 1, 0, 1, '');" % disk}
+
+
+def indexed_records(node):
+    """Records of the public index store as the sqlite3 tool reads them (the placeholder too)."""
+    store = os.path.join(node.root, "config/dcindex/public.idx2")
+    out = subprocess.run(["sqlite3", "-batch", store, "select count(*) from kv;"], capture_output=True,
+                         timeout=SECONDS)
+    try:
+        return int(out.stdout.decode().strip() or "0")
+    except ValueError:
+        return 0
+
+
+def fill(run, path, want, records):
+    """A miss that leaves a cache file; waits until its index record is there."""
+    first = run.get(path)
+    run.status(path + " miss", first, 200) and run.cache(path + " miss", first, "MISS")
+    run.body(path + " miss", first, want)
+    return run.expect(suite.wait_for(lambda: indexed_records(run.node) >= records, seconds=SECONDS),
+                      path + ": no index record after the miss")
+
+
+def sha(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def whole_and_ranges(run):
+    path, want = cache.obj("mib", 1 << 20)
+    if not fill(run, path, want, 2):
+        return
+    whole = run.get(path)
+    run.status("whole", whole, 200) and run.cache("whole", whole, "HIT")
+    run.expect(sha(whole.body) == sha(want), "whole: sha256 differs from the origin's")
+    run.headers("whole", whole, "Content-Length", [str(len(want))])
+    for first, last in ((0, 99), (SLICE - 10, SLICE + 9), (2 * SLICE - 1, 3 * SLICE), (SLICE, 4 * SLICE - 1),
+                        (len(want) - 5, len(want) - 1)):
+        label = "range %d-%d" % (first, last)
+        part = run.get(path, "-H", "Range: bytes=%d-%d" % (first, last))
+        run.status(label, part, 206) and run.cache(label, part, "HIT")
+        run.headers(label, part, "Content-Range", ["bytes %d-%d/%d" % (first, last, len(want))])
+        run.expect(part.body == want[first:last + 1], label + ": bytes differ from the origin's")
+    beyond = run.get(path, "-H", "Range: bytes=%d-" % (len(want) + 10))
+    run.status("range past the end", beyond, 200)
+    run.expect(sha(beyond.body) == sha(want), "range past the end: sha256 differs")
+    run.count("1 MiB after the hits", path, 1)
+
+
+def chunked_copy(run):
+    path, want = cache.obj("chunky", 20000, chunked=1)
+    if not fill(run, path, want, 3):
+        return
+    for label, options in (("chunked whole", ()), ("chunked range", ("-H", "Range: bytes=10-19"))):
+        answer = run.get(path, *options)
+        run.status(label, answer, 200) and run.cache(label, answer, "HIT")
+        run.headers(label, answer, "Transfer-Encoding", ["chunked"])
+        run.headers(label, answer, "Content-Length", [])
+        run.headers(label, answer, "Content-Range", [])
+        run.body(label, answer, want)
+    run.count("chunked after the hits", path, 1)
+
+
+def read_all(sock):
+    data = b""
+    deadline = time.monotonic() + SECONDS
+    while time.monotonic() < deadline:
+        try:
+            piece = sock.recv(65536)
+        except socket.timeout:
+            break
+        if not piece:
+            break
+        data += piece
+    return data
+
+
+def pipelined(run):
+    """A second request sent with a disk hit: the disk answer comes whole first, or the connection
+    ends; the second answer never comes before or inside it. The descriptors come back."""
+    path, want = cache.obj("pipe", 300000)
+    if not fill(run, path, want, 4):
+        return
+    other, _ = cache.obj("pipe-other", 100)
+    requests = ("GET %s HTTP/1.1\r\nHost: a.test\r\n\r\nGET %s HTTP/1.1\r\nHost: a.test\r\nConnection: close\r\n\r\n"
+                % (path, other)).encode()
+    baseline = run.node.descriptors()
+    for _ in range(5):
+        with socket.create_connection(("127.0.0.1", run.node.port), timeout=SECONDS) as sock:
+            sock.sendall(requests)
+            data = read_all(sock)
+        check_pipelined(run, data, want)
+    run.expect(suite.wait_for(lambda: run.node.descriptors() <= baseline, seconds=SECONDS),
+               "pipelined: descriptors %d, %d before" % (run.node.descriptors(), baseline))
+
+
+def check_pipelined(run, data, want):
+    if not data:
+        return  # the next request came while the read was in flight: the connection was closed
+    end = data.find(b"\r\n\r\n")
+    run.expect(end > 0 and data.startswith(b"HTTP/1.1 200"), "pipelined: the first answer is not a 200: %r"
+               % data[:80])
+    head = data[:end].decode("latin-1")
+    run.expect("X-Cache: HIT" in head, "pipelined: the first answer is not the disk hit: %r" % head[:300])
+    body = data[end + 4:end + 4 + len(want)]
+    run.expect(body == want[:len(body)], "pipelined: the disk body is interleaved with another answer")
+    rest = data[end + 4 + len(want):]
+    run.expect(len(body) == len(want) or not rest, "pipelined: bytes follow a cut disk answer")
+    run.expect(not rest or rest.startswith(b"HTTP/1.1 "), "pipelined: the second answer is garbled: %r" % rest[:80])
+
+
+CASES = [("whole-and-ranges", whole_and_ranges), ("chunked-copy", chunked_copy), ("pipelined", pipelined)]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--plugin", required=True)
+    args = parser.parse_args()
+    missing = [tool for tool in ("curl", "sqlite3") if not shutil.which(tool)]
+    if missing:
+        print("skipped: missing " + " ".join(missing))
+        return SKIP
+    work = tempfile.mkdtemp(prefix="quorin-e2e-diskhit-")
+    disk = os.path.join(work, "disk1")
+    os.makedirs(disk)
+    fixtures = cache.CacheFixtures(work, args.source)
+    failures = []
+    try:
+        if not fixtures.ready:
+            print("the origin did not start; see " + work)
+            return 1
+        node = suite.Node(args, fixtures, "diskhit", config(disk))
+        if not node.ready:
+            failures.append("the node did not start: " + suite.read(node.out)[-2000:].decode("latin-1"))
+        else:
+            for name, case in CASES:
+                run = cache.Run(node, fixtures)
+                cache.run_part(run, case)
+                print("%-5s %s" % ("FAIL" if run.errors else "ok", name), flush=True)
+                for error in run.errors:
+                    print("        " + error, flush=True)
+                failures += ["%s: %s" % (name, e) for e in run.errors]
+        failures += ["node: " + fault for fault in node.stop()]
+    finally:
+        fixtures.stop()
+    return suite.report(failures, work)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
