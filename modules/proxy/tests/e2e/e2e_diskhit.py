@@ -9,10 +9,16 @@ script's fixture) whose log counts every request.
 Cases: whole bodies and ranges across the 262,144-byte slice edges of a 1 MiB object (sha256
 against the origin), a chunked copy whole and with a Range (its framing kept, the whole 200), a
 pipelined request behind a disk hit (never answered first), and one origin request per object.
+A second origin (this script run with --origin, the upstream of "n.test") gzips when asked: its
+gzip copies are decoded for clients without gzip, whole and under a Range; a coded copy above
+1 MiB, or one that decodes past 1,064,959 bytes, is answered by the origin.
 Exit 0 when every case passes, 1 otherwise, 77 when a tool it needs is missing.
 """
 import argparse
+import gzip
 import hashlib
+import http.server
+import json
 import os
 import shutil
 import socket
@@ -45,7 +51,65 @@ def config(disk):
                    " ssd int default '0' not null, note text default \"\" not null);"
                    "insert into wc_diskno(num, path, quota, used, full, ssd, note) values(1, '%s', 0, 1, 0, 0, '');"
                    "insert into wc_fcache(num, url, icase, rules, expire, unit, icookie, olimit, isdiskcache, note)"
-                   " values(1, '^a\\.test/obj/', 0, 1, 600, 3, 1, 0, 1, '');" % disk}
+                   " values(1, '^a\\.test/obj/', 0, 1, 600, 3, 1, 0, 1, ''), (2, '^n\\.test/g/', 0, 1, 600, 3, 1, 0, 1, '');"
+                   % disk}
+
+
+# --- the gzip origin -----------------------------------------------------------------------------
+
+def gzip_body(name):
+    """The plain body of /g/NAME: sizes and repeats chosen so every coded copy exceeds 4 KB."""
+    sizes = {"600k": (600 * 1024, 600 * 1024), "2m": (2 << 20, 2 << 20), "wide": (1200000, 8192)}
+    size, unique = sizes[name]
+    block = hashlib.sha256(name.encode()).digest() * (unique // 32 + 1)
+    block = bytes(b ^ (i * 7 & 0xFF) for i, b in enumerate(block[:unique]))
+    return (block * (size // unique + 1))[:size]
+
+
+class GzipOrigin(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def do_GET(self):
+        name = self.path.split("/")[-1]
+        with open(self.server.log, "a") as log:
+            log.write(json.dumps({"path": self.path, "accept": self.headers.get("Accept-Encoding", "")}) + "\n")
+        body = gzip_body(name)
+        coded = "gzip" in self.headers.get("Accept-Encoding", "")
+        if coded:
+            body = gzip.compress(body, mtime=0)
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Cache-Control", "max-age=600")
+        if coded:
+            self.send_header("Content-Encoding", "gzip")
+        self.send_header("Vary", "Accept-Encoding")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+def run_origin(port, log):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), GzipOrigin)
+    server.log = log
+    server.serve_forever()
+
+
+class DiskFixtures(cache.CacheFixtures):
+    """The memory-cache script's origin for "a.test", this script's gzip origin for "n.test"."""
+
+    def __init__(self, work, source):
+        super().__init__(work, source)
+        self.gzip_log = os.path.join(work, "gzip-origin.log")
+        self.nginx = suite.free_port()
+        self.spawn(["python3", os.path.abspath(__file__), "--origin", str(self.nginx), self.gzip_log], "gzip-origin")
+        self.ready = self.ready and suite.wait_for(lambda: suite.listening(self.nginx))
+
+    def gzip_requests(self, path):
+        lines = suite.read(self.gzip_log).decode().splitlines()
+        return [json.loads(line) for line in lines if json.loads(line)["path"] == path]
 
 
 def indexed_records(node):
@@ -155,10 +219,41 @@ def check_pipelined(run, data, want):
     run.expect(not rest or rest.startswith(b"HTTP/1.1 "), "pipelined: the second answer is garbled: %r" % rest[:80])
 
 
-CASES = [("whole-and-ranges", whole_and_ranges), ("chunked-copy", chunked_copy), ("pipelined", pipelined)]
+def coded_copies(run):
+    f = run.fixtures
+    records = indexed_records(run.node)
+    # (name, whether the coded copy is served decoded from disk)
+    for name, decoded in (("600k", True), ("2m", False), ("wide", False)):
+        path = "/g/" + name
+        plain = gzip_body(name)
+        first = suite.curl(run.node, "n.test", path, ["-H", "Accept-Encoding: gzip"], seconds=SECONDS)
+        run.status(name + " gzip miss", first, 200)
+        run.headers(name + " gzip miss", first, "Content-Encoding", ["gzip"])
+        records += 1
+        if not run.expect(suite.wait_for(lambda: indexed_records(run.node) >= records, seconds=SECONDS),
+                          name + ": no index record after the miss"):
+            continue
+        # A copy not decoded from disk sends its client upstream, whose plain answer replaces it.
+        tries = ((name + " identity", []), (name + " identity range", ["-H", "Range: bytes=10-19"]))
+        for label, options in tries if decoded else tries[:1]:
+            answer = suite.curl(run.node, "n.test", path, options, seconds=SECONDS)
+            run.status(label, answer, 200)
+            run.headers(label, answer, "Content-Encoding", [])
+            run.expect(sha(answer.body) == sha(plain), label + ": the body is not the origin's plain body")
+            run.cache(label, answer, "HIT" if decoded else "MISS")
+        want = 1 if decoded else 2
+        seen = len(f.gzip_requests(path))
+        run.expect(seen == want, "%s: the origin saw %d requests, expected %d" % (name, seen, want))
+
+
+CASES = [("whole-and-ranges", whole_and_ranges), ("chunked-copy", chunked_copy), ("pipelined", pipelined),
+         ("coded-copies", coded_copies)]
 
 
 def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--origin":
+        run_origin(int(sys.argv[2]), sys.argv[3])
+        return 0
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
@@ -171,7 +266,7 @@ def main():
     work = tempfile.mkdtemp(prefix="quorin-e2e-diskhit-")
     disk = os.path.join(work, "disk1")
     os.makedirs(disk)
-    fixtures = cache.CacheFixtures(work, args.source)
+    fixtures = DiskFixtures(work, args.source)
     failures = []
     try:
         if not fixtures.ready:
