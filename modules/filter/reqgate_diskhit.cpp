@@ -430,18 +430,18 @@ http_parser* client_request(int64_t sid) {
   return client ? client->parser : nullptr;
 }
 
+// The request the plug-ins' hooks see: the client's head, else one made from the cache key.
+http_parser* hooks_request(const DiskHit& hit, Head& made) {
+  if (http_parser* request = client_request(hit.sid)) return request;
+  made = hook_request(hit.cache_key);
+  return made.get();
+}
+
 // Writes the head unless the plug-ins' head hook answers false.
 void write_head(const DiskHit& hit, http_parser* head) {
   const ResponseHooks hooks = response_hooks();
-  if (hooks.head) {
-    http_parser* request = client_request(hit.sid);
-    Head made;
-    if (!request) {
-      made = hook_request(hit.cache_key);
-      request = made.get();
-    }
-    if (!hooks.head(hit.sid, request, 0, head, 1)) return;
-  }
+  Head made;
+  if (hooks.head && !hooks.head(hit.sid, hooks_request(hit, made), 0, head, 1)) return;
   edgeserv_WriteJitter(hit.sid, http_parser_GetStr(head), http_parser_GetLen(head));
 }
 
@@ -507,9 +507,9 @@ void send_decoded(HitPtr hit, http_parser* head, const char* body) {
   }
   finish_head(*hit, head);
   write_head(*hit, head);
-  http_parser* request = client_request(hit->sid);
+  Head made;
   Chunk chunk{plain, static_cast<int32_t>(plain_len)};
-  run_body_hooks(hit->sid, request, 0, head, 1, true, chunk);
+  run_body_hooks(hit->sid, hooks_request(*hit, made), 0, head, 1, true, chunk);
   if (chunk.send && chunk.len > 0) edgeserv_WriteJitter(hit->sid, chunk.data, chunk.len);
   release_chunk(chunk, plain);
   codec_free(nullptr, plain);

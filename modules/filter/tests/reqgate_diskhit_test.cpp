@@ -343,6 +343,24 @@ TEST_F(DiskHitTest, PromotedCopyHoldsTheHeadAsSentAndTheBody) {
   EXPECT_EQ(w.memory[e.key], a.head + e.body);
 }
 
+uint8_t refuse_head(int64_t, http_parser* request, int64_t, http_parser*, uint8_t from_cache) {
+  // Without a head on the connection the hook sees one made from the cache key.
+  return request && header(request, "Host") == "a.test" && from_cache == 1 ? 0 : 1;
+}
+
+TEST_F(DiskHitTest, AHeadHookAnsweringFalseHoldsTheHeadBackButNotTheBody) {
+  reqgate_ImportPluginResponseEntry_v2(refuse_head, nullptr, nullptr);
+  for (size_t size : {size_t{1000}, size_t{50000}}) {
+    SCOPED_TRACE(size);
+    w.reset();
+    const Entry e = entry("a.test/hooked" + std::to_string(size), pattern(size));
+    put(e);
+    ASSERT_TRUE(serve(e));
+    EXPECT_TRUE(w.out == e.body);
+  }
+  reqgate_ImportPluginResponseEntry_v2(nullptr, nullptr, nullptr);
+}
+
 TEST_F(DiskHitTest, AStoredHeadWithoutLengthGetsCl) {
   Entry e = entry("a.test/nolength", pattern(500));
   e.response = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n";
