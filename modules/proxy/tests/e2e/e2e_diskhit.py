@@ -11,7 +11,9 @@ against the origin), a chunked copy whole and with a Range (its framing kept, th
 pipelined request behind a disk hit (never answered first), and one origin request per object.
 A second origin (this script run with --origin, the upstream of "n.test") gzips when asked: its
 gzip copies are decoded for clients without gzip, whole and under a Range; a coded copy above
-1 MiB, or one that decodes past 1,064,959 bytes, is answered by the origin.
+1 MiB, or one that decodes past 1,064,959 bytes, is answered by the origin. Two URLs of one 3 MB
+body share it. After a SIGTERM and a new start every stored object is a disk hit with the origin's
+bytes, and a small one, promoted at its first hit, comes from memory at its second.
 Exit 0 when every case passes, 1 otherwise, 77 when a tool it needs is missing.
 """
 import argparse
@@ -45,6 +47,7 @@ def config(disk):
                    "update wc_system set value='1' where name='EnableDiskCacheForChunkedPage';"
                    "update wc_system set value='4' where name='MaxCacheBlockSize';"
                    "update wc_system set value='0' where name='MinDiskCacheContentSize';"
+                   "update wc_system set value='0' where name='MinSizeForActivePageByDiskCache';"
                    # The rules store makes this table at its first start; the disk is given before.
                    "create table if not exists wc_diskno(num int not null, path text not null,"
                    " quota int default '0' not null, used int default '0' not null, full int default '0' not null,"
@@ -277,8 +280,46 @@ def coded_copies(run):
         run.expect(seen == want, "%s: the origin saw %d requests, expected %d" % (name, seen, want))
 
 
+def restart(node):
+    """SIGTERM, then quorind again in the same runtime tree; the faults of the first run."""
+    faults = node.stop()
+    node.out = node.out + ".2"
+    node.proc = subprocess.Popen(["./quorind"], cwd=os.path.join(node.root, "bin"),
+                                 env=dict(os.environ, NAMERES_SERVERS="127.0.0.1:%d" % node.fixtures.dns_port),
+                                 stdout=open(node.out, "wb"), stderr=open(node.err, "ab"), stdin=subprocess.DEVNULL)
+    node.ready = suite.wait_for(lambda: b"You Can Press Ctrl+C To Exit!" in suite.read(node.out)
+                                or node.proc.poll() is not None)
+    node.ready = node.ready and node.proc.poll() is None and suite.wait_for(lambda: suite.listening(node.port))
+    return faults
+
+
+def after_restart(run):
+    """Every stored object is a disk hit after a restart; a small one is promoted to memory."""
+    small, small_want = cache.obj("small", 3000)
+    fill(run, small, small_want, indexed_records(run.node) + 1)
+    run.faults = restart(run.node)
+    if not run.expect(run.node.ready, "the node did not start again"):
+        return
+    for path, want in (cache.obj("mib", 1 << 20), cache.obj("chunky", 20000, chunked=1),
+                       cache.obj("shared", 3000000, copy=2)):
+        answer = run.get(path)
+        run.status(path + " after the restart", answer, 200) and run.cache(path + " after the restart", answer, "HIT")
+        run.expect(sha(answer.body) == sha(want), path + " after the restart: sha256 differs")
+        run.count(path + " after the restart", path, 1)
+    for turn in ("disk", "memory"):
+        answer = run.get(small)
+        run.cache("small from " + turn, answer, "HIT") and run.body("small from " + turn, answer, small_want)
+    console = suite.read(run.node.out).decode("latin-1")
+    run.expect(console.count("[HitPublicDiskCache: Status -> 200|206|301|302] a.test" + small) == 1,
+               "small: not one disk hit on the console")
+    run.expect(console.count("[HitPublicMemCache: Status -> 200|206|301|302] a.test" + small) == 1,
+               "small: its second hit did not come from memory")
+    run.count("small after the restart", small, 1)
+
+
 CASES = [("whole-and-ranges", whole_and_ranges), ("shared-body", shared_body), ("chunked-copy", chunked_copy), ("pipelined", pipelined),
-         ("coded-copies", coded_copies)]
+         ("coded-copies", coded_copies),
+         ("after-restart", after_restart)]
 
 
 def main():
@@ -315,6 +356,7 @@ def main():
                 for error in run.errors:
                     print("        " + error, flush=True)
                 failures += ["%s: %s" % (name, e) for e in run.errors]
+                failures += ["node before the restart: " + fault for fault in getattr(run, "faults", [])]
         failures += ["node: " + fault for fault in node.stop()]
     finally:
         fixtures.stop()
