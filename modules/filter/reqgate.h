@@ -121,6 +121,14 @@ VOR_API uint8_t reqgate_EmptyDCIndex(void);
 VOR_API uint64_t reqgate_DiskCacheCount(void);
 /* Bytes of the files of those stores. */
 VOR_API uint64_t reqgate_DiskCacheSize(void);
+/* Purges a cache key from the public, member and visitor stores and deletes its cache files; a
+   key whose first slash-star ends it (or is followed by a blank or a tab) also marks every entry
+   under that path expired, on a thread of its own; 1. */
+VOR_API uint8_t reqgate_CleanDiskCache(const char* url);
+/* True when the key has an index record in the store of the kind (0 and 2 public, 3 member, 4
+   visitor) whose body is at least MinDiskCacheContentSize; its expiry then goes to *expiry
+   (0 when it has none) unless expiry is NULL. */
+VOR_API uint8_t reqgate_CheckDiskCache(uint8_t cache_kind, const char* url, uint32_t* expiry);
 
 /* --- the session cache ----------------------------------------------------------------------- */
 /* Adds a session value learned on another node (no hook is called); an existing value is kept. */

@@ -81,7 +81,7 @@ void mark_in_flight(const char* text, uint8_t icase, uint8_t rule_type) {
 void purge_url(const char* text) {
   const RefreshSettings s = refresh_settings();
   if (reqgate_url_purge_fn hook = url_purge_hook()) hook(text, s.icase, s.rules);
-  if (policydb_system_get_IsDiskCache()) seams::clean_disk_cache(text);
+  if (policydb_system_get_IsDiskCache()) reqgate_CleanDiskCache(text);
   seams::clean_rules_caches(text, s.icase, s.rules);
 }
 
@@ -330,7 +330,7 @@ void finish_response(FilterRecord& record) {
   std::unique_ptr<FilterRecord> owned(take_by_response(record.response_sid));
   if (!owned) return;
   if (owned->purge_mark.load(std::memory_order_relaxed)) purge_url(owned->decision.cache_key.c_str());
-  seams::access_line(*owned);
+  access_log_miss(*owned);
 }
 
 void take_body(FilterRecord& record, const char* data, uint32_t len, reqgate_writer client_writer) {

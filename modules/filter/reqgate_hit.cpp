@@ -138,8 +138,7 @@ void count_page_view(int64_t client_sid, http_parser* request, const char* cache
 }
 
 void log_hit(int64_t client_sid, http_parser* request, const char* cache_key, const char* status, uint64_t bytes) {
-  if (policydb_system_get_UnenableAccessLog()) return;
-  seams::access_hit_line(client_sid, request, cache_key, status, bytes);
+  access_log_hit(client_sid, request, cache_key, status, bytes);
 }
 
 const char* hit_title(uint8_t kind) {

@@ -453,6 +453,55 @@ bool index_flush_start();
 // Checkpoints (journalled stores) or flushes every open store.
 void index_flush();
 
+// ---- Access log ----
+
+// The line buffer the callers allocate (_cu_malloc); a line never outgrows it.
+constexpr size_t kAccessLineSize = 16384;
+// Module init: the settings and URL rules of access.ini (../config/zazudaza/, then
+// ../modules/zazudaza/), the log of the current local day or hour and its switch timer on the
+// master box (NULL: no switching). Without access.ini no file is opened and no rule exists.
+void access_init(vor_box* master_box);
+// Module exit: flushes the log.
+void access_exit();
+// True when one of the URL rules matches the URL.
+bool access_wanted(const char* url);
+// Builds the line into line (kAccessLineSize bytes) by the field switches; answers its length,
+// CR LF included. Long values are cut, never the quotes, status or counts after them.
+size_t access_format(char* line, const char* ip, http_parser* request, const char* status, uint64_t bytes,
+                     const char* cache_status);
+// Builds the line in line, writes it and frees line (_cu_free).
+void access_line(const char* ip, http_parser* request, const char* status, uint64_t bytes, const char* cache_status,
+                 char* line);
+// The "MISS" line of a finished upstream response, when access logging is on and a rule
+// matches its cache key.
+void access_log_miss(FilterRecord& record);
+// The "HIT" line of an answer from a cache, on the same conditions.
+void access_log_hit(int64_t client_sid, http_parser* request, const char* cache_key, const char* status,
+                    uint64_t bytes);
+// Switches the log to the file of the current day or hour and arms the next switch.
+void access_rotate();
+// "../logs/access/access-Y-MM-DD[-HH].log" of the local time t; makes the folder.
+std::string access_file_name(int64_t t, bool hourly);
+// Milliseconds from t to the next local full hour or midnight; 1000 when none are left.
+uint32_t access_switch_delay_ms(int64_t t, bool hourly);
+// The clock the log reads (seconds since 1970); NULL puts the edge server's back.
+using AccessClock = int64_t (*)();
+void set_access_clock(AccessClock clock);
+
+// ---- Purge and check by URL ----
+
+// The disk key of a URL: a rewrite entry's answer when one answered without skip, else the URL.
+std::string rewritten_disk_key(const char* url, http_parser* request);
+// Starts the scan that expires the entries under a "/*" URL's path on a thread of its own (a
+// copy of the URL goes with it); false when no thread starts.
+bool index_scan_start(const char* url);
+// One scan pass over the class stores, after the scans queued before it.
+void index_scan(const char* url);
+// Scan threads started and not yet ended (queued ones included).
+size_t index_scans_running();
+// Module exit: queued and running scans stop; answers once none runs.
+void stop_index_scans();
+
 // ---- Disk hits ----
 
 // A stored copy decoded for a client: kNoRoom when a work buffer was missing or the decoded body

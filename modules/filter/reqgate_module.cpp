@@ -189,6 +189,7 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
     start_session_sweep(vor_bigbox_GetMasterBox(ctx->daemon->bigbox), settings().sessioncache_refresh);
   }
   read_spider_list();
+  access_init(ctx && ctx->daemon && ctx->daemon->bigbox ? vor_bigbox_GetMasterBox(ctx->daemon->bigbox) : nullptr);
   load_rewrite_list();
   open_index_stores();
   afile_init();
@@ -198,8 +199,10 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
 
 void reqgate_module_exit(edgeserv_ctx*) {
   console_line("[zazudaza -> filter] module exit!\r\n");
+  stop_index_scans();
   index_close();
   content_close();
+  access_exit();
   reqgate_CleanSessionCaches();
 }
 

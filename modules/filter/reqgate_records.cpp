@@ -157,7 +157,7 @@ Lookup finish_client_record(int64_t client_sid, bool only_when_complete, std::st
   std::unique_ptr<FilterRecord> owned(record);
   store_memory_copy(*record);
   if (record->writing) end_cache_file(*record);
-  seams::access_line(*record);
+  access_log_miss(*record);
   return found;
 }
 

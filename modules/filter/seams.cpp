@@ -10,13 +10,10 @@
 
 namespace vor::reqgate::seams {
 
-void clean_disk_cache(const char*) {}
 void clean_rules_caches(const char*, uint8_t, uint8_t) {}
 void rtp_message(int64_t, http_parser*) {}
 void rtdiskcache_message(int64_t, http_parser*, const char*, const char*, int) {}
 void stat_is_hit(int64_t, const char*) {}
-void access_line(FilterRecord&) {}
-void access_hit_line(int64_t, http_parser*, const char*, const char*, uint64_t) {}
 void rtp_hit(int64_t, uint8_t, http_parser*) {}
 void rtp_resend(int64_t, http_parser*) {}
 void start_index_cleaning(IndexStore) {}

@@ -12,14 +12,10 @@ namespace vor::reqgate::seams {
 
 // Whether the client has a disk-cache read pending.
 bool disk_read_pending(int64_t client_sid);
-void clean_disk_cache(const char* text);
 void clean_rules_caches(const char* text, uint8_t icase, uint8_t rule_type);
 void rtp_message(int64_t client_sid, http_parser* request);
 void rtdiskcache_message(int64_t client_sid, http_parser* request, const char* key, const char* path, int code);
 void stat_is_hit(int64_t client_sid, const char* key);
-void access_line(FilterRecord& record);
-// The access-log line of an answer from a cache: its status (three characters) and body bytes.
-void access_hit_line(int64_t client_sid, http_parser* request, const char* key, const char* status, uint64_t bytes);
 // The live probe of a request answered from a cache after its revalidation.
 void rtp_hit(int64_t client_sid, uint8_t member, http_parser* request);
 // The live probe of a revalidated request sent upstream again.

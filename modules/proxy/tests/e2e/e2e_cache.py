@@ -51,7 +51,12 @@ CONFIG = {"sql": "update wc_system set value='1' where name='AddXCacheToHeader';
                  "insert into wc_fcache(num, url, icase, rules, expire, unit, icookie, olimit, isdiskcache, note)"
                  " values"
                  "(1, '^a\\.test/sess/page', 0, 1, 60, 3, 1, 1, 0, ''),"
-                 "(2, '^a\\.test/sess/page', 0, 1, 60, 3, 1, 2, 0, '');"}
+                 "(2, '^a\\.test/sess/page', 0, 1, 60, 3, 1, 2, 0, '');"
+                 "update wc_system set value='0' where name='UnenableAccessLog';",
+          # Access-log lines for the logged objects only, every field, written through at once.
+          "files": [("modules/zazudaza/access.ini",
+                     "[access]\nlog__request_url_3=^a\\.test/obj/logged\nrecord__host=1\nrecord__referer=1\n"
+                     "record__user_agent=1\nrecord__cache_status=1\nlog__flush_interval=0\n")]}
 
 # Cases that fail because of a known node fault: name -> the fault. Such a case must fail; when it
 # passes, the mark is out of date and the run fails.
@@ -561,6 +566,36 @@ def sessions(run):
     run.count("after the hits", page, 2)
 
 
+# --- the access log ---------------------------------------------------------------------------------
+
+ACCESS_LINE = re.compile(r'^127\.0\.0\.1 - - \[(\d\d/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4}'
+                         r':\d\d:\d\d:\d\d) ([+-]\d{4})\] (.*)$')
+
+
+def access_log(run):
+    """A miss and a hit of a logged object each leave a line in the file of the local day, with
+    the real local offset; an object no rule names leaves none."""
+    path, want = obj("logged", 3000)
+    run.get("/obj/unlogged?size=10&type=bin")
+    for verdict in ("MISS", "HIT"):
+        answer = run.get(path, "-e", 'http://ref.test/"x', "-A", "agent\x01")
+        run.cache(verdict, answer, verdict) and run.body(verdict, answer, want)
+    folder = os.path.join(run.node.root, "logs/access")
+    names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    if not run.expect(names == ["access-%s.log" % time.strftime("%Y-%m-%d")], "access-log files %r" % names):
+        return
+    lines = suite.read(os.path.join(folder, names[0])).decode("latin-1").split("\r\n")
+    run.expect(len(lines) == 3 and lines[2] == "", "access log: %r" % lines)
+    for verdict, line in zip(("MISS", "HIT"), lines):
+        match = ACCESS_LINE.match(line)
+        if not run.expect(match is not None, "%s: access-log line %r" % (verdict, line)):
+            continue
+        run.expect(match.group(3) == time.strftime("%z"), "%s: offset %s, expected %s"
+                   % (verdict, match.group(3), time.strftime("%z")))
+        tail = '"a.test" "GET %s HTTP/1.1" 200 3000 "http://ref.test/\\x22x" "agent\\x01" "%s"' % (path, verdict)
+        run.expect(match.group(4) == tail, "%s: access-log fields %r, expected %r" % (verdict, match.group(4), tail))
+
+
 # --- the run ---------------------------------------------------------------------------------------
 
 # (name, the part run before the wait or None, the part run after it or the whole case)
@@ -572,6 +607,7 @@ CASES = [
     ("stored-404-with-range", None, stored_404_with_range),
     ("not-modified-heads", None, not_modified_heads),
     ("sessions", None, sessions),
+    ("access-log", None, access_log),
     ("expired-copy-serves-ranges", expired_range_prime, expired_range_check),
     ("revalidated-by-304", revalidated_by_304_prime, revalidated_by_304_check),
     ("replaced-by-200", replaced_by_200_prime, replaced_by_200_check),

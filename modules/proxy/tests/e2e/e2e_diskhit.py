@@ -283,13 +283,7 @@ def coded_copies(run):
 def restart(node):
     """SIGTERM, then quorind again in the same runtime tree; the faults of the first run."""
     faults = node.stop()
-    node.out = node.out + ".2"
-    node.proc = subprocess.Popen(["./quorind"], cwd=os.path.join(node.root, "bin"),
-                                 env=dict(os.environ, NAMERES_SERVERS="127.0.0.1:%d" % node.fixtures.dns_port),
-                                 stdout=open(node.out, "wb"), stderr=open(node.err, "ab"), stdin=subprocess.DEVNULL)
-    node.ready = suite.wait_for(lambda: b"You Can Press Ctrl+C To Exit!" in suite.read(node.out)
-                                or node.proc.poll() is not None)
-    node.ready = node.ready and node.proc.poll() is None and suite.wait_for(lambda: suite.listening(node.port))
+    node.start()
     return faults
 
 

@@ -190,6 +190,9 @@ class Node:
                     "[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n" % self.port)
         for file, key, value in config.get("ini", []):
             edit_ini(os.path.join(self.root, "modules", file), key, value)
+        for file, text in config.get("files", []):
+            with open(os.path.join(self.root, file), "w") as f:
+                f.write(text)
         shutil.copy(args.plugin, os.path.join(self.root, "plugins/e2e_refusing.so"))
         with open(os.path.join(self.root, "plugins/plugins.ini"), "w") as f:
             f.write("[plugins]\nplugin-0=e2e_refusing.so\n")
@@ -197,15 +200,24 @@ class Node:
         with open(os.path.join(args.source, "dist/config/zazudaza.sql")) as schema:
             subprocess.run(["sqlite3", "-bail", db], stdin=schema, check=True, timeout=PATIENCE)
         subprocess.run(["sqlite3", "-bail", db, self.seed(config.get("sql", ""))], check=True, timeout=PATIENCE)
+        self.name = name
+        self.runs = 0
+        self.start()
+
+    def start(self):
+        """Starts quorind in the tree (again after a stop: the tree and its stores stay)."""
         env = dict(os.environ)
-        env["NAMERES_SERVERS"] = "127.0.0.1:%d" % fixtures.dns_port
-        self.out = os.path.join(fixtures.work, "node-%s.out" % name)
-        self.err = os.path.join(fixtures.work, "node-%s.err" % name)
+        env["NAMERES_SERVERS"] = "127.0.0.1:%d" % self.fixtures.dns_port
+        suffix = "" if self.runs == 0 else "-%d" % self.runs
+        self.runs += 1
+        self.out = os.path.join(self.fixtures.work, "node-%s%s.out" % (self.name, suffix))
+        self.err = os.path.join(self.fixtures.work, "node-%s%s.err" % (self.name, suffix))
         self.proc = subprocess.Popen(["./quorind"], cwd=os.path.join(self.root, "bin"), env=env,
                                      stdout=open(self.out, "wb"), stderr=open(self.err, "wb"),
                                      stdin=subprocess.DEVNULL)
         self.ready = wait_for(lambda: b"You Can Press Ctrl+C To Exit!" in read(self.out) or self.proc.poll() is not None)
         self.ready = self.ready and self.proc.poll() is None and wait_for(lambda: listening(self.port))
+        return self.ready
 
     def seed(self, extra):
         f = self.fixtures
