@@ -110,7 +110,8 @@ HitPtr remove_pending(int64_t sid) {
   return hit;
 }
 
-// The sid's record, out of the table, when it waits for this very read (tag and file). A late completion (record released, sid reused) finds nothing.
+// The sid's record, out of the table, when it waits for this very read (tag and file). A late
+// completion (record released, sid reused) finds nothing.
 HitPtr claim(int64_t sid, void* tag, cu_xfile* file) {
   std::lock_guard<std::mutex> lock(disk_io_lock());
   auto found = pending().by_sid.find(sid);
@@ -179,9 +180,9 @@ cu_xfile* open_cache_file(const char* path, bool* vanished) {
   return file;
 }
 
-// The content record's holder of a shared body, opened; NULL when the chain is broken (the broken
-// links deleted) or the holder is busy.
-std::unique_ptr<SharedBody> shared_body_open(const char* record) {
+// The content record's holder of a shared body, opened; NULL when the record shares no body, the
+// chain is broken (the broken links deleted) or the holder is busy (busy set).
+std::unique_ptr<SharedBody> shared_body_open(const char* record, bool* busy) {
   char flag[kShortValueSize];
   char md5[kNameValueSize];
   if (!index_value(record, "cr", flag, sizeof flag) || std::strtol(flag, nullptr, 16) == 0) return nullptr;
@@ -237,6 +238,7 @@ std::unique_ptr<SharedBody> shared_body_open(const char* record) {
   bool vanished = false;
   body->file = open_cache_file(body->path.c_str(), &vanished);
   if (vanished) drop_both();
+  *busy = !body->file && !vanished;
   if (!body->file) return nullptr;
   if (static_cast<uint64_t>(cu_xfile_GetFileSize(body->file)) != body->r1 + body->r2 + body->cl) {
     delete_file_and_record(body->path.c_str(), body->file, body->kind);
@@ -319,7 +321,13 @@ Queued open_and_read(const Ask& q, bool whole) {
   cu_xfile* file = open_cache_file(q.path, &vanished);
   if (vanished) seams::disk_calls().index_del(q.kind, q.path);
   if (!file) return Queued::kNo;
-  std::unique_ptr<SharedBody> shared = shared_body_open(q.record);
+  bool holder_busy = false;
+  std::unique_ptr<SharedBody> shared = shared_body_open(q.record, &holder_busy);
+  if (holder_busy) {
+    // A holder being written or deleted is no reason to drop this entry: a miss for now.
+    edgeserv_fclose(q.path, file);
+    return Queued::kNo;
+  }
   const uint64_t size = q.r1 + q.r2 + (shared ? 0 : q.cl);
   int32_t disk = 0;
   if (static_cast<uint64_t>(cu_xfile_GetFileSize(file)) != size || !read_disk(q.record, &disk)) {

@@ -549,6 +549,24 @@ TEST_F(SharedBodyTest, AMissingContentRecordDeletesTheSharer) {
   EXPECT_TRUE(indexed(holder_));
 }
 
+TEST_F(SharedBodyTest, ABusyHolderMakesAMissWithNothingDeleted) {
+  share(3000);
+  const std::string holder = path_of(holder_);
+  const std::string bytes = holder_.request + holder_.response + body_;
+  int32_t error = 0;
+  cu_xfile* rewriting = edgeserv_fopen_tx(holder.c_str(), &error);
+  ASSERT_NE(rewriting, nullptr);
+  ASSERT_EQ(cu_xfile_write(rewriting, bytes.data(), static_cast<int32_t>(bytes.size())),
+            static_cast<int32_t>(bytes.size()));
+  EXPECT_FALSE(serve(sharer_));
+  edgeserv_fclose(holder.c_str(), rewriting);
+  EXPECT_TRUE(indexed(sharer_));
+  EXPECT_TRUE(fs::exists(path_of(sharer_)));
+  EXPECT_TRUE(vor::test::wait_until([] { return edgeserv_fnnodes() == 0; }));
+  ASSERT_TRUE(serve(sharer_));
+  EXPECT_TRUE(answer().body == body_);
+}
+
 TEST_F(SharedBodyTest, AShortHolderIsDeletedWithItsRecords) {
   share(3000);
   fs::resize_file(path_of(holder_), fs::file_size(path_of(holder_)) - 10);
