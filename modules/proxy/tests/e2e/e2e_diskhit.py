@@ -12,8 +12,9 @@ pipelined request behind a disk hit (never answered first), and one origin reque
 A second origin (this script run with --origin, the upstream of "n.test") gzips when asked: its
 gzip copies are decoded for clients without gzip, whole and under a Range; a coded copy above
 1 MiB, or one that decodes past 1,064,959 bytes, is answered by the origin. Two URLs of one 3 MB
-body share it. After a SIGTERM and a new start every stored object is a disk hit with the origin's
-bytes, and a small one, promoted at its first hit, comes from memory at its second.
+body share it. Clients that reset right after their request leave no descriptor behind. After a
+SIGTERM and a new start every stored object is a disk hit with the origin's bytes, and a small
+one, promoted at its first hit, comes from memory at its second.
 Exit 0 when every case passes, 1 otherwise, 77 when a tool it needs is missing.
 """
 import argparse
@@ -24,6 +25,7 @@ import json
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -280,6 +282,27 @@ def coded_copies(run):
         run.expect(seen == want, "%s: the origin saw %d requests, expected %d" % (name, seen, want))
 
 
+def clients_gone(run):
+    """Clients that reset their connection right after a disk-hit request: the node keeps no
+    descriptor and still serves the object."""
+    path, want = cache.obj("mib", 1 << 20)
+    baseline = run.node.descriptors()
+    request = ("GET %s HTTP/1.1\r\nHost: a.test\r\n\r\n" % path).encode()
+    for turn in range(40):
+        sock = socket.create_connection(("127.0.0.1", run.node.port), timeout=SECONDS)
+        sock.sendall(request)
+        if turn % 2:
+            time.sleep(0.002)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        sock.close()
+    run.expect(suite.wait_for(lambda: run.node.descriptors() <= baseline, seconds=SECONDS),
+               "clients gone: descriptors %d, %d before" % (run.node.descriptors(), baseline))
+    answer = run.get(path)
+    run.cache("after the resets", answer, "HIT")
+    run.expect(sha(answer.body) == sha(want), "after the resets: sha256 differs")
+    run.count("after the resets", path, 1)
+
+
 def restart(node):
     """SIGTERM, then quorind again in the same runtime tree; the faults of the first run."""
     faults = node.stop()
@@ -312,7 +335,7 @@ def after_restart(run):
 
 
 CASES = [("whole-and-ranges", whole_and_ranges), ("shared-body", shared_body), ("chunked-copy", chunked_copy), ("pipelined", pipelined),
-         ("coded-copies", coded_copies),
+         ("coded-copies", coded_copies), ("clients-gone", clients_gone),
          ("after-restart", after_restart)]
 
 
