@@ -190,7 +190,8 @@ struct Entry {
   std::string name() const { return md5_of(key); }
 };
 
-Entry entry(const std::string& key, const std::string& body, const std::string& headers = "Content-Type: image/png\r\n") {
+Entry entry(const std::string& key, const std::string& body,
+            const std::string& headers = "Content-Type: image/png\r\n") {
   Entry e;
   e.key = key;
   const size_t slash = key.find('/');
@@ -255,7 +256,8 @@ class DiskHitTest : public ::testing::Test {
   bool serve(const Entry& e, int64_t from = 0, int64_t to = -1, bool close = false) {
     const std::string record = record_of(e);
     const std::string path = path_of(e);
-    const bool ok = disk_serve(kSid, close, e.key.c_str(), e.key.c_str(), path.c_str(), record.c_str(), e.kind, from, to);
+    const bool ok =
+        disk_serve(kSid, close, e.key.c_str(), e.key.c_str(), path.c_str(), record.c_str(), e.kind, from, to);
     if (ok) {
       EXPECT_TRUE(vor::test::wait_until([] { return w.ended(); }));
     }
@@ -606,7 +608,8 @@ TEST_F(DiskHitTest, AChunkedCopyKeepsItsFramingAndAnswersARangeWhole) {
 }
 
 Entry coded(const std::string& key, const std::string& plain) {
-  Entry e = entry(key, gzip_of(plain), "Content-Type: text/html\r\nContent-Encoding: gzip\r\nVary: Accept-Encoding\r\n");
+  Entry e = entry(key, gzip_of(plain),
+                  "Content-Type: text/html\r\nContent-Encoding: gzip\r\nVary: Accept-Encoding\r\n");
   e.extra = "&ce=gzip";
   return e;
 }
