@@ -34,17 +34,6 @@ VCL
   wait_port "$2" && PIDS+=("$(cat "$dir/varnishd.pid")")
 }
 
-# start_nginx_cache PORT ORIGIN_PORT [CACHE_DIR]: nginx keeping the origin's answers in a cache of
-# its own (memory-sized zone, files under CACHE_DIR, else under $work), saying in X-Cache whether
-# it hit.
-start_nginx_cache() {
-  local cache=${3:-$work/ncache/cache}
-  mkdir -p "$cache"
-  nginx_conf "$work/ncache" "$1" 65 "location / { proxy_pass http://origin; proxy_http_version 1.1; proxy_set_header Connection \"\"; proxy_cache hot; proxy_cache_valid 200 10m; add_header X-Cache \$upstream_cache_status; } } proxy_cache_path $cache keys_zone=hot:16m max_size=1g; upstream origin { server 127.0.0.1:$2; keepalive 256;"
-  nginx -p "$work/ncache" -c "$work/ncache/nginx.conf" -e "$work/ncache/error.log" || return 1
-  wait_port "$1" && PIDS+=("$(cat "$work/ncache/nginx.pid")")
-}
-
 row() {  # row NAME URL CONNS [HOST]
   printf '  %-18s %s\n' "$1" "$(run_wrk "$2" "$3" -H 'Connection: keep-alive' ${4:+-H "Host: $4"})"
 }

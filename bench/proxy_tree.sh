@@ -26,6 +26,17 @@ start_nginx_proxy() {
   wait_port "$1" && PIDS+=("$(cat "$work/nproxy/nginx.pid")")
 }
 
+# start_nginx_cache PORT ORIGIN_PORT [CACHE_DIR [MAX_SIZE]]: nginx keeping the origin's answers in a
+# cache of its own (memory-sized zone, files under CACHE_DIR, else under $work, at most MAX_SIZE,
+# 1g by default), saying in X-Cache whether it hit.
+start_nginx_cache() {
+  local cache=${3:-$work/ncache/cache}
+  mkdir -p "$cache"
+  nginx_conf "$work/ncache" "$1" 65 "location / { proxy_pass http://origin; proxy_http_version 1.1; proxy_set_header Connection \"\"; proxy_cache hot; proxy_cache_valid 200 10m; add_header X-Cache \$upstream_cache_status; } } proxy_cache_path $cache keys_zone=hot:64m max_size=${4:-1g}; upstream origin { server 127.0.0.1:$2; keepalive 256;"
+  nginx -p "$work/ncache" -c "$work/ncache/nginx.conf" -e "$work/ncache/error.log" || return 1
+  wait_port "$1" && PIDS+=("$(cat "$work/ncache/nginx.pid")")
+}
+
 # start_node PORT ORIGIN_PORT [SQL]: the node with NODE_THREADS (else THREADS) slave threads and
 # proxy host a.test.
 start_node() {

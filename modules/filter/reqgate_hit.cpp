@@ -413,16 +413,10 @@ bool lookup_record(uint8_t kind, http_parser* request, std::string& key, char* r
 
 // The cache file's path from the record's disk and folder; empty (record deleted) when unknown.
 std::string file_path(uint8_t kind, const std::string& key, const char* record) {
-  char disk[kShortValueSize];
-  char folder[kShortValueSize];
   const std::string name = file_name(key);
-  char path[1024];
-  if (!index_value(record, "dn", disk, sizeof disk) || !index_value(record, "pt", folder, sizeof folder) ||
-      !seams::disk_calls().disk_path(static_cast<uint32_t>(std::strtoul(disk, nullptr, 16)), path, sizeof path)) {
-    seams::disk_calls().index_del(kind, name.c_str());
-    return {};
-  }
-  return cache_path_at(kind, path, folder, name);
+  std::string path = record_file_path(kind, name, record);
+  if (path.empty()) seams::disk_calls().index_del(kind, name.c_str());
+  return path;
 }
 
 }  // namespace

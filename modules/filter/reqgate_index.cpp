@@ -23,7 +23,6 @@
 #include "policydb.h"
 #include "reqgate.h"
 #include "reqgate_internal.h"
-#include "seams.h"
 #include "vor_kit.h"
 #include "vor_kv2.h"
 
@@ -217,11 +216,8 @@ void convert_store(IndexStore id) {
 }
 
 // One put in eight looks whether the store outgrew its buckets and starts its cleaning.
-void clean_check(IndexStore id, vor_kv2* store) {
-  if (cu_RandomValue() % 8 != 0 || !store) return;
-  const uint64_t count = vor_kv2_count(store);
-  const uint64_t buckets = vor_kv2_nbuckets(store);
-  if (count != kAbsent && buckets != kAbsent && count > buckets) seams::start_index_cleaning(id);
+void clean_check(IndexStore id) {
+  if (cu_RandomValue() % 8 == 0) iclean_if_over(id);
 }
 
 std::optional<IndexStore> class_store(uint8_t kind) {
@@ -244,7 +240,7 @@ bool put_in(IndexStore id, const char* name, const char* record, int32_t size) {
   vor_kv2* store = handle(id).load();
   if (!store) return false;
   const bool stored = vor_kv2_put(store, 0, key, sizeof key, record, size);
-  clean_check(id, store);
+  clean_check(id);
   return stored;
 }
 

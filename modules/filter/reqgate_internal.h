@@ -351,6 +351,10 @@ std::string file_name(std::string_view key);
 // A cache file's path from its disk, folder digits and name; empty for a kind without a class.
 std::string cache_path_at(uint8_t kind, std::string_view disk_path, std::string_view digits, std::string_view name);
 std::string cache_path(uint8_t kind, std::string_view disk_path, std::string_view key);
+// The cache file an index record names (dn in hexadecimal, pt in decimal digits, both present
+// and well formed, the disk known); empty when it names none.
+std::string record_file_path(uint8_t kind, std::string_view name, const char* record,
+                             size_t record_size = kIndexRecordSize);
 // Creates every missing folder of the path's folder part; the errno of the first level that
 // could not be made, 0 when all are there.
 int make_dirs(const std::string& path);
@@ -392,9 +396,7 @@ void disk_full(uint32_t disk);
 struct SharedHolder {
   uint8_t kind = 0;
   char name[kNameValueSize] = {};
-  char digits[kShortValueSize] = {};
   char record[kIndexRecordSize + 1] = {};
-  uint32_t disk = 0;
   uint64_t r1 = 0, r2 = 0, cl = 0;
   std::string path;
 };
@@ -452,6 +454,32 @@ int32_t arm_index_flush(vor_box* box);
 bool index_flush_start();
 // Checkpoints (journalled stores) or flushes every open store.
 void index_flush();
+
+// ---- Disk and index cleaning ----
+
+// The random draws and the pauses of the cleaning passes; tests put seeded draws and no pauses in.
+struct CleanCalls {
+  int32_t (*draw)();           // 0 to 2,147,483,647
+  void (*pause)(uint32_t ms);
+};
+CleanCalls& clean_calls();
+// Starts the cleaning of a cache disk on a thread of its own unless a pass of that disk runs;
+// true when a thread started.
+bool dclean_start(uint32_t disk);
+// The same for an index store.
+bool iclean_start(IndexStore store);
+// Starts the store's cleaning when it holds more records than its hash has buckets.
+void iclean_if_over(IndexStore store);
+// One pass over a disk on the calling thread: each class folder's digit folders of the current
+// depth lose about one file in five that nobody has open, with its index record; the disk's full
+// mark clears after each folder.
+void dclean_pass(uint32_t disk);
+// One pass over a store on the calling thread: about one record in five goes, with its cache file.
+void iclean_pass(IndexStore store);
+// Module exit: running passes end after their current entry; answers once they have.
+void stop_cleaning();
+// Module init: passes may start again.
+void allow_cleaning();
 
 // ---- Access log ----
 

@@ -191,6 +191,7 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
   read_spider_list();
   access_init(ctx && ctx->daemon && ctx->daemon->bigbox ? vor_bigbox_GetMasterBox(ctx->daemon->bigbox) : nullptr);
   load_rewrite_list();
+  allow_cleaning();
   open_index_stores();
   afile_init();
   if (ctx && ctx->daemon && ctx->daemon->bigbox) arm_index_flush(vor_bigbox_GetMasterBox(ctx->daemon->bigbox));
@@ -200,6 +201,7 @@ uint8_t reqgate_module_init(edgeserv_ctx* ctx) {
 void reqgate_module_exit(edgeserv_ctx*) {
   console_line("[zazudaza -> filter] module exit!\r\n");
   stop_index_scans();
+  stop_cleaning();
   index_close();
   content_close();
   access_exit();

@@ -2,7 +2,10 @@
 // folder number comes from a 31-multiplier hash of the key text over the folder count the
 // directory depth sets; each decimal digit of it is one folder level.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -10,6 +13,7 @@
 #include "cu_md5.h"
 #include "policydb.h"
 #include "reqgate_internal.h"
+#include "seams.h"
 
 namespace vor::reqgate {
 
@@ -99,6 +103,32 @@ std::string cache_path_at(uint8_t kind, std::string_view disk_path, std::string_
 
 std::string cache_path(uint8_t kind, std::string_view disk_path, std::string_view key) {
   return cache_path_at(kind, disk_path, folder_digits(key), file_name(key));
+}
+
+namespace {
+
+bool made_of(const char* text, const char* allowed) {
+  return *text && text[std::strspn(text, allowed)] == '\0';
+}
+
+}  // namespace
+
+std::string record_file_path(uint8_t kind, std::string_view name, const char* record, size_t record_size) {
+  char disk[kShortValueSize];
+  char folder[kShortValueSize];
+  if (!index_value(record, "dn", disk, sizeof disk, record_size) ||
+      !index_value(record, "pt", folder, sizeof folder, record_size)) {
+    return {};
+  }
+  // Hexadecimal disk numbers (nine digits at most: no overflow) and decimal folder digits only.
+  if (!made_of(disk, "0123456789abcdefABCDEF") || !made_of(folder, "0123456789")) return {};
+  const unsigned long long number = std::strtoull(disk, nullptr, 16);
+  char disk_path[1024];
+  if (number > INT32_MAX ||
+      !seams::disk_calls().disk_path(static_cast<uint32_t>(number), disk_path, sizeof disk_path)) {
+    return {};
+  }
+  return cache_path_at(kind, disk_path, folder, name);
 }
 
 int make_dirs(const std::string& path) {

@@ -59,17 +59,7 @@ void scan_ended() {
 
 // Deletes the cache file a record names when its disk and folder are known.
 void delete_file_of(uint8_t kind, const std::string& name, const char* record) {
-  char disk[kShortValueSize];
-  char folder[kShortValueSize];
-  char disk_path[1024];
-  // An empty value names no disk or folder, as an absent one.
-  if (!index_value(record, "dn", disk, sizeof disk) || !index_value(record, "pt", folder, sizeof folder) ||
-      !*disk || !*folder) {
-    return;
-  }
-  const auto number = static_cast<uint32_t>(std::strtoul(disk, nullptr, 16));
-  if (!seams::disk_calls().disk_path(number, disk_path, sizeof disk_path)) return;
-  const std::string path = cache_path_at(kind, disk_path, folder, name);
+  const std::string path = record_file_path(kind, name, record);
   if (!path.empty()) edgeserv_fdelete(path.c_str());
 }
 

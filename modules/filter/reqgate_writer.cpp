@@ -114,7 +114,7 @@ FileCalls& file_calls() {
 
 void disk_full(uint32_t disk) {
   policydb_diskno_SetFull(static_cast<int32_t>(disk));
-  seams::start_disk_cleaning(disk);
+  dclean_start(disk);
   edgeserv_ctx* ctx = edge_context();
   if (ctx && ctx->log) cu_log_warn(ctx->log, "[zazudaza -> filter] start cleanning diskcache, diskno=%d!\r\n", disk);
   // "The disk is full" in the console's GBK text.
@@ -137,18 +137,17 @@ bool shared_holder(const char* md5, uint64_t length, SharedHolder* holder) {
     content_del(md5);
     return false;
   }
-  char disk[kShortValueSize], number[kNumberValueSize];
-  const bool complete = index_value(holder->record, "dn", disk, sizeof disk) &&
-                        index_value(holder->record, "pt", holder->digits, sizeof holder->digits) &&
-                        index_value(holder->record, "r1", number, sizeof number) &&
+  char number[kNumberValueSize];
+  const bool complete = index_value(holder->record, "r1", number, sizeof number) &&
                         index_value(holder->record, "r2", number, sizeof number) &&
                         index_value(holder->record, "cl", number, sizeof number);
-  if (!complete) {
+  holder->path = complete ? record_file_path(holder->kind, holder->name, holder->record) : std::string();
+  if (holder->path.empty()) {
+    // Incomplete, or naming no file on a known disk.
     content_del(md5);
     index_del(holder->kind, holder->name);
     return false;
   }
-  holder->disk = static_cast<uint32_t>(std::strtoul(disk, nullptr, 16));
   holder->r1 = index_hex(holder->record, "r1", 0);
   holder->r2 = index_hex(holder->record, "r2", 0);
   holder->cl = index_hex(holder->record, "cl", 0);
@@ -160,14 +159,7 @@ bool shared_holder(const char* md5, uint64_t length, SharedHolder* holder) {
     content_del(md5);
     return false;
   }
-  char path[1024];
-  if (!seams::disk_calls().disk_path(holder->disk, path, sizeof path)) {
-    content_del(md5);
-    index_del(holder->kind, holder->name);
-    return false;
-  }
-  holder->path = cache_path_at(holder->kind, path, holder->digits, holder->name);
-  return !holder->path.empty();
+  return true;
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // Calls from the request filter into its parts not in this build yet. Each does nothing (or
-// answers as with nothing stored) until its part replaces the body: disk hits, the cleaners, purges of stored copies, probes,
-// statistics and the access log.
+// answers as with nothing stored) until its part replaces the body: disk hits, the purges of
+// rule caches, probes and statistics.
 #include "seams.h"
 
 #include <algorithm>
@@ -16,8 +16,6 @@ void rtdiskcache_message(int64_t, http_parser*, const char*, const char*, int) {
 void stat_is_hit(int64_t, const char*) {}
 void rtp_hit(int64_t, uint8_t, http_parser*) {}
 void rtp_resend(int64_t, http_parser*) {}
-void start_index_cleaning(IndexStore) {}
-void start_disk_cleaning(uint32_t) {}
 
 namespace {
 // The folder of a cache disk; false when it is unknown or unused.

@@ -21,10 +21,6 @@ void rtp_hit(int64_t client_sid, uint8_t member, http_parser* request);
 // The live probe of a revalidated request sent upstream again.
 void rtp_resend(int64_t client_sid, http_parser* request);
 
-// Starts the cleaning of an index store that outgrew its buckets.
-void start_index_cleaning(IndexStore store);
-// Starts the cleaning of a cache disk found full (once per disk while it runs).
-void start_disk_cleaning(uint32_t disk);
 // Disk-hit reads in flight: with the open cache writers they count toward the open-file cap.
 size_t pending_disk_reads();
 
