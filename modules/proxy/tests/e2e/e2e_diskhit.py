@@ -134,7 +134,8 @@ def fill(run, path, want, records):
     first = run.get(path)
     run.status(path + " miss", first, 200) and run.cache(path + " miss", first, "MISS")
     run.body(path + " miss", first, want)
-    return run.expect(suite.wait_for(lambda: indexed_records(run.node) >= records, seconds=SECONDS),
+    # Polled gently: every look is a sqlite3 process reading the node's live store.
+    return run.expect(suite.wait_for(lambda: indexed_records(run.node) >= records, seconds=SECONDS, step=0.2),
                       path + ": no index record after the miss")
 
 
@@ -267,7 +268,7 @@ def coded_copies(run):
         run.status(name + " gzip miss", first, 200)
         run.headers(name + " gzip miss", first, "Content-Encoding", ["gzip"])
         records += 1
-        if not run.expect(suite.wait_for(lambda: indexed_records(run.node) >= records, seconds=SECONDS),
+        if not run.expect(suite.wait_for(lambda: indexed_records(run.node) >= records, seconds=SECONDS, step=0.2),
                           name + ": no index record after the miss"):
             continue
         # A copy not decoded from disk sends its client upstream, whose plain answer replaces it.
