@@ -137,14 +137,15 @@ bool write_gzip(char* out, size_t room, const char* in, size_t len, size_t* fram
 constexpr char kDecodeTrace[] = "reqgate_plugin__DecodeContent()";
 
 // Our gzip reader: header flags are not read; the length and the CRC-32 must match.
-bool read_gzip(char* out, size_t room, const char* in, size_t len, size_t* produced) {
+bool read_gzip(char* out, size_t room, const char* in, size_t len, size_t* produced, bool* no_room) {
   if (len < kGzipFrame) return false;
   const auto* b = reinterpret_cast<const unsigned char*>(in);
   if (b[0] != 0x1F || b[1] != 0x8B || b[2] != 0x08) {
     trace("[Decoding -> gzip -> HeaderError -> Header [%X] [%X] [%X]] %s\r\n", b[0], b[1], b[2], kDecodeTrace);
     return false;
   }
-  if (inflate_raw(out, room, in + kGzipHead, len - kGzipFrame, produced) != Z_OK) {
+  if (const int result = inflate_raw(out, room, in + kGzipHead, len - kGzipFrame, produced); result != Z_OK) {
+    if (no_room) *no_room = result == Z_BUF_ERROR;
     trace("[Decoding -> DoUngzipError] %s\r\n", kDecodeTrace);
     return false;
   }
@@ -156,23 +157,17 @@ bool read_gzip(char* out, size_t room, const char* in, size_t len, size_t* produ
   return true;
 }
 
-bool decode_into(int coding, char* out, size_t room, const char* in, size_t len, size_t* produced) {
-  switch (coding) {
-    case kGzip:
-      return read_gzip(out, room, in, len, produced);
-    case kDeflate:
-      if (len < 1 || inflate_raw(out, room, in, len, produced) != Z_OK) {
-        trace("[Decoding -> DoInflateError] %s\r\n", kDecodeTrace);
-        return false;
-      }
-      return true;
-    default:
-      if (len < 1 || inflate_zlib(out, room, in, len, produced) != Z_OK) {
-        trace("[Decoding -> DoUncompressError] %s\r\n", kDecodeTrace);
-        return false;
-      }
-      return true;
-  }
+// no_room (when given) tells a decoded length past the room from corrupt data.
+bool decode_into(int coding, char* out, size_t room, const char* in, size_t len, size_t* produced, bool* no_room) {
+  if (coding == kGzip) return read_gzip(out, room, in, len, produced, no_room);
+  const int result = len < 1 ? Z_DATA_ERROR
+                     : coding == kDeflate ? inflate_raw(out, room, in, len, produced)
+                                          : inflate_zlib(out, room, in, len, produced);
+  if (result == Z_OK) return true;
+  if (no_room) *no_room = result == Z_BUF_ERROR;
+  trace(coding == kDeflate ? "[Decoding -> DoInflateError] %s\r\n" : "[Decoding -> DoUncompressError] %s\r\n",
+        kDecodeTrace);
+  return false;
 }
 
 bool is_chunked(http_parser* response) {
@@ -257,25 +252,33 @@ bool encode(http_parser* request, http_parser* response, const char* body, size_
   return true;
 }
 
-bool decode(http_parser* response, const char* body, size_t len, char** out, uint32_t* out_len) {
+}  // namespace
+
+DecodeOutcome decode_copy(http_parser* response, const char* body, size_t len, char** out, uint32_t* out_len) {
   const int coding = needs_decoding(nullptr, response);
   Buffer plain;
   const bool chunked = is_chunked(response);
   if (coding == kNone) {
-    if (!chunked || !dechunk_input(response, body, len, plain)) return false;
+    if (!chunked || !dechunk_input(response, body, len, plain)) return DecodeOutcome::kBad;
     hand_out(std::move(plain), len, out, out_len);
-    return true;
+    return DecodeOutcome::kDecoded;
   }
-  if (!dechunk_input(response, body, len, plain)) return false;
+  if (!dechunk_input(response, body, len, plain)) {
+    // A framing walk without a work buffer proves nothing about the data.
+    Buffer probe(work_buffer());
+    return probe ? DecodeOutcome::kBad : DecodeOutcome::kNoRoom;
+  }
   Buffer output(work_buffer());
   if (!output) {
     trace("[Decoding] __ende_mem_alloc() Return NULL!\r\n");
-    return false;
+    if (chunked) http_parser_ModifyKey(response, "Transfer-Encoding", "chunked");
+    return DecodeOutcome::kNoRoom;
   }
   size_t produced = 0;
-  if (!decode_into(coding, output.get(), kWorkBuffer - 1, body, len, &produced)) {
+  bool no_room = false;
+  if (!decode_into(coding, output.get(), kWorkBuffer - 1, body, len, &produced, &no_room)) {
     if (chunked) http_parser_ModifyKey(response, "Transfer-Encoding", "chunked");
-    return false;
+    return no_room ? DecodeOutcome::kNoRoom : DecodeOutcome::kBad;
   }
   output.get()[produced] = '\0';
   http_parser_DelKey(response, "Vary");
@@ -283,7 +286,13 @@ bool decode(http_parser* response, const char* body, size_t len, char** out, uin
   http_parser_DelKey(response, "Content-Length");
   if (!is_chunked(response)) http_parser_InsertKey(response, "Content-Length", std::to_string(produced).c_str());
   hand_out(std::move(output), produced, out, out_len);
-  return true;
+  return DecodeOutcome::kDecoded;
+}
+
+namespace {
+
+bool decode(http_parser* response, const char* body, size_t len, char** out, uint32_t* out_len) {
+  return decode_copy(response, body, len, out, out_len) == DecodeOutcome::kDecoded;
 }
 
 }  // namespace

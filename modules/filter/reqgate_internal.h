@@ -530,6 +530,20 @@ size_t index_scans_running();
 // Module exit: queued and running scans stop; answers once none runs.
 void stop_index_scans();
 
+// ---- Disk hits ----
+
+// A stored copy decoded for a client: kNoRoom when a work buffer was missing or the decoded body
+// outgrew it (a miss), kBad when the data or their framing are broken.
+enum class DecodeOutcome : uint8_t { kDecoded, kNoRoom, kBad };
+DecodeOutcome decode_copy(http_parser* response, const char* body, size_t len, char** out, uint32_t* out_len);
+// An empty body queue from the body pool (2,048-byte blocks, at most 1,024).
+void init_body_queue(cu_xjitter* body);
+// Serves a cache file from..to (to -1: to its end) to the client; false for a miss, nothing sent.
+bool disk_serve(int64_t client_sid, bool close, const char* cache_key, const char* disk_key, const char* path,
+                const char* record, uint8_t kind, int64_t from, int64_t to);
+// The client's close: its disk read in flight (if any) is dropped, its file released.
+void cancel_disk_read(int64_t client_sid);
+
 // ---- Body hooks ----
 
 // A chunk after the body hooks: they may put other data in its place.

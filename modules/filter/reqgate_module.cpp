@@ -208,7 +208,10 @@ void reqgate_module_exit(edgeserv_ctx*) {
   reqgate_CleanSessionCaches();
 }
 
-void reqgate_on_close(edgeserv_ctx*, int64_t sid) { finish_client_record(sid, false); }
+void reqgate_on_close(edgeserv_ctx*, int64_t sid) {
+  cancel_disk_read(sid);
+  finish_client_record(sid, false);
+}
 
 void reqgate_ImportPluginResponseEntry_v2(reqgate_head_hook head, reqgate_body_hook body,
                                           reqgate_ext_body_hook ext_body) {
@@ -262,6 +265,8 @@ uint8_t reqgate_NewRequest_v4(int64_t client_sid, http_parser* request, const ch
     std::printf("[ZazUdaza -> Filter -> Request -> HTTP] %s\r\n%s", key, http_parser_GetStr(request));
     std::fflush(stdout);
   }
+  // The disk answer in flight goes out first: a pipelined request must not overtake it.
+  if (seams::disk_read_pending(client_sid)) return 0;
   std::string old_key;
   if (finish_client_record(client_sid, true, &old_key) == Lookup::kIncomplete) {
     trace("[zazudaza -> filter -> NoIntegrity] %s -> %s\r\n", old_key.c_str(), key);

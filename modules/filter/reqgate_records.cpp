@@ -82,6 +82,8 @@ FilterRecord* make_record(int64_t client_sid, http_parser* request, int64_t resp
   return record.release();
 }
 
+void init_body_queue(cu_xjitter* body) { cu_xjitter_init(body, tables().body_pool, kBodyBlock, kBodyBlocks); }
+
 FilterRecord* new_record(int64_t client_sid, http_parser* request, int64_t response_sid, const char* cache_key) {
   std::unique_ptr<FilterRecord> record(make_record(client_sid, request, response_sid, cache_key));
   if (!record) return nullptr;

@@ -10,14 +10,12 @@
 
 namespace vor::reqgate::seams {
 
-bool disk_read_pending(int64_t) { return false; }
 void clean_rules_caches(const char*, uint8_t, uint8_t) {}
 void rtp_message(int64_t, http_parser*) {}
 void rtdiskcache_message(int64_t, http_parser*, const char*, const char*, int) {}
 void stat_is_hit(int64_t, const char*) {}
 void rtp_hit(int64_t, uint8_t, http_parser*) {}
 void rtp_resend(int64_t, http_parser*) {}
-size_t pending_disk_reads() { return 0; }
 
 namespace {
 // The folder of a cache disk; false when it is unknown or unused.
@@ -25,13 +23,10 @@ bool disk_path(uint32_t disk, char* path, size_t size) {
   const auto len = static_cast<int32_t>(std::min<size_t>(size, INT32_MAX));
   return policydb_diskno_GetPath(static_cast<int32_t>(disk), path, len) != 0;
 }
-bool not_served(int64_t, bool, const char*, const char*, const char*, const char*, uint8_t, int64_t, int64_t) {
-  return false;
-}
 }  // namespace
 
 DiskCalls& disk_calls() {
-  static DiskCalls calls{index_get, index_put, index_del, disk_path, not_served};
+  static DiskCalls calls{index_get, index_put, index_del, disk_path, disk_serve};
   return calls;
 }
 

@@ -155,6 +155,9 @@ VOR_API uint8_t edgeserv_GetLocationOfIP(const char* ip, char* area, int32_t are
 /* The client record of a sid, NULL when unknown. Safe to use on the connection's own slave
    thread, elsewhere only under the context lock. */
 VOR_API client_rec* edgeserv_GetClient_BySid(int64_t sid);
+/* Hands the connection's complete request to the read slots again, untaken, with 0 new bytes
+   (a cache answer that fell through after it was taken); on the connection's slave thread. */
+VOR_API void edgeserv_RereadRequest(int64_t sid);
 /* 1 when the sid is known and its TLS is on. */
 VOR_API uint8_t edgeserv_ClientSSLOn(int64_t sid);
 /* The record's DNS tag; NULL for an unknown sid. */

@@ -267,6 +267,18 @@ client_rec* edgeserv_GetClient_BySid(int64_t sid) {
   return find_client(ctx, sid);
 }
 
+void edgeserv_RereadRequest(int64_t sid) {
+  edgeserv_ctx* ctx = context();
+  if (!ctx) return;
+  {
+    CtxLock lock(ctx);
+    client_rec* rec = find_client(ctx, sid);
+    if (!rec || rec->state != EDGESERV_STATE_COMPLETE) return;
+    rec->taken = 0;
+  }
+  read_walk(ctx, sid, nullptr, 0, nullptr, 0);
+}
+
 uint8_t edgeserv_ClientSSLOn(int64_t sid) {
   edgeserv_ctx* ctx = context();
   CtxLock lock(ctx);

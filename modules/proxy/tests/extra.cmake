@@ -64,3 +64,9 @@ set_tests_properties(proxy_e2e_cache PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 
 add_test(NAME proxy_e2e_disk COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_disk.py
          --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
 set_tests_properties(proxy_e2e_disk PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
+
+# Disk hits end to end: bodies and ranges from cache files, chunked copies and a pipelined request
+# behind a disk read, with one python origin (tests/e2e/e2e_diskhit.py).
+add_test(NAME proxy_e2e_diskhit COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_diskhit.py
+         --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
+set_tests_properties(proxy_e2e_diskhit PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
