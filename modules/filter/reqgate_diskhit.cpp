@@ -187,54 +187,21 @@ std::unique_ptr<SharedBody> shared_body_open(const char* record, bool* busy) {
   char md5[kNameValueSize];
   if (!index_value(record, "cr", flag, sizeof flag) || std::strtol(flag, nullptr, 16) == 0) return nullptr;
   if (!index_value(record, "cm", md5, sizeof md5) || !*md5) return nullptr;
-  char content[kContentRecordSize + 1] = {};
-  if (!content_get(md5, content)) return nullptr;
-  char kind_text[kShortValueSize];
-  char name[kNameValueSize];
-  if (!index_value(content, "ct", kind_text, sizeof kind_text, kContentRecordSize) ||
-      !index_value(content, "fn", name, sizeof name, kContentRecordSize)) {
-    content_del(md5);
-    return nullptr;
-  }
+  uint64_t r1 = 0, r2 = 0, cl = 0;
+  SharedHolder holder;
+  if (!read_lengths(record, &r1, &r2, &cl) || !shared_holder(md5, cl, &holder)) return nullptr;
   auto body = std::make_unique<SharedBody>();
-  body->kind = static_cast<uint8_t>(std::strtol(kind_text, nullptr, 16));
-  if (!seams::disk_calls().index_get(body->kind, name, body->record)) {
-    content_del(md5);
-    return nullptr;
-  }
+  body->kind = holder.kind;
+  std::memcpy(body->record, holder.record, sizeof body->record);
+  body->r1 = holder.r1;
+  body->r2 = holder.r2;
+  body->cl = holder.cl;
+  body->path = holder.path;
+  const std::string name = holder.name;
   auto drop_both = [&] {
     content_del(md5);
-    seams::disk_calls().index_del(body->kind, name);
+    seams::disk_calls().index_del(body->kind, name.c_str());
   };
-  char folder[kShortValueSize];
-  int32_t disk = 0;
-  if (!read_disk(body->record, &disk) || !index_value(body->record, "pt", folder, sizeof folder) ||
-      !read_lengths(body->record, &body->r1, &body->r2, &body->cl)) {
-    drop_both();
-    return nullptr;
-  }
-  char holder_flag[kShortValueSize];
-  char holder_md5[kNameValueSize];
-  const bool holder_shares = index_value(body->record, "cr", holder_flag, sizeof holder_flag) &&
-                             std::strtol(holder_flag, nullptr, 16) != 0;
-  const bool holder_md5_ok = index_value(body->record, "cm", holder_md5, sizeof holder_md5) &&
-                             std::strcmp(holder_md5, md5) == 0;
-  uint64_t r1 = 0, r2 = 0, cl = 0;
-  if (!read_lengths(record, &r1, &r2, &cl) || body->cl != cl || holder_shares || !holder_md5_ok) {
-    content_del(md5);
-    return nullptr;
-  }
-  if (body->cl < 1) return nullptr;
-  char disk_path[1024];
-  if (!seams::disk_calls().disk_path(static_cast<uint32_t>(disk), disk_path, sizeof disk_path)) {
-    drop_both();
-    return nullptr;
-  }
-  body->path = cache_path_at(body->kind, disk_path, folder, name);
-  if (body->path.empty()) {
-    drop_both();
-    return nullptr;
-  }
   bool vanished = false;
   body->file = open_cache_file(body->path.c_str(), &vanished);
   if (vanished) drop_both();
@@ -246,7 +213,7 @@ std::unique_ptr<SharedBody> shared_body_open(const char* record, bool* busy) {
     content_del(md5);
     return nullptr;
   }
-  body->ssd = policydb_diskno_IsSSD(disk) != 0;
+  body->ssd = policydb_diskno_IsSSD(static_cast<int32_t>(holder.disk)) != 0;
   return body;
 }
 

@@ -397,6 +397,7 @@ struct SharedHolder {
   uint8_t kind = 0;
   char name[kNameValueSize] = {};
   char record[kIndexRecordSize + 1] = {};
+  uint32_t disk = 0;
   uint64_t r1 = 0, r2 = 0, cl = 0;
   std::string path;
 };

@@ -148,6 +148,7 @@ bool shared_holder(const char* md5, uint64_t length, SharedHolder* holder) {
     index_del(holder->kind, holder->name);
     return false;
   }
+  holder->disk = static_cast<uint32_t>(index_hex(holder->record, "dn", 0));
   holder->r1 = index_hex(holder->record, "r1", 0);
   holder->r2 = index_hex(holder->record, "r2", 0);
   holder->cl = index_hex(holder->record, "cl", 0);
