@@ -170,12 +170,6 @@ bool decode_into(int coding, char* out, size_t room, const char* in, size_t len,
   return false;
 }
 
-bool is_chunked(http_parser* response) {
-  char coding[20];
-  return http_parser_GetKey(response, "Transfer-Encoding", coding, sizeof coding) &&
-         starts_ignore_case(coding, "chunked");
-}
-
 // The coding a client's Accept-Encoding offers; "compress" alone gets none: the zlib format we
 // write is not the LZW that label names.
 int offered_coding(http_parser* request) {
@@ -328,6 +322,11 @@ int needs_decoding(http_parser* request, http_parser* response) {
     return kNone;
   }
   return found;
+}
+
+bool is_chunked(http_parser* head) {
+  char coding[20];
+  return http_parser_GetKey(head, "Transfer-Encoding", coding, sizeof coding) && starts_ignore_case(coding, "chunked");
 }
 
 const char* coding_name(int coding) { return coding >= kGzip && coding <= kCompress ? kCodingNames[coding] : ""; }

@@ -40,12 +40,8 @@ constexpr uint64_t kMaxCodedBody = 1048576;  // a copy decoded for the client is
 constexpr uint32_t kKeepAliveMs = 6000;
 constexpr size_t kKeyBuffer = 4197;
 constexpr size_t kRequestKeyBuffer = 4096;
-constexpr const char* kCodingNames[] = {"", "gzip", "deflate", "compress"};
 
-struct ParserFree {
-  void operator()(http_parser* p) const { http_parser_free(p); }
-};
-using Head = std::unique_ptr<http_parser, ParserFree>;
+using Head = OwnedHead;
 
 // The file that holds a body shared by several keys.
 struct SharedBody {
@@ -323,11 +319,6 @@ Queued open_and_read(const Ask& q, bool whole) {
 
 // ---- answers --------------------------------------------------------------------------------
 
-bool is_chunked(http_parser* head) {
-  char coding[20];
-  return http_parser_GetKey(head, "Transfer-Encoding", coding, sizeof coding) && starts_ignore_case(coding, "chunked");
-}
-
 // A request head for the head hook when the connection has none: GET of the key's path.
 Head hook_request(const std::string& key) {
   const size_t slash = key.find('/');
@@ -590,13 +581,13 @@ int coding_lacked(int64_t sid, const char* record) {
   if (!index_value(record, "ce", name, sizeof name)) return kNone;
   int coding = kNone;
   for (int c = kGzip; c <= kCompress; ++c) {
-    if (strcasecmp(name, kCodingNames[c]) == 0) coding = c;
+    if (strcasecmp(name, coding_name(c)) == 0) coding = c;
   }
   if (coding == kNone) return kNone;
   http_parser* request = client_request(sid);
   char accept[100];
   if (request && http_parser_GetKey(request, "Accept-Encoding", accept, sizeof accept) &&
-      contains_ignore_case(accept, kCodingNames[coding])) {
+      contains_ignore_case(accept, coding_name(coding))) {
     return kNone;
   }
   return coding;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -108,6 +109,8 @@ int inflate_raw(char* out, size_t room, const char* in, size_t len, size_t* prod
 int inflate_zlib(char* out, size_t room, const char* in, size_t len, size_t* produced);
 
 int needs_decoding(http_parser* request, http_parser* response);
+// Whether the head's Transfer-Encoding is chunked.
+bool is_chunked(http_parser* head);
 // "gzip", "deflate" or "compress"; "" for kNone.
 const char* coding_name(int coding);
 bool compressible(http_parser* response);
@@ -581,6 +584,12 @@ void read_refresh_settings(cu_config* edge_config);
 std::vector<std::string>& spider_list();
 
 // ---- Small header readers ----
+
+// A head owned by its holder.
+struct HeadFree {
+  void operator()(http_parser* head) const { http_parser_free(head); }
+};
+using OwnedHead = std::unique_ptr<http_parser, HeadFree>;
 
 // Content-Length values: one decimal number, or repeats of one value (in one line or several).
 enum class LengthField : uint8_t { kAbsent, kValid, kInvalid };

@@ -120,10 +120,7 @@ bool check_record(uint8_t kind, const std::string& key, http_parser* head, char*
   return false;
 }
 
-struct ParserFree {
-  void operator()(http_parser* head) const { http_parser_free(head); }
-};
-using Head = std::unique_ptr<http_parser, ParserFree>;
+using Head = OwnedHead;
 
 // The head a check hands to the rewrite entries: parsed from the fixed text when they may set
 // the hit headers on it, else none.
