@@ -403,8 +403,13 @@ http_parser* hooks_request(const DiskHit& hit, Head& made) {
   return made.get();
 }
 
-// Writes the head unless the plug-ins' head hook answers false.
-void write_head(const DiskHit& hit, http_parser* head) {
+// Writes the head unless the plug-ins' head hook answers false, and logs the answer: its status
+// and the body bytes it carries are known only now (a range may have become a whole 200).
+void write_head(const DiskHit& hit, http_parser* head, uint64_t body_bytes) {
+  char status[4];
+  if (http_parser_GetStatus(head, status, sizeof status)) {
+    access_log_hit(hit.sid, client_request(hit.sid), hit.cache_key.c_str(), status, body_bytes);
+  }
   const ResponseHooks hooks = response_hooks();
   Head made;
   if (hooks.head && !hooks.head(hit.sid, hooks_request(hit, made), 0, head, 1)) return;
@@ -472,7 +477,7 @@ void send_decoded(HitPtr hit, http_parser* head, const char* body) {
     return;
   }
   finish_head(*hit, head);
-  write_head(*hit, head);
+  write_head(*hit, head, plain_len);
   Head made;
   Chunk chunk{plain, static_cast<int32_t>(plain_len)};
   run_body_hooks(hit->sid, hooks_request(*hit, made), 0, head, 1, true, chunk);
@@ -496,7 +501,7 @@ void heads_done(vor_afile* op, void*, void* a1, void* tag, void*, void*) {
   free_buffer(tag);
   if (!head) return bad_file(std::move(hit));
   finish_head(*hit, head.get());
-  write_head(*hit, head.get());
+  write_head(*hit, head.get(), hit->to - hit->from);
   const SharedBody* shared = hit->shared.get();
   const uint64_t base = shared ? shared->r1 + shared->r2 : hit->r1 + hit->r2;
   const std::string& path = shared ? shared->path : hit->path;
@@ -538,7 +543,7 @@ void whole_done(vor_afile* op, void*, void* a1, void* tag, void*, void*) {
       send_decoded(std::move(hit), head.get(), bytes + hit->r1 + hit->r2);
     } else {
       finish_head(*hit, head.get());
-      write_head(*hit, head.get());
+      write_head(*hit, head.get(), hit->cl);
       send_whole_body(std::move(hit), head.get(), bytes + hit->r1 + hit->r2);
     }
     return free_buffer(tag);
@@ -547,7 +552,7 @@ void whole_done(vor_afile* op, void*, void* a1, void* tag, void*, void*) {
   // The body comes from the holder's file; a copy to decode keeps its head unsent until then.
   if (hit->coding == kNone) {
     finish_head(*hit, head.get());
-    write_head(*hit, head.get());
+    write_head(*hit, head.get(), hit->to - hit->from);
   }
   hit->kept = std::move(head);
   cu_xfile* holder = hit->shared->file;

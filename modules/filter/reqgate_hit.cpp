@@ -459,8 +459,8 @@ HitResult disk_hit(int64_t client_sid, http_parser* request, const char* cache_k
                                  ranged ? static_cast<int64_t>(from) : 0, ranged ? static_cast<int64_t>(to) : -1)) {
     return HitResult::kNoEntry;
   }
+  // The access-log line follows once the stored head is read.
   count_page_view(client_sid, request, cache_key);
-  log_hit(client_sid, request, cache_key, ranged ? "206" : "200", ranged ? to - from : 0);
   seams::rtdiskcache_message(client_sid, request, cache_key, path.c_str(), 0);
   return HitResult::kServed;
 }

@@ -23,6 +23,7 @@ import hashlib
 import http.server
 import json
 import os
+import re
 import shutil
 import socket
 import struct
@@ -45,6 +46,7 @@ SLICE = 262144
 
 def config(disk):
     return {"sql": "update wc_system set value='1' where name='AddXCacheToHeader';"
+                   "update wc_system set value='0' where name='UnenableAccessLog';"
                    "update wc_system set value='1' where name='IsDiskCache';"
                    "update wc_system set value='1' where name='EnableDiskCacheForChunkedPage';"
                    "update wc_system set value='4' where name='MaxCacheBlockSize';"
@@ -58,7 +60,10 @@ def config(disk):
                    "insert into wc_fcache(num, url, icase, rules, expire, unit, icookie, olimit, isdiskcache, note)"
                    " values(1, '^a\\.test/obj/', 0, 1, 600, 3, 1, 0, 1, ''),"
                    " (2, '^n\\.test/g/', 0, 1, 600, 3, 1, 0, 1, '');"
-                   % disk}
+                   % disk,
+            "files": [("modules/zazudaza/access.ini",
+                       "[access]\nlog__request_url_1=^a\\.test/obj/\nrecord__cache_status=1\n"
+                       "log__flush_interval=0\n")]}
 
 
 # --- the gzip origin -----------------------------------------------------------------------------
@@ -209,6 +214,36 @@ def chunked_copy(run):
     run.count("chunked after the hits", path, 1)
 
 
+HIT_LINE = re.compile(r'"GET (\S+) HTTP/1\.1" (\d{3}) (\d+) "HIT"$')
+
+
+def hit_lines(run):
+    """(path, status, bytes) of the access log's HIT lines, in order."""
+    folder = os.path.join(run.node.root, "logs/access")
+    out = []
+    for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+        for line in suite.read(os.path.join(folder, name)).decode("latin-1").split("\r\n"):
+            match = HIT_LINE.search(line)
+            if match:
+                out.append((match.group(1), match.group(2), int(match.group(3))))
+    return out
+
+
+def access_lines(run):
+    """Each disk hit logs the status and body bytes it answered with: ranges their 206 and
+    length, a range past the end and a chunked copy asked for a range the whole 200."""
+    mib = cache.obj("mib", 1 << 20)[0]
+    chunky = cache.obj("chunky", 20000, chunked=1)[0]
+    lines = hit_lines(run)
+    got_mib = [(status, size) for path, status, size in lines if path == mib]
+    want_mib = [("200", 1 << 20), ("206", 100), ("206", 20), ("206", SLICE + 2), ("206", 3 * SLICE),
+                ("206", 5), ("200", 1 << 20)]
+    run.expect(got_mib[:len(want_mib)] == want_mib, "1 MiB hits logged as %r, expected %r" % (got_mib, want_mib))
+    got_chunky = [(status, size) for path, status, size in lines if path == chunky]
+    run.expect(len(got_chunky) >= 2 and got_chunky[0] == got_chunky[1] and got_chunky[0][0] == "200",
+               "chunked hits logged as %r: a range answered whole logs the whole 200" % got_chunky)
+
+
 def read_all(sock):
     data = b""
     deadline = time.monotonic() + SECONDS
@@ -340,6 +375,7 @@ def after_restart(run):
 
 
 CASES = [("whole-and-ranges", whole_and_ranges), ("shared-body", shared_body), ("chunked-copy", chunked_copy),
+         ("access-lines", access_lines),
          ("pipelined", pipelined), ("coded-copies", coded_copies), ("clients-gone", clients_gone),
          ("after-restart", after_restart)]
 
