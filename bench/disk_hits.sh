@@ -55,6 +55,7 @@ url_list() {
 }
 
 # write_lua CASE: the wrk script for a case; each wrk thread starts at its own place in the list.
+# The headers given to wrk.format replace wrk's -H ones, so keep-alive is asked for here.
 write_lua() {
   local file=$work/hits-$1.lua n
   {
@@ -74,9 +75,9 @@ function request()
   i = i % #paths + 1
 LUA
     if [ "$1" = range ]; then
-      echo '  return wrk.format("GET", "/o/64m-0", {Host = "a.test", Range = paths[i]})'
+      echo '  return wrk.format("GET", "/o/64m-0", {Host = "a.test", Connection = "keep-alive", Range = paths[i]})'
     else
-      echo '  return wrk.format("GET", paths[i], {Host = "a.test"})'
+      echo '  return wrk.format("GET", paths[i], {Host = "a.test", Connection = "keep-alive"})'
     fi
     echo "end"
   } > "$file"
@@ -129,7 +130,7 @@ wrk_case() {
   lua=$(write_lua "$kind")
   o_before=$(origin_requests)
   cpu_before=$(cpu_seconds "$@")
-  out=$(wrk -t4 -c"$conns" -d"${SECONDS_PER_RUN}s" --latency -H 'Connection: keep-alive' -s "$lua" "http://127.0.0.1:$port" 2>&1)
+  out=$(wrk -t4 -c"$conns" -d"${SECONDS_PER_RUN}s" --latency -s "$lua" "http://127.0.0.1:$port" 2>&1)
   cpu_after=$(cpu_seconds "$@")
   o_after=$(origin_requests)
   figures=$(awk 'function mb(v) { n = v + 0; if (v ~ /GB$/) n *= 1024; else if (v ~ /KB$/) n /= 1024; else if (v !~ /MB$/) n /= 1048576; return n }
@@ -173,7 +174,7 @@ perf_node() {
   command -v perf >/dev/null || { echo "  perf is not installed"; return; }
   perf record -g -o "$work/hits-perf.data" -p "$NODE_PID" -- sleep 5 >"$work/hits-perf.out" 2>&1 &
   local perf_pid=$!
-  wrk -t4 -c256 -d6s -H 'Connection: keep-alive' -s "$(write_lua 100k)" "http://127.0.0.1:$1" >/dev/null 2>&1
+  wrk -t4 -c256 -d6s -s "$(write_lua 100k)" "http://127.0.0.1:$1" >/dev/null 2>&1
   wait "$perf_pid"
   [ -s "$work/hits-perf.data" ] || { echo "  perf record failed: $(tail -1 "$work/hits-perf.out")"; return; }
   perf report -i "$work/hits-perf.data" --stdio --no-children -g none --sort dso,symbol 2>/dev/null |
