@@ -230,7 +230,7 @@ main() {
   # shellcheck disable=SC2046
   [ -n "$ncache" ] && downloads "nginx proxy_cache" "$ncache" "$(cat "$work/ncache/nginx.pid")" $(nginx_workers "$work/ncache")
   echo "  (range: 1 MiB ranges of the 64 MiB object, 63 offsets not on a MiB edge; CPU s/GB: the cache's"
-  echo "   user+system seconds per GB wrk or curl read)"
+  echo "   user+system seconds per GB wrk or curl read; 64m x20: req/s = 20 / wall time, p99 = the slowest download)"
   kill -0 "$NODE_PID" 2>/dev/null || { echo "disk_hits: the node ended during the table, see $work/node.out"; return; }
   perf_node "$node"
 }
