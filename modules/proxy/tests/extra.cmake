@@ -70,3 +70,15 @@ set_tests_properties(proxy_e2e_disk PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 L
 add_test(NAME proxy_e2e_diskhit COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_diskhit.py
          --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
 set_tests_properties(proxy_e2e_diskhit PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
+
+# The disk cache across a SIGTERM and a SIGKILL, and under load with version moves, purges and
+# index cleaning at once; the load case also runs in the ThreadSanitizer build
+# (tests/e2e/e2e_disk_load.py).
+foreach(disk_case restart load)
+  add_test(NAME proxy_e2e_disk_${disk_case}
+           COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_disk_load.py --case ${disk_case}
+           --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
+endforeach()
+set_tests_properties(proxy_e2e_disk_restart proxy_e2e_disk_load PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+set_tests_properties(proxy_e2e_disk_restart PROPERTIES LABELS unit)
+set_tests_properties(proxy_e2e_disk_load PROPERTIES LABELS threaded)
