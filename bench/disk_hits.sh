@@ -189,13 +189,8 @@ main() {
   want=$(url_list | wc -l)
   origin=$(free_port); node=$(free_port); ncache=$(free_port)
   start_hits_origin "$origin" || { echo "disk_hits: the origin did not start, see $work/hits-origin/error.log"; return; }
-  start_node "$node" "$origin" "insert into wc_fcache(num, url, icase, rules, expire, unit, icookie, olimit, isdiskcache, note)
-      values(1, 'a.test/*', 0, 0, 1, 1, 0, 0, 1, '');
-    create table if not exists wc_diskno(num int not null, path text not null, quota int default '0' not null,
-      used int default '0' not null, full int default '0' not null, ssd int default '0' not null,
-      note text default '' not null);
-    insert into wc_diskno(num, path, quota, used, full, ssd, note) values(0, '$ndisk', 0, 1, 0, 0, '');
-    update wc_system set value='1' where name in ('IsDiskCache', 'AddXCacheToHeader');
+  start_node "$node" "$origin" "$(disk_cache_sql "$ndisk")
+    update wc_system set value='1' where name='AddXCacheToHeader';
     update wc_system set value='0' where name in ('MinDiskCacheContentSize', 'MinSizeForActivePageByDiskCache');
     update wc_system set value='4194303' where name='MinSizeForRSCPByDiskCache';
     update wc_system set value='4' where name='MaxCacheBlockSize';" ||

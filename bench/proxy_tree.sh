@@ -58,6 +58,18 @@ start_node() {
   wait_port "$1"
 }
 
+# disk_cache_sql DIR: SQL for start_node keeping every answer for a.test on one cache disk in DIR
+# (a force-cache rule kept an hour, the disk table the rules store would make, the disk cache on).
+disk_cache_sql() {
+  echo "insert into wc_fcache(num, url, icase, rules, expire, unit, icookie, olimit, isdiskcache, note)
+      values(1, 'a.test/*', 0, 0, 1, 1, 0, 0, 1, '');
+    create table if not exists wc_diskno(num int not null, path text not null, quota int default '0' not null,
+      used int default '0' not null, full int default '0' not null, ssd int default '0' not null,
+      note text default '' not null);
+    insert into wc_diskno(num, path, quota, used, full, ssd, note) values(0, '$1', 0, 1, 0, 0, '');
+    update wc_system set value='1' where name='IsDiskCache';"
+}
+
 stop_node() { kill "$NODE_PID" 2>/dev/null; wait "$NODE_PID" 2>/dev/null; }
 
 # Worker pids of an nginx prefix.

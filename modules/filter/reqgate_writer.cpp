@@ -185,7 +185,6 @@ struct Writer {
   http_parser* request = nullptr;
   http_parser* response = nullptr;
   std::string key;
-  uint32_t disk = 0;
   std::string path;
   cu_xfile* file = nullptr;
   int64_t offset = 0;
@@ -194,7 +193,7 @@ struct Writer {
   cu_md5* md5 = nullptr;
   char body_md5[kNameValueSize] = {};
   vor_box* owner = nullptr;
-  WriteState* state = nullptr;
+  WriteState* state = nullptr;  // the disk and the failed mark, shared with queued writes
   std::string name;  // "<kind>/<MD5 of the key>": one file per kind and key at a time
   bool ending = false;  // finished or aborted: its completion is on the way, callers are done
   bool failed() const { return state->failed.load(std::memory_order_acquire); }
@@ -391,25 +390,22 @@ void share_body(Writer& w, char* record, const std::string& file_name_text, uint
     cu_xfile_truncate(w.file, static_cast<int64_t>(r1 + r2));
     return;
   }
-  char name[33] = {};
-  if (!index_key(w.path.c_str(), name)) return;
   char content[kContentRecordSize + 1] = {};
   char kind_text[8];
   std::snprintf(kind_text, sizeof kind_text, "%x", w.kind);
   index_append(content, "vs", "371", kContentRecordSize);
   index_append(content, "ct", kind_text, kContentRecordSize);
-  index_append(content, "fn", std::string(name, 32).c_str(), kContentRecordSize);
+  index_append(content, "fn", file_name_text.c_str(), kContentRecordSize);
   content_put(w.body_md5, content);
 }
 
 bool index_record_build(Writer& w) {
-  const std::string head_request = http_parser_GetStr(w.request);
   const uint64_t r1 = static_cast<uint64_t>(http_parser_GetLen(w.request));
   const uint64_t r2 = static_cast<uint64_t>(http_parser_GetLen(w.response));
   const uint64_t cl = static_cast<uint64_t>(w.offset) - r1 - r2;
   char record[kIndexRecordSize + 1] = {};
   index_append(record, "vs", "371");
-  append_hex(record, "dn", w.disk);
+  append_hex(record, "dn", w.state->disk);
   index_append(record, "pt", folder_digits(w.key).c_str());
   append_hex(record, "r1", r1);
   append_hex(record, "r2", r2);
@@ -542,7 +538,6 @@ bool writer_begin(const WriterStart& start, http_parser* request, http_parser* r
   w->rule = start.rule ? 1 : 0;
   w->lifetime = start.lifetime;
   w->key = start.key;
-  w->disk = start.disk;
   w->path = start.path;
   w->file = file;
   w->ssd = policydb_diskno_IsSSD(static_cast<int32_t>(start.disk));

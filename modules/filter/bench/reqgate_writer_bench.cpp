@@ -2,10 +2,7 @@
 // into a file-operation buffer, queue the write, and the body digest when the response is large
 // enough to share its body), 256 pieces per writer, with and without the digest. The writes
 // themselves run on the file workers, outside the time measured.
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,6 +21,7 @@
 #include "seams.h"
 #include "vor_afile.h"
 #include "vor_bigbox.h"
+#include "vor_net_test_util.h"
 
 namespace {
 
@@ -67,18 +65,9 @@ struct Node {
     static_cast<Node*>(ud)->accepted.store(sid);
   }
   void pin_slave() {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof at;
-    bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len);
-    close(listener);
-    const uint16_t port = ntohs(at.sin_port);
+    const uint16_t port = vor::test::free_port();
     vor_bigbox_attach(daemon.bigbox, "127.0.0.1", port, on_accept, this);
-    const int peer = socket(AF_INET, SOCK_STREAM, 0);
-    connect(peer, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    vor::test::connect_blocking(port);  // kept open for the run
     while (accepted.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     slave = vor_bigbox_GetSlaveBox(daemon.bigbox, accepted.load());
   }
