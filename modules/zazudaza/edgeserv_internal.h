@@ -140,6 +140,9 @@ void accept_client(vor_bigbox* bb, edgeserv_ctx* ctx, int64_t listen_sid, int64_
 // Write interest on and off; the caller holds the context lock.
 void start_writing(edgeserv_ctx* ctx, client_rec* rec);
 void stop_writing(edgeserv_ctx* ctx, client_rec* rec);
+// One run of the queue pump for the client, as a writable event would; on its slave thread,
+// without the context lock.
+void pump_now(edgeserv_ctx* ctx, int64_t sid);
 
 // --- output -----------------------------------------------------------------------------------
 
@@ -153,6 +156,8 @@ int head_task_kind(const client_rec* rec);
 // Tasks queued. The caller holds the context lock.
 int32_t queue_length(const client_rec* rec);
 uint64_t total_sent();
+// Runs of the queue pump since start, all clients together (tests: a pump that spins).
+uint64_t pump_runs();
 // Tests: the kinds of the queued tasks in order, the bytes of its memory tasks in order, and an
 // empty task pushed at the tail (false when it cannot be made). The caller holds the context lock.
 std::string queue_kinds(const client_rec* rec);

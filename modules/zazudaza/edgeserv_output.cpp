@@ -73,6 +73,7 @@ HookList& hooks() {
 }
 
 std::atomic<uint64_t> g_total_sent{0};
+std::atomic<uint64_t> g_pump_runs{0};  // writable events handled: a spinning pump shows here
 
 // Hook calls made under the lock and run after it.
 struct HookCalls {
@@ -419,7 +420,7 @@ bool rerun_tls_step(edgeserv_ctx* ctx, int64_t sid) {
   {
     CtxLock lock(ctx);
     rec = find_client(ctx, sid);
-    if (!rec || !rec->tls_on || rec->tls.state != CU_SSL_STATE_WANT_WRITE) return rec != nullptr;
+    if (!rec || !rec->tls_on || !rec->tls.cross_want) return rec != nullptr;
     stop_writing(ctx, rec);
   }
   tls_read_step(ctx, rec, nullptr, 0);
@@ -429,6 +430,7 @@ bool rerun_tls_step(edgeserv_ctx* ctx, int64_t sid) {
 
 void on_writable(vor_bigbox* bb, void* ud, int64_t sid) {
   auto* ctx = static_cast<edgeserv_ctx*>(ud);
+  g_pump_runs.fetch_add(1, std::memory_order_relaxed);
   if (!rerun_tls_step(ctx, sid)) return;
   AfterUnlock after;
   {
@@ -455,6 +457,12 @@ void on_writable(vor_bigbox* bb, void* ud, int64_t sid) {
   }
   finish(ctx, sid, after);
 }
+
+}  // namespace
+
+void pump_now(edgeserv_ctx* ctx, int64_t sid) { on_writable(bigbox_of(ctx), ctx, sid); }
+
+namespace {
 
 // File read completion, on the client's slave box. The buffer is the read's: it goes back to
 // its task when that task still waits for it, else it is freed here.
@@ -646,6 +654,7 @@ bool push_empty_task(client_rec* rec) {
 }
 
 uint64_t total_sent() { return g_total_sent.load(std::memory_order_relaxed); }
+uint64_t pump_runs() { return g_pump_runs.load(std::memory_order_relaxed); }
 
 void reset_write_hooks() {
   hooks().fns.clear();

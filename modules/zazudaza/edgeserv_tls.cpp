@@ -223,13 +223,30 @@ bool still_reading(edgeserv_ctx* ctx, client_rec* rec) {
   return rec->reading != 0;
 }
 
-// After a step: a record still waiting for room restarts write interest (the writable handler
-// steps it again); queued output held back by the handshake is pumped now.
+// After a step: a record still waiting for room is marked (a handshake's flight bigger than the
+// send buffer leaves no mark of its own; a later write must not wipe the need out) and restarts
+// write interest, so the writable handler steps it again; queued output held back by the
+// handshake is pumped now.
 void after_step(edgeserv_ctx* ctx, client_rec* rec) {
   CtxLock lock(ctx);
   if (find_client(ctx, rec->sid) != rec) return;
-  if (rec->tls.state == CU_SSL_STATE_WANT_WRITE || (rec->tls.handshake_done && queue_length(rec) > 0))
-    start_writing(ctx, rec);
+  if (rec->tls.state == CU_SSL_STATE_WANT_WRITE) rec->tls.cross_want = 1;
+  if (rec->tls.cross_want || (rec->tls.handshake_done && queue_length(rec) > 0)) start_writing(ctx, rec);
+}
+
+// Output queued before the handshake ended (a refusal page written at accept) goes out before
+// the request steps see a batch: they would take it for the answer to an earlier request and
+// close the connection. False when the pump closed the connection.
+bool send_held_output(edgeserv_ctx* ctx, client_rec* rec) {
+  const int64_t sid = rec->sid;
+  {
+    CtxLock lock(ctx);
+    if (find_client(ctx, sid) != rec) return false;
+    if (queue_length(rec) == 0) return true;
+  }
+  pump_now(ctx, sid);
+  CtxLock lock(ctx);
+  return find_client(ctx, sid) == rec;
 }
 
 void read_step_event(vor_box*, const char*, void* a1, void*, void*, void*, void*, void*, void*, void*) {
@@ -303,9 +320,12 @@ void tls_read_step(edgeserv_ctx* ctx, client_rec* rec, const char* data, int32_t
     return;
   }
   rec->tls.cross_want = 0;
-  if (!rec->tls.handshake_done && !cu_ssl_conn_handshake(&rec->tls)) {
-    if (act_on_state(ctx, rec) == Verdict::kWait) after_step(ctx, rec);
-    return;
+  if (!rec->tls.handshake_done) {
+    if (!cu_ssl_conn_handshake(&rec->tls)) {
+      if (act_on_state(ctx, rec) == Verdict::kWait) after_step(ctx, rec);
+      return;
+    }
+    if (!send_held_output(ctx, rec)) return;
   }
   // A paused client (a look-up or flow control holds it) takes no further batch: its bytes
   // stay in TLS input until reading restarts.

@@ -1,6 +1,7 @@
 // HTTPS in one process: the edge server's context over a bigbox with an https_port listener, a
 // server-name hook that moves named connections to a context with an openssl-made certificate,
-// and a sub-module that answers each request head; the clients are openssl s_client and curl.
+// and a sub-module that answers each request head; the clients are openssl s_client, curl and
+// python ssl.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "edge_fixture.h"
+#include "edge_tls_fixture.h"
 #include "edgeserv_internal.h"
 #include "vor_net_test_util.h"
 #include "vor_tempdir.h"
@@ -21,11 +23,42 @@ namespace {
 using vor::test::run_shell;
 using vor::test::shell_output;
 
-// The names the hook saw, and the context it moves accepted names to.
+// A context that another thread keeps replacing: each replacement is built in a zeroed holder
+// and the old holder is destroyed at once, while handshakes may still use its context.
+struct Rotating {
+  std::mutex lock;
+  cu_ssl_ctx* current = nullptr;
+
+  bool move(SSL* ssl) {
+    std::lock_guard<std::mutex> g(lock);
+    return current && ssl_conn_ResetCTX(ssl, cu_ssl_ctx_InnerCTX(current));
+  }
+  bool replace(const std::string& chain, const std::string& key) {
+    auto* fresh = new cu_ssl_ctx{};
+    if (!edge::test::build_certified(fresh, chain, key)) {
+      cu_ssl_ctx_destroy(fresh);
+      delete fresh;
+      return false;
+    }
+    cu_ssl_ctx* old;
+    {
+      std::lock_guard<std::mutex> g(lock);
+      old = current;
+      current = fresh;
+    }
+    if (old) cu_ssl_ctx_destroy(old);
+    delete old;
+    return true;
+  }
+};
+
+// The names the hook saw, and the contexts it moves accepted names to.
 struct Names {
   std::mutex lock;
   std::vector<std::string> seen;
   cu_ssl_ctx certified{};
+  cu_ssl_ctx big{};  // a chain bigger than a small send buffer
+  Rotating rotating;
   void add(const char* name) {
     std::lock_guard<std::mutex> g(lock);
     seen.push_back(name);
@@ -42,11 +75,15 @@ Names& names() {
   return n;
 }
 
-// "disabled.com" is refused; every other name (or none) gets the certificate.
+// "disabled.com" is refused; "big.com" and "rotating.com" get their own contexts; every other
+// name (or none) gets the certificate.
 uint8_t reset_ctx(SSL* ssl, const char* name) {
   names().add(name);
-  if (std::string(name) == "disabled.com") return 0;
-  return ssl_conn_ResetCTX(ssl, cu_ssl_ctx_InnerCTX(&names().certified)) ? 1 : 0;
+  const std::string n = name;
+  if (n == "disabled.com") return 0;
+  if (n == "rotating.com") return names().rotating.move(ssl) ? 1 : 0;
+  cu_ssl_ctx* to = n == "big.com" ? &names().big : &names().certified;
+  return ssl_conn_ResetCTX(ssl, cu_ssl_ctx_InnerCTX(to)) ? 1 : 0;
 }
 
 // Chunks as the slots saw them, each marked with whether reading was paused at the time.
@@ -117,28 +154,119 @@ uint8_t note_port(edgeserv_ctx*, int64_t sid, const char*, uint16_t) {
 }
 
 submodule_desc g_answer = {371, "answer", nullptr, nullptr, note_port, nullptr, answer_heads};
+submodule_desc g_small_send = {371, "small-send", nullptr, nullptr, edge::test::small_send_buffer, nullptr, nullptr};
+submodule_desc g_over_limit = {371, "over-limit", nullptr, nullptr, edge::test::over_the_limit, nullptr, nullptr};
+
+// The python client of the tests below, by mode (argv: mode, port, argument):
+//   big PORT -       names big.com with a 4 KB receive buffer and reads nothing for 300 ms
+//                    after its hello; prints the handshake's bytes received, then the answer
+//   silent PORT GO   connects and sends nothing until the file GO exists; prints the answer
+//   many PORT NAME   20 clients at once, each one request; prints "ok=N failed=N stuck=N"
+constexpr char kClient[] = R"(import os, socket, ssl, sys, threading, time
+mode, port, arg = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+
+def context():
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    return ctx
+
+def request(name):
+    return b"GET / HTTP/1.1\r\nHost: " + name.encode() + b"\r\nConnection: close\r\n\r\n"
+
+def connect(rcvbuf=0):
+    sock = socket.socket()
+    if rcvbuf: sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+    sock.settimeout(20)
+    sock.connect(("127.0.0.1", port))
+    return sock
+
+def memory_fetch(sock, name, pause):
+    """(handshake bytes received, the answer up to the end) over memory BIOs."""
+    inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = context().wrap_bio(inc, out, server_hostname=name)
+    def pump():
+        data = out.read()
+        if data: sock.sendall(data)
+    received = 0
+    while True:
+        try:
+            tls.do_handshake(); break
+        except ssl.SSLWantReadError:
+            pump()
+            time.sleep(pause); pause = 0
+            more = sock.recv(65536)
+            if not more: return received, b"closed in the handshake"
+            received += len(more); inc.write(more)
+    pump()
+    tls.write(request(name)); pump()
+    got = b""
+    while True:
+        try:
+            data = tls.read(65536)
+            if not data: break
+            got += data
+        except ssl.SSLWantReadError:
+            more = sock.recv(65536)
+            if not more: break
+            inc.write(more)
+        except ssl.SSLZeroReturnError:
+            break
+    return received, got
+
+if mode == "big":
+    received, got = memory_fetch(connect(4096), "big.com", 0.3)
+    print("handshake", received); print(got.decode("latin-1"))
+elif mode == "silent":
+    sock = connect()
+    deadline = time.monotonic() + 20
+    while not os.path.exists(arg) and time.monotonic() < deadline: time.sleep(0.01)
+    print(memory_fetch(sock, "a.com", 0)[1].decode("latin-1"))
+else:
+    results, start = [], threading.Barrier(20)
+    def one():
+        try:
+            sock = connect(); start.wait()
+            tls = context().wrap_socket(sock, server_hostname=arg)
+            tls.sendall(request(arg))
+            got = b""
+            while True:
+                data = tls.recv(65536)
+                if not data: break
+                got += data
+            results.append("ok" if got.endswith(b"hello") else "failed")
+        except (ssl.SSLError, ConnectionError):
+            results.append("failed")
+        except socket.timeout:
+            results.append("stuck")
+    threads = [threading.Thread(target=one) for _ in range(20)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    print("ok=%d failed=%d stuck=%d" % tuple(results.count(k) for k in ("ok", "failed", "stuck")))
+)";
 
 class Https : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new vor::test::TempDir;
-    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=a.com -keyout " +
-                            dir_->file("key.pem") + " -out " + dir_->file("cert.pem") + " >/dev/null 2>&1";
-    ASSERT_EQ(run_shell(cmd), 0);
+    ASSERT_TRUE(edge::test::make_certificate(*dir_));
+    ASSERT_TRUE(edge::test::make_big_chain(*dir_));
+    vor::test::write_file(dir_->file("client.py"), kClient);
     cu_ssl_init();
-    cu_ssl_ctx& c = names().certified;
-    ASSERT_TRUE(cu_ssl_ctx_init(&c, CU_SSL_PROTO_DEFAULT));
-    ASSERT_TRUE(cu_ssl_ctx_UseCertificateChainFile(&c, dir_->file("cert.pem").c_str(),
-                                                   dir_->file("key.pem").c_str(), nullptr));
-    ASSERT_TRUE(cu_ssl_session_SetSessionIDContext(&c, "HTTPS", 5));
+    ASSERT_TRUE(edge::test::build_certified(&names().certified, dir_->file("cert.pem"), dir_->file("key.pem")));
+    ASSERT_TRUE(edge::test::build_certified(&names().big, dir_->file("big-chain.pem"), dir_->file("big-key.pem")));
   }
   static void TearDownTestSuite() {
     cu_ssl_ctx_destroy(&names().certified);
+    cu_ssl_ctx_destroy(&names().big);
     delete dir_;
   }
 
+  // The sub-modules of the edge server, in walk order.
+  virtual std::vector<submodule_desc*> submodules() { return {&g_answer}; }
+
   void SetUp() override {
-    edge_ = std::make_unique<edge::test::Edge>(std::vector<submodule_desc*>{&g_answer});
+    edge_ = std::make_unique<edge::test::Edge>(submodules());
     https_port_ = vor::test::free_port();
     cu_config_SetKey(edge_->ctx()->daemon->config, "system", "https_port",
                      ("127.0.0.1:" + std::to_string(https_port_)).c_str());
@@ -155,6 +283,12 @@ class Https : public ::testing::Test {
     const std::string request = "GET / HTTP/1.1\\r\\nHost: " + request_host + "\\r\\nConnection: close\\r\\n\\r\\n";
     return shell_output("printf '" + request + "' | timeout 20 openssl s_client -connect 127.0.0.1:" +
                         std::to_string(https_port_) + " " + options + " -ign_eof 2>&1; echo \"exit=$?\"");
+  }
+
+  // The python client in a mode (see kClient); its whole output.
+  std::string client(const std::string& mode, const std::string& arg = "-") {
+    return shell_output("timeout 60 python3 " + dir_->file("client.py") + " " + mode + " " +
+                        std::to_string(https_port_) + " " + arg + " 2>&1");
   }
 
   static vor::test::TempDir* dir_;
@@ -311,6 +445,69 @@ print(got.count(b"HTTP/1.1 200 OK"))
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_EQ(seen[0].rfind("GET /pause ", 0), 0u) << seen[0];
   EXPECT_EQ(seen[1].rfind("GET /second ", 0), 0u) << seen[1];  // not "paused:"
+}
+
+// The server's first flight (a 20 KB chain) does not fit a 4 KB send buffer while the client
+// reads nothing: the handshake waits for room, and the writable socket steps it on.
+class HttpsSmallSendBuffer : public Https {
+ protected:
+  std::vector<submodule_desc*> submodules() override { return {&g_answer, &g_small_send}; }
+};
+
+TEST_F(HttpsSmallSendBuffer, BigChainCompletesItsHandshakeAndServes) {
+  const std::string out = client("big");
+  unsigned long received = 0;
+  ASSERT_EQ(sscanf(out.c_str(), "handshake %lu", &received), 1) << out;
+  EXPECT_GT(received, 16384u) << out;
+  EXPECT_NE(out.find("HTTP/1.1 200 OK"), std::string::npos) << out;
+  EXPECT_NE(out.find("hello"), std::string::npos) << out;
+}
+
+// A connection over the limit gets its page queued at accept, before any handshake: while the
+// client stays silent the pump must not spin on the writable socket, and the page still goes
+// out once the client's handshake is done.
+class HttpsOverLimit : public Https {
+ protected:
+  std::vector<submodule_desc*> submodules() override { return {&g_answer, &g_over_limit}; }
+};
+
+TEST_F(HttpsOverLimit, SilentClientLeavesThePumpIdleAndThenGetsThePage) {
+  const std::string go = dir_->file("go");
+  std::string out;
+  const uint64_t before = edge::pump_runs();
+  std::thread speaker([&] { out = client("silent", go); });
+  EXPECT_TRUE(vor::test::wait_until([] { return edgeserv_GetNumOfConnections() == 1; }));
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the client's silence
+  const uint64_t while_silent = edge::pump_runs() - before;
+  vor::test::write_file(go, "");
+  speaker.join();
+  EXPECT_LT(while_silent, 10u) << out;
+  EXPECT_NE(out.find("HTTP/1.1 503"), std::string::npos) << out;
+  EXPECT_NE(out.find("Reach To Maximum Quorin Connections Setting"), std::string::npos) << out;
+}
+
+// The hook moves 20 concurrent handshakes to a context that another thread keeps replacing,
+// destroying each old one at once: every handshake still completes on the context it was
+// given (a context freed under a connection would show as an ASan report here).
+TEST_F(Https, ContextReplacedDuringConcurrentHandshakes) {
+  const std::string chain = dir_->file("cert.pem"), key = dir_->file("key.pem");
+  ASSERT_TRUE(names().rotating.replace(chain, key));
+  std::atomic<bool> done{false};
+  std::atomic<int> replaced{0};
+  std::thread rotator([&] {
+    while (!done.load())
+      if (names().rotating.replace(chain, key)) replaced.fetch_add(1);
+  });
+  std::string out;
+  for (int round = 0; round < 3; ++round) {
+    out = client("many", "rotating.com");
+    if (out != "ok=20 failed=0 stuck=0\n") break;
+  }
+  done.store(true);
+  rotator.join();
+  EXPECT_EQ(out, "ok=20 failed=0 stuck=0\n");
+  EXPECT_GT(replaced.load(), 3);
+  EXPECT_TRUE(vor::test::wait_until([] { return edgeserv_GetNumOfConnections() == 0; }));
 }
 
 }  // namespace
