@@ -82,3 +82,10 @@ endforeach()
 set_tests_properties(proxy_e2e_disk_restart proxy_e2e_disk_load PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
 set_tests_properties(proxy_e2e_disk_restart PROPERTIES LABELS unit)
 set_tests_properties(proxy_e2e_disk_load PROPERTIES LABELS threaded)
+
+# HTTPS request bytes in TLS records cut at every record boundary while the upstream's name is
+# looked up, through the laid-out node with a slow python name server and a python origin
+# (tests/e2e/e2e_tls_batches.py).
+add_test(NAME proxy_e2e_tls_batches COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_tls_batches.py
+         --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
+set_tests_properties(proxy_e2e_tls_batches PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
