@@ -372,8 +372,10 @@ def server_name_without_port(run):
 
 
 def upstream_keepalive_ends(run):
-    """nginx ends kept-alive connections after 1 s with close_notify: two requests 2 s apart on one
-    client connection get one answer each, and nothing comes between or after them."""
+    """nginx ends kept-alive connections after 1 s with close_notify: two requests 2 s apart from one
+    client get one answer each, and nothing comes after either of them. The node ends the idle
+    client connection with its upstream's, as it does for a plain upstream; the second request then
+    goes on a new client connection."""
     want = suite.read(os.path.join(run.fixtures.www, "1k"))
     client = RawClient(run.node.port)
     try:
@@ -382,8 +384,9 @@ def upstream_keepalive_ends(run):
             run.expect(status == 200 and body == want, "request %d: status %d, %d body bytes" % (n, status, len(body)))
             extra, closed = client.more(2.0)
             run.expect(not extra, "after answer %d came %r" % (n, extra[:200]))
-            if not run.expect(not closed, "the node closed the idle client after answer %d" % n):
-                return
+            if closed:
+                client.close()
+                client = RawClient(run.node.port)
     finally:
         client.close()
     first, second = (run.fixtures.tls_log("/1k?keepalive-%d" % n) for n in (1, 2))
