@@ -13,9 +13,9 @@ Cases: sha256 of 1 MB and 200 MB downloads and of a 50 MB upload through TLS ups
 session resumed on the next upstream connection at TLS 1.2 and at TLS 1.3; the server name the
 node sends is the client's host without its port; exactly one answer per request when the upstream
 ends its connections with close_notify; the SSL-exception 502 from a plain-HTTP origin; a fresh
-handshake on the retry connection after the first address refused; and a proxy host carrying its
-own certificate served on the HTTPS port after a restart. Exit 0 when every case passes, 1
-otherwise, 77 when a tool it needs is missing.
+handshake on the retry connection after the first address refused; a proxy host carrying its
+own certificate served on the HTTPS port after a restart, and clients' sessions resumed there.
+Exit 0 when every case passes, 1 otherwise, 77 when a tool it needs is missing.
 """
 import hashlib
 import os
@@ -251,10 +251,13 @@ def curl_to_file(node, host, path, out):
 
 
 class RawClient:
-    """One client connection to the node's HTTP port, read answer by answer."""
+    """One client connection to a port of the node, read answer by answer; over TLS with a client
+    context (the server name given, and a session to resume when one is given)."""
 
-    def __init__(self, port):
+    def __init__(self, port, context=None, name=None, session=None):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=SECONDS)
+        if context:
+            self.sock = context.wrap_socket(self.sock, server_hostname=name, session=session)
         self.buffered = b""
 
     def get(self, host, path):
@@ -460,7 +463,29 @@ def own_certificate_after_restart(run):
         [line for line in seen.splitlines() if line.startswith("subject=")], subject))
 
 
-# (name, case); the restart comes last.
+def client_sessions_resumed(run):
+    """A client's second connection to the HTTPS port resumes the session of its first, at TLS 1.2
+    (session id or ticket) and at TLS 1.3 (the ticket read with the first answer)."""
+    host = "a.test:%d" % run.https_port
+    for version in (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+        context.minimum_version = context.maximum_version = version
+        session = None
+        for n in (1, 2):
+            client = RawClient(run.https_port, context, "a.test", session)
+            try:
+                status, _, body = client.get(host, "/")
+                reused, session = client.sock.session_reused, client.sock.session
+            finally:
+                client.close()
+            label = "%s connection %d" % (version.name, n)
+            run.expect(status == 200 and body == PAGE, "%s: status %d, %r" % (label, status, body[:200]))
+            run.expect(reused == (n == 2), "%s: session reused %s" % (label, reused))
+
+
+# (name, case); the restart comes after the cases that need no HTTPS proxy host.
 CASES = [
     ("downloads", downloads),
     ("upload", upload),
@@ -472,6 +497,7 @@ CASES = [
     ("plain-origin", plain_origin),
     ("retry-second-address", retry_second_address),
     ("own-certificate-after-restart", own_certificate_after_restart),
+    ("client-sessions-resumed", client_sessions_resumed),
 ]
 
 
