@@ -29,6 +29,7 @@ sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "fixtures"))
+import e2e_cache  # noqa: E402
 import e2e_suite as suite  # noqa: E402
 import relay_origin as origin  # noqa: E402
 
@@ -213,19 +214,12 @@ def node_config(fixtures, https_port):
     return {"sql": sql, "system": "https_port=127.0.0.1:%d\n" % https_port}
 
 
-class Run:
-    """The node, the origins and the outcome of the case being run."""
+class Run(e2e_cache.Run):
+    """The node, the origins, the HTTPS port and the outcome of the case being run."""
 
     def __init__(self, node, fixtures, https_port):
-        self.node = node
-        self.fixtures = fixtures
+        e2e_cache.Run.__init__(self, node, fixtures)
         self.https_port = https_port
-        self.errors = []
-
-    def expect(self, ok, what):
-        if not ok:
-            self.errors.append(what)
-        return ok
 
     def file_sha(self, name):
         return suite.sha256_file(os.path.join(self.fixtures.www, name))
