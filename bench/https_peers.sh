@@ -5,7 +5,8 @@
 #   the server resumed), CLIENTS clients at once, and wrk over HTTPS on a 1 KiB object with
 #   keep-alive, against the node's https_port (a proxy host carrying the certificate, in front of an
 #   nginx origin), nginx ssl with ssl_ecdh_curve prime256v1 (the node's curve) and nginx ssl with its
-#   default curves, both nginx passing every request to the same origin;
+#   default curves, both nginx passing every request to the same origin; and the same wrk over plain
+#   HTTP (the node's proxy_port, nginx proxy_pass) for the share TLS takes;
 # - MB/s and CPU seconds per GB of 1 GiB relayed from an nginx TLS origin through the node (an
 #   upstream with ssl_opt 1) beside nginx proxy_pass https:// to the same origin.
 # Prints a table with the node's ratios; asserts nothing; exits 0 when it cannot run.
@@ -73,8 +74,8 @@ https_row() {
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.2f", a / b; else printf "-"}'; }
 
 origin=$(free_port); tls_origin=$(free_port); node=$(free_port); https=$(free_port)
-nginx_p256=$(free_port); nginx_default=$(free_port); nproxy_https=$(free_port)
-start_origin "$origin" && start_tls_origin "$tls_origin" &&
+nginx_p256=$(free_port); nginx_default=$(free_port); nproxy_https=$(free_port); nproxy=$(free_port)
+start_origin "$origin" && start_tls_origin "$tls_origin" && start_nginx_proxy "$nproxy" "$origin" &&
   start_nginx_ssl nginx-ssl-p256 "$nginx_p256" "$origin" "ssl_ecdh_curve prime256v1;" &&
   start_nginx_ssl nginx-ssl-default "$nginx_default" "$origin" &&
   start_nginx_https_proxy "$nproxy_https" "$tls_origin" ||
@@ -106,6 +107,12 @@ printf '  %-30s %10s %18s %12s\n' "node / nginx prime256v1" "$(ratio "$node_new"
   "$(ratio "$node_reuse" "$p256_reuse")" "$(ratio "$node_rps" "$p256_rps")"
 printf '  %-30s %10s %18s %12s\n' "node / nginx default curves" "$(ratio "$node_new" "$def_new")" \
   "$(ratio "$node_reuse" "$def_reuse")" "$(ratio "$node_rps" "$def_rps")"
+echo "  the same wrk over plain HTTP, for the share TLS takes:"
+node_plain=$(run_wrk "http://127.0.0.1:$node/1k" 256 -H 'Connection: keep-alive' -H 'Host: a.test' | awk '{print $1}')
+nginx_plain=$(run_wrk "http://127.0.0.1:$nproxy/1k" 256 -H 'Connection: keep-alive' | awk '{print $1}')
+printf '  %-30s %12s %12s %12s\n' '' 'node' 'nginx' 'node/nginx'
+printf '  %-30s %12s %12s %12s\n' 'wrk req/s, plain HTTP' "$node_plain" "$nginx_plain" "$(ratio "$node_plain" "$nginx_plain")"
+printf '  %-30s %12s %12s %12s\n' 'HTTPS / plain HTTP' "$(ratio "$node_rps" "$node_plain")" "$(ratio "$p256_rps" "$nginx_plain")" ''
 kill -0 "$NODE_PID" 2>/dev/null || { echo "https_peers: the node ended, see $work/node.out"; exit 0; }
 
 echo "== 1 GiB relayed from an nginx TLS origin (plain HTTP client side) =="
