@@ -34,12 +34,13 @@ namespace vor::conduit {
 namespace {
 
 constexpr uint32_t kNoId = 0xFFFFFFFFu;
-constexpr size_t kHostText = 256;           // the whole host text a request names, terminator included
 constexpr size_t kNameMax = 256;            // the name before the colon
 constexpr int64_t kUpstreamBacklog = 0x10000;  // request bytes waiting before the client is paused
 constexpr uint32_t kClientBacklog = 0x3FFFF;   // response bytes waiting before the upstream is paused
 constexpr uint64_t kPipePage = 32 * 1024;
 constexpr uint64_t kPipePages = 1024;
+constexpr uint64_t kTlsPage = 4ull << 20;  // blocks of the upstream TLS byte queues
+constexpr uint64_t kTlsPages = 256;
 
 constexpr char kConnectFail[] = "Bad Gateway - Cann't Connect To Upstream Server";
 constexpr char kDnsFail[] = "Bad Gateway - DNS Resolving Fail For Upstream Server";
@@ -48,24 +49,12 @@ constexpr char kBindFail[] = "Bad Gateway - Cann't Connect To Upstream Server - 
 constexpr char kNoMemory[] = "Bad Gateway - Cann't Connect To Upstream Server - Cann't Alloc Memory For Pipe Cache";
 constexpr char kNoHash[] = "Bad Gateway - Cann't Connect To Upstream Server - Cann't Alloc Memory For Pipe Hash";
 
-struct Pipe {
-  int64_t client_sid;
-  int64_t upstream_sid;
-  int64_t retry_sid;  // when set, the active upstream
-  char host[kHostText];
-  uint8_t closed;
-  uint32_t user_id;
-  uint32_t host_id;
-  uint8_t tls_on;
-
-  int64_t active() const { return retry_sid != 0 ? retry_sid : upstream_sid; }
-};
-
 struct State {
   std::mutex lock;  // the pipe lock: tables, records, counters
   std::unordered_map<int64_t, Pipe*> clients;
   std::unordered_map<int64_t, Pipe*> upstreams;  // upstream and retry sids
   cu_xmem* pool = nullptr;
+  cu_xmem* tls_pool = nullptr;
   uint64_t baseline = 0;
   bool display = true;
   bool nodelay = true;
@@ -108,11 +97,22 @@ Pipe* new_pipe() {
   return pipe;
 }
 
-// Gives back the pipe's upstream-connection count and its memory (out of the tables already).
+// Gives back the pipe's upstream-connection count, its TLS and its memory (out of the tables
+// already).
 void free_pipe(Pipe* pipe) {
   if (page_view_stats()) policydb_proxy_stat_SynUpstreamConnectionDel(pipe->user_id, pipe->host_id);
   std::lock_guard<std::mutex> hold(state().lock);
+  tls_release(pipe);
   cu_xmem_free(state().pool, pipe);
+}
+
+// Speaks TLS to the upstream when the rules give a connection for it; without a channel the
+// pipe goes on in plain text.
+void attach_tls(Pipe* pipe) {
+  cu_ssl_conn* conn = policydb_upstream_ssl_ConnNew(pipe->client_sid, pipe->user_id, pipe->host_id);
+  if (!conn) return;
+  std::lock_guard<std::mutex> hold(state().lock);
+  if (!tls_attach(pipe, conn, state().tls_pool)) policydb_upstream_ssl_ConnFree(conn);
 }
 
 // ---- connecting ----------------------------------------------------------------------------
@@ -122,19 +122,24 @@ struct Target {
   uint16_t port;
 };
 
-// "name" or "name:port"; a port that reads as 0 is 80.
-bool split_host(const char* host, Target& out) {
+// "name" or "name:port": a port that reads as 0 is 80, none is bare_port.
+bool split_host(const char* host, uint16_t bare_port, Target& out) {
   const char* colon = std::strchr(host, ':');
   const size_t name_len = colon ? static_cast<size_t>(colon - host) : std::strlen(host);
   if (name_len == 0 || name_len > kNameMax) return false;
   std::memcpy(out.name, host, name_len);
   out.name[name_len] = '\0';
-  out.port = 80;
+  out.port = bare_port;
   if (colon) {
     const auto port = static_cast<uint16_t>(cu_atoll(colon + 1));
-    if (port != 0) out.port = port;
+    out.port = port != 0 ? port : 80;
   }
   return true;
+}
+
+// A host text without a port names 443 when the upstream is spoken to over TLS.
+uint16_t bare_port(int64_t client_sid, uint32_t user_id, uint32_t host_id) {
+  return policydb_upstream_ssl_NeedSSL(client_sid, user_id, host_id) ? 443 : 80;
 }
 
 void on_connected(void*, int64_t sid, int32_t, int32_t);
@@ -180,6 +185,7 @@ int64_t reuse_or_drop(int64_t client_sid, const char* host, uint32_t user_id, ui
     Pipe* pipe = find_by_client(client_sid);
     if (!pipe) return 0;
     if (!pipe->closed && strcasecmp(pipe->host, host) == 0) {
+      pipe->answered = 0;
       replier_ImportSock_ForRead(pipe->active());
       replier_ImportSock_ForWrite(pipe->active());
       old_user = pipe->user_id;
@@ -225,7 +231,8 @@ bool insert_pipe(Pipe* pipe) {
 int64_t build_pipe(vor_bigbox* bb, const char* host, int64_t client_sid, uint32_t user_id, uint32_t host_id) {
   Target target;
   char ip[32] = {0};
-  if (std::strlen(host) >= kHostText || !split_host(host, target) || !wc_gethostbyname(target.name, ip)) {
+  if (std::strlen(host) >= kHostText || !split_host(host, bare_port(client_sid, user_id, host_id), target) ||
+      !wc_gethostbyname(target.name, ip)) {
     if (state().display) vor::console_line("[Pipe] get host(%s) ip fail!\r\n", host);
     edgeserv_return502(client_sid, nullptr, kDnsFail);
     return -1;
@@ -260,6 +267,7 @@ int64_t build_pipe(vor_bigbox* bb, const char* host, int64_t client_sid, uint32_
   std::snprintf(pipe->host, sizeof pipe->host, "%s", host);
   pipe->user_id = user_id;
   pipe->host_id = host_id;
+  attach_tls(pipe);
   if (page_view_stats()) policydb_proxy_stat_SynUpstreamConnectionAdd(user_id, host_id);
   if (!insert_pipe(pipe)) {
     edgeserv_return502(client_sid, nullptr, kNoHash);
@@ -285,14 +293,17 @@ void upstream_drained(void*, int64_t upstream_sid) {
     replier_DelWritableNotice(upstream_sid);
     return;
   }
+  // Bytes held for the handshake go out once it is done; their drain resumes the client.
+  if (tls_held(pipe) > 0) return;
   edgeserv_ImportSock_ForRead(pipe->client_sid);
   replier_DelWritableNotice(pipe->upstream_sid);
   if (pipe->retry_sid != 0) replier_DelWritableNotice(pipe->retry_sid);
 }
 
-// Too many request bytes wait on the upstream: stop reading the client until they drain.
-void pause_client_if_behind(int64_t client_sid, int64_t active) {
-  if (replier_GetWritableLen(active) < kUpstreamBacklog) return;
+// Too many request bytes wait on the upstream (held: those the TLS handshake holds back): stop
+// reading the client until they drain.
+void pause_client_if_behind(int64_t client_sid, int64_t active, uint64_t held = 0) {
+  if (replier_GetWritableLen(active) + static_cast<int64_t>(held) < kUpstreamBacklog) return;
   replier_AddWritableNotice(active, upstream_drained, nullptr);
   edgeserv_ExportSock_ForRead(client_sid);
   replier_ImportSock_ForWrite(active);
@@ -300,11 +311,26 @@ void pause_client_if_behind(int64_t client_sid, int64_t active) {
 
 // ---- upstream events -----------------------------------------------------------------------
 
+// The Host header of the client's request, empty when it has none.
+void client_host(int64_t client_sid, char* out, size_t size) {
+  out[0] = '\0';
+  client_rec* client = edgeserv_GetClient_BySid(client_sid);
+  if (client && client->parser && !http_parser_GetKey(client->parser, "Host", out, static_cast<int32_t>(size))) {
+    out[0] = '\0';
+  }
+}
+
 void on_connected(void*, int64_t sid, int32_t, int32_t) {
   cu_sock_set_recv_buff(sid, static_cast<int32_t>(2 * policydb_system_get_MaxClientSendBuffer()));
   cu_sock_set_send_buff(sid, static_cast<int32_t>(policydb_system_get_MaxClientRecvBuffer()));
   if (state().nodelay) cu_sock_set_nondelay(sid);
   replier_write(sid, nullptr, 0);
+  std::lock_guard<std::mutex> hold(state().lock);
+  Pipe* pipe = find_by_upstream(sid);
+  if (!pipe || !pipe->tls_on) return;
+  char host[kHostText];
+  client_host(pipe->client_sid, host, sizeof host);
+  tls_begin(pipe, host);
 }
 
 // Answers a GET from the client's stored copy, expired or not; false for other requests.
@@ -335,10 +361,10 @@ bool answer_from_expired_copy(int64_t client_sid, int64_t response_sid) {
 }
 
 // Opens the second connection after a failed connect; its sid, or -1.
-int64_t retry_connect(int64_t client_sid, const char* host) {
+int64_t retry_connect(int64_t client_sid, const char* host, uint32_t user_id, uint32_t host_id) {
   Target target;
   char ip[32] = {0};
-  if (!split_host(host, target) || !nameres_HitAnyCache(target.name, ip)) {
+  if (!split_host(host, bare_port(client_sid, user_id, host_id), target) || !nameres_HitAnyCache(target.name, ip)) {
     if (state().display) vor::console_line("[pipe -> retry] get host(%s) ip fail!\r\n", host);
     return -1;
   }
@@ -393,7 +419,7 @@ void on_connect_fail(void*, int64_t sid) {
       if (state().display) vor::console_line("[pipe -> retry] connecting to (%s) is fail!\r\n", snapshot.host);
       fail_client(snapshot.client_sid, kConnectFail);
     } else {
-      const int64_t retry = retry_connect(snapshot.client_sid, snapshot.host);
+      const int64_t retry = retry_connect(snapshot.client_sid, snapshot.host, snapshot.user_id, snapshot.host_id);
       if (retry < 1) {
         fail_client(snapshot.client_sid, kConnectFail);
       } else if (!take_over(snapshot, retry)) {
@@ -406,24 +432,55 @@ void on_connect_fail(void*, int64_t sid) {
   policydb_upstream_down_checking(snapshot.user_id, snapshot.host_id, 1);
 }
 
-void on_upstream_data(void*, int64_t sid, char* data, int32_t len) {
-  int64_t client_sid = 0;
-  int64_t response_sid = 0;
-  int64_t active = 0;
-  {
-    std::lock_guard<std::mutex> hold(state().lock);
-    Pipe* pipe = find_by_upstream(sid);
-    if (!pipe) return;
-    client_sid = pipe->client_sid;
-    response_sid = pipe->upstream_sid;
-    active = pipe->active();
-  }
-  if (reqgate_ResponseInput_v3(response_sid, data, static_cast<uint32_t>(len), conduit_WriteToRequest,
-                               conduit_WriteToResponse)) {
-    return;
-  }
+// Closes the client and lets the active upstream close once its output is sent.
+void end_both(int64_t client_sid, int64_t active) {
   if (client_sid != 0) edgeserv_close(client_sid, 0);
   replier_WaitingForClose(active);
+}
+
+void on_upstream_close(void*, int64_t sid);
+
+// Response bytes from the upstream. Over TLS the ciphertext is decrypted into the same buffer
+// (at least 32,768 bytes) a batch at a time, each batch through the request filter.
+void on_upstream_data(void*, int64_t sid, char* data, int32_t len) {
+  for (bool first = true;; first = false) {
+    int64_t client_sid = 0;
+    int64_t response_sid = 0;
+    int64_t active = 0;
+    bool tls = false;
+    Decrypted got{Decrypted::kBytes, len, nullptr};
+    {
+      std::lock_guard<std::mutex> hold(state().lock);
+      Pipe* pipe = find_by_upstream(sid);
+      if (!pipe) return;
+      client_sid = pipe->client_sid;
+      response_sid = pipe->upstream_sid;
+      active = pipe->active();
+      tls = pipe->tls_on != 0;
+      if (tls) got = tls_receive(pipe, first ? data : nullptr, first ? len : 0, data);
+    }
+    switch (got.kind) {
+      case Decrypted::kWait:
+        return;
+      case Decrypted::kPage:
+        if (client_sid != 0) fail_client(client_sid, got.page);
+        return;
+      case Decrypted::kEndAsClosed:
+        on_upstream_close(nullptr, sid);
+        return;
+      case Decrypted::kEndBoth:
+        end_both(client_sid, active);
+        return;
+      case Decrypted::kBytes:
+        break;
+    }
+    if (!reqgate_ResponseInput_v3(response_sid, data, static_cast<uint32_t>(got.len), conduit_WriteToRequest,
+                                  conduit_WriteToResponse)) {
+      end_both(client_sid, active);
+      return;
+    }
+    if (!tls) return;
+  }
 }
 
 void on_upstream_close(void*, int64_t sid) {
@@ -478,8 +535,9 @@ uint8_t conduit_module_init(edgeserv_ctx* ctx) {
   std::lock_guard<std::mutex> hold(state().lock);
   if (!state().pool) {
     state().pool = cu_xmem_init(kPipePage, kPipePages);
-    if (!state().pool) exit_for_pool(ctx);
-    state().baseline = cu_xmem_used_space_size(state().pool);
+    state().tls_pool = cu_xmem_init(kTlsPage, kTlsPages);
+    if (!state().pool || !state().tls_pool) exit_for_pool(ctx);
+    state().baseline = cu_xmem_used_space_size(state().pool) + cu_xmem_used_space_size(state().tls_pool);
   }
   return 1;
 }
@@ -548,6 +606,9 @@ uint32_t conduit_WriteToRequest(int64_t client_sid, const char* data, uint32_t l
 uint32_t conduit_WriteToResponse(int64_t upstream_sid, const char* data, uint32_t len) {
   int64_t client_sid = 0;
   int64_t active = 0;
+  bool tls = false;
+  bool taken = true;
+  uint64_t held = 0;
   {
     std::lock_guard<std::mutex> hold(state().lock);
     Pipe* pipe = find_by_upstream(upstream_sid);
@@ -555,16 +616,26 @@ uint32_t conduit_WriteToResponse(int64_t upstream_sid, const char* data, uint32_
     state().sent += len;
     client_sid = pipe->client_sid;
     active = pipe->active();
+    tls = pipe->tls_on != 0;
+    if (tls) {
+      taken = tls_send(pipe, data, len);
+      held = tls_held(pipe);
+    }
   }
-  replier_write(active, data, static_cast<int32_t>(len));
-  pause_client_if_behind(client_sid, active);
+  if (!tls) replier_write(active, data, static_cast<int32_t>(len));
+  if (!taken) {
+    // Request bytes the TLS queue could not take are lost: neither side can go on.
+    end_both(client_sid, active);
+    return len;
+  }
+  pause_client_if_behind(client_sid, active, held);
   return len;
 }
 
 uint64_t conduit_GetCacheSize(void) {
   std::lock_guard<std::mutex> hold(state().lock);
   if (!state().pool) return 0;
-  const uint64_t used = cu_xmem_used_space_size(state().pool);
+  const uint64_t used = cu_xmem_used_space_size(state().pool) + cu_xmem_used_space_size(state().tls_pool);
   return used > state().baseline ? used - state().baseline : 0;
 }
 

@@ -112,15 +112,23 @@ class Fixtures:
         self.nginx, self.nginx_slow = free_port(), free_port()
         self.start_nginx()
         self.dead = free_port()  # nothing listens here
-        self.dns_port = free_port()
-        self.dns_log = os.path.join(work, "dns.log")
-        self.spawn(["dnsmasq", "-k", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
-                    "--listen-address=127.0.0.1", "--bind-interfaces", "--port=%d" % self.dns_port,
-                    "--local=/test/", "--host-record=origin.e2e.test,127.0.0.1", "--log-queries",
-                    "--log-facility=" + self.dns_log, "--pid-file=", "--user=" + pwd.getpwuid(os.getuid()).pw_name],
-                   "dnsmasq")
+        self.start_dnsmasq(["origin.e2e.test,127.0.0.1"])
         self.ready = all(wait_for(lambda p=p: listening(p)) for p in self.echo + [self.nginx, self.nginx_slow])
-        self.ready = self.ready and wait_for(lambda: os.path.exists(self.dns_log) or listening(self.dns_port))
+        self.ready = self.ready and self.dns_ready()
+
+    def start_dnsmasq(self, records):
+        """dnsmasq on a free port answering the names below .test from its host records ("NAME,ADDRESS";
+        one name given twice answers both addresses), logging every query."""
+        self.dns_port = free_port()
+        self.dns_log = os.path.join(self.work, "dns.log")
+        self.spawn(["dnsmasq", "-k", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
+                    "--listen-address=127.0.0.1", "--bind-interfaces", "--port=%d" % self.dns_port, "--local=/test/"] +
+                   ["--host-record=" + record for record in records] +
+                   ["--log-queries", "--log-facility=" + self.dns_log, "--pid-file=",
+                    "--user=" + pwd.getpwuid(os.getuid()).pw_name], "dnsmasq")
+
+    def dns_ready(self):
+        return wait_for(lambda: os.path.exists(self.dns_log) or listening(self.dns_port))
 
     def spawn(self, argv, name):
         out = open(os.path.join(self.work, name + ".out"), "wb")
@@ -175,7 +183,9 @@ http {
 
 
 class Node:
-    """quorind in a runtime tree laid out from the build, with one set of settings."""
+    """quorind in a runtime tree laid out from the build, with one set of settings: "sql" run on the
+    seeded database, "ini" (file, key, value) edits, "files" (path, text) written into the tree and
+    "system" lines added to the [system] group of quorind.ini."""
 
     def __init__(self, args, fixtures, name, config):
         self.port = free_port()
@@ -186,8 +196,8 @@ class Node:
         if lay_out.returncode != 0:
             raise RuntimeError("lay_out_dist: " + lay_out.stderr.decode())
         with open(os.path.join(self.root, "config/quorind.ini"), "w") as f:
-            f.write("[system]\nmax_network_threads=2\nmax_network_connections=20000\nproxy_port=127.0.0.1:%d\n"
-                    "[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n" % self.port)
+            f.write("[system]\nmax_network_threads=2\nmax_network_connections=20000\nproxy_port=127.0.0.1:%d\n%s"
+                    "[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n" % (self.port, config.get("system", "")))
         for file, key, value in config.get("ini", []):
             edit_ini(os.path.join(self.root, "modules", file), key, value)
         for file, text in config.get("files", []):
