@@ -89,6 +89,7 @@ set_tests_properties(proxy_e2e_disk_load PROPERTIES LABELS threaded)
 add_test(NAME proxy_e2e_tls COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_tls.py
          --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
 set_tests_properties(proxy_e2e_tls PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 LABELS unit)
+
 # HTTPS request bytes in TLS records cut at every record boundary while the upstream's name is
 # looked up, through the laid-out node with a slow python name server and a python origin
 # (tests/e2e/e2e_tls_batches.py).

@@ -162,6 +162,8 @@ submodule_desc g_over_limit = {371, "over-limit", nullptr, nullptr, edge::test::
 //                    after its hello; prints the handshake's bytes received, then the answer
 //   silent PORT GO   connects and sends nothing until the file GO exists; prints the answer
 //   many PORT NAME   20 clients at once, each one request; prints "ok=N failed=N stuck=N"
+//   paused PORT -    "GET /pause" and "GET /second" as two records in one send; prints the
+//                    number of answers
 constexpr char kClient[] = R"(import os, socket, ssl, sys, threading, time
 mode, port, arg = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 
@@ -171,8 +173,8 @@ def context():
     ctx.verify_mode = ssl.CERT_NONE
     return ctx
 
-def request(name):
-    return b"GET / HTTP/1.1\r\nHost: " + name.encode() + b"\r\nConnection: close\r\n\r\n"
+def request(name, path="/", close=True):
+    return ("GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (path, name, "Connection: close\r\n" if close else "")).encode()
 
 def connect(rcvbuf=0):
     sock = socket.socket()
@@ -181,8 +183,9 @@ def connect(rcvbuf=0):
     sock.connect(("127.0.0.1", port))
     return sock
 
-def memory_fetch(sock, name, pause):
-    """(handshake bytes received, the answer up to the end) over memory BIOs."""
+def memory_fetch(sock, name, pause, requests):
+    """(handshake bytes received, the answers up to the end) over memory BIOs; each request is a
+    record of its own, all sent at once."""
     inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
     tls = context().wrap_bio(inc, out, server_hostname=name)
     def pump():
@@ -199,7 +202,8 @@ def memory_fetch(sock, name, pause):
             if not more: return received, b"closed in the handshake"
             received += len(more); inc.write(more)
     pump()
-    tls.write(request(name)); pump()
+    for one in requests: tls.write(one)
+    pump()
     got = b""
     while True:
         try:
@@ -215,13 +219,16 @@ def memory_fetch(sock, name, pause):
     return received, got
 
 if mode == "big":
-    received, got = memory_fetch(connect(4096), "big.com", 0.3)
+    received, got = memory_fetch(connect(4096), "big.com", 0.3, [request("big.com")])
     print("handshake", received); print(got.decode("latin-1"))
 elif mode == "silent":
     sock = connect()
     deadline = time.monotonic() + 20
     while not os.path.exists(arg) and time.monotonic() < deadline: time.sleep(0.01)
-    print(memory_fetch(sock, "a.com", 0)[1].decode("latin-1"))
+    print(memory_fetch(sock, "a.com", 0, [request("a.com")])[1].decode("latin-1"))
+elif mode == "paused":
+    requests = [request("a.com", "/pause", False), request("a.com", "/second")]
+    print(memory_fetch(connect(), "a.com", 0, requests)[1].count(b"HTTP/1.1 200 OK"))
 else:
     results, start = [], threading.Barrier(20)
     def one():
@@ -405,40 +412,8 @@ except ssl.SSLEOFError:
 // Two requests as two TLS records in one TCP write: the first pauses reading, so the second
 // stays in TLS input until reading restarts, and is then served without new bytes arriving.
 TEST_F(Https, PausedClientTakesNoFurtherBatchUntilReadingRestarts) {
-  const std::string script = dir_->file("records.py");
-  vor::test::write_file(script, R"(import socket, ssl, sys
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-ctx.check_hostname = False
-ctx.verify_mode = ssl.CERT_NONE
-sock = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
-inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
-tls = ctx.wrap_bio(inc, out, server_hostname="a.com")
-def pump():
-    data = out.read()
-    if data: sock.sendall(data)
-while True:
-    try:
-        tls.do_handshake(); break
-    except ssl.SSLWantReadError:
-        pump(); inc.write(sock.recv(65536))
-pump()
-tls.write(b"GET /pause HTTP/1.1\r\nHost: a.com\r\n\r\n")
-tls.write(b"GET /second HTTP/1.1\r\nHost: a.com\r\nConnection: close\r\n\r\n")
-pump()
-got = b""
-while got.count(b"hello") < 2:
-    try:
-        data = tls.read(65536)
-        if not data: break
-        got += data
-    except ssl.SSLWantReadError:
-        more = sock.recv(65536)
-        if not more: break
-        inc.write(more)
-print(got.count(b"HTTP/1.1 200 OK"))
-)");
   chunks().clear();
-  const std::string out = shell_output("timeout 30 python3 " + script + " " + std::to_string(https_port_) + " 2>&1");
+  const std::string out = client("paused");
   chunks().join_resumer();
   EXPECT_EQ(out, "2\n");
   const std::vector<std::string> seen = chunks().all();

@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
 """Request bytes of HTTPS clients in TLS records, cut at every record boundary, through the node
-(the end-to-end suite's Node with an https_port): a python ssl client over memory BIOs sends a
-request head, a head and a body in two records, and a last head, each write its own record, the
-records up to a cut point in ONE TCP write and the rest in a second one. The proxy host of each cut
-goes to a plain upstream whose name a fake name server answers after 200 ms, so the look-up is
-pending while later records wait in TLS input. The origin (a thread of this script) logs every
-head and the sha256 of every body.
+(the end-to-end suite's Node with an https_port): a python ssl client over memory BIOs writes each
+piece as its own record and sends the records up to a cut point in ONE TCP write, the rest in a
+second one. The proxy host of each cut carries its own certificate and goes to a plain upstream
+(ssl_opt 0) whose name a fake name server answers after 200 ms, so the look-up is pending while
+later records wait in TLS input. The origin (a thread of this script) logs every head and the
+sha256 of every body.
 
-Checks per cut: the origin sees the first request, and the requests it sees come in order, each
-once, with its whole body; the client's answers match what the origin saw; the node logs each
-request it served exactly once (its access log, kept for these hosts); and a strict TLS reader
-(suppress_ragged_eofs=False) ends the close-delimited connection cleanly.
+Sequences: one POST (head, then its body in two records), and a GET with a POST and a last GET
+pipelined behind it. The node ends a connection whose next request comes before the previous
+answer is complete, so of pipelined requests the origin may see only a prefix.
+
+Checks per cut: the origin sees the requests in order, each once, with its whole body (the single
+POST always); the client's answers match what the origin saw; the node's count of requests for the
+proxy host (its console line per count) rises once per request, and its access log has one line
+per request served. Last, a strict TLS reader (suppress_ragged_eofs=False) reads a close-delimited
+answer to a clean end.
 
   e2e_tls_batches.py --build DIR --source DIR --plugin FILE
 
@@ -23,7 +28,6 @@ import socket
 import socketserver
 import ssl
 import struct
-import subprocess
 import sys
 import threading
 import time
@@ -31,6 +35,7 @@ import time
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e_suite as suite  # noqa: E402
+import e2e_tls  # noqa: E402
 
 SECONDS = 10
 DNS_DELAY = 0.2
@@ -41,7 +46,8 @@ FIRST_PIECE = 1000
 # --- the origin and the name server ---------------------------------------------------------------
 
 class Origin(socketserver.ThreadingTCPServer):
-    """Keep-alive HTTP/1.1: logs (request line, sha256 of the body) and answers "seen PATH"."""
+    """Keep-alive HTTP/1.1: logs (request line, sha256 of the body) and answers "seen PATH"; a
+    path ending in "/close" gets its answer without a length, ended by closing the connection."""
     daemon_threads = True
     allow_reuse_address = True
 
@@ -79,7 +85,11 @@ class OriginHandler(socketserver.BaseRequestHandler):
             body, data = data[:length], data[length:]
             with self.server.lock:
                 self.server.log.append((lines[0], hashlib.sha256(body).hexdigest()))
-            answer = ("seen " + lines[0].split()[1]).encode()
+            path = lines[0].split()[1]
+            answer = ("seen " + path).encode()
+            if path.endswith("/close"):
+                self.request.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + answer)
+                return
             self.request.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(answer), answer))
 
 
@@ -142,30 +152,6 @@ class Fixtures(suite.Fixtures):
     def stop(self):
         self.origin.shutdown()
         self.names.sock.close()
-
-
-class TlsNode(suite.Node):
-    """The suite's node with an HTTPS listener."""
-
-    def __init__(self, args, fixtures, name, config, https_port):
-        self.https_port = https_port
-        super().__init__(args, fixtures, name, config)
-
-    def start(self):
-        path = os.path.join(self.root, "config/quorind.ini")
-        text = suite.read(path).decode()
-        if "https_port=" not in text:
-            with open(path, "w") as f:
-                f.write(text.replace("[system]\n", "[system]\nhttps_port=127.0.0.1:%d\n" % self.https_port, 1))
-        return super().start()
-
-
-def make_certificate(work):
-    """A self-signed certificate for *.tls.test: (certificate PEM, key PEM)."""
-    cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                    "/CN=tls.test", "-keyout", key, "-out", cert], capture_output=True, check=True, timeout=60)
-    return suite.read(cert).decode(), suite.read(key).decode()
 
 
 # --- the client ------------------------------------------------------------------------------------
@@ -276,20 +262,19 @@ def answers(data):
 
 
 def strict_reader(port, name):
-    """A socket-wrapped client with suppress_ragged_eofs=False reading a close-delimited end."""
+    """A socket-wrapped client with suppress_ragged_eofs=False reading a close-delimited answer:
+    its bytes, and "clean" when close_notify ended it, "ragged" when the connection just ended."""
     raw = socket.create_connection(("127.0.0.1", port), timeout=SECONDS)
     with client_context().wrap_socket(raw, server_hostname=name, suppress_ragged_eofs=False) as tls:
-        request = "GET /strict HTTP/1.1\r\nHost: %s:%d\r\nConnection: close\r\n\r\n" % (name, port)
+        request = "GET /strict/close HTTP/1.1\r\nHost: %s:%d\r\n\r\n" % (name, port)
         tls.sendall(request.encode())
-        got = b""
+        chunks = []
         try:
-            while True:
-                data = tls.recv(65536)
-                if not data:
-                    return got, "clean"
-                got += data
+            for data in iter(lambda: tls.recv(65536), b""):
+                chunks.append(data)
         except ssl.SSLEOFError:
-            return got, "ragged"
+            return b"".join(chunks), "ragged"
+        return b"".join(chunks), "clean"
 
 
 # --- the run ---------------------------------------------------------------------------------------
@@ -337,17 +322,15 @@ def check_cut(fixtures, node, label, host, prefix, sent, data, ending):
     return errors
 
 
-def config(origin_port, https_port, cert, key, hosts):
+def config(origin_port, https_port, certificate, hosts):
     """One proxy host per cut (<sequence><cut>.tls.test with the HTTPS port, as a client on that
-    port names it; TLS to the client) whose plain upstream (ssl_opt 0) has a name of its own, so
-    every cut waits for a look-up; the access log keeps these hosts."""
+    port names it) carrying the certificate, whose plain upstream (ssl_opt 0) has a name of its
+    own, so every cut waits for a look-up; the access log keeps these hosts."""
     sql = ["update wc_system set value='0' where name='UnenableAccessLog';"]
     for wid, name in enumerate(hosts, 100):
-        sql.append("insert into upfetch(wid, host, balance, note, ssl_opt, ssl_crt_content, ssl_key_content) "
-                   "values(%d, '%s.tls.test:%d', 0, '', 1, '%s', '%s');" % (wid, name, https_port, cert, key))
-        sql.append("insert into wc_upstream(wid, host, weight, note, ssl_opt) values(%d, '%s.origin.test:%d', 1, '', 0);"
-                   % (wid, name, origin_port))
-    return {"sql": "".join(sql),
+        sql.append(e2e_tls.proxy_sql(wid, "%s.tls.test:%d" % (name, https_port),
+                                     "%s.origin.test:%d" % (name, origin_port), 0, certificate))
+    return {"sql": "".join(sql), "system": "https_port=127.0.0.1:%d\n" % https_port,
             "files": [("modules/zazudaza/access.ini",
                        "[access]\nlog__request_url_3=^[a-z]+\\d+\\.tls\\.test:\nrecord__host=1\nlog__flush_interval=0\n")]}
 
@@ -362,11 +345,11 @@ def cuts():
 def body(args, work):
     fixtures = Fixtures(work)
     try:
-        cert, key = make_certificate(work)
+        e2e_tls.make_certificate(work, "proxy", "/CN=tls.test")
         https_port = suite.free_port()
         hosts = ["%s%d" % (name, cut) for name, _, _, cut in cuts()]
-        node = TlsNode(args, fixtures, "tls", config(fixtures.origin.server_address[1], https_port, cert, key, hosts),
-                       https_port)
+        settings = config(fixtures.origin.server_address[1], https_port, os.path.join(work, "proxy"), hosts)
+        node = suite.Node(args, fixtures, "tls", settings)
         if not node.ready or not suite.wait_for(lambda: suite.listening(https_port)):
             return ["the node did not start: " + suite.read(node.out)[-2000:].decode("latin-1")] + node.stop()
         errors = []
@@ -379,7 +362,7 @@ def body(args, work):
             if not any(q[0] == "%s%d.origin.test" % (name, cut) for q in fixtures.names.queries):
                 errors.append("%s: the node did not ask the name server" % label)
         got, ending = strict_reader(https_port, "single1.tls.test")
-        if ending != "clean" or not got.endswith(b"seen /strict"):
+        if ending != "clean" or not got.endswith(b"\r\n\r\nseen /strict/close"):
             errors.append("strict reader: %s end, %r" % (ending, got[-200:]))
         print("%-4s strict reader: %s end" % ("ok" if ending == "clean" else "FAIL", ending), flush=True)
         return errors + ["node: " + fault for fault in node.stop()]
