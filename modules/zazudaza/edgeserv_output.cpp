@@ -119,10 +119,14 @@ int32_t send_some(edgeserv_ctx* ctx, client_rec* rec, const void* data, int32_t 
   return rec->tls.state == CU_SSL_STATE_FATAL || n < 0 ? -1 : 0;
 }
 
+// A TLS client whose last step could not write all its bytes (a handshake flight bigger than
+// the send buffer) stays watched for writing: the writable handler steps it again.
+bool wants_room(const client_rec* rec) { return rec->tls_on && rec->tls.state == CU_SSL_STATE_WANT_WRITE; }
+
 // A TLS client whose output waits for its peer's bytes (the handshake, or a write that needs
 // input) is not watched for writing: the next TLS read step starts the pump again.
 bool waits_for_peer(const client_rec* rec) {
-  return rec->tls_on && (!rec->tls.handshake_done || rec->tls.state == CU_SSL_STATE_WANT_READ);
+  return rec->tls_on && !wants_room(rec) && (!rec->tls.handshake_done || rec->tls.state == CU_SSL_STATE_WANT_READ);
 }
 
 void cancel_delay_timer(edgeserv_ctx* ctx, client_rec* rec) {
@@ -444,7 +448,7 @@ void on_writable(vor_bigbox* bb, void* ud, int64_t sid) {
     Step step = Step::kNext;
     while (step == Step::kNext && rec->queue->head) step = pump_step(ctx, rec, &after.calls, &wrote);
     if (!rec->queue->head && step == Step::kNext) {
-      stop_writing(ctx, rec);
+      if (!wants_room(rec)) stop_writing(ctx, rec);
       // A module's pause (a name look-up, an upstream that fell behind) outlasts the queue.
       if (!rec->reading && !rec->read_held) {
         rec->reading = vorx_bigbox_start_ForRead(bb, sid) ? 1 : 0;
