@@ -158,6 +158,16 @@ DownState state_of(uint32_t wid, uint32_t id) {
 
 bool is_down(uint32_t wid, uint32_t id) { return state_of(wid, id).down; }
 
+// The upstream's down state, host and check, for failure messages.
+std::string described(uint32_t wid, uint32_t id) {
+  uint8_t down = 0;
+  int64_t since = 0;
+  char host[257] = "";
+  const bool known = policydb_upstream_down_status(wid, id, &down, &since, host) != 0;
+  return std::to_string(wid) + ":" + std::to_string(id) + (known ? "" : " unknown") + " host " + host + " down " +
+         std::to_string(down) + " since " + std::to_string(since) + (health::checking(wid, id) ? " checked" : "");
+}
+
 // A listener on 127.0.0.1:port that never accepts: connections complete in its backlog.
 int listen_on(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -541,7 +551,7 @@ TEST_F(HealthCheck, FailuresFromEightThreads) {
   out.stop();
   auto checked_when_down = [&](uint32_t w, uint32_t id) { return !is_down(w, id) || health::checking(w, id); };
   for (const auto& [w, id] : pairs()) {
-    EXPECT_TRUE(wait_until([&, w = w, id = id] { return checked_when_down(w, id); })) << w << ":" << id;
+    EXPECT_TRUE(wait_until([&, w = w, id = id] { return checked_when_down(w, id); })) << described(w, id);
   }
   // Every host listening: the checks of down upstreams connect and end.
   for (int i = 0; i < kShared; ++i) {
@@ -549,7 +559,7 @@ TEST_F(HealthCheck, FailuresFromEightThreads) {
     ASSERT_TRUE(policydb_upstream_modify(id, wid, host_of(i, true).c_str(), 1, ""));
   }
   for (uint32_t id : ids) {
-    EXPECT_TRUE(wait_until([&] { return !is_down(wid, id) && !health::checking(wid, id); })) << id;
+    EXPECT_TRUE(wait_until([&] { return !is_down(wid, id) && !health::checking(wid, id); })) << described(wid, id);
   }
   close(fd);
 }
