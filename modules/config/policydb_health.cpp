@@ -2,6 +2,8 @@
 // check per upstream on a box thread of its own, which tries a plain TCP connection one second
 // later and then every upstream_down_for_expire seconds; the first success marks it up again.
 // Lock order: the check lock, then the proxy lock; the check thread never holds both.
+#include "policydb_health.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -19,6 +21,12 @@
 #include "vor_box.h"
 
 namespace policydb::health {
+
+BoxCalls& box_calls() {
+  static BoxCalls calls{vorx_ThreadBox_create, vor_box_NewOnceTimer, vor_box_NewLoopTimer, vor_box_NewTcpClient};
+  return calls;
+}
+
 namespace {
 
 constexpr size_t kHostLimit = 256;
@@ -140,8 +148,8 @@ void try_connection(uint64_t key, const Probe& p) {
   split_host(p.host, &name, &port);
   char address[64] = "";
   if (!checks().resolver.load()(name.c_str(), address)) return;  // the next tick tries again
-  const int64_t sid = vor_box_NewTcpClient(checks().box.load(), address, port, on_connected, ud_of(key), on_failed,
-                                           ud_of(key), ignore_read, nullptr, ignore_close, nullptr);
+  const int64_t sid = box_calls().tcp_client(checks().box.load(), address, port, on_connected, ud_of(key), on_failed,
+                                             ud_of(key), ignore_read, nullptr, ignore_close, nullptr);
   if (sid > 0) set_connection(key, sid);
 }
 
@@ -162,7 +170,7 @@ void first_tick(void*, void* ud, int32_t id, int32_t) {
   vor_box_DeleteTimer(box, id);
   Probe p;
   if (!probe_of(key, &p)) return;
-  const int32_t loop = vor_box_NewLoopTimer(box, proxy::down_check_interval() * 1000u, loop_tick, ud);
+  const int32_t loop = box_calls().loop_timer(box, proxy::down_check_interval() * 1000u, loop_tick, ud);
   {
     CheckLock lock;
     const auto it = checks().index.find(key);
@@ -178,7 +186,7 @@ void first_tick(void*, void* ud, int32_t id, int32_t) {
 vor_box* check_box() {
   vor_box* box = checks().box.load();
   if (!box) {
-    box = vorx_ThreadBox_create();
+    box = box_calls().thread_box();
     if (box) checks().box.store(box);
   }
   return box;
@@ -197,7 +205,7 @@ void start_check(uint32_t wid, uint32_t upstreamid, const std::string& host) {
   p.wid = wid;
   p.upstreamid = upstreamid;
   p.host = host.substr(0, kHostLimit);
-  p.timer = vor_box_NewOnceTimer(box, 1000, first_tick, ud_of(key));
+  p.timer = box_calls().once_timer(box, 1000, first_tick, ud_of(key));
   if (p.timer <= 0) {
     checks().index.erase(key);
     policydb_upstream_down_2(wid, upstreamid, 0);
@@ -205,6 +213,12 @@ void start_check(uint32_t wid, uint32_t upstreamid, const std::string& host) {
 }
 
 }  // namespace
+
+bool checking(uint32_t wid, uint32_t upstreamid) {
+  CheckLock lock;
+  return checks().index.count(key_of(wid, upstreamid)) != 0;
+}
+
 }  // namespace policydb::health
 
 using namespace policydb::health;
@@ -212,11 +226,11 @@ using namespace policydb::health;
 extern "C" {
 
 void policydb_upstream_down_checking(uint32_t wid, uint32_t upstreamid, uint8_t down) {
+  CheckLock lock;
   char host[kHostLimit + 1] = "";
   if (!policydb_upstream_down_status(wid, upstreamid, nullptr, nullptr, host)) return;
   // A host template ("$0") names no one address: it stays up and unchecked.
-  if (strchr(host, '$')) return;
-  CheckLock lock;
+  if (down && strchr(host, '$')) return;
   if (!policydb_upstream_down_2(wid, upstreamid, down) || !down) return;
   start_check(wid, upstreamid, host);
 }
