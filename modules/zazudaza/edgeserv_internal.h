@@ -153,6 +153,9 @@ int head_task_kind(const client_rec* rec);
 // Tasks queued. The caller holds the context lock.
 int32_t queue_length(const client_rec* rec);
 uint64_t total_sent();
+// The queue pump as the writable handler runs it, on the client's slave thread without the
+// context lock (a fuzz target steps it itself).
+void run_pump(edgeserv_ctx* ctx, int64_t sid);
 // Tests: the kinds of the queued tasks in order, the bytes of its memory tasks in order, and an
 // empty task pushed at the tail (false when it cannot be made). The caller holds the context lock.
 std::string queue_kinds(const client_rec* rec);

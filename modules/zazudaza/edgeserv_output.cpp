@@ -647,6 +647,8 @@ bool push_empty_task(client_rec* rec) {
 
 uint64_t total_sent() { return g_total_sent.load(std::memory_order_relaxed); }
 
+void run_pump(edgeserv_ctx* ctx, int64_t sid) { on_writable(bigbox_of(ctx), ctx, sid); }
+
 void reset_write_hooks() {
   hooks().fns.clear();
   hooks().any.store(false);
