@@ -90,6 +90,7 @@ enum Op : uint8_t {
   kPump,             // the socket is writable: the pump runs when write interest is on
   kFireTimer,        // the force timer, else the delayed-close timer, fires
   kPeerClose,        // the client's socket ends
+  kNotice,           // u8 count, u16 length: a writable notice that writes an answer, count times
   kOps
 };
 
@@ -115,6 +116,8 @@ struct Run {
   int closes = 0;             // on_close walks for the connection
   uint8_t slot_action = kNone;
   uint16_t slot_arg = 0;
+  uint8_t notices_left = 0;  // answers the writable notice still writes
+  uint16_t notice_length = 0;
 };
 
 Run* g_run = nullptr;
@@ -142,6 +145,14 @@ void server_act(uint8_t action, uint16_t arg) {
     case kResume: edgeserv_ImportSock_ForRead(sid); break;
     case kUnclose: edgeserv_unclose(sid); break;
   }
+}
+
+// The writable notice, as a module streaming an answer writes its next part once the queue has
+// drained.
+void on_writable_notice(edgeserv_ctx*, int64_t sid, void*) {
+  if (sid != g_run->sid || g_run->notices_left == 0) return;
+  --g_run->notices_left;
+  server_write(g_run->notice_length);
 }
 
 uint8_t on_chunk(edgeserv_ctx*, int64_t sid, const char* chunk, int32_t len, const char*, int32_t) {
@@ -230,9 +241,9 @@ bool deliver(size_t n) {
   client_rec* rec = record();
   if (!rec || !rec->reading || g_run->pending.empty()) return false;
   n = n == 0 ? g_run->pending.size() : std::min(n, g_run->pending.size());
-  const std::string chunk = g_run->pending.substr(0, n);
+  // The read step copies the chunk into the record's input before anything else runs.
+  edge::tls_read_step(g_run->ctx, rec, g_run->pending.data(), static_cast<int32_t>(n));
   g_run->pending.erase(0, n);
-  edge::tls_read_step(g_run->ctx, rec, chunk.data(), static_cast<int32_t>(n));
   return true;
 }
 
@@ -354,6 +365,11 @@ void step(uint8_t op, Input& in) {
       break;
     case kPump: pump(); break;
     case kFireTimer: fire_timer(); break;
+    case kNotice:
+      g_run->notices_left = in.u8() % 8;
+      g_run->notice_length = in.u16();
+      edgeserv_AddWritableNotice(g_run->sid, on_writable_notice, nullptr);
+      break;
     case kPeerClose:
       if (record()) edge::on_peer_close(g_run->bb, g_run->ctx, g_run->sid);
       break;
