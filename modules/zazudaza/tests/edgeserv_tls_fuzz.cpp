@@ -129,7 +129,8 @@ client_rec* record() {
 
 void server_write(uint16_t length) {
   std::string bytes(length % 20000 + 1, '\0');
-  for (size_t i = 0, at = g_run->written.size(); i < bytes.size(); ++i, ++at) bytes[i] = static_cast<char>(at * 7 + at / 251);
+  size_t at = g_run->written.size();
+  for (char& c : bytes) c = static_cast<char>(at * 7 + at / 251), ++at;
   g_run->written += bytes;
   edgeserv_WriteJitter(g_run->sid, bytes.data(), static_cast<int32_t>(bytes.size()));
 }
@@ -208,7 +209,8 @@ void client_read() {
 void client_data(uint16_t length) {
   if (g_run->client_done || g_run->client_closed) return;
   std::string bytes(length % 40000 + 1, '\0');
-  for (size_t i = 0, at = g_run->sent.size(); i < bytes.size(); ++i, ++at) bytes[i] = kRequests[at % (sizeof kRequests - 1)];
+  size_t at = g_run->sent.size();
+  for (char& c : bytes) c = kRequests[at++ % (sizeof kRequests - 1)];
   if (SSL_write(g_run->client, bytes.data(), static_cast<int>(bytes.size())) > 0) g_run->sent += bytes;
   ERR_clear_error();
   take_client_output();
@@ -417,8 +419,9 @@ uint8_t certify(SSL* ssl, const char*) {
 vor_box* slave_box(vor_bigbox* bb) {
   int pair[2];
   require(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0);
-  require(vor_bigbox_accept_WithPause(bb, pair[0], "127.0.0.1", 1, [](vor_bigbox*, void*, int64_t, const char*, int32_t) {},
-                                      nullptr, [](vor_bigbox*, void*, int64_t) {}, nullptr));
+  const vor_bigbox_read_fn no_read = [](vor_bigbox*, void*, int64_t, const char*, int32_t) {};
+  const vor_bigbox_sock_fn no_close = [](vor_bigbox*, void*, int64_t) {};
+  require(vor_bigbox_accept_WithPause(bb, pair[0], "127.0.0.1", 1, no_read, nullptr, no_close, nullptr));
   vor_box* box = vor_bigbox_GetSlaveBox(bb, pair[0]);
   vor_bigbox_DeleteSock(bb, pair[0]);
   close(pair[1]);
