@@ -80,7 +80,7 @@ enum Op : uint8_t {
   kClientData,       // u16 length: application data from the client
   kDeliver,          // u16 length (0: all): pending client ciphertext to the read step
   kCorrupt,          // u16 offset, u8 mask: flips bits of pending client ciphertext
-  kRaw,              // u8 length, bytes: raw bytes behind the pending client ciphertext
+  kRaw,              // u8 length (bit 7: in front), bytes: raw bytes beside the pending ciphertext
   kClientClose,      // the client's close_notify
   kClientKeyUpdate,  // u8: a key update (TLS 1.3; bit 0 asks for one back) or a renegotiation
   kClientRead,       // the client reads what the server sent
@@ -345,7 +345,9 @@ void step(uint8_t op, Input& in) {
     }
     case kRaw: {
       const uint8_t n = in.u8();
-      for (uint8_t i = 0; i < n; ++i) g_run->pending += static_cast<char>(in.u8());
+      std::string bytes;
+      for (uint8_t i = 0; i < (n & 0x7f); ++i) bytes += static_cast<char>(in.u8());
+      g_run->pending.insert(n & 0x80 ? 0 : g_run->pending.size(), bytes);
       g_run->tampered = true;
       break;
     }
