@@ -19,6 +19,7 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <array>
 #include <cstdint>
 #include <future>
 #include <string>
@@ -300,16 +301,16 @@ void check_prefixes() {
 
 // What has moved so far: ciphertext taken by the client, bytes the slots saw, ciphertext
 // pending and plaintext the server sent.
-size_t progress() {
+std::array<size_t, 4> progress() {
   const client_rec* rec = record();
-  return g_run->socket_bytes + g_run->seen.size() + g_run->pending.size() + (rec ? rec->sent : 0);
+  return {g_run->socket_bytes, g_run->seen.size(), g_run->pending.size(), rec ? rec->sent : 0};
 }
 
 // Everything both ends can still do without new input: the client reads, its ciphertext goes
 // to the read step, the pump runs, a posted read step runs; until nothing moves.
 void settle() {
   for (int round = 0; round < 64; ++round) {
-    const size_t before = progress();
+    const std::array<size_t, 4> before = progress();
     client_read();
     deliver(0);
     pump();
