@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <future>
 #include <string>
+#include <utility>
 
 #include "edge_fixture.h"
 #include "edgeserv_internal.h"
@@ -95,7 +96,18 @@ enum Op : uint8_t {
   kOps
 };
 
-enum Action : uint8_t { kWrite, kClose, kFasterClose, kForceClose, kPause, kResume, kUnclose, kActions, kNone = 0xff };
+enum Action : uint8_t {
+  kWrite,
+  kClose,
+  kFasterClose,
+  kForceClose,
+  kPause,
+  kResume,
+  kUnclose,
+  kWriteElsewhere,  // as from another thread: queued for the pump, nothing sent at once
+  kActions,
+  kNone = 0xff
+};
 
 struct Run {
   edgeserv_ctx* ctx = nullptr;
@@ -136,10 +148,25 @@ void server_write(uint16_t length) {
   edgeserv_WriteJitter(g_run->sid, bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
+// A writer on another thread than the record's owner: the owner is changed for the call.
+void server_write_elsewhere(uint16_t length) {
+  client_rec* rec = record();
+  if (!rec) return;
+  int64_t owner;
+  {
+    edge::CtxLock lock(g_run->ctx);
+    owner = std::exchange(rec->owner_thread, -1);
+  }
+  server_write(length);
+  edge::CtxLock lock(g_run->ctx);
+  if (edge::find_client(g_run->ctx, g_run->sid) == rec) rec->owner_thread = owner;
+}
+
 void server_act(uint8_t action, uint16_t arg) {
   const int64_t sid = g_run->sid;
   switch (action % kActions) {
     case kWrite: server_write(arg); break;
+    case kWriteElsewhere: server_write_elsewhere(arg); break;
     case kClose: edgeserv_close(sid, arg % 3 == 0 ? 0 : arg); break;
     case kFasterClose: edgeserv_TryFasterSafeClose(sid); break;
     case kForceClose: edgeserv_ForceClose(sid); break;
