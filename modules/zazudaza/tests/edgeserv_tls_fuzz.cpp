@@ -430,6 +430,9 @@ bool handshake(size_t piece, bool hold_last_flight) {
 
 // --- the world ----------------------------------------------------------------------------------
 
+// Made at the first run and kept for the process: the edge server over a bigbox with one slave
+// thread, its TLS server context, the context its server-name hook moves connections to, the
+// client's context and the sessions the resumed runs offer.
 struct World {
   edge::test::Edge* edge = nullptr;
   vor_box* slave = nullptr;
@@ -458,6 +461,15 @@ vor_box* slave_box(vor_bigbox* bb) {
   return box;
 }
 
+// The edge server's settings for the runs: no console lines, no socket options on the pair.
+edge::Settings quiet_settings(bool faster_close) {
+  edge::Settings settings;
+  settings.display = false;
+  settings.nodelay = false;
+  settings.faster_close = faster_close;
+  return settings;
+}
+
 World* make_world() {
   RAND_set_rand_method(&kFixedRandom);
   auto* w = new World;
@@ -466,10 +478,7 @@ World* make_world() {
   require(cu_ssl_ctx_init(&w->certified, CU_SSL_PROTO_DEFAULT));
   require(cu_ssl_ctx_UseCertificateChainString(&w->certified, kCert, sizeof kCert - 1, kKey, sizeof kKey - 1, nullptr));
   require(cu_ssl_session_SetSessionIDContext(&w->certified, "HTTPS", 5));
-  edge::Settings settings;
-  settings.display = false;
-  settings.nodelay = false;
-  w->edge = new edge::test::Edge({&g_recorder}, settings, 1);
+  w->edge = new edge::test::Edge({&g_recorder}, quiet_settings(true), 1);
   edge::tls_start(w->edge->ctx());
   edgeserv_ImportResetCtxFunc(certify);
   w->slave = slave_box(w->edge->bigbox());
@@ -500,14 +509,6 @@ struct Setup {
     server_name = !(b & 1);
   }
 };
-
-void apply_flags(const Setup& setup) {
-  edge::Settings settings;
-  settings.display = false;
-  settings.nodelay = false;
-  settings.faster_close = setup.faster_close;
-  edge::apply_settings(settings);
-}
 
 // The client record of the run, accepted as the HTTPS listener would, over a socket pair.
 void accept_record(const Setup& setup) {
@@ -558,7 +559,7 @@ void run_program(const uint8_t* data, size_t size, bool keep_session) {
   Input in{data, size};
   const Setup setup(in);
   g_random_state = 0x5eed;
-  apply_flags(setup);
+  edge::apply_settings(quiet_settings(setup.faster_close));
   Run run;
   g_run = &run;
   run.ctx = g_world->edge->ctx();
