@@ -334,16 +334,17 @@ std::array<size_t, 4> progress() {
 }
 
 // Everything both ends can still do without new input: the client reads, its ciphertext goes
-// to the read step, the pump runs, a posted read step runs; until nothing moves.
+// to the read step, the pump runs, a posted read step runs; until nothing moves (a small socket
+// buffer takes a round per few kilobytes).
 void settle() {
-  for (int round = 0; round < 64; ++round) {
-    const std::array<size_t, 4> before = progress();
+  std::array<size_t, 4> before;
+  do {
+    before = progress();
     client_read();
     deliver(0);
     pump();
     posted_read_step();
-    if (progress() == before) return;
-  }
+  } while (progress() != before);
 }
 
 // A connection still up with nothing tampered, once settled: what was sent arrived whole, both
