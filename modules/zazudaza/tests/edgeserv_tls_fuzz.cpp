@@ -333,17 +333,18 @@ std::array<size_t, 4> progress() {
   return {g_run->socket_bytes, g_run->seen.size(), g_run->pending.size(), rec ? rec->sent : 0};
 }
 
-// Everything both ends can still do without new input: the client reads, its ciphertext goes
-// to the read step, the pump runs, a posted read step runs; until nothing moves (a small socket
-// buffer takes a round per few kilobytes).
+// Everything both ends can still do without new input: the client's ciphertext goes to the read
+// step, the pump runs, a posted read step runs, the client reads what that wrote; until nothing
+// moves (a small socket buffer takes a round per few kilobytes, or per few short records).
 void settle() {
+  client_read();
   std::array<size_t, 4> before;
   do {
     before = progress();
-    client_read();
     deliver(0);
     pump();
     posted_read_step();
+    client_read();
   } while (progress() != before);
 }
 
