@@ -539,12 +539,14 @@ void whole_done(vor_afile* op, void*, void* a1, void* tag, void*, void*) {
     return bad_file(std::move(hit));
   }
   if (!hit->shared) {
+    // The body's place is read before the hit moves into the call.
+    const char* body = bytes + hit->r1 + hit->r2;
     if (hit->coding != kNone) {
-      send_decoded(std::move(hit), head.get(), bytes + hit->r1 + hit->r2);
+      send_decoded(std::move(hit), head.get(), body);
     } else {
       finish_head(*hit, head.get());
       write_head(*hit, head.get(), hit->cl);
-      send_whole_body(std::move(hit), head.get(), bytes + hit->r1 + hit->r2);
+      send_whole_body(std::move(hit), head.get(), body);
     }
     return free_buffer(tag);
   }
