@@ -23,6 +23,8 @@ if(VOR_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
   add_compile_definitions(VOR_ASAN=1 VOR_FUZZING=1)
+  # Every fuzz target and what it links, without the rest of the tree (scripts/test builds it).
+  add_custom_target(vor_fuzzers)
 endif()
 
 # Our own code: warnings as errors, nothing exported but what carries VOR_API.
@@ -93,6 +95,7 @@ function(vor_add_folder_tests dir lib)
       target_link_options(${name} PRIVATE -fsanitize=fuzzer)
       # scripts/test runs every fuzz target from the top of the build folder.
       set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+      add_dependencies(vor_fuzzers ${name})
     elseif(VOR_TESTS)
       add_executable(${name} ${src} ${CMAKE_SOURCE_DIR}/platform/tests/fuzz_replay_main.cpp)
       target_link_libraries(${name} PRIVATE ${lib})
@@ -122,6 +125,29 @@ function(vor_add_folder_tests dir lib)
   endforeach()
   if(EXISTS ${tdir}/extra.cmake)
     include(${tdir}/extra.cmake)
+  endif()
+endfunction()
+
+# vor_test_costs(<test> <seconds> [<test> <seconds> ...]): how long the long tests of the
+# calling folder run, so that a parallel ctest starts them first even in a fresh build folder,
+# where it has no timings of its own yet. A test added with add_test gets its cost now; a
+# discovered GoogleTest case only exists when ctest runs, so its cost is set then. One call per
+# folder.
+function(vor_test_costs)
+  set(lines "")
+  set(pairs ${ARGN})
+  while(pairs)
+    list(POP_FRONT pairs name seconds)
+    if(TEST ${name})
+      set_tests_properties(${name} PROPERTIES COST ${seconds})
+    else()
+      string(APPEND lines "set_tests_properties([==[${name}]==] PROPERTIES COST ${seconds})\n")
+    endif()
+  endwhile()
+  if(lines)
+    set(file ${CMAKE_CURRENT_BINARY_DIR}/vor_test_costs.cmake)
+    file(CONFIGURE OUTPUT ${file} CONTENT "${lines}")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${file})
   endif()
 endfunction()
 

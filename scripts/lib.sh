@@ -24,11 +24,16 @@ install_packages() {
   fi
 }
 
-# configure_and_build DIR [cmake args...]
-configure_and_build() {
+# configure_build_folder DIR [cmake args...]
+configure_build_folder() {
   local dir=$1; shift
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
+}
+
+# configure_and_build DIR [cmake args...]
+configure_and_build() {
+  configure_build_folder "$@"
+  cmake --build "$1" -j "$JOBS"
 }
 
 # lay_out_dist BUILD DIST: the runtime tree from a build. The programs and libvorcore.so go to

@@ -96,3 +96,7 @@ set_tests_properties(proxy_e2e_tls PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 LA
 add_test(NAME proxy_e2e_tls_batches COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_tls_batches.py
          --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
 set_tests_properties(proxy_e2e_tls_batches PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
+
+# The long end-to-end runs start first, so that no core waits on them at the end of a run.
+vor_test_costs(proxy_e2e_disk_load 28 proxy_e2e_disk_restart 25 proxy_e2e_soak 24 proxy_e2e_diskhit 13
+               proxy_e2e 11)
