@@ -244,5 +244,12 @@ VOR_API void ssl_bio_set_retry_read(BIO* bio);
 VOR_API void ssl_bio_set_retry_write(BIO* bio);
 /* Clears the retry marks. */
 VOR_API void ssl_bio_clear_retry_flags(BIO* bio);
+/* The control, create and destroy of a memory channel that owns nothing: control answers the
+   close flag (BIO_CTRL_GET_CLOSE), sets it (BIO_CTRL_SET_CLOSE), answers 1 to a flush and 0 to
+   anything else; create zeroes init, shutdown, num, ptr and flags; destroy answers whether a
+   BIO was given. */
+VOR_API long ssl_bio_channel_ctrl(BIO* bio, int cmd, long num, void* ptr);
+VOR_API int ssl_bio_channel_create(BIO* bio);
+VOR_API int ssl_bio_channel_destroy(BIO* bio);
 
 VOR_EXTERN_C_END

@@ -168,3 +168,23 @@ void ssl_bio_set_retry_write(BIO* bio) {
 void ssl_bio_clear_retry_flags(BIO* bio) {
   if (bio) BIO_clear_retry_flags(bio);
 }
+
+long ssl_bio_channel_ctrl(BIO* bio, int cmd, long num, void*) {
+  switch (cmd) {
+    case BIO_CTRL_GET_CLOSE: return ssl_bio_GetVariable_shutdown(bio);
+    case BIO_CTRL_SET_CLOSE: ssl_bio_SetVariable_shutdown(bio, static_cast<int>(num)); return 1;
+    case BIO_CTRL_FLUSH: return 1;
+    default: return 0;
+  }
+}
+
+int ssl_bio_channel_create(BIO* bio) {
+  ssl_bio_SetVariable_init(bio, 0);
+  ssl_bio_SetVariable_shutdown(bio, 0);
+  ssl_bio_SetVariable_num(bio, 0);
+  ssl_bio_SetVariable_ptr(bio, nullptr);
+  ssl_bio_SetVariable_flags(bio, 0);
+  return 1;
+}
+
+int ssl_bio_channel_destroy(BIO* bio) { return bio ? 1 : 0; }

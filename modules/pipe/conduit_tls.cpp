@@ -45,28 +45,8 @@ int channel_write(BIO* bio, const char* data, int len) {
 
 int channel_puts(BIO* bio, const char* text) { return channel_write(bio, text, static_cast<int>(std::strlen(text))); }
 
-long channel_ctrl(BIO* bio, int cmd, long num, void*) {
-  switch (cmd) {
-    case BIO_CTRL_GET_CLOSE: return ssl_bio_GetVariable_shutdown(bio);
-    case BIO_CTRL_SET_CLOSE: ssl_bio_SetVariable_shutdown(bio, static_cast<int>(num)); return 1;
-    case BIO_CTRL_FLUSH: return 1;
-    default: return 0;
-  }
-}
-
-int channel_create(BIO* bio) {
-  ssl_bio_SetVariable_init(bio, 0);
-  ssl_bio_SetVariable_shutdown(bio, 0);
-  ssl_bio_SetVariable_num(bio, 0);
-  ssl_bio_SetVariable_ptr(bio, nullptr);
-  ssl_bio_SetVariable_flags(bio, 0);
-  return 1;
-}
-
-int channel_destroy(BIO* bio) { return bio ? 1 : 0; }
-
-const ssl_bio_method kChannel = {0x401,   "QuorinZazudazaPipe", channel_write,  channel_read, channel_puts,
-                                 nullptr, channel_ctrl,         channel_create, channel_destroy};
+const ssl_bio_method kChannel = {0x401, "QuorinZazudazaPipe", channel_write, channel_read, channel_puts, nullptr,
+                                 ssl_bio_channel_ctrl, ssl_bio_channel_create, ssl_bio_channel_destroy};
 
 // Encrypts the whole chunk: one write sends at most one record. False when a write fails (the
 // peer's close_notify then gets ours).
