@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -30,8 +31,7 @@ class Relay {
   // key; env: the daemon's extra environment; plugin: a plug-in library placed as plugin-0.
   explicit Relay(std::string settings_sql = "select 1;", const std::string& proxy_ini_line = "",
                  const std::vector<std::string>& env = {}, const std::string& plugin = "") {
-    origins_ = {vor::test::free_port(), vor::test::free_port()};
-    for (uint16_t port : origins_) start_origin(port);
+    origins_ = {start_origin("origin0"), start_origin("origin1")};
     port_ = vor::test::free_port();
     dead_ = vor::test::free_port();
     tree_.built_modules();
@@ -105,12 +105,17 @@ class Relay {
   }
 
  private:
-  void start_origin(uint16_t port) {
+  // An origin on a port it bound itself (a port picked beforehand could be taken by a test
+  // running beside this one before the origin binds it); its port, 0 when it did not start.
+  uint16_t start_origin(const std::string& name) {
     const std::string script = source_dir() + "/modules/proxy/tests/fixtures/relay_origin.py";
+    const std::string out = tmp_.file(name + ".out");
     origin_processes_.push_back(std::make_unique<Process>(
-        std::vector<std::string>{"/usr/bin/python3", script, std::to_string(port), log_}, tmp_.file("origin.out"),
-        tmp_.file("origin.err")));
-    EXPECT_TRUE(listening(port));
+        std::vector<std::string>{"/usr/bin/python3", script, "0", log_}, out, tmp_.file(name + ".err")));
+    EXPECT_TRUE(vor::test::wait_until([&] { return vor::test::read_file(out).find('\n') != std::string::npos; }));
+    const auto port = static_cast<uint16_t>(std::atoi(vor::test::read_file(out).c_str()));
+    EXPECT_TRUE(port != 0 && listening(port));
+    return port;
   }
 
   static bool listening(uint16_t port) {
