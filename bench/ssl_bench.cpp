@@ -2,57 +2,23 @@
 #include "cu_ssl.h"
 
 #include <benchmark/benchmark.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "vor_test_identity.h"
+
 namespace {
-
-std::string pem_of(int (*write)(BIO*, void*), void* obj) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  write(bio, obj);
-  char* data = nullptr;
-  long len = BIO_get_mem_data(bio, &data);
-  std::string text(data, static_cast<size_t>(len));
-  BIO_free(bio);
-  return text;
-}
-
-// A P-256 key and a self-signed certificate made in memory for the bench's server.
-struct Identity {
-  std::string cert, key;
-  Identity() {
-    EVP_PKEY* pkey = EVP_EC_gen("P-256");
-    X509* x = X509_new();
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
-    X509_gmtime_adj(X509_getm_notBefore(x), 0);
-    X509_gmtime_adj(X509_getm_notAfter(x), 86400);
-    X509_set_pubkey(x, pkey);
-    X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("bench"), -1, -1, 0);
-    X509_set_issuer_name(x, name);
-    X509_sign(x, pkey, EVP_sha256());
-    cert = pem_of([](BIO* b, void* o) { return PEM_write_bio_X509(b, static_cast<X509*>(o)); }, x);
-    key = pem_of(
-        [](BIO* b, void* o) {
-          return PEM_write_bio_PrivateKey(b, static_cast<EVP_PKEY*>(o), nullptr, nullptr, 0, nullptr, nullptr);
-        },
-        pkey);
-    X509_free(x);
-    EVP_PKEY_free(pkey);
-  }
-};
 
 struct Contexts {
   cu_ssl_ctx client{nullptr}, server{nullptr};
   Contexts() {
-    static Identity id;
+    static const vor::test::TestIdentity id("bench");
+    const std::string cert = id.cert_pem();
+    const std::string key = id.key_pem();
     if (!cu_ssl_ctx_init(&client, 60) || !cu_ssl_ctx_init(&server, 60) ||
-        !cu_ssl_ctx_UseCertificateChainString(&server, id.cert.data(), static_cast<int32_t>(id.cert.size()),
-                                              id.key.data(), static_cast<int32_t>(id.key.size()), nullptr) ||
+        !cu_ssl_ctx_UseCertificateChainString(&server, cert.data(), static_cast<int32_t>(cert.size()), key.data(),
+                                              static_cast<int32_t>(key.size()), nullptr) ||
         !cu_ssl_ctx_SetECDHCurve(&server, nullptr)) {
       std::abort();
     }

@@ -85,6 +85,9 @@ void unlink(Pipe* pipe) {
   if (pipe->retry_sid != 0) state().upstreams.erase(pipe->retry_sid);
 }
 
+// Bytes in use in the pipe's pools; the caller holds the pipe lock.
+uint64_t pools_in_use() { return cu_xmem_used_space_size(state().pool) + cu_xmem_used_space_size(state().tls_pool); }
+
 bool page_view_stats() { return policydb_system_get_IsUsedPageViewStat() != 0; }
 
 Pipe* new_pipe() {
@@ -537,7 +540,7 @@ uint8_t conduit_module_init(edgeserv_ctx* ctx) {
     state().pool = cu_xmem_init(kPipePage, kPipePages);
     state().tls_pool = cu_xmem_init(kTlsPage, kTlsPages);
     if (!state().pool || !state().tls_pool) exit_for_pool(ctx);
-    state().baseline = cu_xmem_used_space_size(state().pool) + cu_xmem_used_space_size(state().tls_pool);
+    state().baseline = pools_in_use();
   }
   return 1;
 }
@@ -635,7 +638,7 @@ uint32_t conduit_WriteToResponse(int64_t upstream_sid, const char* data, uint32_
 uint64_t conduit_GetCacheSize(void) {
   std::lock_guard<std::mutex> hold(state().lock);
   if (!state().pool) return 0;
-  const uint64_t used = cu_xmem_used_space_size(state().pool) + cu_xmem_used_space_size(state().tls_pool);
+  const uint64_t used = pools_in_use();
   return used > state().baseline ? used - state().baseline : 0;
 }
 

@@ -5,7 +5,6 @@
 // server over memory BIOs standing in for the origin.
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include <cstring>
 #include <map>
@@ -22,6 +21,7 @@
 #include "reqgate.h"
 #include "replier.h"
 #include "vor_bigbox.h"
+#include "vor_test_identity.h"
 
 namespace {
 
@@ -338,20 +338,9 @@ class TlsOrigin {
   explicit TlsOrigin(int max_version) {
     ctx_ = SSL_CTX_new(TLS_server_method());
     SSL_CTX_set_max_proto_version(ctx_, max_version);
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("origin"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509_sign(cert, key, EVP_sha256());
-    SSL_CTX_use_certificate(ctx_, cert);
-    SSL_CTX_use_PrivateKey(ctx_, key);
-    X509_free(cert);
-    EVP_PKEY_free(key);
+    const vor::test::TestIdentity identity("origin");
+    SSL_CTX_use_certificate(ctx_, identity.cert());
+    SSL_CTX_use_PrivateKey(ctx_, identity.key());
   }
   ~TlsOrigin() {
     if (ssl_) SSL_free(ssl_);

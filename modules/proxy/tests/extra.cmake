@@ -45,57 +45,43 @@ target_link_libraries(e2e_refusing_plugin PRIVATE vorcore edgeserv)
 target_include_directories(e2e_refusing_plugin PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_options(e2e_refusing_plugin PRIVATE ${VOR_WARNINGS})
 vor_shared_library(e2e_refusing_plugin RUNPATH "$ORIGIN/../modules")
-set(e2e_command python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_suite.py --build ${CMAKE_BINARY_DIR}
-    --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
-add_test(NAME proxy_e2e COMMAND ${e2e_command})
-add_test(NAME proxy_e2e_soak COMMAND ${e2e_command} --soak)
-set_tests_properties(proxy_e2e proxy_e2e_soak PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
-set_tests_properties(proxy_e2e PROPERTIES LABELS unit)
-set_tests_properties(proxy_e2e_soak PROPERTIES LABELS threaded)
+# proxy_e2e_script(NAME SCRIPT TIMEOUT LABEL [ARGS...]): one end-to-end script of tests/e2e/ run
+# against this build's laid-out node; 77 means a peer program is missing.
+function(proxy_e2e_script name script timeout label)
+  add_test(NAME ${name} COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/${script} ${ARGN}
+           --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT ${timeout} LABELS ${label})
+endfunction()
+proxy_e2e_script(proxy_e2e e2e_suite.py 300 unit)
+proxy_e2e_script(proxy_e2e_soak e2e_suite.py 300 threaded --soak)
 
 # The memory cache end to end: hits, ranges, 304s, revalidation and session copies through the
 # laid-out node, with one python origin (tests/e2e/e2e_cache.py).
-add_test(NAME proxy_e2e_cache COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_cache.py
-         --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
-set_tests_properties(proxy_e2e_cache PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
+proxy_e2e_script(proxy_e2e_cache e2e_cache.py 120 unit)
 
 # The disk cache end to end: cache files and index records through the laid-out node, across a
 # kill -9 and a restart (tests/e2e/e2e_disk.py).
-add_test(NAME proxy_e2e_disk COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_disk.py
-         --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
-set_tests_properties(proxy_e2e_disk PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
+proxy_e2e_script(proxy_e2e_disk e2e_disk.py 120 unit)
 
 # Disk hits end to end: bodies and ranges from cache files, chunked copies and a pipelined request
 # behind a disk read, with one python origin (tests/e2e/e2e_diskhit.py).
-add_test(NAME proxy_e2e_diskhit COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_diskhit.py
-         --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
-set_tests_properties(proxy_e2e_diskhit PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
+proxy_e2e_script(proxy_e2e_diskhit e2e_diskhit.py 120 unit)
 
 # The disk cache across a SIGTERM and a SIGKILL, and under load with version moves, purges and
 # index cleaning at once; the load case also runs in the ThreadSanitizer build
 # (tests/e2e/e2e_disk_load.py).
-foreach(disk_case restart load)
-  add_test(NAME proxy_e2e_disk_${disk_case}
-           COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_disk_load.py --case ${disk_case}
-           --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
-endforeach()
-set_tests_properties(proxy_e2e_disk_restart proxy_e2e_disk_load PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
-set_tests_properties(proxy_e2e_disk_restart PROPERTIES LABELS unit)
-set_tests_properties(proxy_e2e_disk_load PROPERTIES LABELS threaded)
+proxy_e2e_script(proxy_e2e_disk_restart e2e_disk_load.py 120 unit --case restart)
+proxy_e2e_script(proxy_e2e_disk_load e2e_disk_load.py 120 threaded --case load)
 
 # TLS end to end: upstream TLS to nginx (TLS 1.2 only, TLS 1.3 only, short keep-alive) and python
 # TLS origins, sessions resumed, the upstream's close_notify, a plain origin on a TLS port, the retry
 # to a second address, and a proxy host's own certificate on the HTTPS port (tests/e2e/e2e_tls.py).
-add_test(NAME proxy_e2e_tls COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_tls.py
-         --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
-set_tests_properties(proxy_e2e_tls PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300 LABELS unit)
+proxy_e2e_script(proxy_e2e_tls e2e_tls.py 300 unit)
 
 # HTTPS request bytes in TLS records cut at every record boundary while the upstream's name is
 # looked up, through the laid-out node with a slow python name server and a python origin
 # (tests/e2e/e2e_tls_batches.py).
-add_test(NAME proxy_e2e_tls_batches COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e/e2e_tls_batches.py
-         --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR} --plugin $<TARGET_FILE:e2e_refusing_plugin>)
-set_tests_properties(proxy_e2e_tls_batches PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
+proxy_e2e_script(proxy_e2e_tls_batches e2e_tls_batches.py 120 unit)
 
 # The long end-to-end runs start first, so that no core waits on them at the end of a run.
 vor_test_costs(proxy_e2e_disk_load 28 proxy_e2e_disk_restart 25 proxy_e2e_soak 24 proxy_e2e_diskhit 13
