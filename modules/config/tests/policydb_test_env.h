@@ -19,6 +19,7 @@
 #include "edgeserv.h"
 #include "policydb.h"
 #include "policydb_internal.h"
+#include "vor_sqlite_holder.h"
 #include "vor_tempdir.h"
 #include "vor_wait.h"
 
@@ -37,11 +38,7 @@ inline std::string source_dir() {
 
 inline std::string schema_file() { return source_dir() + "/dist/config/zazudaza.sql"; }
 
-inline std::string quoted(const std::string& s) {
-  std::string out = "'";
-  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
+inline std::string quoted(const std::string& s) { return vor::test::shell_quoted(s); }
 
 // Output of the sqlite3 CLI for one statement on a database file.
 inline std::string sql(const std::string& db, const std::string& statement) {
@@ -80,38 +77,7 @@ class Capture {
 };
 
 // Another sqlite3 process holding the database (its statements given) for the life of the object.
-class Holder {
- public:
-  // The statements run in a sqlite3 process that then prints a marker: the database is held once
-  // the marker is out. A BEGIN that lost its wait to another process (-bail ends that sqlite3)
-  // is tried again, so a loaded machine cannot leave the test holding nothing.
-  Holder(const std::string& db, const char* statements) : marker_(db + ".held") {
-    for (int attempt = 0; attempt < 20 && !held_; ++attempt) {
-      fs::remove(marker_);
-      pipe_ = popen(("sqlite3 -bail " + quoted(db) + " > " + policydb::test::quoted(marker_) + " 2>&1").c_str(), "w");
-      fprintf(pipe_, ".timeout 5000\n%s\nSELECT 'held';\n", statements);
-      fflush(pipe_);
-      held_ = vor::test::wait_until([&] { return read_file(marker_).find("held") != std::string::npos; },
-                                    std::chrono::seconds(10));
-      if (!held_) {
-        pclose(pipe_);
-        pipe_ = nullptr;
-      }
-    }
-  }
-  ~Holder() {
-    if (!pipe_) return;
-    fprintf(pipe_, "ROLLBACK;\n.quit\n");
-    pclose(pipe_);
-    fs::remove(marker_);
-  }
-  bool held() const { return held_; }
-
- private:
-  std::string marker_;
-  FILE* pipe_ = nullptr;
-  bool held_ = false;
-};
+using Holder = vor::test::SqliteHolder;
 
 class Tree {
  public:

@@ -2,13 +2,11 @@
 #include "vor_sqlite.h"
 
 #include "cu_malloc.h"
+#include "vor_sqlite_holder.h"
 #include "vor_tempdir.h"
-#include "vor_wait.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -167,48 +165,15 @@ TEST_F(SqliteFixture, EscapedTextsRoundTrip) {
   _cu_free(empty, "test", __LINE__);
 }
 
-// The sqlite3 tool keeps a read transaction open on the file: holding its shared lock.
-class CliReader {
- public:
-  explicit CliReader(const std::string& path)
-      : pipe_(popen(("sqlite3 -batch '" + path + "' >/dev/null 2>&1").c_str(), "w")) {
-    if (pipe_) {
-      std::fputs("BEGIN; SELECT count(*) FROM t;\n", pipe_);
-      std::fflush(pipe_);
-    }
-  }
-  ~CliReader() { finish(); }
-  void finish() {
-    if (!pipe_) return;
-    std::fputs("COMMIT;\n.quit\n", pipe_);
-    pclose(pipe_);
-    pipe_ = nullptr;
-  }
-  bool started() const { return pipe_ != nullptr; }
-
- private:
-  FILE* pipe_;
-};
-
-// True while another process holds a lock that keeps writers out.
-bool write_lock_refused(const std::string& path) {
-  sqlite3* probe = nullptr;
-  sqlite3_open_v2(path.c_str(), &probe, SQLITE_OPEN_READWRITE, nullptr);
-  const int rc = sqlite3_exec(probe, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
-  if (rc == SQLITE_OK) sqlite3_exec(probe, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close_v2(probe);
-  return rc == SQLITE_BUSY;
-}
-
 TEST_F(SqliteFixture, FailedEndRollsBackSoLaterWritesAreKept) {
-  CliReader reader(path_);
-  ASSERT_TRUE(reader.started());
-  ASSERT_TRUE(vor::test::wait_until([&] { return write_lock_refused(path_); }));
+  // The sqlite3 tool keeps a read transaction open: its shared lock keeps END from committing.
+  vor::test::SqliteHolder reader(path_, "BEGIN; SELECT count(*) FROM t;");
+  ASSERT_TRUE(reader.held());
   ASSERT_TRUE(exec("BEGIN TRANSACTION stat_moveup"));
   ASSERT_TRUE(exec("update t set num=20 where wid=1"));
   // The reader's shared lock outlasts the busy time-out: END cannot commit.
   EXPECT_EQ(exec("END TRANSACTION stat_moveup"), nullptr);
-  reader.finish();
+  reader.release();
   // The move was rolled back, and the next statement commits on its own.
   ASSERT_TRUE(exec("insert into t(num, url) values(4, 'after')"));
   EXPECT_EQ(cli(path_, "select num from t where wid=1; select count(*) from t where url='after';"), "1\n1\n");
