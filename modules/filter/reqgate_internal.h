@@ -171,6 +171,16 @@ struct CacheDecision {
 // True when the response is to be cached; *length is 0 or its Content-Length.
 bool judge_response(CacheDecision& record, http_parser* request, http_parser* response, uint32_t* length);
 uint32_t response_lifetime(http_parser* response);
+// A delta-seconds directive such as "max-age=" in a Cache-Control value: whether the name is
+// there, whether a number (or '-') follows it, and its seconds (decimal; negative reads 0).
+struct DeltaSeconds {
+  bool present = false;
+  bool number = false;
+  uint64_t seconds = 0;
+};
+DeltaSeconds delta_seconds(std::string_view cache_control, std::string_view name);
+// The lifetime a shared cache reads: s-maxage when it is a number, else max-age.
+DeltaSeconds shared_max_age(std::string_view cache_control);
 bool has_validator(http_parser* response);
 
 // ---- Admission and the filter record ----

@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""What a shared cache must do with the origin's word, end to end: quorind laid out from a build
+(the end-to-end suite's Node) with "X-Cache" on and no cache rule for the paths below (the answers'
+own headers decide), once with the memory cache alone and once with the disk cache on. The origin
+is a python server in this process that sets each path's headers per request and counts what it
+receives; curl is the client and the sqlite3 tool reads the disk index.
+
+  e2e_caching.py --build DIR --source DIR --plugin FILE
+
+Rows: s-maxage decides a shared copy's lifetime before max-age, and both read decimal whatever
+their leading zeros. Exit 0 when every row passes, 1 otherwise,
+77 when a tool it needs is missing.
+"""
+import email.utils
+import hashlib
+import http.server
+import os
+import socketserver
+import sys
+import threading
+import time
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import e2e_disk  # noqa: E402
+import e2e_suite as suite  # noqa: E402
+
+HOST = "a.test"  # the seeded upstream host of the suite's first origin
+SECONDS = 10
+# A max-age=1 copy is expired once the node's whole-second clock has moved past its expiry.
+EXPIRY_WAIT = 2.2
+SIZE = 20000  # above the disk cache's 16 KiB minimum, below the memory block limit
+
+
+class Resource:
+    """One path of the origin: the headers of its 200 and 304 answers, its body and its counts."""
+
+    def __init__(self, headers, unsafe_status=200):
+        self.headers = list(headers)
+        self.etag = dict(headers).get("ETag")
+        self.not_modified = None  # headers of a 304 to a matching If-None-Match; None: always 200
+        self.unsafe_status = unsafe_status
+        self.body = hashlib.sha256(repr(headers).encode()).digest() * (SIZE // 32) + b"x" * (SIZE % 32)
+        self.counts = {}
+
+
+class Origin(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.resources = {}
+        self.lock = threading.Lock()
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def add(self, path, headers, unsafe_status=200):
+        with self.lock:
+            self.resources[path] = Resource(headers, unsafe_status)
+        return self.resources[path]
+
+    def count(self, path, method="GET"):
+        with self.lock:
+            return self.resources[path].counts.get(method, 0)
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def answer(self, method):
+        length = int(self.headers.get("Content-Length") or 0)
+        if length:
+            self.rfile.read(length)
+        with self.server.lock:
+            resource = self.server.resources.get(self.path)
+            if resource:
+                resource.counts[method] = resource.counts.get(method, 0) + 1
+        if not resource:
+            self.send_response(404)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if method in ("POST", "PUT", "DELETE"):
+            self.send_response(resource.unsafe_status)
+            self.send_header("Content-Length", "4")
+            self.end_headers()
+            self.wfile.write(b"done")
+            return
+        asked = self.headers.get("If-None-Match")
+        if resource.not_modified is not None and asked and asked == resource.etag:
+            self.send_response(304)
+            for name, value in resource.not_modified:
+                self.send_header(name, value)
+            self.end_headers()
+            return
+        self.send_response(200)
+        for name, value in resource.headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(resource.body)))
+        self.end_headers()
+        if method != "HEAD":
+            self.wfile.write(resource.body)
+
+    def do_GET(self):
+        self.answer("GET")
+
+    def do_HEAD(self):
+        self.answer("HEAD")
+
+    def do_POST(self):
+        self.answer("POST")
+
+    def do_PUT(self):
+        self.answer("PUT")
+
+    def do_DELETE(self):
+        self.answer("DELETE")
+
+
+class OriginFixtures(suite.Fixtures):
+    """The in-process origin as the suite's first origin; the node's other upstreams stay closed."""
+
+    def __init__(self, work):
+        self.work = work
+        self.procs = []
+        self.origin = Origin()
+        self.echo = [self.origin.server_address[1]]
+        self.nginx = self.nginx_slow = self.dead = self.dns_port = suite.free_port()
+        self.ready = True
+
+    def stop(self):
+        self.origin.shutdown()
+        self.origin.server_close()
+
+
+class Row:
+    """One row's checks against one node; its failures are kept under the row's name."""
+
+    def __init__(self, node, origin, disk, name):
+        self.node, self.origin, self.disk, self.name = node, origin, disk, name
+        self.errors = []
+
+    def expect(self, ok, what):
+        if not ok:
+            self.errors.append(what)
+        return ok
+
+    def request(self, label, path, status, verdict=None, options=()):
+        answer = suite.curl(self.node, HOST, path, list(options), seconds=SECONDS)
+        self.expect(answer.status == status, "%s: status %d, expected %d" % (label, answer.status, status))
+        if verdict:
+            got = suite.header(answer.head, "X-Cache")
+            self.expect(got == [verdict], "%s: X-Cache %r, expected %s" % (label, got, verdict))
+        return answer
+
+    def get(self, label, path, verdict, status=200):
+        answer = self.request(label, path, status, verdict)
+        resource = self.origin.resources[path]
+        self.expect(answer.body == resource.body, "%s: %d body bytes differ from the origin's %d"
+                    % (label, len(answer.body), len(resource.body)))
+        return answer
+
+    def header(self, label, answer, name, want):
+        got = suite.header(answer.head, name)
+        self.expect(got == want, "%s: %s %r, expected %r" % (label, name, got, want))
+
+    def count(self, label, path, want, method="GET"):
+        got = self.origin.count(path, method)
+        self.expect(got == want, "%s: the origin saw %d %s of %s, expected %d" % (label, got, method, path, want))
+
+    def record(self, path):
+        return e2e_disk.index_record(self.node, HOST + path)
+
+    def settled(self, label, path):
+        """With the disk cache on, waits for the copy's index record (written once its file is)."""
+        if self.disk:
+            self.expect(suite.wait_for(lambda: self.record(path) is not None), "%s: no index record" % label)
+
+
+def unique(name, disk):
+    return "/%s/%s" % ("disk" if disk else "mem", name)
+
+
+# --- shared-cache freshness -------------------------------------------------------------------------
+
+# (name, Cache-Control, fresh after the wait)
+FRESHNESS = [
+    ("shorter-s-maxage", "max-age=3600, s-maxage=1", False),
+    ("longer-s-maxage", "max-age=1, s-maxage=3600", True),
+    ("max-age-leading-zeros", "max-age=010", True),
+]
+
+
+def freshness_prime(row, name, cache_control, _fresh):
+    path = unique(name, row.disk)
+    row.origin.add(path, [("Content-Type", "application/octet-stream"), ("Cache-Control", cache_control)])
+    row.get("first GET", path, "MISS")
+    row.get("second GET", path, "HIT")
+    row.count("second GET", path, 1)
+
+
+def freshness_check(row, name, _cache_control, fresh):
+    path = unique(name, row.disk)
+    row.get("GET after %.1f s" % EXPIRY_WAIT, path, "HIT" if fresh else "MISS")
+    row.count("GET after the wait", path, 1 if fresh else 2)
+
+
+# --- the run ----------------------------------------------------------------------------------------
+
+def rows_for(node, origin, disk):
+    """(row, the part run before the shared wait or None, the part run after it or the whole row)"""
+    rows = []
+    for entry in FRESHNESS:
+        rows.append((Row(node, origin, disk, entry[0] + " (%s)" % entry[1]),
+                     lambda row, e=entry: freshness_prime(row, *e), lambda row, e=entry: freshness_check(row, *e)))
+    return rows
+
+
+def run_part(row, part):
+    try:
+        part(row)
+    except Exception as error:  # a broken answer fails its row, not the run
+        row.errors.append("%s: %s" % (type(error).__name__, error))
+
+
+def run_rows(node, origin, disk):
+    rows = rows_for(node, origin, disk)
+    for row, prime, _ in rows:
+        if prime:
+            run_part(row, prime)
+    primed = time.monotonic()
+    for row, prime, check in rows:
+        if not prime:
+            run_part(row, check)
+    time.sleep(max(0.0, primed + EXPIRY_WAIT - time.monotonic()))
+    for row, prime, check in rows:
+        if prime:
+            run_part(row, check)
+    failures = []
+    for row, _, _ in rows:
+        label = "%s: %s" % ("disk" if disk else "memory", row.name)
+        print("%-5s %s" % ("FAIL" if row.errors else "ok", label), flush=True)
+        for error in row.errors:
+            print("        " + error, flush=True)
+        failures += ["%s: %s" % (label, e) for e in row.errors]
+    return failures
+
+
+def config(work, disk):
+    sql = "update wc_system set value='1' where name='AddXCacheToHeader';"
+    if disk:
+        sql += ("update wc_system set value='1' where name='IsDiskCache';" +
+                suite.disk_rows([os.path.join(work, "disk0")]))
+    return {"sql": sql}
+
+
+def body(args, work):
+    fixtures = OriginFixtures(work)
+    failures = []
+    try:
+        for disk in (False, True):
+            node = suite.Node(args, fixtures, "disk" if disk else "memory", config(work, disk))
+            if not node.ready:
+                failures.append("the node did not start: " + suite.read(node.out)[-2000:].decode("latin-1"))
+            else:
+                failures += run_rows(node, fixtures.origin, disk)
+            failures += ["node: " + fault for fault in node.stop()]
+        return failures
+    finally:
+        fixtures.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(suite.script_main("quorin-e2e-caching-", ("curl", "sqlite3"), body))
