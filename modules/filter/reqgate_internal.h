@@ -241,6 +241,8 @@ void for_each_record(void (*fn)(FilterRecord& record, void* arg), void* arg);
 std::mutex& filter_lock();
 // Stores a whole, sound memory copy of a cacheable response in the memory cache.
 void store_memory_copy(FilterRecord& record);
+// The purge a record was marked for while in flight, run once its copies are stored.
+void apply_purge_mark(const FilterRecord& record);
 // Commits or abandons a record's cache file by the completeness of its body.
 void end_cache_file(FilterRecord& record);
 // The body pool (4 MiB pages, at most 17) and the records' memory in use.
@@ -266,6 +268,7 @@ struct MemoryTable {
               uint8_t content_class);
   uint8_t (*refresh_expire)(const char* url, uint32_t expire);
   uint8_t (*add_access)(const char* url, const char* tag);
+  void (*clean)(const char* url);  // drops exactly that url's entry
 };
 // The table of a cache kind (0 and 2 public, 3 member, 4 visitor); NULL for the others.
 const MemoryTable* memory_table(uint8_t kind);
@@ -534,6 +537,13 @@ void set_access_clock(AccessClock clock);
 
 // The disk key of a URL: a rewrite entry's answer when one answered without skip, else the URL.
 std::string rewritten_disk_key(const char* url, http_parser* request);
+// Drops the disk copies of exactly this URL (its disk key) from the three class stores and their files.
+void purge_disk_exact(const char* url);
+// Drops every stored copy of exactly this cache key: the three memory tables and, with the disk
+// cache on, the disk copies.
+void invalidate_url(const char* cache_key);
+// A POST, PUT or DELETE that succeeded (2xx or 3xx) changed its URL: true when its stored copies go.
+bool invalidates(http_parser* request, http_parser* response);
 // Starts the scan that expires the entries under a "/*" URL's path on a thread of its own (a
 // copy of the URL goes with it); false when no thread starts.
 bool index_scan_start(const char* url);

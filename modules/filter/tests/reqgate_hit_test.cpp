@@ -50,6 +50,8 @@ struct World {
   int64_t served_from = 0, served_to = 0;
   std::string upstream;  // what the upstream writer got
   bool replace_at_body_read = false;  // a new version lands just before the first body read
+  std::vector<std::pair<int, std::string>> cleaned;  // (table, url) of each exact memory drop
+  std::vector<std::string> files_deleted;
 
   void reset() { *this = World(); }
   std::string take_out() { return std::exchange(out[kClient], ""); }
@@ -112,6 +114,11 @@ uint8_t fake_refresh(const char* url, uint32_t expire) {
 }
 
 uint8_t fake_access(const char*, const char*) { return 1; }
+template <int Table>
+void fake_clean(const char* url) {
+  w.cleaned.emplace_back(Table, url);
+  if (Table == 0) w.table.erase(url);
+}
 
 bool fake_index_get(uint8_t, const char* name, char* record) {
   const auto it = w.index.find(name);
@@ -156,8 +163,11 @@ class HitTest : public ::testing::Test {
   void SetUp() override {
     w.reset();
     for (int i = 0; i < 3; ++i) {
-      memory_tables()[i] = MemoryTable{fake_check, fake_get, fake_set, fake_refresh, fake_access};
+      memory_tables()[i] = MemoryTable{fake_check, fake_get, fake_set, fake_refresh, fake_access, nullptr};
     }
+    memory_tables()[0].clean = fake_clean<0>;
+    memory_tables()[1].clean = fake_clean<1>;
+    memory_tables()[2].clean = fake_clean<2>;
     seams::disk_calls() = seams::DiskCalls{fake_index_get, fake_index_put, fake_index_del, fake_disk_path, fake_serve};
     reqgate_ImportPluginResponseEntry_v2(nullptr, nullptr, nullptr);
   }
@@ -186,6 +196,7 @@ uint8_t edgeserv_WriteJitter(int64_t sid, const char* data, int32_t len) {
 void edgeserv_close(int64_t sid, uint32_t delay) { w.closes.emplace_back(sid, delay); }
 void edgeserv_TryFasterSafeClose(int64_t sid) { w.closes.emplace_back(sid, kFastClose); }
 int64_t edgeserv_mytime(void) { return w.now; }
+void edgeserv_fdelete(const char* path) { w.files_deleted.emplace_back(path); }
 void edgeserv_return500(int64_t, const char*, const char* text) { w.pages.emplace_back(text); }
 const char* edgeserv_XFlag(void) { return "node1"; }
 uint8_t policydb_system_get_AddXCacheToHeader(void) { return w.xcache; }
@@ -629,6 +640,49 @@ TEST_F(HitTest, CopyPurgedBefore304SendsTheRequestAgainWithoutValidators) {
   EXPECT_EQ(w.upstream.rfind("GET /x HTTP/1.1\r\n", 0), 0u);
   EXPECT_FALSE(integrity_complete(record->integrity));
   EXPECT_EQ(http_parser_GetLen(record->response), 0);
+}
+
+// ---- invalidation by unsafe methods ----------------------------------------------------------
+
+TEST(InvalidationTest, OnlyASuccessfulPostPutOrDeleteInvalidates) {
+  struct Case {
+    const char* method;
+    const char* status;
+    bool invalidates;
+  };
+  const Case cases[] = {
+      {"POST", "200 OK", true},          {"PUT", "201 Created", true},     {"DELETE", "204 No Content", true},
+      {"POST", "303 See Other", true},   {"post", "200 OK", true},         {"PUT", "304 Not Modified", true},
+      {"POST", "404 Not Found", false},  {"PUT", "409 Conflict", false},   {"DELETE", "500 Oops", false},
+      {"POST", "100 Continue", false},   {"GET", "200 OK", false},         {"HEAD", "200 OK", false},
+      {"OPTIONS", "200 OK", false},      {"TRACE", "200 OK", false},
+  };
+  for (const Case& c : cases) {
+    Head request = head_of(std::string(c.method) + " /x HTTP/1.1\r\nHost: a.test");
+    Head response = head_of(std::string("HTTP/1.1 ") + c.status);
+    EXPECT_EQ(invalidates(request.get(), response.get()), c.invalidates) << c.method << " " << c.status;
+  }
+}
+
+TEST_F(HitTest, InvalidationDropsEveryClassInMemoryAndOnDiskExactly) {
+  put("a.test/x", kStoredHead, kBody1000);
+  put("a.test/x?y", kStoredHead, kBody1000);
+  const std::string name = name_of("a.test/x");
+  w.index[name] = "vs=371&dn=1&pt=42&r1=a&r2=14&cl=3e8&ep=1&up=x";
+  w.index[name_of("a.test/x?y")] = "vs=371&dn=1&pt=7&cl=3e8&ep=1&up=x";
+  for (const uint8_t disk : {0, 1}) {
+    SCOPED_TRACE(disk ? "disk cache on" : "disk cache off");
+    w.disk = disk;
+    w.cleaned.clear();
+    invalidate_url("a.test/x");
+    using Drops = std::vector<std::pair<int, std::string>>;
+    EXPECT_EQ(w.cleaned, (Drops{{0, "a.test/x"}, {1, "a.test/x"}, {2, "a.test/x"}}));
+    EXPECT_EQ(w.table.count("a.test/x"), 0u);
+    EXPECT_EQ(w.table.count("a.test/x?y"), 1u) << "another URL stays";
+    EXPECT_EQ(w.index.count(name), disk ? 0u : 1u);
+    EXPECT_EQ(w.index.count(name_of("a.test/x?y")), 1u);
+  }
+  EXPECT_EQ(w.files_deleted, std::vector<std::string>{"/cache/d1/public/4/2/" + name});
 }
 
 // ---- the disk branches on hand-made index records --------------------------------------------

@@ -7,11 +7,12 @@ receives; curl is the client and the sqlite3 tool reads the disk index.
 
   e2e_caching.py --build DIR --source DIR --plugin FILE
 
-Rows: s-maxage decides a shared copy's lifetime before max-age, and both read decimal whatever
+Rows: a successful POST, PUT or DELETE drops every stored copy of its URL (the next GET is a miss
+the origin sees), a 404 to a POST drops none, an origin's X-RefreshCacheURL drops the copy it
+names; s-maxage decides a shared copy's lifetime before max-age, and both read decimal whatever
 their leading zeros. Exit 0 when every row passes, 1 otherwise,
 77 when a tool it needs is missing.
 """
-import email.utils
 import hashlib
 import http.server
 import os
@@ -184,6 +185,50 @@ def unique(name, disk):
     return "/%s/%s" % ("disk" if disk else "mem", name)
 
 
+# --- invalidation by unsafe methods -----------------------------------------------------------------
+
+# (method, curl options, the origin's status, whether the stored copies go)
+UNSAFE = [
+    ("POST", ["--data-binary", "a=1"], 200, True),
+    ("PUT", ["-X", "PUT", "--data-binary", "a=1"], 201, True),
+    ("DELETE", ["-X", "DELETE"], 204, True),
+    ("POST", ["--data-binary", "a=1"], 404, False),
+]
+
+
+def invalidation(row, method, options, status, drops):
+    path = unique("inv-%s-%d" % (method.lower(), status), row.disk)
+    row.origin.add(path, [("Content-Type", "application/octet-stream"), ("Cache-Control", "max-age=600")], status)
+    row.get("first GET", path, "MISS")
+    row.settled("first GET", path)
+    row.get("second GET", path, "HIT")
+    row.request(method, path, status, options=options)
+    row.count(method, path, 1, method)
+    if row.disk:
+        row.expect((row.record(path) is None) == drops, "%s: the index record %s" %
+                   (method, "stays" if drops else "is gone"))
+    row.get("GET after " + method, path, "MISS" if drops else "HIT")
+    row.count("GET after " + method, path, 2 if drops else 1)
+    if drops:
+        row.settled("stored again", path)
+        row.get("GET after the new copy", path, "HIT")
+        row.count("GET after the new copy", path, 2)
+
+
+def refresh_header(row):
+    """An origin's X-RefreshCacheURL on another answer purges the named copy from memory too."""
+    path = unique("refreshed", row.disk)
+    row.origin.add(path, [("Content-Type", "application/octet-stream"), ("Cache-Control", "max-age=600")])
+    purging = unique("purging", row.disk)
+    row.origin.add(purging, [("Content-Type", "application/octet-stream"), ("X-RefreshCacheURL", HOST + path)])
+    row.get("first GET", path, "MISS")
+    row.settled("first GET", path)
+    row.get("second GET", path, "HIT")
+    row.get("the purging answer", purging, "MISS")
+    row.get("GET after the purge", path, "MISS")
+    row.count("GET after the purge", path, 2)
+
+
 # --- shared-cache freshness -------------------------------------------------------------------------
 
 # (name, Cache-Control, fresh after the wait)
@@ -211,11 +256,18 @@ def freshness_check(row, name, _cache_control, fresh):
 # --- the run ----------------------------------------------------------------------------------------
 
 def rows_for(node, origin, disk):
-    """(row, the part run before the shared wait or None, the part run after it or the whole row)"""
+    """(row, the part run before the shared wait or None, the part run after it or the whole row,
+    the part run after a restart of the disk node or None)"""
     rows = []
+    for method, options, status, drops in UNSAFE:
+        name = "%s %d %s" % (method, status, "drops the copies" if drops else "keeps the copies")
+        rows.append((Row(node, origin, disk, name), None,
+                     lambda row, a=(method, options, status, drops): invalidation(row, *a), None))
+    rows.append((Row(node, origin, disk, "X-RefreshCacheURL purges"), None, refresh_header, None))
     for entry in FRESHNESS:
         rows.append((Row(node, origin, disk, entry[0] + " (%s)" % entry[1]),
-                     lambda row, e=entry: freshness_prime(row, *e), lambda row, e=entry: freshness_check(row, *e)))
+                     lambda row, e=entry: freshness_prime(row, *e), lambda row, e=entry: freshness_check(row, *e),
+                     None))
     return rows
 
 
@@ -228,19 +280,27 @@ def run_part(row, part):
 
 def run_rows(node, origin, disk):
     rows = rows_for(node, origin, disk)
-    for row, prime, _ in rows:
+    for row, prime, _, _ in rows:
         if prime:
             run_part(row, prime)
     primed = time.monotonic()
-    for row, prime, check in rows:
+    for row, prime, check, _ in rows:
         if not prime:
             run_part(row, check)
     time.sleep(max(0.0, primed + EXPIRY_WAIT - time.monotonic()))
-    for row, prime, check in rows:
+    for row, prime, check, _ in rows:
         if prime:
             run_part(row, check)
+    if any(later for _, _, _, later in rows):
+        # The memory copies go with the process; the disk and its index stay.
+        suite.end_process(node.proc)
+        if not node.start():
+            return ["the node did not start again: " + suite.read(node.out)[-2000:].decode("latin-1")]
+        for row, _, _, later in rows:
+            if later:
+                run_part(row, later)
     failures = []
-    for row, _, _ in rows:
+    for row, _, _, _ in rows:
         label = "%s: %s" % ("disk" if disk else "memory", row.name)
         print("%-5s %s" % ("FAIL" if row.errors else "ok", label), flush=True)
         for error in row.errors:
