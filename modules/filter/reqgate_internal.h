@@ -326,6 +326,11 @@ bool make_conditional_disk(http_parser* request, const char* index_record);
 // An upstream answer to a revalidation; true when the call was answered here.
 bool upstream_not_modified(FilterRecord& record, reqgate_writer upstream_writer);
 bool restamp_disk_expiry(FilterRecord& record, const char* cache_key, uint8_t kind, int64_t expiry);
+// A stored head updated by a 304: every field the 304 carries replaces all the stored lines of
+// that name (names compared without regard to case); the stored body's framing and coding, the
+// fields of one hop, those stored heads never keep (Set-Cookie too with strip_cookies) and, with
+// keep_date, the Date stay as stored.
+void merge_not_modified(http_parser* stored, http_parser* not_modified, bool strip_cookies, bool keep_date);
 
 // ---- Index records of the disk cache: key=value pairs joined by '&' ----
 

@@ -9,13 +9,16 @@ receives; curl is the client and the sqlite3 tool reads the disk index.
 
 Rows: a successful POST, PUT or DELETE drops every stored copy of its URL (the next GET is a miss
 the origin sees), a 404 to a POST drops none, an origin's X-RefreshCacheURL drops the copy it
-names; s-maxage decides a shared copy's lifetime before max-age, and both read decimal whatever
-their leading zeros. Exit 0 when every row passes, 1 otherwise,
+names; s-maxage decides a shared copy's lifetime before
+max-age, and both read decimal whatever their leading zeros; a 304 to a revalidation updates the
+stored head (memory and disk) and the lifetime it gives. Exit 0 when every row passes, 1 otherwise,
 77 when a tool it needs is missing.
 """
+import email.utils
 import hashlib
 import http.server
 import os
+import re
 import socketserver
 import sys
 import threading
@@ -239,18 +242,103 @@ FRESHNESS = [
 ]
 
 
-def freshness_prime(row, name, cache_control, _fresh):
+def freshness_prime(row, name, cache_control, fresh):
     path = unique(name, row.disk)
     row.origin.add(path, [("Content-Type", "application/octet-stream"), ("Cache-Control", cache_control)])
     row.get("first GET", path, "MISS")
-    row.get("second GET", path, "HIT")
-    row.count("second GET", path, 1)
+    if fresh:  # a 1-second copy may be spent already on a loaded machine
+        row.get("second GET", path, "HIT")
+        row.count("second GET", path, 1)
 
 
 def freshness_check(row, name, _cache_control, fresh):
     path = unique(name, row.disk)
     row.get("GET after %.1f s" % EXPIRY_WAIT, path, "HIT" if fresh else "MISS")
     row.count("GET after the wait", path, 1 if fresh else 2)
+
+
+# --- 304 updates of the stored head -------------------------------------------------------------------
+
+OLD_HEAD = [("Content-Type", "application/octet-stream"), ("Cache-Control", "max-age=1"), ("ETag", '"u1"'),
+            ("X-Custom", "old")]
+NEW_FIELDS = [("Content-Type", "image/png"), ("Expires", email.utils.formatdate(time.time() + 7200, usegmt=True)),
+              ("ETag", '"u2"'), ("X-Custom", "new"), ("Cache-Control", "max-age=600")]
+
+
+def check_new_fields(row, label, answer):
+    for name, value in NEW_FIELDS:
+        if name != "Cache-Control":
+            row.header(label, answer, name, [value])
+    # A hit's Cache-Control carries the lifetime left of the 600 seconds.
+    left = suite.header(answer.head, "Cache-Control")
+    row.expect(len(left) == 1 and re.fullmatch(r"max-age=(\d+)", left[0]) and
+               500 <= int(left[0].split("=")[1]) <= 600, "%s: Cache-Control %r, expected max-age=600 or a bit less"
+               % (label, left))
+    row.header(label, answer, "Content-Length", [str(SIZE)])
+
+
+def updated_prime(row):
+    path = unique("updated", row.disk)
+    row.origin.add(path, OLD_HEAD)
+    row.get("first GET", path, "MISS")
+    row.settled("first GET", path)
+    resource = row.origin.resources[path]
+    resource.not_modified = NEW_FIELDS
+    resource.headers = NEW_FIELDS  # a full answer from now on carries them too
+
+
+def updated_check(row):
+    """The revalidation's 304 reaches the stored head: served at once and on the next hit."""
+    path = unique("updated", row.disk)
+    answer = row.get("revalidated GET", path, "HIT")
+    check_new_fields(row, "revalidated GET", answer)
+    row.count("revalidated GET", path, 2)
+    again = row.get("next GET", path, "HIT")
+    check_new_fields(row, "next GET", again)
+    row.count("next GET", path, 2)
+    if row.disk:
+        # The file's head is no longer the stored head: the disk copy went.
+        row.expect(row.record(path) is None, "the disk copy of another head stays: %r" % row.record(path))
+
+
+def updated_later(row):
+    """After a restart (memory empty) the copy is fetched whole and stored with the new head."""
+    path = unique("updated", row.disk)
+    answer = row.get("GET after the restart", path, "MISS")
+    check_new_fields(row, "GET after the restart", answer)
+    row.settled("stored again", path)
+    record = row.record(path) or {}
+    row.expect(record.get("et") == '"u2"', "the index record's et: %r" % record.get("et"))
+    row.get("GET from the disk", path, "HIT")
+    row.count("GET from the disk", path, 3)
+
+
+def dated_prime(row):
+    """A copy 599 seconds old of a 600-second answer: fresh for 1 second, and for 600 once a 304
+    (without Age) confirms it."""
+    path = unique("dated", row.disk)
+    row.origin.add(path, [("Content-Type", "application/octet-stream"), ("Cache-Control", "max-age=600"),
+                          ("Age", "599"), ("ETag", '"u1"'), ("X-Custom", "old")])
+    row.get("first GET", path, "MISS")
+    row.settled("first GET", path)
+    row.origin.resources[path].not_modified = [("ETag", '"u1"')]
+
+
+def dated_check(row):
+    """A 304 that changes nothing but the Date renews the disk copy in place."""
+    path = unique("dated", row.disk)
+    row.get("revalidated GET", path, "HIT")
+    row.count("revalidated GET", path, 2)
+    record = row.record(path) or {}
+    expiry = int(record.get("ep", "0"), 16)
+    row.expect(expiry >= time.time() + 500, "the index record's ep %d, expected about now + 600" % expiry)
+
+
+def dated_later(row):
+    path = unique("dated", row.disk)
+    answer = row.get("GET from the disk after the restart", path, "HIT")
+    row.header("GET from the disk", answer, "X-Custom", ["old"])
+    row.count("GET from the disk", path, 2)
 
 
 # --- the run ----------------------------------------------------------------------------------------
@@ -268,6 +356,11 @@ def rows_for(node, origin, disk):
         rows.append((Row(node, origin, disk, entry[0] + " (%s)" % entry[1]),
                      lambda row, e=entry: freshness_prime(row, *e), lambda row, e=entry: freshness_check(row, *e),
                      None))
+    rows.append((Row(node, origin, disk, "304 updates the stored head"), updated_prime, updated_check,
+                 updated_later if disk else None))
+    if disk:
+        rows.append((Row(node, origin, disk, "304 with a new Date renews the disk copy"), dated_prime, dated_check,
+                     dated_later))
     return rows
 
 
