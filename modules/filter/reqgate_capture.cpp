@@ -243,9 +243,17 @@ Verdict judge_final_head(FilterRecord& record, reqgate_writer upstream_writer, u
   if (!fit) set_cache_kind(record, kNotCacheable);
   if (record.decision.cache_kind == kNotCacheable) return Verdict::kStream;
   const bool cacheable = judge_response(record.decision, record.request, record.response, &length);
-  set_cache_kind(record, cacheable ? record.decision.cache_kind : kNotCacheable);
-  if (!cacheable) return Verdict::kStream;
-  if (record.expired && upstream_not_modified(record, upstream_writer)) return Verdict::kAnswered;
+  // A 304 to the validators we added answers for the stored copy, never for the client, who sent
+  // none: whatever its fields say of sharing, the copy serves this request (and goes after it).
+  const bool own_revalidation = record.decision.revalidating && status_code(record.response) == 304;
+  if (cacheable) set_cache_kind(record, record.decision.cache_kind);
+  if (record.expired && (cacheable || own_revalidation) && upstream_not_modified(record, upstream_writer)) {
+    return Verdict::kAnswered;
+  }
+  if (!cacheable) {
+    set_cache_kind(record, kNotCacheable);
+    return Verdict::kStream;
+  }
   if (record.decision.keep_memory_copy && compressible(record.response)) {
     http_parser_DelKey(record.response, "Accept-Ranges");
   }

@@ -412,7 +412,7 @@ bool upstream_not_modified(FilterRecord& record, reqgate_writer upstream_writer)
   if (!upstream_status_is_304(record.response)) return false;
   CacheDecision& d = record.decision;
   const char* key = d.cache_key.c_str();
-  const MemoryTable* table = d.cache_kind >= kPublic ? memory_table(d.cache_kind) : nullptr;
+  const MemoryTable* table = memory_table(d.cache_kind);  // kind 0: a 304 judged on its own refused
   if (!table) return false;
   // The stored heads take the 304's fields; the lifetime comes from the updated head.
   Update update;

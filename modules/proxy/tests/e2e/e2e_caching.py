@@ -341,6 +341,26 @@ def dated_later(row):
     row.count("GET from the disk", path, 2)
 
 
+def unshared_prime(row):
+    path = unique("unshared", row.disk)
+    row.origin.add(path, [("Content-Type", "application/octet-stream"), ("Cache-Control", "max-age=1"),
+                          ("ETag", '"p1"')])
+    row.get("first GET", path, "MISS")
+    row.settled("first GET", path)
+    row.origin.resources[path].not_modified = [("ETag", '"p1"'), ("Vary", "Cookie")]
+
+
+def unshared_check(row):
+    """A 304 whose fields forbid sharing the copy still confirms it for the request that asked:
+    the client (who sent no validator) gets the whole copy; the next request finds none."""
+    path = unique("unshared", row.disk)
+    answer = row.get("revalidated GET", path, "HIT")
+    row.header("revalidated GET", answer, "Vary", ["Cookie"])
+    row.count("revalidated GET", path, 2)
+    row.get("next GET", path, "MISS")
+    row.count("next GET", path, 3)
+
+
 # --- the run ----------------------------------------------------------------------------------------
 
 def rows_for(node, origin, disk):
@@ -358,6 +378,7 @@ def rows_for(node, origin, disk):
                      None))
     rows.append((Row(node, origin, disk, "304 updates the stored head"), updated_prime, updated_check,
                  updated_later if disk else None))
+    rows.append((Row(node, origin, disk, "304 that forbids sharing"), unshared_prime, unshared_check, None))
     if disk:
         rows.append((Row(node, origin, disk, "304 with a new Date renews the disk copy"), dated_prime, dated_check,
                      dated_later))
