@@ -1,6 +1,6 @@
 // Conditional answers and revalidation: a client's If-None-Match / If-Modified-Since answered
 // "304 Not Modified" from a stored copy, the validators of an expired copy added to its upstream
-// request, and the upstream's 304 renewing that copy.
+// request, and the upstream's 304 renewing that copy and updating its stored head.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -313,10 +313,6 @@ void update_disk_copy(FilterRecord& record, uint8_t kind, Update& update) {
     restamp_disk_expiry(record, key, kind, edgeserv_mytime() + (update.lifetime & kLifetimeMask));
   }
 }
-
-}  // namespace
-
-namespace {
 
 // Every value of a field, in order (at most 100 lines).
 std::vector<std::string> field_values(http_parser* head, const char* name) {
