@@ -480,7 +480,10 @@ void release_chunk(Chunk& chunk, const char* original) {
 }
 
 void end_cache_file(FilterRecord& record) {
-  const bool keep = integrity_complete(record.integrity) && disk_size_ok(record, record.bytes_received);
+  // A copy marked for a purge while in flight is never indexed: its index record, written once
+  // the file is, would come after the purge and outlive it.
+  const bool keep = integrity_complete(record.integrity) && disk_size_ok(record, record.bytes_received) &&
+                    record.purge_mark.load(std::memory_order_relaxed) == 0;
   if (keep) {
     writer_finish(record.cache_file_path.c_str());
   } else {
