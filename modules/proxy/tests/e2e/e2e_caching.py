@@ -8,10 +8,11 @@ receives; curl is the client and the sqlite3 tool reads the disk index.
   e2e_caching.py --build DIR --source DIR --plugin FILE
 
 Rows: a successful POST, PUT or DELETE drops every stored copy of its URL (the next GET is a miss
-the origin sees), also the copy of a GET still in flight, a 404 to a POST drops none, an origin's X-RefreshCacheURL drops the copy it
-names; s-maxage decides a shared copy's lifetime before
+the origin sees), also the copy of a GET still in flight; a 404 to a POST drops none; an origin's
+X-RefreshCacheURL drops the copy it names; s-maxage decides a shared copy's lifetime before
 max-age, and both read decimal whatever their leading zeros; a 304 to a revalidation updates the
-stored head (memory and disk) and the lifetime it gives. Exit 0 when every row passes, 1 otherwise,
+stored head (memory and disk) and the lifetime it gives, and one that forbids sharing still
+answers the request that asked. Exit 0 when every row passes, 1 otherwise,
 77 when a tool it needs is missing.
 """
 import email.utils
