@@ -56,6 +56,10 @@ void check_thread([[maybe_unused]] const FilterRecord& record) { assert(on_owner
 
 // ---- purges ------------------------------------------------------------------------------
 
+// Purge marks: what a record's end does once its copy is stored.
+constexpr uint8_t kPurgeByRule = 1;      // the purge of an X-RefreshCacheURL value
+constexpr uint8_t kInvalidateAtEnd = 2;  // the exact drop of its own URL
+
 struct MarkWalk {
   xcache_rules* rule;
 };
@@ -65,8 +69,27 @@ void mark_if_matching(FilterRecord& record, void* arg) {
   if (record.shared_kind.load(std::memory_order_relaxed) == kNotCacheable) return;
   if (record.purge_mark.load(std::memory_order_relaxed)) return;
   if (xcache_rules_ishit(walk->rule, record.decision.cache_key.c_str())) {
-    record.purge_mark.store(1, std::memory_order_relaxed);
+    record.purge_mark.store(kPurgeByRule, std::memory_order_relaxed);
   }
+}
+
+void mark_same_url(FilterRecord& record, void* arg) {
+  const auto* unsafe = static_cast<const FilterRecord*>(arg);
+  if (&record == unsafe || record.shared_kind.load(std::memory_order_relaxed) == kNotCacheable ||
+      record.decision.cache_key != unsafe->decision.cache_key) {
+    return;
+  }
+  uint8_t clear = 0;
+  record.purge_mark.compare_exchange_strong(clear, kInvalidateAtEnd, std::memory_order_relaxed);
+}
+
+// A successful unsafe request changed its URL: every stored copy goes, and an answer of that URL
+// still in flight (fetched before the change, maybe) goes once it is stored. Marks first, so a
+// copy stored between the two steps is dropped by one or the other.
+void invalidate_after_unsafe(FilterRecord& record) {
+  if (!invalidates(record.request, record.response)) return;
+  for_each_record(mark_same_url, &record);
+  invalidate_url(record.decision.cache_key.c_str());
 }
 
 // Marks the in-flight responses the rule matches, so their copies are purged once stored.
@@ -220,9 +243,17 @@ Verdict judge_final_head(FilterRecord& record, reqgate_writer upstream_writer, u
   if (!fit) set_cache_kind(record, kNotCacheable);
   if (record.decision.cache_kind == kNotCacheable) return Verdict::kStream;
   const bool cacheable = judge_response(record.decision, record.request, record.response, &length);
-  set_cache_kind(record, cacheable ? record.decision.cache_kind : kNotCacheable);
-  if (!cacheable) return Verdict::kStream;
-  if (record.expired && upstream_not_modified(record, upstream_writer)) return Verdict::kAnswered;
+  // A 304 to the validators we added answers for the stored copy, never for the client, who sent
+  // none: whatever its fields say of sharing, the copy serves this request (and goes after it).
+  const bool own_revalidation = record.decision.revalidating && status_code(record.response) == 304;
+  if (cacheable) set_cache_kind(record, record.decision.cache_kind);
+  if (record.expired && (cacheable || own_revalidation) && upstream_not_modified(record, upstream_writer)) {
+    return Verdict::kAnswered;
+  }
+  if (!cacheable) {
+    set_cache_kind(record, kNotCacheable);
+    return Verdict::kStream;
+  }
   if (record.decision.keep_memory_copy && compressible(record.response)) {
     http_parser_DelKey(record.response, "Accept-Ranges");
   }
@@ -290,6 +321,8 @@ Verdict take_head(FilterRecord& record, reqgate_writer client_writer, reqgate_wr
     if (record.decision.cache_kind != kSessionAction) set_cache_kind(record, kNotCacheable);
   } else if (judge_final_head(record, upstream_writer, length) == Verdict::kAnswered) {
     return Verdict::kAnswered;
+  } else {
+    invalidate_after_unsafe(record);
   }
   seams::rtp_message(record.client_sid, record.request);
   if (policydb_system_get_IsUsedPageViewStat() && !(record.spider && policydb_system_get_UnenableStatBySpider())) {
@@ -329,7 +362,7 @@ void finish_response(FilterRecord& record) {
   close_if_asked(record);
   std::unique_ptr<FilterRecord> owned(take_by_response(record.response_sid));
   if (!owned) return;
-  if (owned->purge_mark.load(std::memory_order_relaxed)) purge_url(owned->decision.cache_key.c_str());
+  apply_purge_mark(*owned);
   access_log_miss(*owned);
 }
 
@@ -436,12 +469,21 @@ void run_body_hooks(int64_t client_sid, http_parser* request, int64_t response_s
   }
 }
 
+void apply_purge_mark(const FilterRecord& record) {
+  const uint8_t mark = record.purge_mark.load(std::memory_order_relaxed);
+  if (mark == kPurgeByRule) purge_url(record.decision.cache_key.c_str());
+  if (mark == kInvalidateAtEnd) invalidate_url(record.decision.cache_key.c_str());
+}
+
 void release_chunk(Chunk& chunk, const char* original) {
   if (chunk.free_fn && chunk.data != original) chunk.free_fn(chunk.free_arg, chunk.data);
 }
 
 void end_cache_file(FilterRecord& record) {
-  const bool keep = integrity_complete(record.integrity) && disk_size_ok(record, record.bytes_received);
+  // A copy marked for a purge while in flight is never indexed: its index record, written once
+  // the file is, would come after the purge and outlive it.
+  const bool keep = integrity_complete(record.integrity) && disk_size_ok(record, record.bytes_received) &&
+                    record.purge_mark.load(std::memory_order_relaxed) == 0;
   if (keep) {
     writer_finish(record.cache_file_path.c_str());
   } else {

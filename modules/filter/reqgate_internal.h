@@ -171,6 +171,16 @@ struct CacheDecision {
 // True when the response is to be cached; *length is 0 or its Content-Length.
 bool judge_response(CacheDecision& record, http_parser* request, http_parser* response, uint32_t* length);
 uint32_t response_lifetime(http_parser* response);
+// A delta-seconds directive such as "max-age=" in a Cache-Control value: whether the name is
+// there, whether a number (or '-') follows it, and its seconds (decimal; negative reads 0).
+struct DeltaSeconds {
+  bool present = false;
+  bool number = false;
+  uint64_t seconds = 0;
+};
+DeltaSeconds delta_seconds(std::string_view cache_control, std::string_view name);
+// The lifetime a shared cache reads: s-maxage when it is a number, else max-age.
+DeltaSeconds shared_max_age(std::string_view cache_control);
 bool has_validator(http_parser* response);
 
 // ---- Admission and the filter record ----
@@ -231,6 +241,8 @@ void for_each_record(void (*fn)(FilterRecord& record, void* arg), void* arg);
 std::mutex& filter_lock();
 // Stores a whole, sound memory copy of a cacheable response in the memory cache.
 void store_memory_copy(FilterRecord& record);
+// The purge a record was marked for while in flight, run once its copies are stored.
+void apply_purge_mark(const FilterRecord& record);
 // Commits or abandons a record's cache file by the completeness of its body.
 void end_cache_file(FilterRecord& record);
 // The body pool (4 MiB pages, at most 17) and the records' memory in use.
@@ -256,6 +268,7 @@ struct MemoryTable {
               uint8_t content_class);
   uint8_t (*refresh_expire)(const char* url, uint32_t expire);
   uint8_t (*add_access)(const char* url, const char* tag);
+  void (*clean)(const char* url);  // drops exactly that url's entry
 };
 // The table of a cache kind (0 and 2 public, 3 member, 4 visitor); NULL for the others.
 const MemoryTable* memory_table(uint8_t kind);
@@ -313,6 +326,11 @@ bool make_conditional_disk(http_parser* request, const char* index_record);
 // An upstream answer to a revalidation; true when the call was answered here.
 bool upstream_not_modified(FilterRecord& record, reqgate_writer upstream_writer);
 bool restamp_disk_expiry(FilterRecord& record, const char* cache_key, uint8_t kind, int64_t expiry);
+// A stored head updated by a 304: every field the 304 carries replaces all the stored lines of
+// that name (names compared without regard to case); the stored body's framing and coding, the
+// fields of one hop, those stored heads never keep (Set-Cookie too with strip_cookies) and, with
+// keep_date, the Date stay as stored.
+void merge_not_modified(http_parser* stored, http_parser* not_modified, bool strip_cookies, bool keep_date);
 
 // ---- Index records of the disk cache: key=value pairs joined by '&' ----
 
@@ -524,6 +542,13 @@ void set_access_clock(AccessClock clock);
 
 // The disk key of a URL: a rewrite entry's answer when one answered without skip, else the URL.
 std::string rewritten_disk_key(const char* url, http_parser* request);
+// Drops the disk copies of exactly this URL (its disk key) from the three class stores and their files.
+void purge_disk_exact(const char* url);
+// Drops every stored copy of exactly this cache key: the three memory tables and, with the disk
+// cache on, the disk copies.
+void invalidate_url(const char* cache_key);
+// A POST, PUT or DELETE that succeeded (2xx or 3xx) changed its URL: true when its stored copies go.
+bool invalidates(http_parser* request, http_parser* response);
 // Starts the scan that expires the entries under a "/*" URL's path on a thread of its own (a
 // copy of the URL goes with it); false when no thread starts.
 bool index_scan_start(const char* url);

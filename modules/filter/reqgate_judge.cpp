@@ -18,25 +18,29 @@ constexpr uint32_t kTenYears = 315360000;
 
 struct Directive {
   const char* text;
-  const char* alternative;  // NULL: none
   const char* trace;
   // A shared cache keeps no copy of such an answer, validator or not: a 304 to another client's
   // revalidation (a Last-Modified is no per-user validator) would hand it one user's page.
   bool never_stored = false;
 };
-// Looked for in this order; the first found decides.
-constexpr Directive kRefusingDirectives[] = {
-    {"no-cache", nullptr, "[NoCache: Cache-Control -> no-cache] %s\r\n"},
-    {"private", nullptr, "[NoCache: Cache-Control -> private] %s\r\n", true},
-    {"no-store", nullptr, "[NoCache: Cache-Control -> no-store] %s\r\n", true},
-    {"max-age=0", "max-age=-", "[NoCache: Cache-Control -> max-age=0] %s\r\n"},
-    {"s-maxage=0", "s-maxage=-", "[NoCache: Cache-Control -> s-maxage=0] %s\r\n"},
-    {"must-revalidate", nullptr, "[NoCache: Cache-Control -> must-revalidate] %s\r\n"},
-    {"proxy-revalidate", nullptr, "[NoCache: Cache-Control -> proxy-revalidate] %s\r\n"},
+// Looked for in this order; the first found decides. The two lifetimes come between no-store and
+// must-revalidate (see refusing_lifetime).
+constexpr Directive kRefusingWords[] = {
+    {"no-cache", "[NoCache: Cache-Control -> no-cache] %s\r\n"},
+    {"private", "[NoCache: Cache-Control -> private] %s\r\n", true},
+    {"no-store", "[NoCache: Cache-Control -> no-store] %s\r\n", true},
 };
+constexpr Directive kRevalidating[] = {
+    {"must-revalidate", "[NoCache: Cache-Control -> must-revalidate] %s\r\n"},
+    {"proxy-revalidate", "[NoCache: Cache-Control -> proxy-revalidate] %s\r\n"},
+};
+constexpr char kMaxAgeZero[] = "[NoCache: Cache-Control -> max-age=0] %s\r\n";
+constexpr char kSharedMaxAgeZero[] = "[NoCache: Cache-Control -> s-maxage=0] %s\r\n";
 
-// The integer after a directive such as "max-age=" (blanks skipped); 0 for a negative value.
-uint64_t directive_seconds(std::string_view value, std::string_view name) {
+}  // namespace
+
+DeltaSeconds delta_seconds(std::string_view value, std::string_view name) {
+  DeltaSeconds out;
   size_t at = std::string_view::npos;
   for (size_t i = 0; i + name.size() <= value.size(); ++i) {
     if (starts_ignore_case(value.substr(i), name)) {
@@ -44,14 +48,29 @@ uint64_t directive_seconds(std::string_view value, std::string_view name) {
       break;
     }
   }
-  if (at == std::string_view::npos) return 0;
+  if (at == std::string_view::npos) return out;
+  out.present = true;
   while (at < value.size() && (value[at] == ' ' || value[at] == '\t')) ++at;
-  uint64_t n = 0;
-  for (; at < value.size() && value[at] >= '0' && value[at] <= '9'; ++at) {
-    n = std::min<uint64_t>(n * 10 + static_cast<uint64_t>(value[at] - '0'), UINT32_MAX);
+  if (at < value.size() && value[at] == '-') {
+    out.number = true;  // a negative lifetime is spent
+    return out;
   }
-  return n;
+  // Decimal whatever its leading zeros; a lifetime past 32 bits is cut there.
+  for (; at < value.size() && value[at] >= '0' && value[at] <= '9'; ++at) {
+    out.number = true;
+    out.seconds = std::min<uint64_t>(out.seconds * 10 + static_cast<uint64_t>(value[at] - '0'), UINT32_MAX);
+  }
+  return out;
 }
+
+DeltaSeconds shared_max_age(std::string_view cache_control) {
+  const DeltaSeconds shared = delta_seconds(cache_control, "s-maxage=");
+  if (shared.number) return shared;
+  const DeltaSeconds own = delta_seconds(cache_control, "max-age=");
+  return own.present ? own : shared;
+}
+
+namespace {
 
 uint64_t age_of(http_parser* response) {
   char age[32];
@@ -123,6 +142,28 @@ Outcome three_way(CacheDecision& record, http_parser* response, bool validator, 
   return Outcome::kRefuse;
 }
 
+// A lifetime of zero (or less) refuses like the words: s-maxage decides for a shared cache when
+// it is a number, max-age otherwise.
+const Directive* refusing_lifetime(std::string_view cache_control) {
+  static constexpr Directive kZero[] = {{"max-age=", kMaxAgeZero}, {"s-maxage=", kSharedMaxAgeZero}};
+  const DeltaSeconds shared = delta_seconds(cache_control, "s-maxage=");
+  if (shared.number) return shared.seconds == 0 ? &kZero[1] : nullptr;
+  const DeltaSeconds own = delta_seconds(cache_control, "max-age=");
+  return own.number && own.seconds == 0 ? &kZero[0] : nullptr;
+}
+
+// The first directive that keeps the answer from being fresh; NULL when none does.
+const Directive* refusing_directive(std::string_view cache_control) {
+  for (const Directive& d : kRefusingWords) {
+    if (contains_ignore_case(cache_control, d.text)) return &d;
+  }
+  if (const Directive* d = refusing_lifetime(cache_control)) return d;
+  for (const Directive& d : kRevalidating) {
+    if (contains_ignore_case(cache_control, d.text)) return &d;
+  }
+  return nullptr;
+}
+
 // An answer to an authorised request may be shared only when the origin says so.
 bool shareable_despite_authorization(http_parser* request, std::string_view cache_control) {
   if (!request || !http_parser_IsKey(request, "Authorization")) return true;
@@ -164,11 +205,8 @@ Outcome judge_intelligent(CacheDecision& record, http_parser* request, http_pars
     return three_way(record, response, validator, "[NoCache: Pragma -> no-cache] %s\r\n", nullptr);
   }
   if (has_cache_control) {
-    for (const Directive& d : kRefusingDirectives) {
-      if (contains_ignore_case(cache_control, d.text) ||
-          (d.alternative && contains_ignore_case(cache_control, d.alternative))) {
-        return three_way(record, response, validator && !d.never_stored, d.trace, nullptr);
-      }
+    if (const Directive* d = refusing_directive(cache_control)) {
+      return three_way(record, response, validator && !d->never_stored, d->trace, nullptr);
     }
   }
   if (contains_ignore_case(cache_control, "max-age=") || contains_ignore_case(cache_control, "s-maxage=") ||
@@ -272,9 +310,8 @@ bool judge_response(CacheDecision& record, http_parser* request, http_parser* re
 uint32_t response_lifetime(http_parser* response) {
   const std::string cache_control = all_lines(response, "Cache-Control");
   const uint64_t age = age_of(response);
-  for (const char* name : {"max-age=", "s-maxage="}) {
-    if (contains_ignore_case(cache_control, name)) return after_age(directive_seconds(cache_control, name), age);
-  }
+  const DeltaSeconds max_age = shared_max_age(cache_control);
+  if (max_age.present) return after_age(max_age.seconds, age);
   if (contains_ignore_case(cache_control, "public")) return after_age(settings().default_intelligent_timeout, age);
   return expires_lifetime(response);
 }

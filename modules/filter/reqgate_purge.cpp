@@ -16,6 +16,8 @@
 #include <new>
 #include <string>
 
+#include <strings.h>
+
 #include "cu_util.h"
 #include "edgeserv.h"
 #include "policydb.h"
@@ -144,6 +146,32 @@ std::string rewritten_disk_key(const char* url, http_parser* request) {
   return url;
 }
 
+void purge_disk_exact(const char* url) {
+  const std::string name = file_name(rewritten_disk_key(url, nullptr));
+  for (uint8_t kind : {kPublic, kMember, kVisitor}) {
+    char record[kIndexRecordSize + 1] = {};
+    if (!seams::disk_calls().index_get(kind, name.c_str(), record)) continue;
+    delete_file_of(kind, name, record);
+    seams::disk_calls().index_del(kind, name.c_str());
+  }
+}
+
+void invalidate_url(const char* cache_key) {
+  for (int table = 0; table < 3; ++table) {
+    if (memory_tables()[table].clean) memory_tables()[table].clean(cache_key);
+  }
+  if (policydb_system_get_IsDiskCache()) purge_disk_exact(cache_key);
+  trace("[Invalidate] %s\r\n", cache_key);
+}
+
+bool invalidates(http_parser* request, http_parser* response) {
+  const int status = status_code(response);
+  if (status < 200 || status >= 400) return false;
+  char method[8];
+  if (!http_parser_GetMothod(request, method)) return false;
+  return strcasecmp(method, "POST") == 0 || strcasecmp(method, "PUT") == 0 || strcasecmp(method, "DELETE") == 0;
+}
+
 bool index_scan_start(const char* url) {
   auto* copy = new (std::nothrow) std::string;
   if (!copy) return false;
@@ -192,13 +220,7 @@ using namespace vor::reqgate;
 
 uint8_t reqgate_CleanDiskCache(const char* url) {
   if (!url) return 1;
-  const std::string name = file_name(rewritten_disk_key(url, nullptr));
-  for (uint8_t kind : {kPublic, kMember, kVisitor}) {
-    char record[kIndexRecordSize + 1] = {};
-    if (!seams::disk_calls().index_get(kind, name.c_str(), record)) continue;
-    delete_file_of(kind, name, record);
-    seams::disk_calls().index_del(kind, name.c_str());
-  }
+  purge_disk_exact(url);
   if (is_prefix_url(url)) index_scan_start(url);
   return 1;
 }

@@ -157,6 +157,7 @@ Lookup finish_client_record(int64_t client_sid, bool only_when_complete, std::st
   std::unique_ptr<FilterRecord> owned(record);
   store_memory_copy(*record);
   if (record->writing) end_cache_file(*record);
+  apply_purge_mark(*record);
   access_log_miss(*record);
   return found;
 }

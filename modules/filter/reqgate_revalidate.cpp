@@ -1,19 +1,25 @@
 // Conditional answers and revalidation: a client's If-None-Match / If-Modified-Since answered
 // "304 Not Modified" from a stored copy, the validators of an expired copy added to its upstream
-// request, and the upstream's 304 renewing that copy.
+// request, and the upstream's 304 renewing that copy and updating its stored head.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <strings.h>
+#include <sys/types.h>
 
 #include "cu_date.h"
 #include "cu_md5.h"
+#include "cu_xfile.h"
 #include "policydb.h"
 #include "reqgate_internal.h"
 #include "seams.h"
+#include "vor_io.h"
 
 namespace vor::reqgate {
 
@@ -139,7 +145,196 @@ void keep_upstream_open(http_parser* request) {
 
 bool upstream_status_is_304(http_parser* response) { return status_code(response) == 304; }
 
+// ---- the stored copies after an upstream 304 ----
+
+// Fields a 304 never changes in a stored head: the stored body's framing and coding, the fields
+// of one hop, and those no stored head keeps.
+constexpr const char* kKeptByStore[] = {"Content-Length", "Transfer-Encoding", "Content-Encoding", "Connection",
+                                        "Keep-Alive",     "Proxy-Connection",  "TE",               "Trailer",
+                                        "Upgrade",        "Age",               "Via",              "X-Via",
+                                        "X-Cache",        "X-Cache-Lookup",    "X-Powered-By"};
+constexpr size_t kFieldValue = 16384;  // a stored head is never longer
+
+bool kept_by_store(std::string_view name, bool strip_cookies, bool keep_date) {
+  const auto same = [&](std::string_view other) { return name.size() == other.size() && starts_ignore_case(name, other); };
+  for (const char* kept : kKeptByStore) {
+    if (same(kept)) return true;
+  }
+  return (strip_cookies && same("Set-Cookie")) || (keep_date && same("Date"));
+}
+
+// The distinct field names of a head, in their order.
+std::vector<std::string> field_names(http_parser* head) {
+  std::vector<std::string> names;
+  std::string_view text(http_parser_GetStr(head), static_cast<size_t>(http_parser_GetLen(head)));
+  size_t at = text.find("\r\n");
+  while (at != std::string_view::npos) {
+    at += 2;
+    const size_t end = text.find("\r\n", at);
+    const std::string_view line = text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
+    const size_t colon = line.find(':');
+    if (!line.empty() && line[0] != ' ' && line[0] != '\t' && colon != std::string_view::npos && colon > 0) {
+      const std::string_view name = line.substr(0, colon);
+      const bool seen = std::any_of(names.begin(), names.end(), [&](const std::string& n) {
+        return n.size() == name.size() && starts_ignore_case(n, name);
+      });
+      if (!seen) names.emplace_back(name);
+    }
+    at = end;
+  }
+  return names;
+}
+
+// The lifetime an updated head gives: a rule's copy keeps the rule's; any other is judged anew
+// from its head. False when the head no longer lets a shared cache keep the copy.
+bool updated_lifetime(const FilterRecord& record, http_parser* updated, uint32_t* lifetime) {
+  const CacheDecision& d = record.decision;
+  if (d.cache_source == kForced) {
+    *lifetime = d.lifetime;
+    return true;
+  }
+  CacheDecision again;
+  again.cache_key = d.cache_key;
+  again.disk_key = d.disk_key;
+  again.lifetime = d.lifetime;
+  uint32_t length = 0;
+  if (!judge_response(again, record.request, updated, &length)) return false;
+  *lifetime = again.lifetime;
+  return true;
+}
+
+// What the copies' update decided: the lifetime of the updated head and whether it may be kept.
+struct Update {
+  bool judged = false;
+  bool keep = true;
+  uint32_t lifetime = 0;
+};
+
+void judge_once(const FilterRecord& record, http_parser* updated, Update& update) {
+  if (update.judged) return;
+  update.judged = true;
+  update.keep = updated_lifetime(record, updated, &update.lifetime);
+}
+
+// Reads the whole memory copy of that version into the record's body queue; false when it is
+// gone or does not fit.
+bool read_memory_body(FilterRecord& record, const MemoryTable& table, const char* tag) {
+  constexpr uint32_t kSlice = 65536;
+  std::string slice(kSlice, '\0');
+  cu_xjitter_empty(&record.body);
+  for (uint32_t from = 0;; from += kSlice) {
+    const int32_t n = table.get(record.decision.cache_key.c_str(), tag, nullptr, 0, from, from + kSlice, slice.data());
+    if (n < 0 || cu_xjitter_SetData(&record.body, slice.data(), static_cast<uint64_t>(n)) != static_cast<uint64_t>(n)) {
+      return false;
+    }
+    if (static_cast<uint32_t>(n) < kSlice) return true;
+  }
+}
+
+// The memory copy with the 304's fields in its head; its lifetime judged from that head.
+void update_memory_copy(FilterRecord& record, const MemoryTable& table, Update& update) {
+  const char* key = record.decision.cache_key.c_str();
+  uint32_t expire = 0;
+  char tag[17] = {};
+  std::string head(kStoredHeadCapacity + 1, '\0');
+  if (!table.check(key, &expire, tag) || table.get(key, tag, head.data(), kStoredHeadCapacity, 0, 0, nullptr) < 0) return;
+  OwnedHead stored(http_parser_make());
+  if (!stored) return;
+  http_parser_parse(stored.get(), head.c_str(), static_cast<int32_t>(std::strlen(head.c_str())));
+  if (!http_parser_check(stored.get())) return;
+  http_parser_buildIndex(stored.get());
+  merge_not_modified(stored.get(), record.response, record.decision.strip_cookies != 0, false);
+  judge_once(record, stored.get(), update);
+  if (!read_memory_body(record, table, tag)) {
+    // Another version took its place, or the copy outgrew the queue: it cannot carry the new head.
+    cu_xjitter_empty(&record.body);
+    if (table.clean) table.clean(key);
+    return;
+  }
+  const uint32_t lifetime = update.keep ? update.lifetime : 0;
+  table.set(record.decision.cache_source == kForced ? 1 : 0, key, http_parser_GetStr(stored.get()), &record.body,
+            static_cast<uint32_t>(edgeserv_mytime() + (lifetime & kLifetimeMask)), content_class(stored.get()));
+}
+
+// The disk key a record's copy was stored under.
+std::string disk_key_of(const FilterRecord& record, const char* cache_key) {
+  if (!record.decision.disk_key.empty()) return record.decision.disk_key;
+  char buffer[4197] = {};
+  uint8_t skip = 0;
+  if (rewrite_entry_count() > 0 && call_rewrite_list(cache_key, nullptr, buffer, &skip, nullptr) && !skip) {
+    return std::string(buffer, strnlen(buffer, sizeof buffer - 1));
+  }
+  return cache_key;
+}
+
+// The stored response head of a cache file (r2 bytes after the r1 of the stored request); empty
+// when the file cannot be read now (gone, or being written or deleted).
+std::string read_disk_head(const std::string& path, uint64_t r1, uint64_t r2) {
+  if (path.empty() || r2 == 0 || r1 + r2 > 65536) return {};
+  int32_t error = 0;
+  cu_xfile* file = edgeserv_fopen_r(path.c_str(), &error);
+  if (!file) return {};
+  std::string head(r2, '\0');
+  const ssize_t n = vor::io::pread_some(cu_xfile_GetFd(file), head.data(), r2, static_cast<off_t>(r1));
+  edgeserv_fclose(path.c_str(), file);
+  return n == static_cast<ssize_t>(r2) ? head : std::string();
+}
+
+// The disk copy after the 304: kept (its expiry renewed) when the 304 changes no field of its
+// head but the Date; otherwise dropped, since the body follows the head in its file. A file that
+// cannot be read now keeps its copy expired.
+void update_disk_copy(FilterRecord& record, uint8_t kind, Update& update) {
+  const uint8_t store = kind == kIntelligent ? static_cast<uint8_t>(kPublic) : kind;
+  const char* key = record.decision.cache_key.c_str();
+  const std::string name = file_name(disk_key_of(record, key));
+  char text[kIndexRecordSize + 1] = {};
+  if (!seams::disk_calls().index_get(store, name.c_str(), text)) return;
+  const std::string path = record_file_path(store, name, text);
+  const std::string head = read_disk_head(path, index_hex(text, "r1", 0), index_hex(text, "r2", 0));
+  OwnedHead stored(head.empty() ? nullptr : http_parser_make());
+  if (!stored) return;
+  http_parser_parse(stored.get(), head.data(), static_cast<int32_t>(head.size()));
+  if (!http_parser_check(stored.get())) return;
+  http_parser_buildIndex(stored.get());
+  const std::string before = http_parser_GetStr(stored.get());
+  merge_not_modified(stored.get(), record.response, record.decision.strip_cookies != 0, true);
+  const bool changed = before != http_parser_GetStr(stored.get());
+  if (!update.judged) {
+    merge_not_modified(stored.get(), record.response, false, false);  // the 304's Date counts
+    judge_once(record, stored.get(), update);
+  }
+  if (changed || !update.keep) {
+    edgeserv_fdelete(path.c_str());
+    seams::disk_calls().index_del(store, name.c_str());
+    trace("[DropDiskCache: Head -> 304] %s\r\n", key);
+    return;
+  }
+  if (update.lifetime != 0) {
+    restamp_disk_expiry(record, key, kind, edgeserv_mytime() + (update.lifetime & kLifetimeMask));
+  }
+}
+
+// Every value of a field, in order (at most 100 lines).
+std::vector<std::string> field_values(http_parser* head, const char* name) {
+  std::vector<std::string> values;
+  std::string value(kFieldValue, '\0');
+  for (int32_t k = 0; k < 100 && http_parser_GetNthKey(head, name, k, value.data(), kFieldValue); ++k) {
+    values.emplace_back(value.c_str());
+  }
+  return values;
+}
+
 }  // namespace
+
+void merge_not_modified(http_parser* stored, http_parser* not_modified, bool strip_cookies, bool keep_date) {
+  for (const std::string& name : field_names(not_modified)) {
+    if (kept_by_store(name, strip_cookies, keep_date)) continue;
+    const std::vector<std::string> values = field_values(not_modified, name.c_str());
+    if (values == field_values(stored, name.c_str())) continue;  // the same lines stay where they are
+    for (int i = 0; i < 100 && http_parser_IsKey(stored, name.c_str()); ++i) http_parser_DelKey(stored, name.c_str());
+    for (const std::string& value : values) http_parser_InsertKey(stored, name.c_str(), value.c_str());
+  }
+}
 
 bool not_modified(int64_t client_sid, http_parser* request, http_parser* stored) {
   const Validators v = client_validators(request);
@@ -195,15 +390,7 @@ bool make_conditional_disk(http_parser* request, const char* index_record) {
 }
 
 bool restamp_disk_expiry(FilterRecord& record, const char* cache_key, uint8_t kind, int64_t expiry) {
-  std::string disk_key = record.decision.disk_key;
-  if (disk_key.empty()) {
-    disk_key = cache_key;
-    char buffer[4197] = {};
-    uint8_t skip = 0;
-    if (rewrite_entry_count() > 0 && call_rewrite_list(cache_key, nullptr, buffer, &skip, nullptr) && !skip) {
-      disk_key.assign(buffer, strnlen(buffer, sizeof buffer - 1));
-    }
-  }
+  const std::string disk_key = disk_key_of(record, cache_key);
   const uint8_t store = kind == kIntelligent ? static_cast<uint8_t>(kPublic) : kind;
   char name[33];
   cu_md5_encode(name, disk_key.c_str());
@@ -221,16 +408,22 @@ bool upstream_not_modified(FilterRecord& record, reqgate_writer upstream_writer)
   if (!upstream_status_is_304(record.response)) return false;
   CacheDecision& d = record.decision;
   const char* key = d.cache_key.c_str();
-  const int64_t expiry = edgeserv_mytime() + (d.lifetime & kLifetimeMask);
-  const MemoryTable* table = d.cache_kind >= kPublic ? memory_table(d.cache_kind) : nullptr;
-  bool renewed = false;
-  if (d.lifetime != 0) {
-    if (!table) return false;
-    renewed = table->refresh_expire(key, static_cast<uint32_t>(expiry)) != 0;
-  }
+  const MemoryTable* table = memory_table(d.cache_kind);  // kind 0: a 304 judged on its own refused
+  if (!table) return false;
+  // The stored heads take the 304's fields; the lifetime comes from the updated head.
+  Update update;
+  update_memory_copy(record, *table, update);
   const bool disk_on = policydb_system_get_IsDiskCache() && !d.no_disk;
-  if (disk_on && d.lifetime != 0 && !renewed) restamp_disk_expiry(record, key, d.cache_kind, expiry);
-  if (!d.revalidating) return false;  // the client's own conditional: its 304 goes on to it
+  if (disk_on) update_disk_copy(record, d.cache_kind, update);
+  if (update.judged) d.lifetime = update.keep ? update.lifetime : 0;
+  // A head that no longer lets a shared cache keep the copy: it answers this request at most.
+  const auto drop_if_refused = [&] {
+    if (!update.keep) invalidate_url(key);
+  };
+  if (!d.revalidating) {  // the client's own conditional: its 304 goes on to it
+    drop_if_refused();
+    return false;
+  }
   record.expired = 0;
   d.revalidating = 0;
   http_parser_DelKey(record.request, "If-Modified-Since");
@@ -249,8 +442,10 @@ bool upstream_not_modified(FilterRecord& record, reqgate_writer upstream_writer)
       edgeserv_close(record.client_sid, 0);
     }
     seams::rtp_hit(record.client_sid, d.cache_kind == kMember ? 1 : 0, record.request);
+    drop_if_refused();
     return true;
   }
+  drop_if_refused();
   // The copy went away meanwhile: the request goes out again, now unconditional, and the next
   // answer arrives on this record as a fresh response.
   http_parser_empty(record.response);

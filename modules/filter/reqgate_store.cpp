@@ -24,11 +24,11 @@ constexpr uint32_t kReadMax = kWorkBuffer - 1;
 
 MemoryTable g_tables[3] = {
     {wc_publiccache_CheckDataX, wc_publiccache_GetDataX, wc_publiccache_SetDataX, wc_publiccache_RefreshExpire,
-     wc_publiccache_AddAccessCount},
+     wc_publiccache_AddAccessCount, wc_publiccache_CleanThisCache},
     {wc_membercache_CheckDataX, wc_membercache_GetDataX, wc_membercache_SetDataX, wc_membercache_RefreshExpire,
-     wc_membercache_AddAccessCount},
+     wc_membercache_AddAccessCount, wc_membercache_CleanThisCache},
     {wc_visitorcache_CheckDataX, wc_visitorcache_GetDataX, wc_visitorcache_SetDataX, wc_visitorcache_RefreshExpire,
-     wc_visitorcache_AddAccessCount},
+     wc_visitorcache_AddAccessCount, wc_visitorcache_CleanThisCache},
 };
 
 struct BufferFree {

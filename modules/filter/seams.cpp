@@ -1,16 +1,21 @@
-// Calls from the request filter into its parts not in this build yet. Each does nothing (or
-// answers as with nothing stored) until its part replaces the body: disk hits, the purges of
-// rule caches, probes and statistics.
+// Calls from the request filter into its parts built elsewhere. The probes and statistics do
+// nothing until their part replaces the body; the purges of the memory tables and the disk calls
+// reach their modules.
 #include "seams.h"
 
 #include <algorithm>
 #include <climits>
 
+#include "memstore.h"
 #include "policydb.h"
 
 namespace vor::reqgate::seams {
 
-void clean_rules_caches(const char*, uint8_t, uint8_t) {}
+void clean_rules_caches(const char* text, uint8_t icase, uint8_t rule_type) {
+  wc_membercache_CleanRulesCache(text, icase, rule_type);
+  wc_publiccache_CleanRulesCache(text, icase, rule_type);
+  wc_visitorcache_CleanRulesCache(text, icase, rule_type);
+}
 void rtp_message(int64_t, http_parser*) {}
 void rtdiskcache_message(int64_t, http_parser*, const char*, const char*, int) {}
 void stat_is_hit(int64_t, const char*) {}

@@ -195,7 +195,8 @@ TEST(CapturePurges, RefreshHeaderPurgesItsUrlsAndMarksResponsesInFlight) {
       "HTTP/1.1 200 OK\r\nX-RefreshCacheURL: HTTP://a.test/x\r\nX-3RefreshCacheURL: b.test/y\r\n"
       "Content-Length: 0\r\n\r\n";
   capture(kGet, purging, {});
-  EXPECT_EQ(g_purges, (std::vector<std::string>{"a.test/x", "b.test/y"}));
+  // The purging answer is of a.test/x itself: marked too, its own copy goes once it is stored.
+  EXPECT_EQ(g_purges, (std::vector<std::string>{"a.test/x", "b.test/y", "a.test/x"}));
   FilterRecord* marked = record_by_response(in_flight);
   ASSERT_NE(marked, nullptr);
   EXPECT_EQ(marked->purge_mark.load(), 1);
@@ -222,6 +223,37 @@ TEST(CapturePurges, RequestingUrlMarksOnlyMatchingCacheableResponses) {
   EXPECT_EQ(record_by_response(other)->purge_mark.load(), 0);
   finish_client_record(11, false);
   finish_client_record(12, false);
+}
+
+std::vector<std::string> g_cleaned;
+void record_clean(const char* url) { g_cleaned.emplace_back(url); }
+
+TEST(CapturePurges, SuccessfulUnsafeAnswerInvalidatesItsUrlAndMarksAnAnswerInFlight) {
+  const MemoryTable saved = memory_tables()[0];
+  memory_tables()[0].clean = record_clean;
+  struct Case {
+    const char* request;
+    const char* response;
+    bool invalidates;
+  };
+  const Case cases[] = {
+      {"POST /x HTTP/1.1\r\nHost: a.test", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", true},
+      {"DELETE /x HTTP/1.1\r\nHost: a.test", "HTTP/1.1 204 No Content\r\n\r\n", true},
+      {"POST /x HTTP/1.1\r\nHost: a.test", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", false},
+      {"GET /x HTTP/1.1\r\nHost: a.test", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    g_cleaned.clear();
+    Head get = make_head(kGet);
+    const int64_t in_flight = ++g_next_response;
+    ASSERT_TRUE(reqgate_NewFilter_v4(99, get.get(), in_flight, "a.test/x", kPublic, 1, 0, 0, 0, 0, 1));
+    capture(c.request, c.response, {});
+    EXPECT_EQ(g_cleaned, c.invalidates ? std::vector<std::string>{"a.test/x"} : std::vector<std::string>{});
+    EXPECT_EQ(record_by_response(in_flight)->purge_mark.load(), c.invalidates ? 2 : 0);
+    finish_client_record(99, false);
+  }
+  memory_tables()[0] = saved;
 }
 
 // ---- records ----

@@ -4,12 +4,16 @@
 // the settings the hit path reads are fakes of this test.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "cu_md5.h"
+#include "cu_xfile.h"
 #include "reqgate.h"
 #include "reqgate_internal.h"
 #include "reqgate_test_util.h"
@@ -50,6 +54,9 @@ struct World {
   int64_t served_from = 0, served_to = 0;
   std::string upstream;  // what the upstream writer got
   bool replace_at_body_read = false;  // a new version lands just before the first body read
+  std::vector<std::pair<int, std::string>> cleaned;  // (table, url) of each exact memory drop
+  std::vector<std::string> files_deleted;
+  std::string disk_root = "/cache/d1";
 
   void reset() { *this = World(); }
   std::string take_out() { return std::exchange(out[kClient], ""); }
@@ -112,6 +119,11 @@ uint8_t fake_refresh(const char* url, uint32_t expire) {
 }
 
 uint8_t fake_access(const char*, const char*) { return 1; }
+template <int Table>
+void fake_clean(const char* url) {
+  w.cleaned.emplace_back(Table, url);
+  if (Table == 0) w.table.erase(url);
+}
 
 bool fake_index_get(uint8_t, const char* name, char* record) {
   const auto it = w.index.find(name);
@@ -129,7 +141,7 @@ bool fake_index_del(uint8_t, const char* name) {
 }
 bool fake_disk_path(uint32_t disk, char* path, size_t size) {
   if (disk != 1) return false;
-  std::snprintf(path, size, "/cache/d1");
+  std::snprintf(path, size, "%s", w.disk_root.c_str());
   return true;
 }
 bool fake_serve(int64_t, bool, const char*, const char*, const char* path, const char*, uint8_t, int64_t from,
@@ -156,8 +168,11 @@ class HitTest : public ::testing::Test {
   void SetUp() override {
     w.reset();
     for (int i = 0; i < 3; ++i) {
-      memory_tables()[i] = MemoryTable{fake_check, fake_get, fake_set, fake_refresh, fake_access};
+      memory_tables()[i] = MemoryTable{fake_check, fake_get, fake_set, fake_refresh, fake_access, nullptr};
     }
+    memory_tables()[0].clean = fake_clean<0>;
+    memory_tables()[1].clean = fake_clean<1>;
+    memory_tables()[2].clean = fake_clean<2>;
     seams::disk_calls() = seams::DiskCalls{fake_index_get, fake_index_put, fake_index_del, fake_disk_path, fake_serve};
     reqgate_ImportPluginResponseEntry_v2(nullptr, nullptr, nullptr);
   }
@@ -186,6 +201,15 @@ uint8_t edgeserv_WriteJitter(int64_t sid, const char* data, int32_t len) {
 void edgeserv_close(int64_t sid, uint32_t delay) { w.closes.emplace_back(sid, delay); }
 void edgeserv_TryFasterSafeClose(int64_t sid) { w.closes.emplace_back(sid, kFastClose); }
 int64_t edgeserv_mytime(void) { return w.now; }
+void edgeserv_fdelete(const char* path) { w.files_deleted.emplace_back(path); }
+cu_xfile* edgeserv_fopen_r(const char* path, int32_t* error) {
+  cu_xfile* file = cu_xfile_open_r(path, 0);
+  if (!file && error) *error = errno;
+  return file;
+}
+void edgeserv_fclose(const char*, cu_xfile* file) {
+  if (file) cu_xfile_close(file);
+}
 void edgeserv_return500(int64_t, const char*, const char* text) { w.pages.emplace_back(text); }
 const char* edgeserv_XFlag(void) { return "node1"; }
 uint8_t policydb_system_get_AddXCacheToHeader(void) { return w.xcache; }
@@ -629,6 +653,196 @@ TEST_F(HitTest, CopyPurgedBefore304SendsTheRequestAgainWithoutValidators) {
   EXPECT_EQ(w.upstream.rfind("GET /x HTTP/1.1\r\n", 0), 0u);
   EXPECT_FALSE(integrity_complete(record->integrity));
   EXPECT_EQ(http_parser_GetLen(record->response), 0);
+}
+
+// ---- invalidation by unsafe methods ----------------------------------------------------------
+
+TEST(InvalidationTest, OnlyASuccessfulPostPutOrDeleteInvalidates) {
+  struct Case {
+    const char* method;
+    const char* status;
+    bool invalidates;
+  };
+  const Case cases[] = {
+      {"POST", "200 OK", true},          {"PUT", "201 Created", true},     {"DELETE", "204 No Content", true},
+      {"POST", "303 See Other", true},   {"post", "200 OK", true},         {"PUT", "304 Not Modified", true},
+      {"POST", "404 Not Found", false},  {"PUT", "409 Conflict", false},   {"DELETE", "500 Oops", false},
+      {"POST", "100 Continue", false},   {"GET", "200 OK", false},         {"HEAD", "200 OK", false},
+      {"OPTIONS", "200 OK", false},      {"TRACE", "200 OK", false},
+  };
+  for (const Case& c : cases) {
+    Head request = head_of(std::string(c.method) + " /x HTTP/1.1\r\nHost: a.test");
+    Head response = head_of(std::string("HTTP/1.1 ") + c.status);
+    EXPECT_EQ(invalidates(request.get(), response.get()), c.invalidates) << c.method << " " << c.status;
+  }
+}
+
+TEST_F(HitTest, InvalidationDropsEveryClassInMemoryAndOnDiskExactly) {
+  put("a.test/x", kStoredHead, kBody1000);
+  put("a.test/x?y", kStoredHead, kBody1000);
+  const std::string name = name_of("a.test/x");
+  w.index[name] = "vs=371&dn=1&pt=42&r1=a&r2=14&cl=3e8&ep=1&up=x";
+  w.index[name_of("a.test/x?y")] = "vs=371&dn=1&pt=7&cl=3e8&ep=1&up=x";
+  for (const uint8_t disk : {0, 1}) {
+    SCOPED_TRACE(disk ? "disk cache on" : "disk cache off");
+    w.disk = disk;
+    w.cleaned.clear();
+    invalidate_url("a.test/x");
+    using Drops = std::vector<std::pair<int, std::string>>;
+    EXPECT_EQ(w.cleaned, (Drops{{0, "a.test/x"}, {1, "a.test/x"}, {2, "a.test/x"}}));
+    EXPECT_EQ(w.table.count("a.test/x"), 0u);
+    EXPECT_EQ(w.table.count("a.test/x?y"), 1u) << "another URL stays";
+    EXPECT_EQ(w.index.count(name), disk ? 0u : 1u);
+    EXPECT_EQ(w.index.count(name_of("a.test/x?y")), 1u);
+  }
+  EXPECT_EQ(w.files_deleted, std::vector<std::string>{"/cache/d1/public/4/2/" + name});
+}
+
+// ---- 304 updates of stored heads -------------------------------------------------------------
+
+TEST(MergeNotModifiedTest, FieldsOfThe304ReplaceTheirStoredLines) {
+  const std::string kStored =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 5\r\nCache-Control: a\r\n"
+      "Cache-Control: b\r\nEtag: \"v1\"\r\nSet-Cookie: s=1\r\nDate: Mon, 01 Jan 2024 00:00:00 GMT\r\n"
+      "Content-Encoding: gzip\r\nVary: Accept-Encoding\r\nConnection: keep-alive\r\n";
+  struct Case {
+    const char* name;
+    const char* not_modified;  // the 304's header lines
+    bool strip_cookies;
+    bool keep_date;
+    const char* after;  // the stored head's header lines after the merge
+  };
+  const Case cases[] = {
+      {"new and changed fields, names in any case", "content-type: image/png\r\nETAG: \"v2\"\r\nX-Custom: new", true,
+       false,
+       "Content-Length: 5\r\nCache-Control: a\r\nCache-Control: b\r\nSet-Cookie: s=1\r\n"
+       "Date: Mon, 01 Jan 2024 00:00:00 GMT\r\nContent-Encoding: gzip\r\nVary: Accept-Encoding\r\n"
+       "Connection: keep-alive\r\ncontent-type: image/png\r\nETAG: \"v2\"\r\nX-Custom: new\r\n"},
+      {"every line of a repeated field", "Cache-Control: max-age=60\r\ncache-control: public", true, false,
+       "Content-Type: text/plain\r\nContent-Length: 5\r\nEtag: \"v1\"\r\nSet-Cookie: s=1\r\n"
+       "Date: Mon, 01 Jan 2024 00:00:00 GMT\r\nContent-Encoding: gzip\r\nVary: Accept-Encoding\r\n"
+       "Connection: keep-alive\r\nCache-Control: max-age=60\r\nCache-Control: public\r\n"},
+      {"framing, coding, hop and stripped fields stay",
+       "Content-Length: 0\r\nTransfer-Encoding: chunked\r\nContent-Encoding: br\r\nConnection: close\r\n"
+       "Keep-Alive: timeout=5\r\nAge: 30\r\nVia: 1.1 x\r\nX-Via: node\r\nX-Cache: MISS\r\nX-Powered-By: y\r\n"
+       "Set-Cookie: s=2",
+       true, false, nullptr},
+      {"cookies kept by a rule's copy", "Set-Cookie: s=2\r\nSet-Cookie: t=3", false, false,
+       "Content-Type: text/plain\r\nContent-Length: 5\r\nCache-Control: a\r\nCache-Control: b\r\nEtag: \"v1\"\r\n"
+       "Date: Mon, 01 Jan 2024 00:00:00 GMT\r\nContent-Encoding: gzip\r\nVary: Accept-Encoding\r\n"
+       "Connection: keep-alive\r\nSet-Cookie: s=2\r\nSet-Cookie: t=3\r\n"},
+      {"the Date kept when asked", "Date: Tue, 02 Jan 2024 00:00:00 GMT", true, true, nullptr},
+      {"the Date replaced", "Date: Tue, 02 Jan 2024 00:00:00 GMT", true, false,
+       "Content-Type: text/plain\r\nContent-Length: 5\r\nCache-Control: a\r\nCache-Control: b\r\nEtag: \"v1\"\r\n"
+       "Set-Cookie: s=1\r\nContent-Encoding: gzip\r\nVary: Accept-Encoding\r\nConnection: keep-alive\r\n"
+       "Date: Tue, 02 Jan 2024 00:00:00 GMT\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Head stored = head_of(kStored);
+    Head answer = head_of(std::string("HTTP/1.1 304 Not Modified\r\n") + c.not_modified + "\r\n");
+    merge_not_modified(stored.get(), answer.get(), c.strip_cookies, c.keep_date);
+    const std::string want = c.after ? "HTTP/1.1 200 OK\r\n" + std::string(c.after) + "\r\n" : kStored + "\r\n";
+    EXPECT_EQ(head_text(stored.get()), want);
+  }
+}
+
+// A 304 to the revalidation of the stored copy, carrying these header lines.
+std::unique_ptr<FilterRecord> answered_304(const std::string& lines, const char* key = "a.test/x") {
+  Head request = head_of("GET /x HTTP/1.1\r\nHost: a.test\r\nConnection: keep-alive\r\nIf-None-Match: \"v1\"");
+  std::unique_ptr<FilterRecord> record(make_record(kClient, request.get(), 903, key));
+  set_cache_kind(*record, kPublic);
+  record->decision.lifetime = 1;  // what the 304 alone gave
+  record->decision.strip_cookies = 1;
+  record->decision.revalidating = 1;
+  record->expired = 1;
+  const std::string answer = "HTTP/1.1 304 Not Modified\r\n" + lines + "\r\n";
+  http_parser_parse(record->response, answer.data(), static_cast<int32_t>(answer.size()));
+  http_parser_buildIndex(record->response);
+  return record;
+}
+
+TEST_F(HitTest, UpstreamNotModifiedUpdatesTheStoredHeadAndItsLifetime) {
+  put("a.test/x", kStoredHead, kBody1000, kNow - 1);
+  auto record = answered_304(
+      "Content-Type: image/png\r\nETag: \"v2\"\r\nX-Custom: new\r\nCache-Control: max-age=600\r\n"
+      "Expires: Wed, 15 Nov 2023 22:13:20 GMT\r\nContent-Length: 0\r\nX-Powered-By: x\r\n");
+  EXPECT_TRUE(upstream_not_modified(*record, record_upstream));
+  const Stored& s = w.table["a.test/x"];
+  EXPECT_EQ(s.expire, kNow + 600);
+  EXPECT_EQ(s.body, kBody1000);
+  const std::string client = w.take_out();
+  EXPECT_EQ(status_of(client), "HTTP/1.1 200 OK");
+  EXPECT_EQ(body_of(client), kBody1000);
+  for (const std::string& head : {s.head, client.substr(0, client.find("\r\n\r\n") + 4)}) {
+    EXPECT_EQ(header_of(head, "Content-Type"), "image/png");
+    EXPECT_EQ(header_of(head, "ETag"), "\"v2\"");
+    EXPECT_EQ(header_of(head, "X-Custom"), "new");
+    EXPECT_EQ(header_of(head, "Expires"), "Wed, 15 Nov 2023 22:13:20 GMT");
+    EXPECT_EQ(header_of(head, "Content-Length"), "1000");
+    EXPECT_EQ(header_of(head, "Last-Modified"), "Tue, 14 Nov 2023 22:13:20 GMT");
+    EXPECT_EQ(header_of(head, "X-Powered-By"), "<none>");
+  }
+}
+
+TEST_F(HitTest, LifetimeOfA304ComesFromTheUpdatedHead) {
+  put("a.test/x", std::string(kStoredHead).insert(17, "Cache-Control: max-age=900\r\n"), kBody1000, kNow - 1);
+  auto record = answered_304("ETag: \"v1\"\r\n");
+  EXPECT_TRUE(upstream_not_modified(*record, record_upstream));
+  EXPECT_EQ(w.table["a.test/x"].expire, kNow + 900);
+}
+
+TEST_F(HitTest, A304ThatForbidsSharingServesTheCopyOnceAndDropsIt) {
+  put("a.test/x", kStoredHead, kBody1000, kNow - 1);
+  auto record = answered_304("Cache-Control: private\r\n");
+  EXPECT_TRUE(upstream_not_modified(*record, record_upstream));
+  EXPECT_EQ(body_of(w.take_out()), kBody1000);
+  EXPECT_EQ(w.table.count("a.test/x"), 0u);
+}
+
+TEST_F(HitTest, DiskCopyKeepsItsFileWhenOnlyTheDateChangesElseGoes) {
+  w.disk = 1;
+  char folder[] = "/tmp/reqgate-304-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  w.disk_root = folder;
+  const std::string name = name_of("a.test/d");
+  const std::string request = "GET /d HTTP/1.1\r\nHost: a.test\r\n\r\n";
+  const std::string response =
+      "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nEtag: \"d1\"\r\nDate: Mon, 01 Jan 2024 00:00:00 GMT\r\n"
+      "Cache-Control: max-age=60\r\nConnection: keep-alive\r\n\r\n";
+  const std::string path = std::string(folder) + "/public/4/" + name;
+  ASSERT_EQ(make_dirs(path), 0);
+  char sizes[64];
+  std::snprintf(sizes, sizeof sizes, "r1=%zx&r2=%zx&cl=4", request.size(), response.size());
+  struct Case {
+    const char* lines;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"Date: Tue, 02 Jan 2024 00:00:00 GMT\r\nEtag: \"d1\"\r\nX-Cache: MISS\r\n", true},
+      {"Date: Tue, 02 Jan 2024 00:00:00 GMT\r\nContent-Type: image/png\r\n", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs((request + response + "body").c_str(), f);
+    std::fclose(f);
+    w.index[name] = std::string("vs=371&dn=1&pt=4&") + sizes + "&ep=1&up=x";
+    w.files_deleted.clear();
+    auto record = answered_304(c.lines, "a.test/d");
+    upstream_not_modified(*record, record_upstream);
+    if (c.kept) {
+      EXPECT_TRUE(w.files_deleted.empty());
+      char ep[24];
+      std::snprintf(ep, sizeof ep, "ep=%llx", static_cast<unsigned long long>(kNow + 60));
+      EXPECT_NE(w.index[name].find(ep), std::string::npos) << w.index[name];
+    } else {
+      EXPECT_EQ(w.files_deleted, std::vector<std::string>{path});
+      EXPECT_EQ(w.index.count(name), 0u);
+    }
+  }
+  std::remove(path.c_str());
 }
 
 // ---- the disk branches on hand-made index records --------------------------------------------

@@ -59,6 +59,10 @@ proxy_e2e_script(proxy_e2e_soak e2e_suite.py 300 threaded --soak)
 # laid-out node, with one python origin (tests/e2e/e2e_cache.py).
 proxy_e2e_script(proxy_e2e_cache e2e_cache.py 120 unit)
 
+# Invalidation by unsafe methods, shared-cache freshness and 304 head updates through the laid-out
+# node, memory alone and with the disk cache (tests/e2e/e2e_caching.py, an origin of its own).
+proxy_e2e_script(proxy_e2e_caching e2e_caching.py 180 unit)
+
 # The disk cache end to end: cache files and index records through the laid-out node, across a
 # kill -9 and a restart (tests/e2e/e2e_disk.py).
 proxy_e2e_script(proxy_e2e_disk e2e_disk.py 120 unit)
