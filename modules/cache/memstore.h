@@ -1,7 +1,8 @@
 // memstore: the memory cache, the web-cache sub-module "cache". It keeps whole responses (the
 // response head as text, the body as bytes) in the module's own memory pools, in three tables keyed
-// by the cache key: public, member and visitor. Every table operation takes the one cache lock;
-// the count and size queries read without it.
+// by the cache key: public, member and visitor. The cache lock is split in shards by the key's
+// bucket: an operation on one url holds its shard, a walk over a table (purges, listings, the
+// replacement's samples) one bucket's shard at a time; the count and size queries take none.
 #pragma once
 #include <stdint.h>
 

@@ -1,5 +1,5 @@
 // The memory cache's own C++: the sizing, the entry and table records, and the store object that
-// holds the locks, the four pools and the three tables. The exports act on the one process-wide
+// holds the shard locks, the four pools and the three tables. The exports act on the one process-wide
 // store that init makes; tests make their own with small pools, a clock and rule answers of theirs.
 #pragma once
 #include <array>
@@ -93,23 +93,35 @@ struct memstore_table {
   // Links a node at the head of its chain; false when the key is empty or no node is left.
   bool insert(const char* key, memcache_entry* entry);
   Node* find(const char* key) const;
+  // The key's node on the chain of its bucket (bucket_of_key).
+  Node* find_in(int32_t bucket, const char* key) const;
+  // The bucket of a key; 0 for a NULL or empty key or a table without buckets.
+  int32_t bucket_of_key(const char* key) const;
   // Unlinks and frees the node (not its entry).
   void unlink(Node* node);
-  // Visits every node from bucket `start` round to the one before it; stops when visit answers true.
+  // A chain's head read without its shard (stores to heads are atomic): walks skip empty buckets.
+  bool looks_empty(int32_t bucket) const {
+    return std::atomic_ref<Node*>(buckets[bucket]).load(std::memory_order_relaxed) == nullptr;
+  }
+  // Visits the chain of one bucket; answers true when visit answered true (and stopped there).
   template <typename Visit>
-  void walk_from(int32_t start, Visit&& visit) const {
-    for (int32_t i = 0; i < bucket_count; ++i) {
-      for (Node* n = buckets[(start + i) % bucket_count]; n;) {
-        Node* next = n->next;
-        if (visit(n)) return;
-        n = next;
-      }
+  bool visit_bucket(int32_t bucket, Visit&& visit) const {
+    for (Node* n = buckets[bucket]; n;) {
+      Node* next = n->next;
+      if (visit(n)) return true;
+      n = next;
     }
+    return false;
   }
 };
 
 // Cache-lock takes of the calling thread, read by memstore_GetLockTakes.
 inline thread_local uint64_t tl_lock_takes = 0;
+
+// The cache lock is split in shards: a bucket's chain and the entries on it are guarded by the
+// shard of the bucket's number, the same shard in the three tables. Operations on one url hold
+// one shard; walks hold one bucket's shard at a time, so no operation holds the whole cache.
+constexpr int32_t kShards = 256;
 
 // ---- the store -----------------------------------------------------------------------------
 
@@ -231,6 +243,11 @@ class Store {
    private:
     cu_sem* lock_;
   };
+  // Entries taken off their tables, freed (and their dropped lines printed) once no shard is held.
+  struct Dropped {
+    std::vector<memcache_entry*> entries;
+    std::vector<std::string> lines;
+  };
   template <typename Source>
   void store(Kind kind, uint32_t type, const char* url, const char* head, Source& source, uint32_t expire,
              uint8_t content_class);
@@ -238,21 +255,52 @@ class Store {
   void entry_free(memcache_entry* entry);
   memstore_table* table(Kind kind) const { return tables_[static_cast<int>(kind)]; }
   memstore_table* make_table(uint32_t slots);
-  Node* find(Kind kind, const char* url) const;
-  // Drops every entry drop() picks, collecting first so no chain changes under the walk.
+  cu_sem* shard_of_bucket(int32_t bucket) const { return &shards_[bucket % kShards].lock; }
+  // The shard of a url's bucket held for a scope (shard 0 for an absent table or an empty url),
+  // and the url's node in the bucket.
+  class UrlHold {
+   public:
+    UrlHold(const Store& store, Kind kind, const char* url)
+        : table_(store.table(kind)),
+          bucket_(table_ ? table_->bucket_of_key(url) : 0),
+          url_(url),
+          hold_(store.shard_of_bucket(bucket_)) {}
+    Node* find() const { return table_ ? table_->find_in(bucket_, url_) : nullptr; }
+
+   private:
+    const memstore_table* table_;
+    int32_t bucket_;
+    const char* url_;
+    Hold hold_;
+  };
+  // Visits every node from bucket `start` round to the one before it, holding each bucket's shard
+  // while its chain is visited; stops when visit answers true.
+  template <typename Visit>
+  void walk_from(const memstore_table* t, int32_t start, Visit&& visit) const;
+  // Unlinks every node drop() picks, bucket by bucket, and frees them outside the shard.
   template <typename Drop>
   void drop_where(Kind kind, Drop&& drop);
-  void drop_node(Kind kind, Node* node);
-  Node* find_victim(Kind kind, int phase, int64_t now) const;
+  // Unlinks the node (its shard held) and keeps its entry and dropped line for finish().
+  void detach(Kind kind, Node* node, Dropped& dropped, bool say_line = true);
+  void finish(Dropped& dropped);
+  // Drops the url's entry when stored; answers the body bytes freed.
+  uint64_t drop_url(Kind kind, const std::string& url);
+  std::optional<std::string> find_victim(Kind kind, int phase, int64_t now) const;
   int32_t random_start(int32_t bucket_count) const;
   void say(const std::string& line) const;
   std::string list_line(Kind kind, const Node* node, bool http) const;
+  // Every line list_line makes for the table, built bucket by bucket under each shard.
+  std::vector<std::string> list_lines(Kind kind, bool http, int32_t start, bool dump_lines) const;
+
+  struct alignas(64) Shard {
+    cu_sem lock;
+  };
 
   Sizing sizing_;
   Environment env_;
   Geometry geometry_;
   Settings settings_;
-  cu_sem* cache_lock_ = nullptr;
+  Shard* shards_ = nullptr;
   cu_sem* pool_lock_ = nullptr;
   cu_xmem* body_pool_ = nullptr;
   cu_xmem* node_pool_ = nullptr;
@@ -261,6 +309,16 @@ class Store {
   std::array<memstore_table*, 3> tables_{};
   uint64_t baseline_ = 0;
 };
+
+template <typename Visit>
+void Store::walk_from(const memstore_table* t, int32_t start, Visit&& visit) const {
+  for (int32_t i = 0; i < t->bucket_count; ++i) {
+    const int32_t bucket = (start + i) % t->bucket_count;
+    if (t->looks_empty(bucket)) continue;
+    Hold hold(shard_of_bucket(bucket));
+    if (t->visit_bucket(bucket, visit)) return;
+  }
+}
 
 // The process-wide store made by memstore_init; nullptr before it.
 Store* instance();

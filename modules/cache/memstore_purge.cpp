@@ -1,5 +1,5 @@
-// Purges, listings and the exit dump of the three tables. Every operation that drops more than
-// one entry collects the keys first and drops them afterwards, so no chain changes under a walk.
+// Purges, listings and the exit dump of the three tables. Walks go bucket by bucket, holding one
+// bucket's shard at a time; dropped entries are freed and their lines printed outside the shard.
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -63,25 +63,37 @@ int32_t Store::random_start(int32_t bucket_count) const {
   return r < 0 ? -r : r;
 }
 
-void Store::drop_node(Kind kind, Node* node) {
-  say(format_text(texts_of(kind).clean_line, node->key));
-  memcache_entry* e = node->entry;
+void Store::detach(Kind kind, Node* node, Dropped& dropped, bool say_line) {
+  if (say_line && settings_.verbose) dropped.lines.push_back(format_text(texts_of(kind).clean_line, node->key));
+  dropped.entries.push_back(node->entry);
   table(kind)->unlink(node);
-  entry_free(e);
 }
 
+void Store::finish(Dropped& dropped) {
+  for (const std::string& line : dropped.lines) say(line);
+  for (memcache_entry* e : dropped.entries) entry_free(e);
+  dropped.lines.clear();
+  dropped.entries.clear();
+}
+
+// One bucket at a time: its shard is held while the chain is judged and unlinked, and the
+// entries are freed (their lines printed) after it is let go, in the order of the walk.
 template <typename Drop>
 void Store::drop_where(Kind kind, Drop&& drop) {
-  Hold hold(cache_lock_);
   memstore_table* t = table(kind);
   if (!t) return;
-  std::vector<std::string> keys;
-  t->walk_from(0, [&](Node* n) {
-    if (drop(n)) keys.emplace_back(n->key, static_cast<size_t>(n->key_len));
-    return false;
-  });
-  for (const std::string& key : keys)
-    if (Node* n = t->find(key.c_str())) drop_node(kind, n);
+  Dropped dropped;
+  for (int32_t bucket = 0; bucket < t->bucket_count; ++bucket) {
+    if (t->looks_empty(bucket)) continue;
+    {
+      Hold hold(shard_of_bucket(bucket));
+      t->visit_bucket(bucket, [&](Node* n) {
+        if (drop(n)) detach(kind, n, dropped);
+        return false;
+      });
+    }
+    finish(dropped);
+  }
 }
 
 void Store::refresh_icache(Kind kind) {
@@ -97,8 +109,12 @@ void Store::refresh_rcache(Kind kind) {
 }
 
 void Store::clean_this(Kind kind, const char* url) {
-  Hold hold(cache_lock_);
-  if (Node* n = find(kind, url)) drop_node(kind, n);
+  Dropped dropped;
+  {
+    UrlHold at(*this, kind, url);
+    if (Node* n = at.find()) detach(kind, n, dropped);
+  }
+  finish(dropped);
 }
 
 void Store::clean_type(Kind kind, uint8_t type) {
@@ -122,15 +138,19 @@ bool Store::clean_rules(Kind kind, const char* text, uint8_t icase, uint8_t rule
 }
 
 void Store::clean_all(Kind kind) {
-  Hold hold(cache_lock_);
   memstore_table* t = table(kind);
   if (!t) return;
-  for (int32_t i = 0; i < t->bucket_count; ++i) {
-    while (Node* n = t->buckets[i]) {
-      memcache_entry* e = n->entry;
-      t->unlink(n);
-      entry_free(e);
+  Dropped dropped;
+  for (int32_t bucket = 0; bucket < t->bucket_count; ++bucket) {
+    if (t->looks_empty(bucket)) continue;
+    {
+      Hold hold(shard_of_bucket(bucket));
+      t->visit_bucket(bucket, [&](Node* n) {
+        detach(kind, n, dropped, false);
+        return false;
+      });
     }
+    finish(dropped);
   }
 }
 
@@ -146,40 +166,38 @@ std::string Store::list_line(Kind kind, const Node* n, bool http) const {
   return line;
 }
 
-void Store::list_text(Kind kind, wtb* out) {
-  if (!out) return;
-  Hold hold(cache_lock_);
+std::vector<std::string> Store::list_lines(Kind kind, bool http, int32_t start, bool dump_lines) const {
+  std::vector<std::string> lines;
   const memstore_table* t = table(kind);
-  if (!t) return;
-  t->walk_from(0, [&](const Node* n) {
-    wtb_MoveToEndOfText(out);
-    wtb_InsertString(out, list_line(kind, n, texts_of(kind).http_in_text_list).c_str());
+  if (!t) return lines;
+  walk_from(t, start, [&](const Node* n) {
+    if (dump_lines)
+      lines.push_back(format_text(texts_of(kind).dump_line, n->entry->access_count, n->key));
+    else
+      lines.push_back(list_line(kind, n, http));
     return false;
   });
+  return lines;
+}
+
+void Store::list_text(Kind kind, wtb* out) {
+  if (!out) return;
+  for (const std::string& line : list_lines(kind, texts_of(kind).http_in_text_list, 0, false)) {
+    wtb_MoveToEndOfText(out);
+    wtb_InsertString(out, line.c_str());
+  }
 }
 
 void Store::list_queue(Kind kind, cu_jitter* out) {
   if (!out) return;
-  Hold hold(cache_lock_);
-  const memstore_table* t = table(kind);
-  if (!t) return;
-  t->walk_from(0, [&](const Node* n) {
-    const std::string line = list_line(kind, n, texts_of(kind).http_in_queue_list);
+  for (const std::string& line : list_lines(kind, texts_of(kind).http_in_queue_list, 0, false))
     cu_jitter_SetData(out, line.data(), static_cast<int32_t>(line.size()));
-    return false;
-  });
 }
 
 void Store::dump() {
-  if (!settings_.verbose || !cache_lock_ || !has_tables()) return;
-  Hold hold(cache_lock_);
-  for (Kind kind : kKinds) {
-    const memstore_table* t = table(kind);
-    t->walk_from(random_start(t->bucket_count), [&](const Node* n) {
-      say(format_text(texts_of(kind).dump_line, n->entry->access_count, n->key));
-      return false;
-    });
-  }
+  if (!settings_.verbose || !shards_ || !has_tables()) return;
+  for (Kind kind : kKinds)
+    for (const std::string& line : list_lines(kind, false, random_start(table(kind)->bucket_count), true)) say(line);
 }
 
 }  // namespace vor::memstore

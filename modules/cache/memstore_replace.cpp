@@ -1,4 +1,5 @@
 // The replacement: frees entries of the three tables until the freed body bytes reach a target.
+// It holds one shard at a time: a sample walk's bucket, then the victim's.
 // Victims are the lowest of a few sampled scores (reads per second of life, new entries weighed
 // 1,000 times during their protection time); a priority may send binary or text entries first.
 #include "memstore_internal.h"
@@ -28,21 +29,25 @@ float replacement_score(const memcache_entry* e, int64_t now, uint32_t protect) 
   return static_cast<float>(weight) / static_cast<float>(age);
 }
 
-Node* Store::find_victim(Kind kind, int phase, int64_t now) const {
+// The key of the lowest score among the sampled candidates; the caller drops it under its shard,
+// and a victim dropped or stored again meanwhile costs nothing.
+std::optional<std::string> Store::find_victim(Kind kind, int phase, int64_t now) const {
   const memstore_table* t = table(kind);
-  if (!t || t->entry_count.load(std::memory_order_relaxed) == 0) return nullptr;
-  Node* best = nullptr;
+  if (!t || t->entry_count.load(std::memory_order_relaxed) == 0) return std::nullopt;
+  std::optional<std::string> best;
   float best_score = 0;
+  int64_t best_created = 0;
   int sampled = 0;
-  t->walk_from(random_start(t->bucket_count), [&](Node* n) {
+  walk_from(t, random_start(t->bucket_count), [&](const Node* n) {
     const memcache_entry* e = n->entry;
     if (!candidate(e, phase)) return false;
     const float score = replacement_score(e, now, settings_.protect);
     ++sampled;
     // The first candidate is always taken: a score may exceed any fixed starting bound.
-    if (!best || score < best_score || (score == best_score && e->created < best->entry->created)) {
-      best = n;
+    if (!best || score < best_score || (score == best_score && e->created < best_created)) {
+      best.emplace(n->key, static_cast<size_t>(n->key_len));
       best_score = score;
+      best_created = e->created;
     }
     return best_score <= kLowEnough || sampled >= kSamples;
   });
@@ -50,7 +55,6 @@ Node* Store::find_victim(Kind kind, int phase, int64_t now) const {
 }
 
 void Store::replace(uint64_t target) {
-  Hold hold(cache_lock_);
   uint64_t freed = 0;
   bool have_now = false;
   int64_t now = 0;
@@ -65,13 +69,12 @@ void Store::replace(uint64_t target) {
           now = env_.now();
           have_now = true;
         }
-        Node* victim = find_victim(kind, phase, now);
+        const std::optional<std::string> victim = find_victim(kind, phase, now);
         if (!victim) {
           done = true;
           continue;
         }
-        freed += cu_xjitter_GetLen(victim->entry->body);
-        drop_node(kind, victim);
+        freed += drop_url(kind, *victim);
       }
       if (freed >= target) return;
       if (exhausted[0] && exhausted[1] && exhausted[2]) break;

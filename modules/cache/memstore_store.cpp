@@ -75,11 +75,15 @@ Store::~Store() {
   }
   for (cu_xmem* pool : {body_pool_, node_pool_, entry_pool_, head_pool_}) cu_xmem_exit(pool);
   cu_sem_free(pool_lock_);
-  cu_sem_free(cache_lock_);
+  if (shards_) {
+    for (int32_t i = 0; i < kShards; ++i) cu_sem_destroy(&shards_[i].lock);
+    delete[] shards_;
+  }
 }
 
 PoolFailure Store::setup() {
-  cache_lock_ = cu_sem_malloc();
+  shards_ = new Shard[kShards];
+  for (int32_t i = 0; i < kShards; ++i) cu_sem_init(&shards_[i].lock);
   pool_lock_ = cu_sem_malloc();
   const uint64_t limit = sizing_.page_limit;
   body_pool_ = cu_xmem_init_ext(pool_lock_, geometry_.body_page, limit, kBodyGranularity, nullptr, nullptr, nullptr);
@@ -152,11 +156,24 @@ void Store::entry_free(memcache_entry* e) {
   cu_xmem_free(entry_pool_, e);
 }
 
-Node* Store::find(Kind kind, const char* url) const {
-  memstore_table* t = table(kind);
-  return t ? t->find(url) : nullptr;
+// Unlinks the url's stored version under its shard and frees it after; answers its body bytes.
+uint64_t Store::drop_url(Kind kind, const std::string& url) {
+  Dropped dropped;
+  uint64_t bytes = 0;
+  {
+    UrlHold at(*this, kind, url.c_str());
+    if (Node* n = at.find()) {
+      bytes = cu_xjitter_GetLen(n->entry->body);
+      detach(kind, n, dropped);
+    }
+  }
+  finish(dropped);
+  return bytes;
 }
 
+// The old version is taken off first (it is gone from here on, whatever follows); the new entry is
+// built holding no shard, so the replacement it may run takes shards of its own, and is linked
+// under the url's shard, replacing any version another thread stored meanwhile.
 template <typename Source>
 void Store::store(Kind kind, uint32_t type, const char* url, const char* head, Source& source, uint32_t expire,
                   uint8_t content_class) {
@@ -164,20 +181,15 @@ void Store::store(Kind kind, uint32_t type, const char* url, const char* head, S
     source.release();
     return;
   }
-  Hold hold(cache_lock_);
   memstore_table* t = table(kind);
-  if (Node* old = t ? t->find(url) : nullptr) {
-    // The old version is gone from here on, whatever follows.
-    memcache_entry* e = old->entry;
-    t->unlink(old);
-    entry_free(e);
+  Dropped dropped;
+  {
+    UrlHold at(*this, kind, url);
+    if (Node* old = at.find()) detach(kind, old, dropped, false);
   }
+  finish(dropped);
   memcache_entry* e = entry_new();
-  if (!e) {
-    hold.release();
-    source.release();
-    return;
-  }
+  if (!e) return source.release();
   e->type = static_cast<uint8_t>(type);
   e->head = cu_xmem_strdup(head_pool_, head);
   bool moved = move_body(e->body, source);
@@ -186,7 +198,6 @@ void Store::store(Kind kind, uint32_t type, const char* url, const char* head, S
     moved = move_body(e->body, source);
   }
   if (!moved || !e->head) {
-    hold.release();
     source.release();
     entry_free(e);
     replace(kRetryAfterFailure);
@@ -196,8 +207,12 @@ void Store::store(Kind kind, uint32_t type, const char* url, const char* head, S
   e->content_class = content_class;
   e->access_count = 1;
   cu_RandomStr(e->tag, kTagLength);
-  if (!t || !t->insert(url, e)) entry_free(e);
-  hold.release();
+  {
+    UrlHold at(*this, kind, url);
+    if (Node* raced = at.find()) detach(kind, raced, dropped, false);
+    if (!t || !t->insert(url, e)) dropped.entries.push_back(e);
+  }
+  finish(dropped);
   source.release();
 }
 
@@ -218,8 +233,8 @@ void Store::set_data(Kind kind, uint32_t type, const char* url, const char* head
 }
 
 bool Store::check(Kind kind, const char* url, uint32_t* expire, char* tag) {
-  Hold hold(cache_lock_);
-  const Node* n = find(kind, url);
+  UrlHold at(*this, kind, url);
+  const Node* n = at.find();
   if (!n) return false;
   if (expire) *expire = n->entry->expire;
   if (tag) std::memcpy(tag, n->entry->tag, kTagLength + 1);
@@ -227,14 +242,14 @@ bool Store::check(Kind kind, const char* url, uint32_t* expire, char* tag) {
 }
 
 uint32_t Store::get_expire(Kind kind, const char* url) {
-  Hold hold(cache_lock_);
-  const Node* n = find(kind, url);
+  UrlHold at(*this, kind, url);
+  const Node* n = at.find();
   return n ? n->entry->expire : 0;
 }
 
 bool Store::refresh_expire(Kind kind, const char* url, uint32_t expire) {
-  Hold hold(cache_lock_);
-  Node* n = find(kind, url);
+  UrlHold at(*this, kind, url);
+  Node* n = at.find();
   if (!n) return false;
   n->entry->expire = expire;
   return true;
@@ -251,8 +266,8 @@ void count_access(memcache_entry* e) {
 }
 
 bool Store::add_access(Kind kind, const char* url, const char* tag) {
-  Hold hold(cache_lock_);
-  Node* n = find(kind, url);
+  UrlHold at(*this, kind, url);
+  Node* n = at.find();
   if (!n || !tag_matches(n->entry, tag)) return false;
   count_access(n->entry);
   return true;
@@ -261,8 +276,8 @@ bool Store::add_access(Kind kind, const char* url, const char* tag) {
 int32_t Store::get_data(Kind kind, const char* url, bool check_tag, const char* tag, char* head, uint32_t head_capacity,
                         uint32_t from, uint32_t to, void* body) {
   if (!url || (body && from > to)) return -1;
-  Hold hold(cache_lock_);
-  Node* n = find(kind, url);
+  UrlHold at(*this, kind, url);
+  Node* n = at.find();
   if (!n || (check_tag && !tag_matches(n->entry, tag))) return -1;
   memcache_entry* e = n->entry;
   if (head) cu_strncpy(head, e->head, static_cast<int32_t>(head_capacity > INT32_MAX ? INT32_MAX : head_capacity));

@@ -1,5 +1,6 @@
 // The chained string hash behind each of the three tables. Keys are compared by length and
 // bytes (case matters); an empty key is never stored.
+#include <atomic>
 #include <cstring>
 
 #include "memstore_internal.h"
@@ -29,24 +30,33 @@ bool memstore_table::insert(const char* key, memcache_entry* entry) {
   node->prev = nullptr;
   node->next = head;
   if (head) head->prev = node;
-  head = node;
+  std::atomic_ref<Node*>(head).store(node, std::memory_order_relaxed);
   entry_count.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 
-Node* memstore_table::find(const char* key) const {
+Node* memstore_table::find(const char* key) const { return find_in(bucket_of_key(key), key); }
+
+Node* memstore_table::find_in(int32_t bucket, const char* key) const {
   const size_t len = key ? std::strlen(key) : 0;
   if (len == 0 || len > INT32_MAX || bucket_count <= 0) return nullptr;
-  for (Node* n = buckets[bucket_of(key, static_cast<int32_t>(len), bucket_count)]; n; n = n->next)
+  for (Node* n = buckets[bucket]; n; n = n->next)
     if (static_cast<size_t>(n->key_len) == len && std::memcmp(n->key, key, len) == 0) return n;
   return nullptr;
+}
+
+int32_t memstore_table::bucket_of_key(const char* key) const {
+  const size_t len = key ? std::strlen(key) : 0;
+  if (len == 0 || len > INT32_MAX || bucket_count <= 0) return 0;
+  return static_cast<int32_t>(bucket_of(key, static_cast<int32_t>(len), bucket_count));
 }
 
 void memstore_table::unlink(Node* node) {
   if (node->prev)
     node->prev->next = node->next;
   else
-    buckets[bucket_of(node->key, node->key_len, bucket_count)] = node->next;
+    std::atomic_ref<Node*>(buckets[bucket_of(node->key, node->key_len, bucket_count)])
+        .store(node->next, std::memory_order_relaxed);
   if (node->next) node->next->prev = node->prev;
   entry_count.fetch_sub(1, std::memory_order_relaxed);
   cu_xmem_free(node_pool, node);
