@@ -68,14 +68,16 @@ proxy_e2e_script(proxy_e2e_caching e2e_caching.py 180 unit)
 proxy_e2e_script(proxy_e2e_disk e2e_disk.py 120 unit)
 
 # Disk hits end to end: bodies and ranges from cache files, chunked copies and a pipelined request
-# behind a disk read, with one python origin (tests/e2e/e2e_diskhit.py).
-proxy_e2e_script(proxy_e2e_diskhit e2e_diskhit.py 120 unit)
+# behind a disk read, with one python origin (tests/e2e/e2e_diskhit.py). Its 3 MB misses written to
+# disk take a minute or more on a loaded machine, hence the timeout.
+proxy_e2e_script(proxy_e2e_diskhit e2e_diskhit.py 600 unit)
 
 # The disk cache across a SIGTERM and a SIGKILL, and under load with version moves, purges and
 # index cleaning at once; the load case also runs in the ThreadSanitizer build
-# (tests/e2e/e2e_disk_load.py).
-proxy_e2e_script(proxy_e2e_disk_restart e2e_disk_load.py 120 unit --case restart)
-proxy_e2e_script(proxy_e2e_disk_load e2e_disk_load.py 120 threaded --case load)
+# (tests/e2e/e2e_disk_load.py). Both fill the cache with misses written to disk, which take two
+# minutes and more on a loaded machine, hence the timeouts.
+proxy_e2e_script(proxy_e2e_disk_restart e2e_disk_load.py 600 unit --case restart)
+proxy_e2e_script(proxy_e2e_disk_load e2e_disk_load.py 600 threaded --case load)
 
 # TLS end to end: upstream TLS to nginx (TLS 1.2 only, TLS 1.3 only, short keep-alive) and python
 # TLS origins, sessions resumed, the upstream's close_notify, a plain origin on a TLS port, the retry

@@ -87,9 +87,10 @@ class CacheFixtures(suite.Fixtures):
 class Run:
     """The node, the origin and the outcome of the case being run."""
 
-    def __init__(self, node, fixtures):
+    def __init__(self, node, fixtures, seconds=SECONDS):
         self.node = node
         self.fixtures = fixtures
+        self.seconds = seconds  # curl's --max-time
         self.errors = []
 
     def expect(self, ok, what):
@@ -98,7 +99,7 @@ class Run:
         return ok
 
     def get(self, path, *options, host=HOST):
-        return suite.curl(self.node, host, path, list(options), seconds=SECONDS)
+        return suite.curl(self.node, host, path, list(options), seconds=self.seconds)
 
     def origin_count(self, path):
         return len(self.fixtures.requests(path))
@@ -122,8 +123,8 @@ class Run:
         return self.expect(got == [verdict], "%s: X-Cache %r, expected %s" % (label, got, verdict))
 
     def body(self, label, answer, want):
-        return self.expect(answer.body == want, "%s: body of %d bytes differs from the origin's %d bytes (%r...)"
-                           % (label, len(answer.body), len(want), answer.body[:60]))
+        return self.expect(answer.body == want, "%s: body of %d bytes differs from the origin's %d bytes (%r...)%s"
+                           % (label, len(answer.body), len(want), answer.body[:60], curl_verdict(answer)))
 
     def headers(self, label, answer, name, want):
         got = suite.header(answer.head, name)
@@ -132,6 +133,12 @@ class Run:
     def count(self, label, path, want):
         got = self.origin_count(path)
         return self.expect(got == want, "%s: the origin saw %d requests of %s, expected %d" % (label, got, path, want))
+
+
+def curl_verdict(answer):
+    """Why curl's transfer ended early, when it did: its own time limit or the node's cut."""
+    return {0: "", 28: "; curl's time limit ended the transfer",
+            18: "; the node ended the answer short"}.get(answer.exit, "; curl exit %d" % answer.exit)
 
 
 def obj(name, size, kind="bin", **query):
