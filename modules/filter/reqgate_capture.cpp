@@ -346,13 +346,17 @@ void copy_to_memory(FilterRecord& record, const Chunk& chunk, bool complete) {
 
 // A client that said "close" (or, not speaking HTTP/1.1, did not say "keep-alive") gets the
 // close behind its final answer, whatever the upstream does with its own connection; so does a
-// client whose answer the close ends.
+// client whose answer the close ends. Any other connection goes on to its next request.
 void close_if_asked(const FilterRecord& record) {
   char value[32];
   const bool named = http_parser_GetKey(record.request, "Connection", value, sizeof value) != nullptr;
   const bool asked = vor::upfetch::speaks_http11(record.request) ? named && contains_ignore_case(value, "close")
                                                                  : wants_close(record.request);
-  if (asked || record.dechunk_for_client) edgeserv_close(record.client_sid, 0);
+  if (asked || record.dechunk_for_client) {
+    edgeserv_close(record.client_sid, 0);
+  } else {
+    edgeserv_AnswerDone(record.client_sid);
+  }
 }
 
 // Body bytes to the client: the chunk data alone when its framing is not for this client.

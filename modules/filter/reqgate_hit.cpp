@@ -337,6 +337,7 @@ void close_after_hit(int64_t client_sid, http_parser* request) {
     edgeserv_TryFasterSafeClose(client_sid);
   } else {
     edgeserv_close(client_sid, 6000);
+    edgeserv_AnswerDone(client_sid);
   }
 }
 

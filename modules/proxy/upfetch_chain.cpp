@@ -3,7 +3,6 @@
 // and hit, the upstream's address and the pipe); the later chunks of a taken request are body
 // for its upstream.
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -76,6 +75,7 @@ void answered_close(Request& r) {
     edgeserv_TryFasterSafeClose(r.sid);
   } else {
     edgeserv_close(r.sid, kAnsweredCloseMs);
+    edgeserv_AnswerDone(r.sid);
   }
 }
 
@@ -285,18 +285,7 @@ bool classify_and_hit(Request& r) {
   return true;
 }
 
-// A request after an answer on a kept-alive connection: the delayed close the last answer
-// queued behind itself is taken back, and the close rule decides again after this request's
-// answer. Before any answer the pending close is the request time-out, which stays; a
-// connection the close rule ends (faster close marked) stays ending.
-void take_back_close(int64_t sid, client_rec* client) {
-  if (std::atomic_ref<uint32_t>(client->sent).load(std::memory_order_relaxed) == 0) return;
-  if (std::atomic_ref<uint8_t>(client->closing).load(std::memory_order_relaxed) != 0) return;
-  edgeserv_unclose(sid);
-}
-
 void admission_chain(int64_t sid, client_rec* client, const char* body, int32_t body_len) {
-  take_back_close(sid, client);
   Request r{sid, client, client->parser};
   read_address(r);
   if (access_refused(r) || loops(r)) return;

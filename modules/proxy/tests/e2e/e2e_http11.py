@@ -9,12 +9,15 @@ One table of raw exchanges: each row writes its bytes on one connection, reads t
 their own framing, and checks the bytes the client got, whether the connection stays, and the
 heads the origin saw. Rows: hop-by-hop fields in both directions; HTTP/1.0 and HTTP/1.1 clients
 against chunked, length and close-delimited answers and memory hits; a delayed close taken back
-by the next request; one answer for a request answered while its body still arrives.
+by the next request; one answer for a request answered while its body still arrives; pipelined
+requests (1, 2 and 10 in one write, hits, misses, a body, a look-up) answered in order, the close
+rule still ending the connection, and a client that pipelines and leaves early.
 Exit 0 when every row passes, 1 otherwise, 77 when a tool it needs is missing.
 """
 import collections
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -28,6 +31,18 @@ from recording_origin import body_of  # noqa: E402
 
 PATIENCE = suite.PATIENCE
 CONFIG = {"sql": "update wc_system set value='1' where name='AddXCacheToHeader';"}
+
+
+def disk_config(disk):
+    """Answers below /d/ kept on one cache disk (the memory keeps none above 4 KB)."""
+    return {"sql": CONFIG["sql"] + "update wc_system set value='1' where name='IsDiskCache';"
+                   "update wc_system set value='1' where name='EnableDiskCacheForChunkedPage';"
+                   "update wc_system set value='4' where name='MaxCacheBlockSize';"
+                   "update wc_system set value='0' where name='MinDiskCacheContentSize';"
+                   "update wc_system set value='0' where name='MinSizeForActivePageByDiskCache';" +
+                   suite.disk_rows([disk], 1) +
+                   "insert into wc_fcache(num, url, icase, rules, expire, unit, icookie, olimit, isdiskcache, note)"
+                   " values(1, '^a\\.test/d/', 0, 1, 600, 3, 1, 0, 1, '');"}
 
 
 class RecordingFixtures(suite.Fixtures):
@@ -44,6 +59,11 @@ class RecordingFixtures(suite.Fixtures):
         self.echo = [int(line)] if line.isdigit() else [0]
         self.nginx = self.nginx_slow = self.dead = self.dns_port = suite.free_port()
         self.ready = self.echo[0] > 0 and suite.wait_for(lambda: suite.listening(self.echo[0]))
+        # "dns.test" names its upstream "origin.e2e.test": the first request for it waits on a look-up.
+        self.dns = shutil.which("dnsmasq") is not None
+        if self.dns:
+            self.start_dnsmasq(["origin.e2e.test,127.0.0.1"])
+            self.ready = self.ready and self.dns_ready()
 
     def seen(self, prefix):
         """The origin's logged requests whose target starts with prefix."""
@@ -125,8 +145,8 @@ class Connection:
 
 # --- the table --------------------------------------------------------------------------------
 
-def request(target, version="1.1", lines=(), method="GET"):
-    head = ["%s %s HTTP/%s" % (method, target, version), "Host: a.test"] + list(lines)
+def request(target, version="1.1", lines=(), method="GET", host="a.test"):
+    head = ["%s %s HTTP/%s" % (method, target, version), "Host: " + host] + list(lines)
     return ("\r\n".join(head) + "\r\n\r\n").encode()
 
 
@@ -267,6 +287,107 @@ ROWS = [
         "closed", None),
 ]
 
+
+def pipelined(name, requests, end="open"):
+    """One write of several requests ((target, lines, expectation maker) each; a target of
+    "HIT:<copy>" is a hit of a stored copy) and their answers in order."""
+    data = b""
+    answers = []
+    for target, lines, make in requests:
+        data += request(target, "1.1", lines) if isinstance(target, str) else target
+        answers.append(make(target))
+    return Row(name, [(data, answers)], end, None)
+
+
+def hit_answer(framing):
+    return lambda target: expect(200, framing, same_body(target, 3000), (("X-Cache", "HIT"),))
+
+
+def miss_answer(size, framing="length"):
+    return lambda target: expect(200, framing, same_body(target, size), (("X-Cache", "MISS"),))
+
+
+def posted(target, size):
+    return request(target, "1.1", KEEP + ("Content-Length: %d" % size,), "POST") + b"p" * size
+
+
+MIXED = [(LENGTH_COPY, KEEP, hit_answer("length")),
+         (t("pipeline-10-mixed", "n=1&size=700"), KEEP, miss_answer(700)),
+         (CHUNKED_COPY, KEEP, hit_answer("chunked")),
+         (t("pipeline-10-mixed", "n=2&size=2500&mode=chunked"), KEEP, miss_answer(2500, "chunked")),
+         (t("pipeline-10-mixed", "n=3&size=10&wait=0.5"), KEEP, miss_answer(10)),
+         (LENGTH_COPY, KEEP, hit_answer("length")),
+         (posted(t("pipeline-10-mixed", "n=4&size=5"), 3000),
+          (), lambda _: expect(200, "length", same_body(t("pipeline-10-mixed", "n=4&size=5"), 5))),
+         (t("pipeline-10-mixed", "n=5&size=0"), KEEP, miss_answer(0)),
+         (CHUNKED_COPY, KEEP, hit_answer("chunked")),
+         (t("pipeline-10-mixed", "n=6&size=70000"), CLOSE, miss_answer(70000))]
+
+PIPELINE_ROWS = [
+    pipelined("pipeline-1", [(LENGTH_COPY, KEEP, hit_answer("length"))]),
+    pipelined("pipeline-2-memory-hits", [(LENGTH_COPY, KEEP, hit_answer("length")),
+                                         (CHUNKED_COPY, KEEP, hit_answer("chunked"))]),
+    pipelined("pipeline-2-misses", [(t("pipeline-2-misses", "n=1&size=100&wait=0.5"), KEEP, miss_answer(100)),
+                                    (t("pipeline-2-misses", "n=2&size=200"), KEEP, miss_answer(200))]),
+    pipelined("pipeline-10-mixed", MIXED, "closed"),
+    # The close rule still ends the connection: nothing behind a "Connection: close" request is read.
+    Row("pipeline-close-ends-it", [(request(LENGTH_COPY, "1.1", KEEP) + request(t("pipeline-close-ends-it", "n=1&size=9"),
+                                                                               "1.1", CLOSE) +
+                                    request(t("pipeline-close-ends-it", "n=2&size=9"), "1.1", KEEP),
+                                    [hit_answer("length")(LENGTH_COPY),
+                                     miss_answer(9)(t("pipeline-close-ends-it", "n=1&size=9"))])],
+        "closed", lambda seen: None if [e["path"] for e in seen] == [t("pipeline-close-ends-it", "n=1&size=9")]
+        else "the origin saw %r" % [e["path"] for e in seen]),
+]
+
+# Disk hits: copies of 20,000 bytes under /d/, stored as they came (a chunked one with its framing).
+DISK_LENGTH = "/d/length?size=20000&age=600"
+DISK_CHUNKED = "/d/chunked?mode=chunked&size=20000&age=600"
+
+
+def disk_hit(framing):
+    return lambda target: expect(200, framing, same_body(target, 20000), (("X-Cache", "HIT"),))
+
+
+DISK_ROWS = [
+    Row("1.1-disk-hit", [(request(DISK_LENGTH, "1.1", KEEP), [disk_hit("length")(DISK_LENGTH)])], "open", None),
+    Row("1.1-disk-hit-of-chunked-copy", [(request(DISK_CHUNKED, "1.1", KEEP), [disk_hit("chunked")(DISK_CHUNKED)])],
+        "open", None),
+    Row("1.0-keep-alive-disk-hit", [(request(DISK_LENGTH, "1.0", KEEP), [disk_hit("length")(DISK_LENGTH)])], "open",
+        None),
+    # A chunked copy on disk is not read to such a client: the origin's answer reaches it de-chunked.
+    Row("1.0-keep-alive-disk-copy-chunked", [(request(DISK_CHUNKED, "1.0", KEEP),
+                                              [expect(200, "close", same_body(DISK_CHUNKED, 20000),
+                                                      (("X-Cache", "MISS"),), ("Transfer-Encoding",))])],
+        "closed", None),
+    pipelined("pipeline-disk-hits", [(DISK_LENGTH, KEEP, disk_hit("length")),
+                                     (t("pipeline-disk-hits", "size=300"), KEEP, miss_answer(300)),
+                                     (DISK_CHUNKED, KEEP, disk_hit("chunked")),
+                                     (DISK_LENGTH, KEEP, disk_hit("length"))]),
+]
+
+
+def stored_on_disk(node, target):
+    """Asks for the target until the disk answers it (a copy is indexed once written whole)."""
+    def hit():
+        conn = Connection(node.port)
+        try:
+            conn.send(request(target, "1.1", CLOSE))
+            return suite.header(conn.answer().head, "X-Cache") == ["HIT"]
+        except (OSError, EOFError, ValueError):
+            return False
+        finally:
+            conn.close()
+    return suite.wait_for(hit, step=0.2)
+
+
+DNS_TARGET = "/r/pipeline-behind-dns?size=40"
+DNS_ROW = Row("pipeline-behind-dns", [(request(DNS_TARGET, "1.1", KEEP, host="dns.test") +
+                                       request(LENGTH_COPY, "1.1", KEEP),
+                                       [expect(200, "length", same_body(DNS_TARGET, 40)),
+                                        hit_answer("length")(LENGTH_COPY)])], "open", None)
+
+
 # Copies the rows answer from, stored before the table runs.
 PRIMES = [CHUNKED_COPY, LENGTH_COPY]
 AFTER_PRIME = request("/r/after?size=3", "1.1", CLOSE)
@@ -319,6 +440,43 @@ def smuggled(fixtures):
     return "the origin saw %r" % [e["head"] for e in seen] if seen else None
 
 
+def early_close(node):
+    """A client that pipelines and closes before its answers leaves no descriptor behind."""
+    baseline = suite.settled_descriptors(node)
+    conn = Connection(node.port)
+    conn.send(request(t("early-close", "n=0&size=10&wait=1"), "1.1", KEEP) +
+              b"".join(request(LENGTH_COPY if n % 2 else t("early-close", "n=%d&size=10" % n), "1.1", KEEP)
+                       for n in range(1, 10)))
+    conn.close()
+    if not suite.wait_for(lambda: node.descriptors() <= baseline):
+        return "%d descriptors, %d before" % (node.descriptors(), baseline)
+    after = Connection(node.port)
+    try:
+        after.send(AFTER_PRIME)
+        return None if after.answer().status == 200 else "the node did not answer after it"
+    finally:
+        after.close()
+
+
+def run_rows(node, fixtures, rows):
+    failures = []
+    for row in rows:
+        error, client_got = run_row(node, fixtures, row)
+        print("%-4s %s" % ("ok" if not error else "FAIL", row.name), flush=True)
+        if error:
+            seen = fixtures.seen("/r/" + row.name)
+            failures.append("%s: %s\n    client got: %r\n    origin saw: %r" % (
+                row.name, error, client_got[:1500], [e["head"] for e in seen]))
+    return failures
+
+
+def run_disk_table(node, fixtures):
+    for target in (DISK_LENGTH, DISK_CHUNKED):
+        if not stored_on_disk(node, target):
+            return ["%s never came from the disk" % target]
+    return run_rows(node, fixtures, DISK_ROWS)
+
+
 def run_table(node, fixtures):
     failures = []
     for target in PRIMES:
@@ -328,13 +486,11 @@ def run_table(node, fixtures):
         conn.close()
         if answer.status != 200:
             failures.append("storing %s: status %d" % (target, answer.status))
-    for row in ROWS:
-        error, client_got = run_row(node, fixtures, row)
-        print("%-4s %s" % ("ok" if not error else "FAIL", row.name), flush=True)
-        if error:
-            seen = fixtures.seen("/r/" + row.name)
-            failures.append("%s: %s\n    client got: %r\n    origin saw: %r" % (
-                row.name, error, client_got[:1500], [e["head"] for e in seen]))
+    failures += run_rows(node, fixtures, ([DNS_ROW] if fixtures.dns else []) + ROWS + PIPELINE_ROWS)
+    error = early_close(node)
+    print("%-4s %s" % ("ok" if not error else "FAIL", "pipelined-then-closed-early"), flush=True)
+    if error:
+        failures.append("pipelined-then-closed-early: " + error)
     error = smuggled(fixtures)
     print("%-4s %s" % ("ok" if not error else "FAIL", "no request body reached the origin as a request"), flush=True)
     if error:
@@ -347,12 +503,17 @@ def body(args, work):
     try:
         if not fixtures.ready:
             return ["the origin did not start"]
-        node = suite.Node(args, fixtures, "http11", CONFIG)
-        if not node.ready:
-            failures = ["the node did not start: " + suite.read(node.out)[-2000:].decode("latin-1")]
-        else:
-            failures = run_table(node, fixtures)
-        return failures + ["node: " + fault for fault in node.stop()]
+        failures = []
+        disk = os.path.join(work, "disk1")
+        os.makedirs(disk)
+        for name, config, table in (("http11", CONFIG, run_table), ("http11-disk", disk_config(disk), run_disk_table)):
+            node = suite.Node(args, fixtures, name, config)
+            if not node.ready:
+                failures.append("%s: the node did not start: %s" % (name, suite.read(node.out)[-2000:].decode("latin-1")))
+            else:
+                failures += table(node, fixtures)
+            failures += ["%s: %s" % (name, fault) for fault in node.stop()]
+        return failures
     finally:
         fixtures.stop()
 
