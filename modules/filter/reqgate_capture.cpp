@@ -19,6 +19,7 @@
 #include "reqgate_internal.h"
 #include "reqgate_session.h"
 #include "seams.h"
+#include "upfetch_request.h"
 #include "vor_bigbox.h"
 #include "vor_box.h"
 
@@ -295,13 +296,34 @@ void set_up_disk(FilterRecord& record, uint32_t length) {
                              10);
 }
 
+// A client that does not speak HTTP/1.1 reads no chunked framing: its copy of the head loses
+// Transfer-Encoding and says whether the connection stays. Without a clone the head goes as is.
+void write_old_client_head(FilterRecord& record, reqgate_writer client_writer) {
+  http_parser* head = http_parser_clone(record.response);
+  if (!head) {
+    client_writer(record.client_sid, http_parser_GetStr(record.response),
+                  static_cast<uint32_t>(http_parser_GetLen(record.response)));
+    return;
+  }
+  http_parser_buildIndex(head);
+  while (http_parser_IsKey(head, "Transfer-Encoding")) http_parser_DelKey(head, "Transfer-Encoding");
+  const bool close = record.dechunk_for_client || record.integrity.mode == kToClose || wants_close(record.request);
+  http_parser_ModifyKey(head, "Connection", close ? "close" : "keep-alive");
+  client_writer(record.client_sid, http_parser_GetStr(head), static_cast<uint32_t>(http_parser_GetLen(head)));
+  http_parser_free(head);
+}
+
 // Sends the head to the client (unless the head hook keeps it back) and sets the disk up.
 void send_head(FilterRecord& record, reqgate_writer client_writer, uint32_t length) {
   const ResponseHooks hooks = response_hooks();
   if (hooks.head && !hooks.head(record.client_sid, record.request, record.response_sid, record.response, 0)) return;
   if (!client_writer) return;
-  client_writer(record.client_sid, http_parser_GetStr(record.response),
-                static_cast<uint32_t>(http_parser_GetLen(record.response)));
+  if (vor::upfetch::speaks_http11(record.request)) {
+    client_writer(record.client_sid, http_parser_GetStr(record.response),
+                  static_cast<uint32_t>(http_parser_GetLen(record.response)));
+  } else {
+    write_old_client_head(record, client_writer);
+  }
   set_up_disk(record, length);
 }
 
@@ -310,6 +332,7 @@ void send_head(FilterRecord& record, reqgate_writer client_writer, uint32_t leng
 Verdict take_head(FilterRecord& record, reqgate_writer client_writer, reqgate_writer upstream_writer,
                   HeadKind& kind) {
   http_parser_buildIndex(record.response);
+  vor::upfetch::drop_hop_by_hop(record.response, status_code(record.response) == 101);
   add_via(record.response);
   if (policydb_system_get_AddXCacheToHeader()) http_parser_ModifyKey(record.response, "X-Cache", "MISS");
   if (settings().debug_http) print_head(record);
@@ -328,7 +351,13 @@ Verdict take_head(FilterRecord& record, reqgate_writer client_writer, reqgate_wr
   if (policydb_system_get_IsUsedPageViewStat() && !(record.spider && policydb_system_get_UnenableStatBySpider())) {
     seams::stat_is_hit(record.client_sid, record.decision.cache_key.c_str());
   }
-  send_head(record, client_writer, kind == HeadKind::kFinal ? length : 0);
+  if (kind == HeadKind::kFinal && !vor::upfetch::speaks_http11(record.request)) {
+    record.dechunk_for_client = record.integrity.mode == kChunked;
+  }
+  // An interim head means nothing to a client that does not speak HTTP/1.1.
+  if (kind != HeadKind::kInterim || vor::upfetch::speaks_http11(record.request)) {
+    send_head(record, client_writer, kind == HeadKind::kFinal ? length : 0);
+  }
   refresh_cache_url(record.response);
   if (kind == HeadKind::kInterim) http_parser_empty(record.response);
   return Verdict::kStream;
@@ -348,13 +377,30 @@ void copy_to_memory(FilterRecord& record, const Chunk& chunk, bool complete) {
   if (append_body(record, chunk.data, static_cast<uint64_t>(chunk.len)) && complete) store_memory_copy(record);
 }
 
-// A client that said "close" gets the close behind its final answer, whatever the upstream does
-// with its own connection.
+// A client that said "close" (or, not speaking HTTP/1.1, did not say "keep-alive") gets the
+// close behind its final answer, whatever the upstream does with its own connection; so does a
+// client whose answer the close ends. Any other connection goes on to its next request.
 void close_if_asked(const FilterRecord& record) {
   char value[32];
-  if (http_parser_GetKey(record.request, "Connection", value, sizeof value) && contains_ignore_case(value, "close")) {
+  const bool named = http_parser_GetKey(record.request, "Connection", value, sizeof value) != nullptr;
+  const bool asked = vor::upfetch::speaks_http11(record.request) ? named && contains_ignore_case(value, "close")
+                                                                 : wants_close(record.request);
+  if (asked || record.dechunk_for_client) {
     edgeserv_close(record.client_sid, 0);
+  } else {
+    edgeserv_AnswerDone(record.client_sid);
   }
+}
+
+// Body bytes to the client: the chunk data alone when its framing is not for this client.
+void write_body(FilterRecord& record, reqgate_writer client_writer, const char* data, int32_t len) {
+  if (!record.dechunk_for_client) {
+    client_writer(record.client_sid, data, static_cast<uint32_t>(len));
+    return;
+  }
+  std::string plain;
+  record.client_payload.feed(data, static_cast<size_t>(len), plain);
+  if (!plain.empty()) client_writer(record.client_sid, plain.data(), static_cast<uint32_t>(plain.size()));
 }
 
 // The body is whole: the record ends, and a purge asked for while it was in flight follows.
@@ -382,8 +428,12 @@ void take_body(FilterRecord& record, const char* data, uint32_t len, reqgate_wri
       }
       copy_to_memory(record, chunk, complete);
     }
-    if (chunk.send && client_writer) client_writer(record.client_sid, chunk.data, static_cast<uint32_t>(chunk.len));
+    if (chunk.send && client_writer) write_body(record, client_writer, chunk.data, chunk.len);
     if (complete) finish_response(record);
+  } else if (complete && own == 0 && !record.bodiless_done) {
+    // A body-less answer (HEAD, 304, a zero length) ends with its head: the close rule runs once.
+    record.bodiless_done = true;
+    close_if_asked(record);
   }
   release_chunk(chunk, original);
 }

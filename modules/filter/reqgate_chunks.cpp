@@ -1,5 +1,6 @@
 // Chunk framing: the one size-line reader every walk uses, and the walk over a whole body (the
 // stored copy's check and the de-chunking of the codecs).
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -78,6 +79,41 @@ WalkResult walk_chunks(uint64_t total, PeekFn peek, void* source, SinkFn sink, v
     }
     data += line.size;
     pos = start + line.size + 2;
+  }
+}
+
+void ChunkPayload::feed(const char* data, size_t len, std::string& out) {
+  size_t i = 0;
+  while (i < len && phase_ != Phase::kDone && phase_ != Phase::kBroken) {
+    if (phase_ == Phase::kData) {
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(left_, len - i));
+      out.append(data + i, take);
+      i += take;
+      left_ -= take;
+      if (left_ == 0) phase_ = Phase::kDataEnd;
+      continue;
+    }
+    line_.push_back(data[i++]);
+    if (phase_ == Phase::kDataEnd) {
+      if (line_.size() < 2) continue;
+      phase_ = line_ == "\r\n" ? Phase::kSize : Phase::kBroken;
+      line_.clear();
+    } else if (line_.back() != '\n') {
+      if (line_.size() > kLinePeek) phase_ = Phase::kBroken;
+    } else if (phase_ == Phase::kTrailer) {
+      // Trailer lines are dropped; the empty line ends the body.
+      if (line_ == "\r\n") phase_ = Phase::kDone;
+      line_.clear();
+    } else {
+      const SizeLine line = read_size_line(line_);
+      if (line.state != LineState::kReady || line.length != line_.size()) {
+        phase_ = Phase::kBroken;
+      } else {
+        left_ = line.size;
+        phase_ = line.size == 0 ? Phase::kTrailer : Phase::kData;
+      }
+      line_.clear();
+    }
   }
 }
 

@@ -28,6 +28,7 @@
 #include "policydb.h"
 #include "reqgate_internal.h"
 #include "seams.h"
+#include "upfetch_request.h"
 #include "vor_afile.h"
 #include "vor_bigbox.h"
 
@@ -416,7 +417,10 @@ void write_head(const DiskHit& hit, http_parser* head, uint64_t body_bytes) {
   edgeserv_WriteJitter(hit.sid, http_parser_GetStr(head), http_parser_GetLen(head));
 }
 
-void end_answer(const DiskHit& hit) { edgeserv_close(hit.sid, hit.close ? 0 : kKeepAliveMs); }
+void end_answer(const DiskHit& hit) {
+  edgeserv_close(hit.sid, hit.close ? 0 : kKeepAliveMs);
+  if (!hit.close) edgeserv_AnswerDone(hit.sid);
+}
 
 void bad_file(HitPtr hit) {
   delete_file_and_record(hit->path.c_str(), hit->file, hit->kind);
@@ -458,6 +462,25 @@ void send_whole_body(HitPtr hit, http_parser* head, const char* body) {
   }
 }
 
+// Not served from disk after all: the request is read again and goes upstream.
+void go_upstream(HitPtr hit) {
+  const int64_t sid = hit->sid;
+  const std::string cache_key = hit->cache_key;
+  hit.reset();
+  {
+    std::lock_guard<std::mutex> lock(disk_io_lock());
+    pending().no_disk_hit[sid] = cache_key;
+  }
+  edgeserv_RereadRequest(sid);
+}
+
+// A chunked copy is not for a client that reads no chunked framing: the answer relayed from
+// upstream reaches it de-chunked.
+bool framing_unreadable(const DiskHit& hit, http_parser* head) {
+  http_parser* request = client_request(hit.sid);
+  return request && !vor::upfetch::speaks_http11(request) && is_chunked(head);
+}
+
 // A coded copy decoded for the client. Lack of room is a miss: the request is read again and goes
 // upstream; corrupt data is a bad file.
 void send_decoded(HitPtr hit, http_parser* head, const char* body) {
@@ -465,17 +488,7 @@ void send_decoded(HitPtr hit, http_parser* head, const char* body) {
   uint32_t plain_len = 0;
   const DecodeOutcome outcome = decode_copy(head, body, hit->cl, &plain, &plain_len);
   if (outcome == DecodeOutcome::kBad) return bad_file(std::move(hit));
-  if (outcome == DecodeOutcome::kNoRoom) {
-    const int64_t sid = hit->sid;
-    const std::string cache_key = hit->cache_key;
-    hit.reset();
-    {
-      std::lock_guard<std::mutex> lock(disk_io_lock());
-      pending().no_disk_hit[sid] = cache_key;
-    }
-    edgeserv_RereadRequest(sid);
-    return;
-  }
+  if (outcome == DecodeOutcome::kNoRoom) return go_upstream(std::move(hit));
   finish_head(*hit, head);
   write_head(*hit, head, plain_len);
   Head made;
@@ -500,6 +513,7 @@ void heads_done(vor_afile* op, void*, void* a1, void* tag, void*, void*) {
   Head head = parse_heads(*hit, bytes);
   free_buffer(tag);
   if (!head) return bad_file(std::move(hit));
+  if (framing_unreadable(*hit, head.get())) return go_upstream(std::move(hit));
   finish_head(*hit, head.get());
   write_head(*hit, head.get(), hit->to - hit->from);
   const SharedBody* shared = hit->shared.get();
@@ -537,6 +551,10 @@ void whole_done(vor_afile* op, void*, void* a1, void* tag, void*, void*) {
   if (!head) {
     free_buffer(tag);
     return bad_file(std::move(hit));
+  }
+  if (framing_unreadable(*hit, head.get())) {
+    free_buffer(tag);
+    return go_upstream(std::move(hit));
   }
   if (!hit->shared) {
     // The body's place is read before the hit moves into the call.

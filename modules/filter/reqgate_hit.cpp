@@ -13,6 +13,7 @@
 #include "policydb.h"
 #include "reqgate_internal.h"
 #include "seams.h"
+#include "upfetch_request.h"
 
 namespace vor::reqgate {
 
@@ -175,6 +176,26 @@ bool send_slices(int64_t client_sid, http_parser* request, http_parser* stored, 
 
 enum class Sent : uint8_t { kWhole, kCut, kReplaced };
 
+// A chunked copy for a client that reads no chunked framing: the data alone, with their length.
+// kReplaced when the copy went away, or its framing does not end soundly (then not served).
+Sent send_dechunked(int64_t client_sid, http_parser* request, http_parser* stored, const char* cache_key,
+                    const Entry& e, uint64_t* sent) {
+  ChunkPayload payload;
+  std::string plain;
+  for (uint64_t pos = 0;;) {
+    const int32_t n = read_slice(e, cache_key, pos, kWholeBody);
+    if (n < 0) return Sent::kReplaced;
+    payload.feed(thread_hit().slice.get(), static_cast<size_t>(n), plain);
+    pos += static_cast<uint64_t>(n);
+    if (static_cast<uint32_t>(n) < kSlice) break;
+  }
+  if (!payload.done() || plain.size() > INT32_MAX) return Sent::kReplaced;
+  while (http_parser_IsKey(stored, "Transfer-Encoding")) http_parser_DelKey(stored, "Transfer-Encoding");
+  http_parser_ModifyKey(stored, "Content-Length", std::to_string(plain.size()).c_str());
+  send_whole_hit(client_sid, request, stored, plain.data(), static_cast<uint32_t>(plain.size()), sent);
+  return Sent::kWhole;
+}
+
 // Writes the head and the body (or its range). The first slice is read before the head goes
 // out, so a copy replaced before then is not served at all (kReplaced); kCut when it went away
 // later.
@@ -316,6 +337,7 @@ void close_after_hit(int64_t client_sid, http_parser* request) {
     edgeserv_TryFasterSafeClose(client_sid);
   } else {
     edgeserv_close(client_sid, 6000);
+    edgeserv_AnswerDone(client_sid);
   }
 }
 
@@ -349,6 +371,8 @@ HitResult memory_hit_once(int64_t client_sid, http_parser* request, const char* 
     static constexpr const char* kCodings[] = {"", "gzip", "deflate", "compress"};
     trace("[Decoding -> %s] %s\r\n", kCodings[coding], cache_key);
     if (!serve_decoded(client_sid, cache_key, request, stored, kind, e.tag, &sent)) return HitResult::kNotServed;
+  } else if (!vor::upfetch::speaks_http11(request) && is_chunked(stored)) {
+    outcome = send_dechunked(client_sid, request, stored, cache_key, e, &sent);
   } else {
     outcome = send_copy(client_sid, request, stored, cache_key, e, &sent);
   }

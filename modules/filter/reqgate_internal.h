@@ -58,6 +58,21 @@ using PeekFn = size_t (*)(void* source, uint64_t offset, char* buffer, size_t n)
 using SinkFn = void (*)(void* target, const char* data, size_t n);
 WalkResult walk_chunks(uint64_t total, PeekFn peek, void* source, SinkFn sink, void* target, uint64_t room);
 
+// The data of a chunked body that arrives in pieces, its framing (size lines, the CRLFs after
+// the data, trailers) left out. Broken framing stops the data where it broke.
+class ChunkPayload {
+ public:
+  // Appends the chunk data among the bytes to out.
+  void feed(const char* data, size_t len, std::string& out);
+  bool done() const { return phase_ == Phase::kDone; }
+
+ private:
+  enum class Phase : uint8_t { kSize, kData, kDataEnd, kTrailer, kDone, kBroken };
+  Phase phase_ = Phase::kSize;
+  std::string line_;
+  uint64_t left_ = 0;
+};
+
 // ---- Completeness of a response body ----
 
 struct IntegrityState {
@@ -216,6 +231,10 @@ struct FilterRecord {
   uint8_t writing = 0;
   std::string disk_key_written;  // the key the cache file is begun under
   uint8_t header_error = 0;      // the rest of the connection's response passes unchanged
+  // A client that cannot read chunked framing (not HTTP/1.1) gets the data alone, to the close.
+  bool dechunk_for_client = false;
+  ChunkPayload client_payload;
+  bool bodiless_done = false;  // the close rule ran for an answer that ended with its head
   ~FilterRecord();
 };
 // Sets the cache kind and publishes it to the purge walks.
@@ -251,7 +270,8 @@ bool is_spider(http_parser* request);
 // The key of a request: Host and target (an absolute target loses "http://" and the host); CONNECT:
 // Host alone. NULL without method, Host (up to 200 characters) or target; out holds 4,096 bytes.
 char* request_key(http_parser* request, char* out);
-// True when the request has no Connection header or asks to close.
+// True when the request has no Connection header or asks to close (before HTTP/1.1: does not
+// ask to keep the connection alive).
 bool wants_close(http_parser* request);
 // Disk-cache rewrite entries loaded from the plug-ins.
 size_t rewrite_entry_count();
@@ -291,6 +311,10 @@ void store_memory_from_disk(const char* cache_key, const char* head, cu_xjitter*
 // Serves a stored copy decoded for a client that cannot take its coding; false when not served.
 bool serve_decoded(int64_t client_sid, const char* cache_key, http_parser* request, http_parser* stored, uint8_t kind,
                    const char* tag, uint64_t* bytes_sent);
+// Writes a stored head and its whole body (the head and body hooks run), the close the request
+// asks for marked on the head.
+void send_whole_hit(int64_t client_sid, http_parser* request, http_parser* stored, char* body, uint32_t len,
+                    uint64_t* bytes_sent);
 
 // ---- Hits ----
 

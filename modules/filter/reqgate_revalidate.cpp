@@ -438,6 +438,7 @@ bool upstream_not_modified(FilterRecord& record, reqgate_writer upstream_writer)
     // the answer instead.
     if (hit == HitResult::kServed && !wants_close(record.request)) {
       edgeserv_close(record.client_sid, 6000);
+      edgeserv_AnswerDone(record.client_sid);
     } else {
       edgeserv_close(record.client_sid, 0);
     }

@@ -171,18 +171,23 @@ bool serve_decoded(int64_t client_sid, const char* cache_key, http_parser* reque
   }
   Buffer holder(plain);
   coded.reset();
+  send_whole_hit(client_sid, request, stored, plain, plain_len, bytes_sent);
+  return true;
+}
+
+void send_whole_hit(int64_t client_sid, http_parser* request, http_parser* stored, char* body, uint32_t len,
+                    uint64_t* bytes_sent) {
   if (wants_close(request)) http_parser_ModifyKey(stored, "Connection", "close");
   if (policydb_system_get_AddXCacheToHeader()) http_parser_ModifyKey(stored, "X-Cache", "HIT");
   const ResponseHooks hooks = response_hooks();
   if (!hooks.head || hooks.head(client_sid, request, 0, stored, 1)) {
     edgeserv_WriteJitter(client_sid, http_parser_GetStr(stored), http_parser_GetLen(stored));
   }
-  Chunk chunk{plain, static_cast<int32_t>(plain_len)};
+  Chunk chunk{body, static_cast<int32_t>(len)};
   run_body_hooks(client_sid, request, 0, stored, 1, true, chunk);
   if (chunk.send && chunk.len > 0) edgeserv_WriteJitter(client_sid, chunk.data, chunk.len);
   if (bytes_sent) *bytes_sent = chunk.len > 0 ? static_cast<uint64_t>(chunk.len) : 0;
-  release_chunk(chunk, plain);
-  return true;
+  release_chunk(chunk, body);
 }
 
 }  // namespace vor::reqgate

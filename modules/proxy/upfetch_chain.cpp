@@ -34,6 +34,10 @@ constexpr int32_t kRuleText = 4096;
 
 using PageFn = void (*)(int64_t sid, const char* title, const char* text);
 
+// The taken mark of a request answered here (a page or a hit) rather than sent upstream: the
+// rest of its body is read and dropped, never sent on a pipe or answered again.
+constexpr uint8_t kTakenAnswered = 2;
+
 // What the chain knows of the request it judges.
 struct Request {
   int64_t sid;
@@ -66,17 +70,18 @@ void refuse(Request& r, PageFn page, const char* text) {
 
 // Ends a request a rule answered; a kept-alive connection waits for the client's next one.
 void answered_close(Request& r) {
-  r.client->taken = 1;
+  r.client->taken = kTakenAnswered;
   if (wants_close(r.parser)) {
     edgeserv_TryFasterSafeClose(r.sid);
   } else {
     edgeserv_close(r.sid, kAnsweredCloseMs);
+    edgeserv_AnswerDone(r.sid);
   }
 }
 
 // Taken and closed after a page (or none) for a request that cannot go on.
 void end_request(Request& r, PageFn page, const char* text) {
-  r.client->taken = 1;
+  r.client->taken = kTakenAnswered;
   if (r.client->state == EDGESERV_STATE_COMPLETE && page) page(r.sid, nullptr, text);
   edgeserv_close(r.sid, kRefuseCloseMs);
 }
@@ -237,7 +242,7 @@ bool choose_upstream(Request& r, bool rewritten) {
                 &proxy_tls)) {
     if (proxy_tls == 1 && !edgeserv_ClientSSLOn(r.sid)) {
       probe(r, 0, 1, 0);
-      r.client->taken = 1;
+      r.client->taken = kTakenAnswered;
       if (r.client->state == EDGESERV_STATE_COMPLETE) {
         const std::string location = std::string("https://") + r.key;
         edgeserv_return301(r.sid, location.c_str());
@@ -274,7 +279,7 @@ bool classify_and_hit(Request& r) {
   }
   if (seams::hit_cache(r.sid, r.parser, r.key, c)) {
     probe(r, 1, 0, c->cache_kind == 3 ? 1 : 0);
-    c->taken = 1;
+    c->taken = kTakenAnswered;
     return false;
   }
   return true;
@@ -323,6 +328,8 @@ void admission_chain(int64_t sid, client_rec* client, const char* body, int32_t 
 
 // A later chunk of a taken request: body for its upstream.
 void forward_body(int64_t sid, client_rec* client, const char* body, int32_t body_len) {
+  // Answered here: the connection's pipe, if any, belongs to an earlier request.
+  if (client->taken == kTakenAnswered) return;
   edgeserv_unclose(sid);
   if (!request_content_accepted(sid, client->parser, body, body_len)) return;
   const int64_t upstream = conduit_GetAnotherSid(sid);
@@ -344,6 +351,7 @@ void forward_body(int64_t sid, client_rec* client, const char* body, int32_t bod
 bool wants_close(http_parser* request) {
   char value[32];
   if (!http_parser_GetKey(request, "Connection", value, sizeof value)) return true;
+  if (!speaks_http11(request)) return strcasestr(value, "keep-alive") == nullptr;
   return strcasecmp(value, "close") == 0;
 }
 

@@ -207,7 +207,61 @@ void move_proxy_connection(http_parser* head) {
   if (!http_parser_IsKey(head, "Connection")) http_parser_InsertKey(head, "Connection", value->c_str());
 }
 
+// The comma-separated tokens of every line of a header, blanks trimmed.
+std::vector<std::string> header_tokens(http_parser* head, const char* name) {
+  std::vector<std::string> tokens;
+  for (int32_t k = 0;; ++k) {
+    const auto value = read_header(head, name, kHeadMax, k);
+    if (!value) break;
+    std::string_view rest(*value);
+    while (!rest.empty()) {
+      const size_t comma = rest.find(',');
+      std::string_view token = rest.substr(0, comma);
+      while (!token.empty() && is_blank(token.front())) token.remove_prefix(1);
+      while (!token.empty() && is_blank(token.back())) token.remove_suffix(1);
+      if (!token.empty()) tokens.emplace_back(token);
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+  }
+  return tokens;
+}
+
+void delete_every(http_parser* head, const std::string& name) {
+  // Bounded: a head holds at most a few hundred lines.
+  for (int i = 0; i < 1000 && http_parser_IsKey(head, name.c_str()); ++i) http_parser_DelKey(head, name.c_str());
+}
+
+// Fields this node frames or routes by itself: a Connection token never removes them.
+bool kept_by_node(std::string_view name) {
+  for (std::string_view kept : {"Host", "Content-Length", "Transfer-Encoding", "Connection", "Upgrade"}) {
+    if (equal_ignore_case(name, kept)) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+void drop_hop_by_hop(http_parser* head, bool keep_upgrade) {
+  bool upgrade_named = false;
+  for (const std::string& token : header_tokens(head, "Connection")) {
+    if (equal_ignore_case(token, "upgrade")) upgrade_named = true;
+    if (!kept_by_node(token)) delete_every(head, token);
+  }
+  delete_every(head, "Keep-Alive");
+  delete_every(head, "TE");
+  if (!(keep_upgrade && upgrade_named)) delete_every(head, "Upgrade");
+}
+
+bool speaks_http11(http_parser* head) {
+  const char* text = head ? http_parser_GetStr(head) : nullptr;
+  const int32_t len = head ? http_parser_GetLen(head) : 0;
+  if (!text || len <= 0) return false;
+  std::string_view line(text, static_cast<size_t>(len));
+  line = line.substr(0, line.find("\r\n"));
+  constexpr std::string_view kVersion = "HTTP/1.1";
+  return line.size() >= kVersion.size() && equal_ignore_case(line.substr(line.size() - kVersion.size()), kVersion);
+}
 
 bool starts_ignore_case(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && equal_ignore_case(text.substr(0, prefix.size()), prefix);
@@ -255,6 +309,7 @@ bool normalize_request(http_parser* head, const RequestContext& context) {
     if (!add_forwarded(head, "X-Real-IP", "; ", context.client_ip)) return false;
   }
   move_proxy_connection(head);
+  drop_hop_by_hop(head, true);
 
   bool changed = strip_default_port(*host, context.tls_on);
   changed = settle_host_text(*host) || changed;

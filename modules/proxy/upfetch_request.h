@@ -33,6 +33,13 @@ bool normalize_request(http_parser* head, const RequestContext& context);
 // not fit whole.
 bool cache_key(http_parser* head, char* key, char* host, const char* method);
 
+// Removes the fields of one hop: every field Connection names (but those the node frames or
+// routes by), Keep-Alive, TE and Upgrade (kept when keep_upgrade and Connection names upgrade).
+void drop_hop_by_hop(http_parser* head, bool keep_upgrade);
+
+// True when the start line of the head ends with "HTTP/1.1".
+bool speaks_http11(http_parser* head);
+
 // True when text starts with prefix, ignoring ASCII case.
 bool starts_ignore_case(std::string_view text, std::string_view prefix);
 

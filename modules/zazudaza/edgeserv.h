@@ -158,6 +158,9 @@ VOR_API client_rec* edgeserv_GetClient_BySid(int64_t sid);
 /* Hands the connection's complete request to the read slots again, untaken, with 0 new bytes
    (a cache answer that fell through after it was taken); on the connection's slave thread. */
 VOR_API void edgeserv_RereadRequest(int64_t sid);
+/* The current request's answer is wholly queued and the connection stays: the request bytes
+   held behind it (a pipelining client) start the next request. Any thread. */
+VOR_API void edgeserv_AnswerDone(int64_t sid);
 /* 1 when the sid is known and its TLS is on. */
 VOR_API uint8_t edgeserv_ClientSSLOn(int64_t sid);
 /* The record's DNS tag; NULL for an unknown sid. */

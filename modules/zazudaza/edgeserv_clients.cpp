@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -32,6 +33,11 @@ constexpr uint64_t kArenaPages = 32;
 struct ClientEntry {
   client_rec rec;
   bool accepting;  // the accept path is still running the on_accept walk (under the context lock)
+  // Pipelined requests: while the answer of a complete request is in progress, the bytes that
+  // follow it are held and reading is paused; edgeserv_AnswerDone starts them as the next request.
+  bool answering;
+  bool holding;  // reading is paused for held bytes
+  std::string held;
 };
 
 ClientEntry* entry_of(client_rec* rec) { return reinterpret_cast<ClientEntry*>(rec); }
@@ -70,14 +76,66 @@ void refuse_request(int64_t sid) {
   edgeserv_close(sid, 0);
 }
 
-// True when an answer is still being sent while the client already sends its next request.
-bool pipelined_too_early(edgeserv_ctx* ctx, client_rec* rec) {
-  const uint8_t s = rec->state;
-  if (rec->taken || (s != EDGESERV_STATE_HEAD && s != EDGESERV_STATE_BODY && s != EDGESERV_STATE_COMPLETE))
-    return false;
+// Bytes that follow a request whose answer is in progress: held, reading paused. True when held.
+// A client that sends more than one read while paused is held back by TCP.
+bool hold_if_answering(edgeserv_ctx* ctx, client_rec* rec, const char* data, int32_t len) {
   CtxLock lock(ctx);
-  const int kind = head_task_kind(rec);
-  return kind == kTaskMemory || kind == kTaskFile;
+  ClientEntry* e = entry_of(rec);
+  // Bytes behind held ones wait their turn even when no answer is in progress any more.
+  if ((!e->answering || rec->state != EDGESERV_STATE_COMPLETE) && e->held.empty()) return false;
+  e->held.append(data, static_cast<size_t>(len));
+  e->holding = true;
+  // Marked held so that an emptied output queue does not start reading again.
+  rec->read_held = 1;
+  rec->reading = 0;
+  vorx_bigbox_pause_ForRead(bigbox_of(ctx), rec->sid);
+  return true;
+}
+
+// The request just read is complete: its answer is in progress until edgeserv_AnswerDone. A
+// request no slot took (refused, or answered by a plug-in) is over at once.
+void mark_answering(edgeserv_ctx* ctx, client_rec* rec, bool answering) {
+  CtxLock lock(ctx);
+  entry_of(rec)->answering = answering;
+}
+
+bool still_answering(edgeserv_ctx* ctx, client_rec* rec) {
+  CtxLock lock(ctx);
+  ClientEntry* e = entry_of(rec);
+  if (e->answering && !rec->taken && !rec->dns_tag) e->answering = false;
+  return e->answering;
+}
+
+// Nothing is held and no answer is in progress: reading goes on. No module holds it now: a
+// look-up or a request body that held it ended with its request.
+void stop_holding(edgeserv_ctx* ctx, int64_t sid) {
+  CtxLock lock(ctx);
+  client_rec* rec = find_client(ctx, sid);
+  if (!rec) return;
+  ClientEntry* e = entry_of(rec);
+  if (!e->holding || e->answering || !e->held.empty()) return;
+  e->holding = false;
+  rec->read_held = 0;
+  if (rec->reading || rec->force_timer != 0) return;
+  rec->reading = vorx_bigbox_start_ForRead(bigbox_of(ctx), sid) ? 1 : 0;
+  // Bytes already held in TLS input or inside OpenSSL would wait for the next socket read.
+  if (rec->reading && rec->tls_on) tls_post_read_step(ctx, sid);
+}
+
+// The held bytes start the next request, on the connection's slave thread.
+void next_request_timer(void*, void* ud, int32_t, int32_t) {
+  edgeserv_ctx* ctx = context();
+  const int64_t sid = ud_to_sid(ud);
+  client_rec* rec;
+  std::string held;
+  {
+    CtxLock lock(ctx);
+    rec = find_client(ctx, sid);
+    if (!rec || rec->force_timer != 0 || entry_of(rec)->answering) return;
+    held.swap(entry_of(rec)->held);
+  }
+  if (!held.empty() && !handle_chunk(ctx, rec, held.data(), static_cast<int32_t>(held.size()))) return;
+  stop_holding(ctx, sid);
 }
 
 // Read, on the connection's slave thread.
@@ -163,20 +221,29 @@ void accept_client(vor_bigbox* bb, edgeserv_ctx* ctx, int64_t listen_sid, int64_
 
 bool handle_chunk(edgeserv_ctx* ctx, client_rec* rec, const char* data, int32_t len) {
   const int64_t sid = rec->sid;
-  const ChunkOutcome out = track_request(rec, data, len);
-  // A head whose body framing is refused never reaches a slot.
-  if (out.refused) {
-    refuse_request(sid);
-    return true;
+  while (len > 0 && !hold_if_answering(ctx, rec, data, len)) {
+    const bool next_request = rec->state == EDGESERV_STATE_COMPLETE;
+    const ChunkOutcome out = track_request(rec, data, len);
+    // A head whose body framing is refused never reaches a slot.
+    if (out.refused) {
+      refuse_request(sid);
+      return true;
+    }
+    if (next_request) take_back_delayed_close(ctx, sid);
+    const bool complete = rec->state == EDGESERV_STATE_COMPLETE;
+    // Set before the slots run: an answer they queue at once ends it at once.
+    if (complete) mark_answering(ctx, rec, true);
+    read_walk(ctx, sid, data, out.used, out.body, out.body_len);
+    if (faster_close_step(ctx, sid) == AfterRead::kCloseNow) {
+      close_now(ctx, sid);
+      return false;
+    }
+    if (complete) still_answering(ctx, rec);
+    if (out.used <= 0) break;
+    data += out.used;
+    len -= out.used;
   }
-  if (pipelined_too_early(ctx, rec)) {
-    close_now(ctx, sid);
-    return false;
-  }
-  read_walk(ctx, sid, data, len, out.body, out.body_len);
-  if (faster_close_step(ctx, sid) != AfterRead::kCloseNow) return true;
-  close_now(ctx, sid);
-  return false;
+  return true;
 }
 
 bool attach_listeners(edgeserv_ctx* ctx) {
@@ -242,7 +309,9 @@ void client_free(edgeserv_ctx* ctx, client_rec* rec) {
   if (rec->sid > 0) vor_bigbox_DeleteSock(bb, rec->sid);
   queue_release_all(rec);
   // The queue, its tasks, the parser and the record all live in the arena.
-  cu_xmem_exit(rec->arena);
+  cu_xmem* arena = rec->arena;
+  std::destroy_at(entry_of(rec));
+  cu_xmem_exit(arena);
 }
 
 client_rec* find_client(edgeserv_ctx* ctx, int64_t sid) {
@@ -265,6 +334,19 @@ client_rec* edgeserv_GetClient_BySid(int64_t sid) {
   edgeserv_ctx* ctx = context();
   CtxLock lock(ctx);
   return find_client(ctx, sid);
+}
+
+void edgeserv_AnswerDone(int64_t sid) {
+  edgeserv_ctx* ctx = context();
+  if (!ctx) return;
+  CtxLock lock(ctx);
+  client_rec* rec = find_client(ctx, sid);
+  if (!rec) return;
+  ClientEntry* e = entry_of(rec);
+  e->answering = false;
+  if (!e->holding) return;
+  // Off the caller's stack: the next request may be answered at once and call here again.
+  if (vor_box* box = vor_bigbox_GetSlaveBox(bigbox_of(ctx), sid)) vor_box_NewOnceTimer(box, 1, next_request_timer, sid_to_ud(sid));
 }
 
 void edgeserv_RereadRequest(int64_t sid) {

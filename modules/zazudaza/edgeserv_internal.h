@@ -112,9 +112,11 @@ bool client_accepting(const client_rec* rec);
 struct ChunkOutcome {
   const char* body = nullptr;  // start of the body part inside the chunk
   int32_t body_len = 0;
+  int32_t used = 0;      // bytes of the chunk that belong to the current request; the rest are the next one's
   bool refused = false;  // the head frames its body in a way the node does not take
 };
-// Feeds one chunk of request bytes to the record's parser and moves its request state.
+// Feeds one chunk of request bytes to the record's parser and moves its request state; the
+// bytes after the end of a complete request are left to the next request.
 ChunkOutcome track_request(client_rec* rec, const char* chunk, int32_t len);
 // True when a complete head frames its body so that every reader agrees on where it ends.
 bool framing_acceptable(const char* head, int32_t len, uint32_t* content_length, bool* has_length);
@@ -189,6 +191,9 @@ void run_deferred_releases();
 
 // --- closing ----------------------------------------------------------------------------------
 
+// A new request on the connection: the delayed close the last answer queued behind itself is
+// taken back (a close the close rule ends the connection with stays).
+void take_back_delayed_close(edgeserv_ctx* ctx, int64_t sid);
 // The close paths; each runs the on_close walk once and frees the record on the slave thread.
 void close_now(edgeserv_ctx* ctx, int64_t sid);
 void close_timer(void* box, void* ud, int32_t id, int32_t count);

@@ -665,6 +665,15 @@ void reset_write_hooks() {
   hooks().any.store(false);
 }
 
+void take_back_delayed_close(edgeserv_ctx* ctx, int64_t sid) {
+  CtxLock lock(ctx);
+  client_rec* rec = find_client(ctx, sid);
+  if (!rec || std::atomic_ref<uint8_t>(rec->closing).load(std::memory_order_relaxed)) return;
+  cancel_delay_timer(ctx, rec);
+  Task* tail = rec->queue->tail;
+  if (tail && tail->type == kTaskClose && tail->delay > 0) end_task(rec, tail);
+}
+
 }  // namespace edge
 
 using namespace edge;

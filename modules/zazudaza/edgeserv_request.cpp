@@ -4,6 +4,7 @@
 // could take differently (request smuggling): the node frames bodies by one plain length only.
 #include <string.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "cu_lib.h"
@@ -79,12 +80,24 @@ void start_new_request(client_rec* rec) {
   rec->disk_refusal = 0;
 }
 
-// Body bytes arrived: the state that the new total gives against the expected length.
-uint8_t body_state(client_rec* rec, uint64_t arrived) {
-  const uint64_t total = static_cast<uint64_t>(rec->body_received) + arrived;
-  rec->body_received = static_cast<uint32_t>(total > UINT32_MAX ? UINT32_MAX : total);
-  if (total == rec->body_expected) return EDGESERV_STATE_COMPLETE;
-  return total < rec->body_expected ? EDGESERV_STATE_BODY : EDGESERV_STATE_ERROR;
+bool is_tunnel(const client_rec* rec) {
+  return rec->body_expected == EDGESERV_CONNECT_BODY || rec->body_expected == EDGESERV_SWITCHED_BODY;
+}
+
+// Body bytes arrived: takes those the request still expects (a tunnel takes all) and moves the
+// state; answers how many it took. The rest start the next request.
+int32_t take_body(client_rec* rec, int32_t arrived) {
+  if (is_tunnel(rec)) {
+    const uint64_t total = static_cast<uint64_t>(rec->body_received) + static_cast<uint64_t>(arrived);
+    rec->body_received = static_cast<uint32_t>(total > UINT32_MAX - 1 ? UINT32_MAX - 1 : total);
+    rec->state = EDGESERV_STATE_BODY;
+    return arrived;
+  }
+  const uint64_t left = rec->body_expected > rec->body_received ? rec->body_expected - rec->body_received : 0;
+  const auto taken = static_cast<int32_t>(std::min<uint64_t>(left, static_cast<uint64_t>(arrived)));
+  rec->body_received += static_cast<uint32_t>(taken);
+  rec->state = rec->body_received == rec->body_expected ? EDGESERV_STATE_COMPLETE : EDGESERV_STATE_BODY;
+  return taken;
 }
 
 // The head just completed: method, framing, expected length; bytes after the head are body.
@@ -106,7 +119,8 @@ void head_complete(client_rec* rec, int32_t body_bytes, ChunkOutcome* out) {
     rec->body_expected = EDGESERV_CONNECT_BODY;
   else
     rec->body_expected = has_length ? length : 0;
-  rec->state = body_state(rec, static_cast<uint64_t>(body_bytes));
+  out->body_len = take_body(rec, body_bytes);
+  out->used += out->body_len;
 }
 
 }  // namespace
@@ -144,7 +158,7 @@ ChunkOutcome track_request(client_rec* rec, const char* chunk, int32_t len) {
     case EDGESERV_STATE_HEAD: {
       const int32_t consumed = http_parser_parse(rec->parser, chunk, len);
       out.body = chunk + consumed;
-      out.body_len = len - consumed;
+      out.used = consumed;
       if (http_parser_check(rec->parser))
         head_complete(rec, len - consumed, &out);
       else
@@ -153,14 +167,17 @@ ChunkOutcome track_request(client_rec* rec, const char* chunk, int32_t len) {
     }
     case EDGESERV_STATE_BODY:
       out.body = chunk;
-      out.body_len = len;
-      rec->state = body_state(rec, static_cast<uint64_t>(len));
+      out.body_len = take_body(rec, len);
+      out.used = out.body_len;
       break;
     default:
       out.body = chunk + len;
       break;
   }
-  if (rec->state == EDGESERV_STATE_ERROR) out.body_len = 0;
+  if (rec->state == EDGESERV_STATE_ERROR) {
+    out.body_len = 0;
+    out.used = len;
+  }
   return out;
 }
 

@@ -333,6 +333,43 @@ TEST_F(Integrity, SizeLineReader) {
   }
 }
 
+// The data of a chunked body, fed whole, at every split point and byte by byte.
+TEST(ChunkPayload, DataAloneAtEverySplit) {
+  struct Case {
+    const char* name;
+    std::string body;
+    std::string data;
+    bool done;
+  } const cases[] = {
+      {"two chunks", "5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n", "hello world", true},
+      {"extensions and trailers", "3;x=y\r\nabc\r\n0\r\nT: 1\r\nU: 2\r\n\r\n", "abc", true},
+      {"empty body", "0\r\n\r\n", "", true},
+      {"upper-case hex", "A\r\n0123456789\r\n0\r\n\r\n", "0123456789", true},
+      {"no CRLF after the data", "3\r\nabcX\r\n0\r\n\r\n", "abc", false},
+      {"no digits", "x\r\nabc\r\n", "", false},
+      {"bare LF", "3\nabc\r\n0\r\n\r\n", "", false},
+      {"cut inside the data", "5\r\nhel", "hel", false},
+      {"bytes after the end are not data", "1\r\na\r\n0\r\n\r\nGET / HTTP/1.1\r\n", "a", true},
+  };
+  for (const auto& c : cases) {
+    for (size_t split = 0; split <= c.body.size(); ++split) {
+      SCOPED_TRACE(std::string(c.name) + " split at " + std::to_string(split));
+      ChunkPayload payload;
+      std::string out;
+      payload.feed(c.body.data(), split, out);
+      payload.feed(c.body.data() + split, c.body.size() - split, out);
+      EXPECT_EQ(out, c.data);
+      EXPECT_EQ(payload.done(), c.done);
+    }
+    SCOPED_TRACE(std::string(c.name) + " byte by byte");
+    ChunkPayload payload;
+    std::string out;
+    for (char byte : c.body) payload.feed(&byte, 1, out);
+    EXPECT_EQ(out, c.data);
+    EXPECT_EQ(payload.done(), c.done);
+  }
+}
+
 TEST(IntegrityTrace, BrokenChunkFramingPrintsItsLine) {
   testing::internal::CaptureStdout();
   Head response = make_head("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n");

@@ -89,6 +89,11 @@ proxy_e2e_script(proxy_e2e_tls e2e_tls.py 300 unit)
 # (tests/e2e/e2e_tls_batches.py).
 proxy_e2e_script(proxy_e2e_tls_batches e2e_tls_batches.py 120 unit)
 
+# The node as an HTTP/1.1 intermediary: one table of raw exchanges (hop-by-hop fields, HTTP/1.0
+# clients, closes, answers during a request body, pipelined requests over memory and disk hits,
+# misses and a look-up) against a recording origin (tests/e2e/e2e_http11.py).
+proxy_e2e_script(proxy_e2e_http11 e2e_http11.py 180 unit)
+
 # The long end-to-end runs start first, so that no core waits on them at the end of a run.
 vor_test_costs(proxy_e2e_disk_load 28 proxy_e2e_disk_restart 25 proxy_e2e_soak 24 proxy_e2e_diskhit 13
                proxy_e2e 11)

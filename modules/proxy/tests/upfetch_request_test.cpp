@@ -67,6 +67,20 @@ const NormCase kCases[] = {
     {"websocket upgrade stays", "GET / HTTP/1.1\r\nHost: a.com\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n",
      kNone, true, "GET / HTTP/1.1\r\nHost: a.com\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n", "a.com/",
      "a.com"},
+    {"hop-by-hop fields of the client stay behind",
+     "GET / HTTP/1.1\r\nHost: a.com\r\nConnection: keep-alive, X-Hop, x-other\r\nKeep-Alive: timeout=5\r\nTE: "
+     "trailers\r\nX-Hop: 1\r\nX-Other: 2\r\nX-End: 3\r\nUpgrade: websocket\r\n\r\n",
+     kNone, true, "GET / HTTP/1.1\r\nHost: a.com\r\nConnection: keep-alive, X-Hop, x-other\r\nX-End: 3\r\n\r\n", "a.com/",
+     "a.com"},
+    {"Connection naming what the node frames by keeps it",
+     "POST / HTTP/1.1\r\nHost: a.com\r\nConnection: Host, Content-Length, close\r\nContent-Length: 0\r\n\r\n", kNone,
+     true, "POST / HTTP/1.1\r\nHost: a.com\r\nConnection: Host, Content-Length, close\r\nContent-Length: 0\r\n\r\n",
+     "a.com/", "a.com"},
+    {"fields named by a second Connection line",
+     "GET / HTTP/1.1\r\nConnection: keep-alive\r\nHost: a.com\r\nConnection: X-Hop\r\nX-Hop: 1\r\n\r\n", kNone, true,
+     "GET / HTTP/1.1\r\nConnection: keep-alive\r\nHost: a.com\r\nConnection: X-Hop\r\n\r\n", "a.com/", "a.com"},
+    {"Proxy-Connection naming a field", "GET / HTTP/1.1\r\nProxy-Connection: X-Hop\r\nHost: a.com\r\nX-Hop: 1\r\n\r\n",
+     kNone, true, "GET / HTTP/1.1\r\nHost: a.com\r\nConnection: X-Hop\r\n\r\n", "a.com/", "a.com"},
     {"encodings without gzip", "GET / HTTP/1.1\r\nAccept-Encoding: deflate, br\r\nHost: a.com\r\n\r\n", kNone, true,
      "GET / HTTP/1.1\r\nHost: a.com\r\n\r\n", "a.com/", "a.com"},
     {"gzip refused with q=0", "GET / HTTP/1.1\r\nHost: a.com\r\nAccept-Encoding: gzip;q=0, deflate\r\n\r\n", kNone,
@@ -183,6 +197,47 @@ TEST(CacheKey, Table) {
     char host[kHostSize];
     ASSERT_EQ(cache_key(head.get(), key, host, "GET"), c.ok);
     EXPECT_EQ(std::string(key), c.ok ? c.key : "unchanged");
+  }
+}
+
+// An upstream's head: its Upgrade stays only on a 101 whose Connection names upgrade.
+TEST(HopByHop, ResponseFieldsOfOneHopStayBehind) {
+  struct Case {
+    const char* in;
+    bool keep_upgrade;
+    const char* out;
+  } const cases[] = {
+      {"HTTP/1.1 200 OK\r\nConnection: keep-alive, X-Up\r\nKeep-Alive: timeout=5\r\nX-Up: 1\r\nUpgrade: h2c\r\n"
+       "X-End: 2\r\nContent-Length: 0\r\n\r\n",
+       false, "HTTP/1.1 200 OK\r\nConnection: keep-alive, X-Up\r\nX-End: 2\r\nContent-Length: 0\r\n\r\n"},
+      {"HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n", true,
+       "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n"},
+      {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", true,
+       "HTTP/1.1 101 Switching Protocols\r\n\r\n"},
+      {"HTTP/1.1 200 OK\r\nConnection: Transfer-Encoding\r\nTransfer-Encoding: chunked\r\n\r\n", false,
+       "HTTP/1.1 200 OK\r\nConnection: Transfer-Encoding\r\nTransfer-Encoding: chunked\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    Head head = parse(c.in, true);
+    drop_hop_by_hop(head.get(), c.keep_upgrade);
+    EXPECT_EQ(text_of(head.get()), c.out);
+  }
+}
+
+TEST(Version, Http11OnlyWhenTheStartLineEndsWithIt) {
+  struct Case {
+    const char* head;
+    bool http11;
+  } const cases[] = {
+      {"GET / HTTP/1.1\r\nHost: a\r\n\r\n", true},
+      {"GET / HTTP/1.0\r\nHost: a\r\n\r\n", false},
+      {"GET /HTTP/1.1 HTTP/1.0\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\n\r\n", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    EXPECT_EQ(speaks_http11(parse(c.head, true).get()), c.http11);
   }
 }
 

@@ -17,6 +17,7 @@ struct Fed {
   std::string body;
   bool refused = false;
   uint32_t expected = 0;
+  int requests = 1;  // requests begun
 };
 
 class Record {
@@ -32,21 +33,26 @@ class Record {
   client_rec* rec_;
 };
 
-// Feeds the chunks in order, as the read path does: nothing more after a refusal.
+// Feeds the chunks in order, as the read path does: each until used up (the bytes after a
+// complete request start the next one), nothing more after a refusal.
 Fed feed(const std::vector<std::string>& chunks) {
   Record r;
   Fed fed;
   for (const std::string& c : chunks) {
-    const ChunkOutcome out = edge::track_request(r.get(), c.data(), static_cast<int32_t>(c.size()));
-    if (out.body_len > 0) {
-      EXPECT_GE(out.body, c.data());
-      EXPECT_LE(out.body + out.body_len, c.data() + c.size());
-      fed.body.append(out.body, static_cast<size_t>(out.body_len));
+    for (size_t at = 0; at < c.size() && !fed.refused;) {
+      const ChunkOutcome out = edge::track_request(r.get(), c.data() + at, static_cast<int32_t>(c.size() - at));
+      EXPECT_GT(out.used, 0);
+      if (out.body_len > 0) {
+        EXPECT_GE(out.body, c.data() + at);
+        EXPECT_LE(out.body + out.body_len, c.data() + at + out.used);
+        fed.body.append(out.body, static_cast<size_t>(out.body_len));
+      }
+      fed.refused = out.refused;
+      if (out.used <= 0) break;
+      at += static_cast<size_t>(out.used);
+      if (r.get()->state == EDGESERV_STATE_COMPLETE && at < c.size()) ++fed.requests;
     }
-    if (out.refused) {
-      fed.refused = true;
-      break;
-    }
+    if (fed.refused) break;
   }
   fed.state = r.get()->state;
   fed.expected = r.get()->body_expected;
@@ -102,6 +108,13 @@ std::vector<Case> corpus() {
       {"folded_by_tab", post + "Content-Length: 5\r\n\t6\r\n\r\nhello", 100, "", true},
       {"blank_before_colon", post + "Content-Length : 5\r\n\r\nhello", 100, "", true},
       {"tab_before_colon", post + "Transfer-Encoding\t: chunked\r\n\r\n", 100, "", true},
+      // Pipelined: each request ends where its framing says; the last one decides the state.
+      {"pipelined_gets", "GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n", 30, "", false},
+      {"pipelined_post_then_get", post + "Content-Length: 2\r\n\r\nokGET /b HTTP/1.1\r\n\r\n", 30, "ok", false},
+      {"pipelined_get_then_post", "GET /a HTTP/1.1\r\n\r\n" + post + "Content-Length: 3\r\n\r\nabc", 30, "abc", false},
+      {"pipelined_behind_a_pending_body", post + "Content-Length: 3\r\n\r\nabcGET /b HT", 10, "abc", false},
+      {"pipelined_after_a_refused_framing", post + "Transfer-Encoding: chunked\r\n\r\nGET /b HTTP/1.1\r\n\r\n", 100,
+       "", true},
   };
 }
 
@@ -127,6 +140,16 @@ TEST(RequestTracking, EveryChunkingEndsInTheSameStateWithTheSameBody) {
   }
 }
 
+TEST(RequestTracking, PipelinedRequestsAreCountedAtEverySplit) {
+  const std::string three = "GET /a HTTP/1.1\r\n\r\nPOST /b HTTP/1.1\r\nContent-Length: 2\r\n\r\nokGET /c HTTP/1.1\r\n\r\n";
+  EXPECT_EQ(feed({three}).requests, 3);
+  for (size_t split = 1; split < three.size(); ++split) {
+    const Fed two = feed({three.substr(0, split), three.substr(split)});
+    EXPECT_EQ(two.body, "ok") << "split at " << split;
+    EXPECT_EQ(two.state, 30) << "split at " << split;
+  }
+}
+
 TEST(RequestTracking, ConnectAndDeclaredLengthsSetTheExpectedBody) {
   EXPECT_EQ(feed({"CONNECT h:443 HTTP/1.1\r\n\r\n"}).expected, EDGESERV_CONNECT_BODY);
   EXPECT_EQ(feed({"connect h:443 HTTP/1.1\r\n\r\n"}).expected, EDGESERV_CONNECT_BODY);
@@ -140,16 +163,17 @@ TEST(RequestTracking, StateMovesChunkByChunk) {
     const char* chunk;
     uint8_t state;
     const char* body;
+    int32_t used = -1;  // bytes of the chunk the request takes; -1: all
   };
   const std::vector<std::vector<Step>> runs = {
       // A GET head in three chunks: 10, 10, 30, the last with an empty body part.
       {{"GET / HT", 10, ""}, {"TP/1.1\r\nHost: h\r\n", 10, ""}, {"\r\n", 30, ""}},
       // POST with length 10: 4 bytes with the head, then 6 complete it.
       {{"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabcd", 20, "abcd"}, {"efghij", 30, "efghij"}},
-      // ... or 7 pass it.
-      {{"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabcd", 20, "abcd"}, {"efghijk", 100, ""}},
-      // Body bytes after a head without length.
-      {{"GET / HTTP/1.1\r\n\r\nxyz", 100, ""}, {"more", 100, ""}},
+      // ... or 7 pass it: the last one is left to the next request.
+      {{"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabcd", 20, "abcd"}, {"efghijk", 30, "efghij", 6}},
+      // Bytes after a head without length are the next request's.
+      {{"GET / HTTP/1.1\r\n\r\nxyz", 30, "", 18}, {"xyz", 10, ""}},
       // A complete request, then the next one on the same connection.
       {{"GET /a HTTP/1.1\r\n\r\n", 30, ""}, {"POST /b HTTP/1.1\r\nContent-Length: 2\r\n\r\nok", 30, "ok"}},
       // CONNECT: every later byte is body.
@@ -162,6 +186,7 @@ TEST(RequestTracking, StateMovesChunkByChunk) {
       const ChunkOutcome out = edge::track_request(r.get(), s.chunk, static_cast<int32_t>(strlen(s.chunk)));
       EXPECT_EQ(r.get()->state, s.state) << s.chunk;
       EXPECT_EQ(std::string(out.body, static_cast<size_t>(out.body_len)), s.body) << s.chunk;
+      EXPECT_EQ(out.used, s.used < 0 ? static_cast<int32_t>(strlen(s.chunk)) : s.used) << s.chunk;
     }
   }
 }
