@@ -20,6 +20,7 @@
 #include "faultpost_hook.h"
 #include "vor_afile.h"
 #include "vor_box.h"
+#include "vor_kit.h"
 
 namespace edge {
 namespace {
@@ -228,10 +229,7 @@ void make_pools(cu_log* log) {
   });
 }
 
-void console(const char* text) {
-  fputs(text, stdout);
-  fflush(stdout);
-}
+void console(const char* text) { vor::console_line("%s", text); }
 
 void console_error(const char* text) {
   fputs(text, stderr);
