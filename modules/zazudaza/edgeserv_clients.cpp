@@ -3,8 +3,7 @@
 // the look-ups other modules make by sid.
 //
 // Ownership: once reading has started, a record is freed only on its slave thread; the master
-// thread (accept, the on_accept walk, the idle sweep) touches a record only under the context
-// lock. The bigbox reports nothing for a sid before reading starts, so the on_accept walk always
+// thread (accept, the on_accept walk, the idle sweep) touches a record only under its lock. The bigbox reports nothing for a sid before reading starts, so the on_accept walk always
 // ends before any other slot of the connection runs.
 #include <stdio.h>
 #include <time.h>
@@ -31,7 +30,7 @@ constexpr uint64_t kArenaPages = 32;
 // pointer is also the entry's.
 struct ClientEntry {
   client_rec rec;
-  bool accepting;  // the accept path is still running the on_accept walk (under the context lock)
+  bool accepting;  // the accept path is still running the on_accept walk (under the record's lock)
 };
 
 ClientEntry* entry_of(client_rec* rec) { return reinterpret_cast<ClientEntry*>(rec); }
@@ -53,8 +52,8 @@ enum class AfterRead { kKeep, kCloseNow };
 
 AfterRead faster_close_step(edgeserv_ctx* ctx, int64_t sid) {
   if (!flags().faster_close.load(std::memory_order_relaxed)) return AfterRead::kKeep;
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec || !std::atomic_ref<uint8_t>(rec->closing).load(std::memory_order_relaxed)) return AfterRead::kKeep;
   const int kind = head_task_kind(rec);
   if (kind < 0 || kind == kTaskEmpty || kind == kTaskClose) return AfterRead::kCloseNow;
@@ -75,7 +74,7 @@ bool pipelined_too_early(edgeserv_ctx* ctx, client_rec* rec) {
   const uint8_t s = rec->state;
   if (rec->taken || (s != EDGESERV_STATE_HEAD && s != EDGESERV_STATE_BODY && s != EDGESERV_STATE_COMPLETE))
     return false;
-  CtxLock lock(ctx);
+  ClientLock lock(ctx, rec->sid);
   const int kind = head_task_kind(rec);
   return kind == kTaskMemory || kind == kTaskFile;
 }
@@ -83,11 +82,7 @@ bool pipelined_too_early(edgeserv_ctx* ctx, client_rec* rec) {
 // Read, on the connection's slave thread.
 void on_read(vor_bigbox*, void* ud, int64_t sid, const char* data, int32_t len) {
   auto* ctx = static_cast<edgeserv_ctx*>(ud);
-  client_rec* rec;
-  {
-    CtxLock lock(ctx);
-    rec = find_client(ctx, sid);
-  }
+  client_rec* rec = ClientLock(ctx, sid).rec();
   if (!rec || len <= 0) return;
   std::atomic_ref<int64_t> owner(rec->owner_thread);
   if (owner.load(std::memory_order_relaxed) == 0) owner.store(cu_GetThisThreadId(), std::memory_order_relaxed);
@@ -125,36 +120,34 @@ void listen_failed(edgeserv_ctx* ctx, const char* line) {
 
 void accept_client(vor_bigbox* bb, edgeserv_ctx* ctx, int64_t listen_sid, int64_t sid, const char* ip,
                    uint16_t port, bool tls) {
-  {
-    CtxLock lock(ctx);
-    if (!vor_bigbox_accept_WithPause(bb, sid, ip, port, on_read, ctx, on_peer_close, ctx)) {
-      vor_bigbox_DeleteSock(bb, sid);
-      return;
-    }
-    client_rec* rec = client_new();
-    if (!rec) {
-      vor_bigbox_DeleteSock(bb, sid);
-      return;
-    }
-    rec->sid = sid;
-    rec->reading = 1;
-    rec->owner_thread = vorx_box_GetThreadId(vor_bigbox_GetSlaveBox(bb, sid));
-    if (tls && !cu_sock_GetPortFromFd(listen_sid, &rec->local_port)) rec->local_port = 443;
-    entry_of(rec)->accepting = true;
-    if (!cu_i64hash_insert(ctx->clients, sid, rec)) {
-      client_free(ctx, rec);
-      return;
-    }
-    if (tls && !tls_accept_setup(rec)) {
-      cu_i64hash_delete(ctx->clients, sid);
-      client_free(ctx, rec);
-      return;
-    }
+  // Nothing else knows the sid until the record is in the table, and the bigbox reports nothing
+  // for it before reading starts.
+  if (!vor_bigbox_accept_WithPause(bb, sid, ip, port, on_read, ctx, on_peer_close, ctx)) {
+    vor_bigbox_DeleteSock(bb, sid);
+    return;
+  }
+  client_rec* rec = client_new();
+  if (!rec) {
+    vor_bigbox_DeleteSock(bb, sid);
+    return;
+  }
+  rec->sid = sid;
+  rec->reading = 1;
+  rec->owner_thread = vorx_box_GetThreadId(vor_bigbox_GetSlaveBox(bb, sid));
+  if (tls && !cu_sock_GetPortFromFd(listen_sid, &rec->local_port)) rec->local_port = 443;
+  entry_of(rec)->accepting = true;
+  if (tls && !tls_accept_setup(rec)) {
+    client_free(ctx, rec);
+    return;
+  }
+  if (!insert_client(rec)) {
+    client_free(ctx, rec);
+    return;
   }
   if (flags().nodelay.load(std::memory_order_relaxed)) cu_sock_set_nondelay(sid);
   accept_walk(ctx, sid, ip, port);
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  rec = lock.rec();
   if (!rec) return;
   entry_of(rec)->accepting = false;
   // A force close asked for during the walk is already on its way.
@@ -245,12 +238,6 @@ void client_free(edgeserv_ctx* ctx, client_rec* rec) {
   cu_xmem_exit(rec->arena);
 }
 
-client_rec* find_client(edgeserv_ctx* ctx, int64_t sid) {
-  void* value = nullptr;
-  if (!ctx || !cu_i64hash_find(ctx->clients, sid, &value)) return nullptr;
-  return static_cast<client_rec*>(value);
-}
-
 bool client_accepting(const client_rec* rec) {
   return reinterpret_cast<const ClientEntry*>(rec)->accepting;
 }
@@ -261,18 +248,14 @@ using namespace edge;
 
 extern "C" {
 
-client_rec* edgeserv_GetClient_BySid(int64_t sid) {
-  edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  return find_client(ctx, sid);
-}
+client_rec* edgeserv_GetClient_BySid(int64_t sid) { return ClientLock(context(), sid).rec(); }
 
 void edgeserv_RereadRequest(int64_t sid) {
   edgeserv_ctx* ctx = context();
   if (!ctx) return;
   {
-    CtxLock lock(ctx);
-    client_rec* rec = find_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    client_rec* rec = lock.rec();
     if (!rec || rec->state != EDGESERV_STATE_COMPLETE) return;
     rec->taken = 0;
   }
@@ -280,24 +263,19 @@ void edgeserv_RereadRequest(int64_t sid) {
 }
 
 uint8_t edgeserv_ClientSSLOn(int64_t sid) {
-  edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(context(), sid);
+  client_rec* rec = lock.rec();
   return rec && rec->tls_on ? 1 : 0;
 }
 
 char* edgeserv_GetDnsInEventId(int64_t sid) {
-  edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(context(), sid);
+  client_rec* rec = lock.rec();
   return rec ? rec->dns_tag : nullptr;
 }
 
 int32_t edgeserv_GetNumOfConnections(void) {
-  edgeserv_ctx* ctx = context();
-  if (!ctx) return 0;
-  CtxLock lock(ctx);
-  return cu_i64hash_nnodes(ctx->clients);
+  return context() ? client_count() : 0;
 }
 
 void edgeserv_GetSockList(cu_jitter* out) {
@@ -308,25 +286,15 @@ void edgeserv_GetSockList(cu_jitter* out) {
     char ip[64];
     uint16_t port;
   };
-  struct Walk {
-    vor_bigbox* bb;
-    std::vector<Peer> peers;
-  } walk{bigbox_of(ctx), {}};
-  {
-    // Times and addresses are copied under the lock; locations are looked up after it.
-    CtxLock lock(ctx);
-    cu_i64hash_traverse(
-        ctx->clients,
-        [](int64_t sid, void* value, void* arg) -> uint8_t {
-          auto* w = static_cast<Walk*>(arg);
-          Peer p{};
-          p.created = std::atomic_ref<int64_t>(static_cast<client_rec*>(value)->created).load(std::memory_order_relaxed);
-          if (vor_bigbox_GetSockIP(w->bb, sid, p.ip, sizeof p.ip, &p.port)) w->peers.push_back(p);
-          return 0;
-        },
-        &walk);
-  }
-  for (const Peer& p : walk.peers) {
+  vor_bigbox* bb = bigbox_of(ctx);
+  std::vector<Peer> peers;
+  // Times and addresses are copied under each record's lock; locations are looked up after.
+  for_each_client(ctx, [&](client_rec* rec) {
+    Peer p{};
+    p.created = std::atomic_ref<int64_t>(rec->created).load(std::memory_order_relaxed);
+    if (vor_bigbox_GetSockIP(bb, rec->sid, p.ip, sizeof p.ip, &p.port)) peers.push_back(p);
+  });
+  for (const Peer& p : peers) {
     struct tm tm_local {};
     char when[96] = "";
     if (cu_localtime(&p.created, &tm_local))
