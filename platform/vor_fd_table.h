@@ -11,10 +11,16 @@
 #include "vor_cxx_only.h"
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <new>
 
 namespace vor {
+
+// The entry index of a socket id: its descriptor (the low bits; the generation sits above bit
+// 32, see vor_sid.h); -1 for a sid <= 0. A table keyed so keeps the whole sid in its entry and
+// compares it on every look-up, so a stale sid never reaches the descriptor's next connection.
+inline int sid_index(int64_t sid) { return sid > 0 ? static_cast<int>(sid & 0x7fffffff) : -1; }
 
 template <class T, int ChunkBits = 10>
 class FdTable {

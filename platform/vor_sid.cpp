@@ -9,8 +9,6 @@
 namespace vor {
 namespace {
 
-constexpr int64_t kFdMask = 0xffffffffLL;
-
 // The generation of each descriptor; descriptors beyond the table are kept as raw sids.
 using Generations = FdTable<std::atomic<uint32_t>, 12>;
 
@@ -49,10 +47,7 @@ int64_t sid_make(int fd) {
   return static_cast<int64_t>(advance(s)) << 32 | fd;
 }
 
-int sid_fd(int64_t sid) {
-  if (sid <= 0) return -1;
-  return static_cast<int>(sid & kFdMask) & 0x7fffffff;
-}
+int sid_fd(int64_t sid) { return sid_index(sid); }
 
 bool sid_current(int64_t sid) {
   int fd = sid_fd(sid);

@@ -80,11 +80,8 @@ bool set_send(int64_t sid, int32_t bytes) { return cu_sock_set_send_buff(sid, by
 void refuse_503(int64_t sid, const char* text) {
   edgeserv_return503(sid, nullptr, text);
   edgeserv_close(sid, kOverLimitCloseMs);
-  edgeserv_ctx* ctx = module().ctx.load();
-  if (!ctx || !ctx->lock) return;
-  cu_sem_lock(ctx->lock);
+  // The accept slots run before the connection is read: nothing else touches the record yet.
   if (client_rec* client = edgeserv_GetClient_BySid(sid)) client->state = EDGESERV_STATE_ERROR;
-  cu_sem_unlock(ctx->lock);
 }
 
 constexpr AcceptCalls kLiveAccept = {

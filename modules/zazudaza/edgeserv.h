@@ -62,10 +62,10 @@ typedef struct submodule_desc {
 typedef struct edgeserv_ctx {
   daemon_ctx* daemon;   /* the daemon context: quorind.ini and the bigbox */
   int64_t listener;     /* sid of the proxy_port listener; 0 or less when none */
-  cu_sem* lock;         /* the context lock: client table, client records, output queues */
+  cu_sem* lock;         /* the context lock: module-wide steps only; each client record has its own */
   cu_log* log;          /* ../logs/zazudaza.log */
   cu_config* config;    /* ../modules/zazudaza.ini; NULL when it cannot be read */
-  cu_i64hash* clients;  /* sid -> client_rec */
+  cu_i64hash* clients;  /* NULL: the client table is the edge server's own, indexed by descriptor */
   cu_list* submodules;  /* submodule_desc pointers in load order */
   cu_stree* names;      /* names of the loaded sub-modules */
 } edgeserv_ctx;
@@ -153,7 +153,8 @@ VOR_API uint8_t edgeserv_GetLocationOfIP(const char* ip, char* area, int32_t are
                                          int32_t detail_len);
 
 /* The client record of a sid, NULL when unknown. Safe to use on the connection's own slave
-   thread, elsewhere only under the context lock. */
+   thread, and on the master thread inside the on_accept slots (the connection is not read before
+   they end); not elsewhere. */
 VOR_API client_rec* edgeserv_GetClient_BySid(int64_t sid);
 /* Hands the connection's complete request to the read slots again, untaken, with 0 new bytes
    (a cache answer that fell through after it was taken); on the connection's slave thread. */
@@ -195,7 +196,7 @@ VOR_API void edgeserv_ExportSock_ForRead(int64_t sid);
 VOR_API void edgeserv_ImportSock_ForRead(int64_t sid);
 VOR_API void edgeserv_ExportSock_ForWrite(int64_t sid);
 VOR_API void edgeserv_ImportSock_ForWrite(int64_t sid);
-/* Appends a write hook (NULL ignored); hooks run without the context lock. */
+/* Appends a write hook (NULL ignored); hooks run with no client record locked. */
 VOR_API void edgeserv_AddWriteHook(edgeserv_write_hook_fn fn);
 /* Stops a hook; its entry stays and is skipped. */
 VOR_API void edgeserv_DelWriteHook(edgeserv_write_hook_fn fn);

@@ -3,8 +3,7 @@
 // the look-ups other modules make by sid.
 //
 // Ownership: once reading has started, a record is freed only on its slave thread; the master
-// thread (accept, the on_accept walk, the idle sweep) touches a record only under the context
-// lock. The bigbox reports nothing for a sid before reading starts, so the on_accept walk always
+// thread (accept, the on_accept walk, the idle sweep) touches a record only under its lock. The bigbox reports nothing for a sid before reading starts, so the on_accept walk always
 // ends before any other slot of the connection runs.
 #include <stdio.h>
 #include <time.h>
@@ -32,7 +31,7 @@ constexpr uint64_t kArenaPages = 32;
 // pointer is also the entry's.
 struct ClientEntry {
   client_rec rec;
-  bool accepting;  // the accept path is still running the on_accept walk (under the context lock)
+  bool accepting;  // the accept path is still running the on_accept walk (under the record's lock)
   // Pipelined requests: while the answer of a complete request is in progress, the bytes that
   // follow it are held and reading is paused; edgeserv_AnswerDone starts them as the next request.
   bool answering;
@@ -59,8 +58,8 @@ enum class AfterRead { kKeep, kCloseNow };
 
 AfterRead faster_close_step(edgeserv_ctx* ctx, int64_t sid) {
   if (!flags().faster_close.load(std::memory_order_relaxed)) return AfterRead::kKeep;
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec || !std::atomic_ref<uint8_t>(rec->closing).load(std::memory_order_relaxed)) return AfterRead::kKeep;
   const int kind = head_task_kind(rec);
   if (kind < 0 || kind == kTaskEmpty || kind == kTaskClose) return AfterRead::kCloseNow;
@@ -79,7 +78,7 @@ void refuse_request(int64_t sid) {
 // Bytes that follow a request whose answer is in progress: held, reading paused. True when held.
 // A client that sends more than one read while paused is held back by TCP.
 bool hold_if_answering(edgeserv_ctx* ctx, client_rec* rec, const char* data, int32_t len) {
-  CtxLock lock(ctx);
+  ClientLock lock(ctx, rec->sid);
   ClientEntry* e = entry_of(rec);
   // Bytes behind held ones wait their turn even when no answer is in progress any more.
   if ((!e->answering || rec->state != EDGESERV_STATE_COMPLETE) && e->held.empty()) return false;
@@ -95,12 +94,12 @@ bool hold_if_answering(edgeserv_ctx* ctx, client_rec* rec, const char* data, int
 // The request just read is complete: its answer is in progress until edgeserv_AnswerDone. A
 // request no slot took (refused, or answered by a plug-in) is over at once.
 void mark_answering(edgeserv_ctx* ctx, client_rec* rec, bool answering) {
-  CtxLock lock(ctx);
+  ClientLock lock(ctx, rec->sid);
   entry_of(rec)->answering = answering;
 }
 
 bool still_answering(edgeserv_ctx* ctx, client_rec* rec) {
-  CtxLock lock(ctx);
+  ClientLock lock(ctx, rec->sid);
   ClientEntry* e = entry_of(rec);
   if (e->answering && !rec->taken && !rec->dns_tag) e->answering = false;
   return e->answering;
@@ -109,8 +108,8 @@ bool still_answering(edgeserv_ctx* ctx, client_rec* rec) {
 // Nothing is held and no answer is in progress: reading goes on. No module holds it now: a
 // look-up or a request body that held it ended with its request.
 void stop_holding(edgeserv_ctx* ctx, int64_t sid) {
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
   ClientEntry* e = entry_of(rec);
   if (!e->holding || e->answering || !e->held.empty()) return;
@@ -129,8 +128,8 @@ void next_request_timer(void*, void* ud, int32_t, int32_t) {
   client_rec* rec;
   std::string held;
   {
-    CtxLock lock(ctx);
-    rec = find_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    rec = lock.rec();
     if (!rec || rec->force_timer != 0 || entry_of(rec)->answering) return;
     held.swap(entry_of(rec)->held);
   }
@@ -141,11 +140,7 @@ void next_request_timer(void*, void* ud, int32_t, int32_t) {
 // Read, on the connection's slave thread.
 void on_read(vor_bigbox*, void* ud, int64_t sid, const char* data, int32_t len) {
   auto* ctx = static_cast<edgeserv_ctx*>(ud);
-  client_rec* rec;
-  {
-    CtxLock lock(ctx);
-    rec = find_client(ctx, sid);
-  }
+  client_rec* rec = ClientLock(ctx, sid).rec();
   if (!rec || len <= 0) return;
   std::atomic_ref<int64_t> owner(rec->owner_thread);
   if (owner.load(std::memory_order_relaxed) == 0) owner.store(cu_GetThisThreadId(), std::memory_order_relaxed);
@@ -183,36 +178,34 @@ void listen_failed(edgeserv_ctx* ctx, const char* line) {
 
 void accept_client(vor_bigbox* bb, edgeserv_ctx* ctx, int64_t listen_sid, int64_t sid, const char* ip,
                    uint16_t port, bool tls) {
-  {
-    CtxLock lock(ctx);
-    if (!vor_bigbox_accept_WithPause(bb, sid, ip, port, on_read, ctx, on_peer_close, ctx)) {
-      vor_bigbox_DeleteSock(bb, sid);
-      return;
-    }
-    client_rec* rec = client_new();
-    if (!rec) {
-      vor_bigbox_DeleteSock(bb, sid);
-      return;
-    }
-    rec->sid = sid;
-    rec->reading = 1;
-    rec->owner_thread = vorx_box_GetThreadId(vor_bigbox_GetSlaveBox(bb, sid));
-    if (tls && !cu_sock_GetPortFromFd(listen_sid, &rec->local_port)) rec->local_port = 443;
-    entry_of(rec)->accepting = true;
-    if (!cu_i64hash_insert(ctx->clients, sid, rec)) {
-      client_free(ctx, rec);
-      return;
-    }
-    if (tls && !tls_accept_setup(rec)) {
-      cu_i64hash_delete(ctx->clients, sid);
-      client_free(ctx, rec);
-      return;
-    }
+  // Nothing else knows the sid until the record is in the table, and the bigbox reports nothing
+  // for it before reading starts.
+  if (!vor_bigbox_accept_WithPause(bb, sid, ip, port, on_read, ctx, on_peer_close, ctx)) {
+    vor_bigbox_DeleteSock(bb, sid);
+    return;
+  }
+  client_rec* rec = client_new();
+  if (!rec) {
+    vor_bigbox_DeleteSock(bb, sid);
+    return;
+  }
+  rec->sid = sid;
+  rec->reading = 1;
+  rec->owner_thread = vorx_box_GetThreadId(vor_bigbox_GetSlaveBox(bb, sid));
+  if (tls && !cu_sock_GetPortFromFd(listen_sid, &rec->local_port)) rec->local_port = 443;
+  entry_of(rec)->accepting = true;
+  if (tls && !tls_accept_setup(rec)) {
+    client_free(ctx, rec);
+    return;
+  }
+  if (!insert_client(rec)) {
+    client_free(ctx, rec);
+    return;
   }
   if (flags().nodelay.load(std::memory_order_relaxed)) cu_sock_set_nondelay(sid);
   accept_walk(ctx, sid, ip, port);
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  rec = lock.rec();
   if (!rec) return;
   entry_of(rec)->accepting = false;
   // A force close asked for during the walk is already on its way.
@@ -314,12 +307,6 @@ void client_free(edgeserv_ctx* ctx, client_rec* rec) {
   cu_xmem_exit(arena);
 }
 
-client_rec* find_client(edgeserv_ctx* ctx, int64_t sid) {
-  void* value = nullptr;
-  if (!ctx || !cu_i64hash_find(ctx->clients, sid, &value)) return nullptr;
-  return static_cast<client_rec*>(value);
-}
-
 bool client_accepting(const client_rec* rec) {
   return reinterpret_cast<const ClientEntry*>(rec)->accepting;
 }
@@ -330,17 +317,13 @@ using namespace edge;
 
 extern "C" {
 
-client_rec* edgeserv_GetClient_BySid(int64_t sid) {
-  edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  return find_client(ctx, sid);
-}
+client_rec* edgeserv_GetClient_BySid(int64_t sid) { return ClientLock(context(), sid).rec(); }
 
 void edgeserv_AnswerDone(int64_t sid) {
   edgeserv_ctx* ctx = context();
   if (!ctx) return;
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
   ClientEntry* e = entry_of(rec);
   e->answering = false;
@@ -353,8 +336,8 @@ void edgeserv_RereadRequest(int64_t sid) {
   edgeserv_ctx* ctx = context();
   if (!ctx) return;
   {
-    CtxLock lock(ctx);
-    client_rec* rec = find_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    client_rec* rec = lock.rec();
     if (!rec || rec->state != EDGESERV_STATE_COMPLETE) return;
     rec->taken = 0;
   }
@@ -362,24 +345,19 @@ void edgeserv_RereadRequest(int64_t sid) {
 }
 
 uint8_t edgeserv_ClientSSLOn(int64_t sid) {
-  edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(context(), sid);
+  client_rec* rec = lock.rec();
   return rec && rec->tls_on ? 1 : 0;
 }
 
 char* edgeserv_GetDnsInEventId(int64_t sid) {
-  edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(context(), sid);
+  client_rec* rec = lock.rec();
   return rec ? rec->dns_tag : nullptr;
 }
 
 int32_t edgeserv_GetNumOfConnections(void) {
-  edgeserv_ctx* ctx = context();
-  if (!ctx) return 0;
-  CtxLock lock(ctx);
-  return cu_i64hash_nnodes(ctx->clients);
+  return context() ? client_count() : 0;
 }
 
 void edgeserv_GetSockList(cu_jitter* out) {
@@ -390,25 +368,15 @@ void edgeserv_GetSockList(cu_jitter* out) {
     char ip[64];
     uint16_t port;
   };
-  struct Walk {
-    vor_bigbox* bb;
-    std::vector<Peer> peers;
-  } walk{bigbox_of(ctx), {}};
-  {
-    // Times and addresses are copied under the lock; locations are looked up after it.
-    CtxLock lock(ctx);
-    cu_i64hash_traverse(
-        ctx->clients,
-        [](int64_t sid, void* value, void* arg) -> uint8_t {
-          auto* w = static_cast<Walk*>(arg);
-          Peer p{};
-          p.created = std::atomic_ref<int64_t>(static_cast<client_rec*>(value)->created).load(std::memory_order_relaxed);
-          if (vor_bigbox_GetSockIP(w->bb, sid, p.ip, sizeof p.ip, &p.port)) w->peers.push_back(p);
-          return 0;
-        },
-        &walk);
-  }
-  for (const Peer& p : walk.peers) {
+  vor_bigbox* bb = bigbox_of(ctx);
+  std::vector<Peer> peers;
+  // Times and addresses are copied under each record's lock; locations are looked up after.
+  for_each_client(ctx, [&](client_rec* rec) {
+    Peer p{};
+    p.created = std::atomic_ref<int64_t>(rec->created).load(std::memory_order_relaxed);
+    if (vor_bigbox_GetSockIP(bb, rec->sid, p.ip, sizeof p.ip, &p.port)) peers.push_back(p);
+  });
+  for (const Peer& p : peers) {
     struct tm tm_local {};
     char when[96] = "";
     if (cu_localtime(&p.created, &tm_local))

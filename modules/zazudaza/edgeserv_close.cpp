@@ -1,4 +1,4 @@
-// The ends of a client connection. Each runs the on_close walk once, without the context lock,
+// The ends of a client connection. Each runs the on_close walk once, without a record lock,
 // on the connection's slave thread, and then takes the record out of the table and frees it
 // (which deletes its timers and closes its socket). A force close from any thread only stops
 // the socket's interest and arms a 1 ms timer on the slave box, which does the rest there.
@@ -15,18 +15,12 @@ namespace {
 
 vor_bigbox* bigbox_of(edgeserv_ctx* ctx) { return ctx && ctx->daemon ? ctx->daemon->bigbox : nullptr; }
 
-// True while the sid is in the table.
-bool known(edgeserv_ctx* ctx, int64_t sid) {
-  CtxLock lock(ctx);
-  return find_client(ctx, sid) != nullptr;
-}
-
 // The last step of every end: out of the table and freed, when still there.
 void remove_and_free(edgeserv_ctx* ctx, int64_t sid) {
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
-  if (sid > 0) cu_i64hash_delete(ctx->clients, sid);
+  remove_client(lock);
   client_free(ctx, rec);
 }
 
@@ -40,12 +34,12 @@ void arm_force_timer(vor_box* box, client_rec* rec, int64_t sid) {
 }  // namespace
 
 void close_now(edgeserv_ctx* ctx, int64_t sid) {
-  if (!known(ctx, sid)) return;
   {
     // Without close_notify a close-delimited HTTPS answer reads as cut short.
-    CtxLock lock(ctx);
-    client_rec* rec = find_client(ctx, sid);
-    if (rec && rec->tls_on) cu_ssl_conn_shutdown(&rec->tls);
+    ClientLock lock(ctx, sid);
+    client_rec* rec = lock.rec();
+    if (!rec) return;
+    if (rec->tls_on) cu_ssl_conn_shutdown(&rec->tls);
   }
   close_walk(ctx, sid);
   remove_and_free(ctx, sid);
@@ -55,8 +49,8 @@ void close_timer(void*, void* ud, int32_t id, int32_t) {
   edgeserv_ctx* ctx = context();
   const int64_t sid = ud_to_sid(ud);
   {
-    CtxLock lock(ctx);
-    client_rec* rec = find_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    client_rec* rec = lock.rec();
     if (!rec || rec->force_timer == kClosing) return;  // another timer is ending it already
     // A fired once-timer is gone from its box.
     if (rec->force_timer == id) rec->force_timer = 0;
@@ -83,8 +77,8 @@ using namespace edge;
 extern "C" void edgeserv_ForceClose(int64_t sid) {
   edgeserv_ctx* ctx = context();
   if (!ctx) return;
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
   vor_bigbox* bb = bigbox_of(ctx);
   vor_box* box = vor_bigbox_GetSlaveBox(bb, sid);

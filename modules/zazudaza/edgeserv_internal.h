@@ -1,8 +1,9 @@
-// Inside the edge server: the module-wide state, the context lock with its per-thread depth,
+// Inside the edge server: the module-wide state, the client table with its record locks,
 // and the steps that the module, the sub-module walks, the connections and the close paths share.
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "edgeserv.h"
@@ -64,26 +65,44 @@ void make_pools(cu_log* log);
 void console(const char* text);
 void console_error(const char* text);
 
-// --- the context lock -------------------------------------------------------------------------
+// --- the client table and the record locks ---------------------------------------------------
 
-// Holds the context lock for a scope and counts the calling thread's depth, so that code which
-// must run unlocked (slots, hooks, notices, location look-ups) can check it.
-class CtxLock {
+struct ClientSlot;
+
+// Holds the lock of a sid's record for a scope and counts the calling thread's depth of record
+// locks, so that code which must run unlocked (slots, hooks, notices, location look-ups) can check
+// it. rec() is the sid's record, NULL when the sid is unknown (or there is no context). The lock is
+// re-entrant and innermost: a module's own lock is taken before it, never under it, and no thread
+// holds two records' locks at once.
+class ClientLock {
  public:
-  explicit CtxLock(edgeserv_ctx* ctx);
-  ~CtxLock() { unlock(); }
-  CtxLock(const CtxLock&) = delete;
-  CtxLock& operator=(const CtxLock&) = delete;
+  ClientLock(edgeserv_ctx* ctx, int64_t sid);
+  ~ClientLock() { unlock(); }
+  ClientLock(const ClientLock&) = delete;
+  ClientLock& operator=(const ClientLock&) = delete;
+  client_rec* rec() const { return rec_; }
   void unlock();
-  void lock();
+  // Takes the lock again and looks the sid up anew: the record, or NULL when it is gone.
+  client_rec* relock();
 
  private:
-  cu_sem* sem_;
+  friend void remove_client(ClientLock& held);
+  ClientSlot* slot_ = nullptr;
+  int64_t sid_;
+  client_rec* rec_ = nullptr;
   bool held_ = false;
 };
-// The calling thread's depth of the context lock.
+// Puts a record in the table under its sid; false without memory for the entry.
+bool insert_client(client_rec* rec);
+// Takes the held record out of the table (the caller frees it).
+void remove_client(ClientLock& held);
+// Records in the table.
+int32_t client_count();
+// Calls visit on every record, one at a time, each under its own lock.
+void for_each_client(edgeserv_ctx* ctx, const std::function<void(client_rec*)>& visit);
+// The calling thread's depth of record locks.
 int lock_depth();
-// Debug builds abort when the calling thread holds the context lock.
+// Debug builds abort when the calling thread holds a record lock.
 void expect_unlocked();
 
 // --- sub-modules ------------------------------------------------------------------------------
@@ -103,8 +122,6 @@ bool attach_listeners(edgeserv_ctx* ctx);
 client_rec* client_new();
 // Frees a record: its timers, its socket (when the sid is set), its queue and its arena.
 void client_free(edgeserv_ctx* ctx, client_rec* rec);
-// The record of a sid in the table; the caller holds the context lock.
-client_rec* find_client(edgeserv_ctx* ctx, int64_t sid);
 // True while the accept path is still running the on_accept walk of the record.
 bool client_accepting(const client_rec* rec);
 
@@ -139,11 +156,11 @@ bool handle_chunk(edgeserv_ctx* ctx, client_rec* rec, const char* data, int32_t 
 // The accept path shared by the plain and HTTPS listeners.
 void accept_client(vor_bigbox* bb, edgeserv_ctx* ctx, int64_t listen_sid, int64_t sid, const char* ip,
                    uint16_t port, bool tls);
-// Write interest on and off; the caller holds the context lock.
+// Write interest on and off; the caller holds the record's lock.
 void start_writing(edgeserv_ctx* ctx, client_rec* rec);
 void stop_writing(edgeserv_ctx* ctx, client_rec* rec);
 // One run of the queue pump for the client, as a writable event would; on its slave thread,
-// without the context lock.
+// without a record lock.
 void pump_now(edgeserv_ctx* ctx, int64_t sid);
 
 // --- output -----------------------------------------------------------------------------------
@@ -151,17 +168,17 @@ void pump_now(edgeserv_ctx* ctx, int64_t sid);
 enum TaskKind : uint8_t { kTaskEmpty = 0, kTaskMemory = 1, kTaskFile = 2, kTaskClose = 3 };
 // An empty queue in the arena, or NULL.
 edgeserv_outq* queue_make(cu_xmem* arena);
-// Ends every task of the record's queue (under the context lock: files are released after it).
+// Ends every task of the record's queue (under the record's lock: files are released after it).
 void queue_release_all(client_rec* rec);
-// The kind of the head task; -1 for an empty queue. The caller holds the context lock.
+// The kind of the head task; -1 for an empty queue. The caller holds the record's lock.
 int head_task_kind(const client_rec* rec);
-// Tasks queued. The caller holds the context lock.
+// Tasks queued. The caller holds the record's lock.
 int32_t queue_length(const client_rec* rec);
 uint64_t total_sent();
 // Runs of the queue pump since start, all clients together (tests: a pump that spins).
 uint64_t pump_runs();
 // Tests: the kinds of the queued tasks in order, the bytes of its memory tasks in order, and an
-// empty task pushed at the tail (false when it cannot be made). The caller holds the context lock.
+// empty task pushed at the tail (false when it cannot be made). The caller holds the record's lock.
 std::string queue_kinds(const client_rec* rec);
 std::string queued_bytes(const client_rec* rec);
 bool push_empty_task(client_rec* rec);
@@ -183,7 +200,7 @@ uint64_t fileop_page_limit(uint64_t physical_bytes);
 cu_xmem* fileop_pool();
 void* fileop_alloc(uint64_t n);
 void fileop_free(void* p);
-// Hands a file to edgeserv_fclose once the calling thread no longer holds the context lock (the
+// Hands a file to edgeserv_fclose once the calling thread no longer holds a record lock (the
 // registry lock is never taken under it); at once when it holds none.
 void defer_file_release(const char* name, cu_xfile* file);
 // Runs the releases deferred by the calling thread.

@@ -20,12 +20,12 @@
 #include "faultpost_hook.h"
 #include "vor_afile.h"
 #include "vor_box.h"
+#include "vor_kit.h"
 
 namespace edge {
 namespace {
 
 constexpr int kArenaLocks = 16;
-constexpr int64_t kClientBuckets = 16384;
 constexpr uint64_t kGiB = 1ull << 30;
 
 struct State {
@@ -36,7 +36,7 @@ struct State {
   cu_sem* arena_locks[kArenaLocks] = {};
   std::once_flag arena_locks_made;
   cu_sem* pool_lock = nullptr;
-  cu_xmem* xjitter_pool = nullptr;
+  std::atomic<cu_xmem*> xjitter_pool{nullptr};  // tests put another in its place while clients run
   cu_xmem* struct_pool = nullptr;
   cu_xmem* hash_pool = nullptr;
   std::once_flag pools_made;
@@ -79,8 +79,6 @@ uint64_t physical_memory() {
   return total;
 }
 
-void* pool_alloc(void* pool, uint64_t size) { return cu_xmem_malloc(static_cast<cu_xmem*>(pool), size); }
-void pool_free(void* pool, void* block) { cu_xmem_free(static_cast<cu_xmem*>(pool), block); }
 
 // --- timers on the master box -----------------------------------------------------------------
 
@@ -111,7 +109,7 @@ void make_arena_locks() {
   });
 }
 
-// The context with its lock, log, client table, name tree and empty sub-module list; NULL when
+// The context with its lock, log, name tree and empty sub-module list; NULL when
 // memory is short.
 edgeserv_ctx* make_context(daemon_ctx* daemon) {
   auto* ctx = static_cast<edgeserv_ctx*>(_cu_calloc(1, sizeof(edgeserv_ctx), kUnit, __LINE__));
@@ -121,11 +119,7 @@ edgeserv_ctx* make_context(daemon_ctx* daemon) {
   ctx->log = cu_log_malloc("../logs/zazudaza.log");
   cu_log_notice(ctx->log, "%s", "[quorin -> zazudaza] setup!\r\n");
   make_pools(ctx->log);
-  auto** buckets =
-      static_cast<cu_i64hash_node**>(_cu_calloc(kClientBuckets, sizeof(cu_i64hash_node*), kUnit, __LINE__));
-  ctx->clients = buckets ? cu_i64hash_mallocxx(buckets, kClientBuckets, pool_alloc, pool_free,
-                                               state().hash_pool)
-                         : nullptr;
+  ctx->clients = nullptr;  // the client table is the module's, indexed by descriptor
   ctx->names = cu_stree_malloc();
   ctx->submodules = nullptr;
   state().hash_baseline = cu_xmem_used_space_size(state().hash_pool);
@@ -195,8 +189,8 @@ cu_sem* arena_lock() {
 }
 
 cu_xmem* struct_pool() { return state().struct_pool; }
-cu_xmem* xjitter_pool() { return state().xjitter_pool; }
-void set_xjitter_pool(cu_xmem* pool) { state().xjitter_pool = pool; }
+cu_xmem* xjitter_pool() { return state().xjitter_pool.load(std::memory_order_acquire); }
+void set_xjitter_pool(cu_xmem* pool) { state().xjitter_pool.store(pool, std::memory_order_release); }
 const char* host_name() { return state().host_name; }
 
 void make_via_token() {
@@ -228,10 +222,7 @@ void make_pools(cu_log* log) {
   });
 }
 
-void console(const char* text) {
-  fputs(text, stdout);
-  fflush(stdout);
-}
+void console(const char* text) { vor::console_line("%s", text); }
 
 void console_error(const char* text) {
   fputs(text, stderr);
@@ -248,30 +239,19 @@ void start_idle_sweep(edgeserv_ctx* ctx, uint32_t limit) {
 
 void idle_sweep(edgeserv_ctx* ctx, int64_t now, uint32_t limit) {
   if (!ctx) return;
-  struct Walk {
-    int64_t now;
-    uint32_t limit;
-    std::vector<int64_t> idle;
-  } walk{now, limit, {}};
-  CtxLock lock(ctx);
-  cu_i64hash_traverse(
-      ctx->clients,
-      [](int64_t sid, void* value, void* arg) -> uint8_t {
-        auto* w = static_cast<Walk*>(arg);
-        auto* rec = static_cast<client_rec*>(value);
-        const uint32_t received = std::atomic_ref<uint32_t>(rec->received).load(std::memory_order_relaxed);
-        const uint32_t sent = std::atomic_ref<uint32_t>(rec->sent).load(std::memory_order_relaxed);
-        const int64_t created = std::atomic_ref<int64_t>(rec->created).load(std::memory_order_relaxed);
-        if (w->now - created > static_cast<int64_t>(w->limit) && received == rec->received_at_sweep &&
-            sent == rec->sent_at_sweep)
-          w->idle.push_back(sid);
-        rec->received_at_sweep = received;
-        rec->sent_at_sweep = sent;
-        return 0;
-      },
-      &walk);
-  // The idle sids go out newest first.
-  for (auto it = walk.idle.rbegin(); it != walk.idle.rend(); ++it)
+  std::vector<int64_t> idle;
+  for_each_client(ctx, [&](client_rec* rec) {
+    const uint32_t received = std::atomic_ref<uint32_t>(rec->received).load(std::memory_order_relaxed);
+    const uint32_t sent = std::atomic_ref<uint32_t>(rec->sent).load(std::memory_order_relaxed);
+    const int64_t created = std::atomic_ref<int64_t>(rec->created).load(std::memory_order_relaxed);
+    if (now - created > static_cast<int64_t>(limit) && received == rec->received_at_sweep &&
+        sent == rec->sent_at_sweep)
+      idle.push_back(rec->sid);
+    rec->received_at_sweep = received;
+    rec->sent_at_sweep = sent;
+  });
+  // Force-closed after the walk, each under its own record's lock again.
+  for (auto it = idle.rbegin(); it != idle.rend(); ++it)
     if (*it > 0) edgeserv_ForceClose(*it);
 }
 
@@ -353,7 +333,7 @@ void edgeserv_XmemDebug(uint64_t* used, uint64_t* free_bytes) {
   State& s = state();
   uint64_t in_use = 0;
   uint64_t spare = 0;
-  for (cu_xmem* pool : {s.xjitter_pool, s.struct_pool, s.hash_pool, fileop_pool()}) {
+  for (cu_xmem* pool : {s.xjitter_pool.load(), s.struct_pool, s.hash_pool, fileop_pool()}) {
     in_use += cu_xmem_used_space_size(pool);
     spare += cu_xmem_free_space_size(pool);
   }

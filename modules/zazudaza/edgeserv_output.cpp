@@ -1,7 +1,7 @@
 // The output queue of a client connection and its writers. Writers send at once when the queue
 // is empty and queue the rest; the pump sends from the head task whenever the socket is
 // writable; a close is itself a task, so a connection closes only after the output queued
-// before it. Every send and every queue change happens under the context lock, so the bytes of
+// before it. Every send and every queue change happens under the record's lock, so the bytes of
 // concurrent writers never interleave inside one write; write hooks and the writable notice run
 // after the lock is released.
 //
@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -62,7 +63,9 @@ using Task = edgeserv_task;
 
 vor_bigbox* bigbox_of(edgeserv_ctx* ctx) { return ctx && ctx->daemon ? ctx->daemon->bigbox : nullptr; }
 
+// The write hooks, under a lock of their own (taken under a record's lock, never around one).
 struct HookList {
+  std::mutex lock;
   std::vector<edgeserv_write_hook_fn> fns;  // cleared entries stay and are skipped
   std::atomic<bool> any{false};
 };
@@ -75,7 +78,7 @@ HookList& hooks() {
 std::atomic<uint64_t> g_total_sent{0};
 std::atomic<uint64_t> g_pump_runs{0};  // writable events handled: a spinning pump shows here
 
-// Hook calls made under the lock and run after it.
+// Hook calls made under the record's lock and run after it.
 struct HookCalls {
   std::vector<edgeserv_write_hook_fn> fns;
   std::vector<std::string> chunks;
@@ -90,9 +93,10 @@ struct HookCalls {
   }
 };
 
-// The hooks in force, copied under the context lock.
+// The hooks in force, copied under the hook list's lock.
 std::vector<edgeserv_write_hook_fn> hooks_now() {
-  if (!hooks().any.load(std::memory_order_relaxed)) return {};
+  if (!hooks().any.load(std::memory_order_acquire)) return {};
+  std::lock_guard<std::mutex> hold(hooks().lock);
   std::vector<edgeserv_write_hook_fn> out;
   for (edgeserv_write_hook_fn fn : hooks().fns)
     if (fn) out.push_back(fn);
@@ -418,18 +422,17 @@ void take_notice(client_rec* rec, AfterUnlock* after) {
 }
 
 // A TLS step that waited for room (a handshake flight or a read's own output) runs again on
-// the slave thread before the pump takes the context lock.
+// the slave thread before the pump takes the record's lock.
 bool rerun_tls_step(edgeserv_ctx* ctx, int64_t sid) {
   client_rec* rec;
   {
-    CtxLock lock(ctx);
-    rec = find_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    rec = lock.rec();
     if (!rec || !rec->tls_on || !rec->tls.cross_want) return rec != nullptr;
     stop_writing(ctx, rec);
   }
   tls_read_step(ctx, rec, nullptr, 0);
-  CtxLock lock(ctx);
-  return find_client(ctx, sid) == rec;
+  return ClientLock(ctx, sid).rec() == rec;
 }
 
 void on_writable(vor_bigbox* bb, void* ud, int64_t sid) {
@@ -438,8 +441,8 @@ void on_writable(vor_bigbox* bb, void* ud, int64_t sid) {
   if (!rerun_tls_step(ctx, sid)) return;
   AfterUnlock after;
   {
-    CtxLock lock(ctx);
-    client_rec* rec = find_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    client_rec* rec = lock.rec();
     if (!rec) return;
     std::atomic_ref<int64_t> owner(rec->owner_thread);
     if (owner.load(std::memory_order_relaxed) == 0) owner.store(cu_GetThisThreadId(), std::memory_order_relaxed);
@@ -476,8 +479,8 @@ void read_done(vor_afile* op, void* ud, void* a1, void*, void*, void*) {
   void* buffer = op->buffer;
   AfterUnlock after;
   {
-    CtxLock lock(ctx);
-    client_rec* rec = find_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    client_rec* rec = lock.rec();
     Task* t = rec ? rec->queue->head : nullptr;
     if (!t || t->type != kTaskFile || !t->reading || t->in_flight != buffer) {
       fileop_free(buffer);
@@ -506,9 +509,9 @@ void read_done(vor_afile* op, void* ud, void* a1, void*, void*, void*) {
 
 // --- writers ----------------------------------------------------------------------------------
 
-// The client a writer may write to, or NULL (unknown or force-closed).
-client_rec* writable_client(edgeserv_ctx* ctx, int64_t sid) {
-  client_rec* rec = find_client(ctx, sid);
+// The held client if a writer may write to it, or NULL (unknown or force-closed).
+client_rec* writable_client(const ClientLock& held) {
+  client_rec* rec = held.rec();
   return rec && rec->force_timer == 0 ? rec : nullptr;
 }
 
@@ -524,8 +527,8 @@ uint8_t write_memory(int64_t sid, const char* data, int32_t len) {
   HookCalls calls;
   bool queued = true;
   {
-    CtxLock lock(ctx);
-    client_rec* rec = writable_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    client_rec* rec = writable_client(lock);
     if (!rec) return 0;
     cancel_delay_timer(ctx, rec);
     calls.fns = hooks_now();
@@ -554,8 +557,8 @@ uint8_t write_file(int64_t sid, const char* name, cu_xfile* file, int64_t from, 
   bool refused = true;
   bool cut = false;
   {
-    CtxLock lock(ctx);
-    client_rec* rec = ctx ? writable_client(ctx, sid) : nullptr;
+    ClientLock lock(ctx, sid);
+    client_rec* rec = writable_client(lock);
     if (rec) {
       cancel_delay_timer(ctx, rec);
       cut = true;
@@ -661,13 +664,14 @@ uint64_t total_sent() { return g_total_sent.load(std::memory_order_relaxed); }
 uint64_t pump_runs() { return g_pump_runs.load(std::memory_order_relaxed); }
 
 void reset_write_hooks() {
+  std::lock_guard<std::mutex> hold(hooks().lock);
   hooks().fns.clear();
   hooks().any.store(false);
 }
 
 void take_back_delayed_close(edgeserv_ctx* ctx, int64_t sid) {
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec || std::atomic_ref<uint8_t>(rec->closing).load(std::memory_order_relaxed)) return;
   cancel_delay_timer(ctx, rec);
   Task* tail = rec->queue->tail;
@@ -703,8 +707,8 @@ uint8_t edgeserv_WriteFileEx_BySSD(int64_t sid, const char* name, cu_xfile* file
 
 void edgeserv_ExportSock_ForRead(int64_t sid) {
   edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
   vorx_bigbox_pause_ForRead(bigbox_of(ctx), sid);
   rec->reading = 0;
@@ -713,8 +717,8 @@ void edgeserv_ExportSock_ForRead(int64_t sid) {
 
 void edgeserv_ImportSock_ForRead(int64_t sid) {
   edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
   rec->read_held = 0;
   if (rec->reading) return;
@@ -725,36 +729,36 @@ void edgeserv_ImportSock_ForRead(int64_t sid) {
 
 void edgeserv_ExportSock_ForWrite(int64_t sid) {
   edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  if (client_rec* rec = find_client(ctx, sid)) stop_writing(ctx, rec);
+  ClientLock lock(ctx, sid);
+  if (client_rec* rec = lock.rec()) stop_writing(ctx, rec);
 }
 
 void edgeserv_ImportSock_ForWrite(int64_t sid) {
   edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  if (client_rec* rec = find_client(ctx, sid)) start_writing(ctx, rec);
+  ClientLock lock(ctx, sid);
+  if (client_rec* rec = lock.rec()) start_writing(ctx, rec);
 }
 
 void edgeserv_AddWriteHook(edgeserv_write_hook_fn fn) {
   edgeserv_ctx* ctx = context();
   if (!fn || !ctx) return;
-  CtxLock lock(ctx);
+  std::lock_guard<std::mutex> hold(hooks().lock);
   hooks().fns.push_back(fn);
-  hooks().any.store(true, std::memory_order_relaxed);
+  hooks().any.store(true, std::memory_order_release);
 }
 
 void edgeserv_DelWriteHook(edgeserv_write_hook_fn fn) {
   edgeserv_ctx* ctx = context();
   if (!fn || !ctx) return;
-  CtxLock lock(ctx);
+  std::lock_guard<std::mutex> hold(hooks().lock);
   for (edgeserv_write_hook_fn& entry : hooks().fns)
     if (entry == fn) entry = nullptr;
 }
 
 void edgeserv_AddWritableNotice(int64_t sid, edgeserv_writable_fn fn, void* arg) {
   edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
   rec->notice_fn = fn;
   rec->notice_arg = arg;
@@ -763,8 +767,8 @@ void edgeserv_AddWritableNotice(int64_t sid, edgeserv_writable_fn fn, void* arg)
 
 void edgeserv_DelWritableNotice(int64_t sid) {
   edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
   rec->notice_fn = nullptr;
   rec->notice_arg = nullptr;
@@ -772,8 +776,8 @@ void edgeserv_DelWritableNotice(int64_t sid) {
 
 uint32_t edgeserv_GetWritableLen(int64_t sid) {
   edgeserv_ctx* ctx = context();
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec || !rec->queue->head) return 0;
   auto memory_bytes = [](Task* t) { return t->type == kTaskMemory ? cu_xjitter_GetLen(&t->bytes) : 0; };
   uint64_t n = memory_bytes(rec->queue->head);
@@ -786,8 +790,8 @@ void edgeserv_close(int64_t sid, uint32_t delay) {
   if (!ctx) return;
   bool cut = false;
   {
-    CtxLock lock(ctx);
-    client_rec* rec = find_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    client_rec* rec = lock.rec();
     if (!rec) return;
     if (!vor_bigbox_GetSlaveBox(bigbox_of(ctx), sid)) {
       no_slave_box(ctx, "edgeserv_close() -> close1, except close", sid);
@@ -813,8 +817,8 @@ void edgeserv_close(int64_t sid, uint32_t delay) {
 void edgeserv_unclose(int64_t sid) {
   edgeserv_ctx* ctx = context();
   if (!ctx) return;
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
   if (!vor_bigbox_GetSlaveBox(bigbox_of(ctx), sid)) {
     no_slave_box(ctx, "edgeserv_unclose() -> unclose1, except close", sid);
@@ -833,8 +837,8 @@ void edgeserv_TryFasterSafeClose(int64_t sid) {
     edgeserv_close(sid, 0);
     return;
   }
-  CtxLock lock(ctx);
-  client_rec* rec = find_client(ctx, sid);
+  ClientLock lock(ctx, sid);
+  client_rec* rec = lock.rec();
   if (!rec) return;
   std::atomic_ref<uint8_t>(rec->closing).store(1, std::memory_order_relaxed);
   const int kind = head_task_kind(rec);

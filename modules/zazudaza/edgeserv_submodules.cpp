@@ -1,6 +1,6 @@
 // The web-cache sub-modules: the loader over [modules] of zazudaza.ini and the walks that call
 // their slots. The list is only appended to during init, so the walks read it without a lock;
-// every slot runs with the context lock released.
+// every slot runs with no client record locked.
 #include <dlfcn.h>
 #include <stdio.h>
 

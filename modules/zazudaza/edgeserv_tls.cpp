@@ -3,8 +3,8 @@
 // read step that feeds decrypted batches to the request steps.
 //
 // One thread per SSL object: after accept a TLS connection is stepped only on its slave thread
-// (the read path, the pump and the writers that run there); handshakes never run under the
-// context lock, since the server-name hook takes the rules store's own lock.
+// (the read path, the pump and the writers that run there); handshakes never run under a
+// record's lock, since the server-name hook takes the rules store's own lock.
 #include <stdio.h>
 #include <string.h>
 
@@ -199,7 +199,7 @@ Verdict act_on_state(edgeserv_ctx* ctx, client_rec* rec) {
 }
 
 bool still_reading(edgeserv_ctx* ctx, client_rec* rec) {
-  CtxLock lock(ctx);
+  ClientLock lock(ctx, rec->sid);
   return rec->reading != 0;
 }
 
@@ -208,8 +208,8 @@ bool still_reading(edgeserv_ctx* ctx, client_rec* rec) {
 // write interest, so the writable handler steps it again; queued output held back by the
 // handshake is pumped now.
 void after_step(edgeserv_ctx* ctx, client_rec* rec) {
-  CtxLock lock(ctx);
-  if (find_client(ctx, rec->sid) != rec) return;
+  ClientLock lock(ctx, rec->sid);
+  if (lock.rec() != rec) return;
   if (rec->tls.state == CU_SSL_STATE_WANT_WRITE) rec->tls.cross_want = 1;
   if (rec->tls.cross_want || (rec->tls.handshake_done && queue_length(rec) > 0)) start_writing(ctx, rec);
 }
@@ -220,13 +220,12 @@ void after_step(edgeserv_ctx* ctx, client_rec* rec) {
 bool send_held_output(edgeserv_ctx* ctx, client_rec* rec) {
   const int64_t sid = rec->sid;
   {
-    CtxLock lock(ctx);
-    if (find_client(ctx, sid) != rec) return false;
+    ClientLock lock(ctx, sid);
+    if (lock.rec() != rec) return false;
     if (queue_length(rec) == 0) return true;
   }
   pump_now(ctx, sid);
-  CtxLock lock(ctx);
-  return find_client(ctx, sid) == rec;
+  return ClientLock(ctx, sid).rec() == rec;
 }
 
 void read_step_event(vor_box*, const char*, void* a1, void*, void*, void*, void*, void*, void*, void*) {
@@ -234,8 +233,8 @@ void read_step_event(vor_box*, const char*, void* a1, void*, void*, void*, void*
   const int64_t sid = ud_to_sid(a1);
   client_rec* rec;
   {
-    CtxLock lock(ctx);
-    rec = find_client(ctx, sid);
+    ClientLock lock(ctx, sid);
+    rec = lock.rec();
     if (!rec || !rec->tls_on || !rec->reading) return;
   }
   tls_read_step(ctx, rec, nullptr, 0);

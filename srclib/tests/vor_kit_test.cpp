@@ -3,9 +3,16 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <future>
+#include <map>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "vor_tempdir.h"
 
@@ -120,6 +127,48 @@ TEST_F(TypedAllocation, OwnedBlocksAreFreedUnderTheUnitLabel) {
     EXPECT_EQ(stat(), "kit_test(1)\r\n");
   }
   EXPECT_EQ(stat(), "");
+}
+
+// Console lines of many threads, one of them longer than any stack buffer, arrive each whole, in
+// each thread's order, with nothing lost, on a standard output that is a plain file.
+TEST(ConsoleLine, LinesOfManyThreadsArriveWholeAndInOrder) {
+  vor::test::TempDir dir;
+  const std::string path = dir.file("console.txt");
+  const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(file, 0);
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  ASSERT_GE(saved, 0);
+  ASSERT_EQ(dup2(file, STDOUT_FILENO), STDOUT_FILENO);
+  constexpr int kThreads = 8;
+  constexpr int kLines = 500;
+  const std::string long_text(10000, 'x');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([t, &long_text] {
+      for (int n = 0; n < kLines; ++n) vor::console_line("[thread %d] line %d\r\n", t, n);
+      if (t == 0) vor::console_line("[thread %d] long %s\r\n", t, long_text.c_str());
+    });
+  for (auto& th : threads) th.join();
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  close(file);
+
+  std::istringstream in(vor::test::read_file(path));
+  std::map<int, int> next;
+  int longs = 0;
+  for (std::string line; std::getline(in, line);) {
+    int t = -1, n = -1;
+    ASSERT_EQ(line.back(), '\r') << line.substr(0, 80);
+    if (line == "[thread 0] long " + long_text + "\r") {
+      ++longs;
+      continue;
+    }
+    ASSERT_EQ(sscanf(line.c_str(), "[thread %d] line %d\r", &t, &n), 2) << line.substr(0, 80);
+    EXPECT_EQ(n, next[t]++) << "thread " << t;
+  }
+  EXPECT_EQ(longs, 1);
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kLines) << "thread " << t;
 }
 
 }  // namespace

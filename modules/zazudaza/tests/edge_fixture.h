@@ -29,7 +29,6 @@ class Edge {
     daemon_.bigbox = vor_bigbox_make(slaves, 100000);
     ctx_.daemon = &daemon_;
     ctx_.lock = cu_sem_malloc();
-    ctx_.clients = cu_i64hash_malloc(16384);
     ctx_.names = cu_stree_malloc();
     for (submodule_desc* s : subs) cu_list_append_s(&ctx_.submodules, s);
     edge::make_pools(nullptr);
@@ -77,8 +76,7 @@ class DetachedClient {
     rec_->sid = sid_;
     rec_->arena = arena_;
     rec_->queue = edge::queue_make(arena_);
-    CtxLock lock(ctx_);
-    cu_i64hash_insert(ctx_->clients, sid_, rec_);
+    edge::insert_client(rec_);
   }
   // A full loopback TCP socket can still free room later (late acknowledgements, window probes
   // after the kernel compacts the far end's queue), so the accepted descriptor is swapped for
@@ -110,10 +108,10 @@ class DetachedClient {
   ~DetachedClient() {
     bool freed_here = false;
     {
-      CtxLock lock(ctx_);
+      ClientLock lock(ctx_, sid_);
       // A force close may have ended the record already, arena and socket with it.
-      if (edge::find_client(ctx_, sid_) == rec_) {
-        cu_i64hash_delete(ctx_->clients, sid_);
+      if (lock.rec() == rec_) {
+        edge::remove_client(lock);
         edge::client_free(ctx_, rec_);
         freed_here = true;
       }
@@ -126,8 +124,7 @@ class DetachedClient {
   client_rec* rec() { return rec_; }
   uint64_t arena_used() { return cu_xmem_used_space_size(arena_); }
   bool gone() {
-    CtxLock lock(ctx_);
-    return edge::find_client(ctx_, sid_) == nullptr;
+    return ClientLock(ctx_, sid_).rec() == nullptr;
   }
 
  private:

@@ -20,12 +20,12 @@ const char kVia[] = "1.1 testhost (random:12345 Quorin/Zazudaza/3.7.9)";
 constexpr int64_t kClock = 1700000000;  // 2023-11-14 22:13:20 UTC
 
 std::string kinds(client_rec* rec) {
-  edge::CtxLock lock(edgeserv_GetHandle());
+  edge::ClientLock lock(edgeserv_GetHandle(), rec->sid);
   return edge::queue_kinds(rec);
 }
 
 std::string bytes(client_rec* rec) {
-  edge::CtxLock lock(edgeserv_GetHandle());
+  edge::ClientLock lock(edgeserv_GetHandle(), rec->sid);
   return edge::queued_bytes(rec);
 }
 
@@ -102,7 +102,7 @@ TEST_F(Queue, TheTaskAfterTheLimitIsRefusedAndTheConnectionCut) {
   DetachedClient c(edge_.ctx(), 64);
   const int64_t kSid = c.sid();
   {
-    edge::CtxLock lock(edge_.ctx());
+    edge::ClientLock lock(edge_.ctx(), kSid);
     for (int i = 0; i < 100000; ++i) ASSERT_TRUE(edge::push_empty_task(c.rec()));
   }
   ASSERT_EQ(edgeserv_WriteJitter(kSid, "a", 1), 1);
@@ -122,7 +122,7 @@ TEST_F(Queue, EndedTasksGoBackToTheArena) {
   for (int i = 0; i < 5000; ++i) {
     ASSERT_EQ(edgeserv_WriteJitter(kSid, "answer", 6), 1);
     edgeserv_close(kSid, 6000);
-    edge::CtxLock lock(edge_.ctx());
+    edge::ClientLock lock(edge_.ctx(), kSid);
     edge::queue_release_all(c.rec());
   }
   EXPECT_EQ(c.arena_used(), before);

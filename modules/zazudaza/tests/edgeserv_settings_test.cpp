@@ -146,19 +146,23 @@ TEST(Location, GbkTextsComeBackAsUtf8) {
 }
 
 #ifndef NDEBUG
-TEST(ContextLock, ASlotCalledWithTheLockHeldAborts) {
+TEST(RecordLock, ASlotCalledWithARecordLockHeldAborts) {
   edgeserv_ctx ctx{};
-  ctx.lock = cu_sem_malloc();
+  client_rec rec{};
+  rec.sid = (7LL << 32) | 900;  // a sid no socket of this process has
+  ASSERT_TRUE(edge::insert_client(&rec));
   EXPECT_EQ(edge::lock_depth(), 0);
   edge::expect_unlocked();
   {
-    edge::CtxLock outer(&ctx);
-    edge::CtxLock inner(&ctx);
+    edge::ClientLock outer(&ctx, rec.sid);
+    edge::ClientLock inner(&ctx, rec.sid);
+    EXPECT_EQ(inner.rec(), &rec);
     EXPECT_EQ(edge::lock_depth(), 2);
-    EXPECT_DEATH(edge::expect_unlocked(), "context lock held");
+    EXPECT_DEATH(edge::expect_unlocked(), "record's lock held");
+    edge::remove_client(inner);
   }
   EXPECT_EQ(edge::lock_depth(), 0);
-  cu_sem_free(ctx.lock);
+  EXPECT_EQ(edge::ClientLock(&ctx, rec.sid).rec(), nullptr);
 }
 #endif
 

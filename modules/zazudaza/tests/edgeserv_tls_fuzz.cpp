@@ -136,8 +136,7 @@ struct Run {
 Run* g_run = nullptr;
 
 client_rec* record() {
-  edge::CtxLock lock(g_run->ctx);
-  return edge::find_client(g_run->ctx, g_run->sid);
+  return edge::ClientLock(g_run->ctx, g_run->sid).rec();
 }
 
 void server_write(uint16_t length) {
@@ -154,12 +153,12 @@ void server_write_elsewhere(uint16_t length) {
   if (!rec) return;
   int64_t owner;
   {
-    edge::CtxLock lock(g_run->ctx);
+    edge::ClientLock lock(g_run->ctx, g_run->sid);
     owner = std::exchange(rec->owner_thread, -1);
   }
   server_write(length);
-  edge::CtxLock lock(g_run->ctx);
-  if (edge::find_client(g_run->ctx, g_run->sid) == rec) rec->owner_thread = owner;
+  edge::ClientLock lock(g_run->ctx, g_run->sid);
+  if (lock.rec() == rec) rec->owner_thread = owner;
 }
 
 void server_act(uint8_t action, uint16_t arg) {
@@ -291,8 +290,8 @@ void pump() {
 void fire_timer() {
   int32_t id = 0;
   {
-    edge::CtxLock lock(g_run->ctx);
-    const client_rec* rec = edge::find_client(g_run->ctx, g_run->sid);
+    edge::ClientLock lock(g_run->ctx, g_run->sid);
+    const client_rec* rec = lock.rec();
     if (!rec) return;
     id = rec->force_timer > 0 ? rec->force_timer : rec->delay_timer;
   }
@@ -357,7 +356,7 @@ void check_whole() {
   if (rec && rec->reading && g_run->pending.empty()) require(g_run->seen == g_run->sent);
   rec = record();
   if (!rec || g_run->client_closed || g_run->client_done) return;
-  edge::CtxLock lock(g_run->ctx);
+  edge::ClientLock lock(g_run->ctx, g_run->sid);
   if (rec->force_timer == 0 && edge::queue_length(rec) == 0) require(g_run->received == g_run->written);
 }
 

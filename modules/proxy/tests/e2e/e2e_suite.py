@@ -208,6 +208,8 @@ class Node:
         with open(os.path.join(self.root, "config/quorind.ini"), "w") as f:
             f.write("[system]\nmax_network_threads=2\nmax_network_connections=20000\nproxy_port=127.0.0.1:%d\n%s"
                     "[modules]\nmodule-0=libedgeserv.so\nexport-0=edgeserv\n" % (self.port, config.get("system", "")))
+        # The cases read the trace lines, which the shipped settings leave off.
+        edit_ini(os.path.join(self.root, "modules/zazudaza.ini"), "display_console", "1")
         for file, key, value in config.get("ini", []):
             edit_ini(os.path.join(self.root, "modules", file), key, value)
         for file, text in config.get("files", []):
