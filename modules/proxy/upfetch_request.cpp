@@ -232,6 +232,17 @@ void delete_every(http_parser* head, const std::string& name) {
   for (int i = 0; i < 1000 && http_parser_IsKey(head, name.c_str()); ++i) http_parser_DelKey(head, name.c_str());
 }
 
+// A field name as HTTP spells it: one or more token characters. A Connection token that is no
+// field name (a colon, a blank, a control byte inside) names nothing to remove.
+bool is_field_name(std::string_view name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alnum && std::string_view("!#$%&'*+-.^_`|~").find(c) == std::string_view::npos) return false;
+  }
+  return true;
+}
+
 // Fields this node frames or routes by itself: a Connection token never removes them.
 bool kept_by_node(std::string_view name) {
   for (std::string_view kept : {"Host", "Content-Length", "Transfer-Encoding", "Connection", "Upgrade"}) {
@@ -246,7 +257,7 @@ void drop_hop_by_hop(http_parser* head, bool keep_upgrade) {
   bool upgrade_named = false;
   for (const std::string& token : header_tokens(head, "Connection")) {
     if (equal_ignore_case(token, "upgrade")) upgrade_named = true;
-    if (!kept_by_node(token)) delete_every(head, token);
+    if (is_field_name(token) && !kept_by_node(token)) delete_every(head, token);
   }
   delete_every(head, "Keep-Alive");
   delete_every(head, "TE");
