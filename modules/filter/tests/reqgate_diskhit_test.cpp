@@ -689,6 +689,7 @@ struct Gate {
   std::condition_variable cv;
   bool open = false;
   bool entered = false;
+  bool left = false;
 };
 
 void block_worker(vor_afile*, void* ud, void*, void*, void*, void*) {
@@ -697,6 +698,8 @@ void block_worker(vor_afile*, void* ud, void*, void*, void*, void*) {
   gate->entered = true;
   gate->cv.notify_all();
   gate->cv.wait(lock, [&] { return gate->open; });
+  gate->left = true;
+  gate->cv.notify_all();
 }
 
 // Holds the one file worker until released: reads queued meanwhile stay in flight.
@@ -723,6 +726,11 @@ class HeldWorker {
   }
   ~HeldWorker() {
     release();
+    {
+      // The worker still reads the gate until it has left: the gate dies with this object.
+      std::unique_lock<std::mutex> lock(gate_.mu);
+      gate_.cv.wait(lock, [&] { return gate_.left; });
+    }
     vor_afile op{};
     op.file = file_;
     op.type = VOR_AFILE_CLOSE;
