@@ -365,9 +365,13 @@ def after_restart(run):
         run.status(path + " after the restart", answer, 200) and run.cache(path + " after the restart", answer, "HIT")
         run.expect(sha(answer.body) == sha(want), path + " after the restart: sha256 differs")
         run.count(path + " after the restart", path, 1)
+    promoted = re.compile(r"\[AddPublicMemCacheFromDiskCache: F -> \d+s\] a\.test" + re.escape(small))
     for turn in ("disk", "memory"):
         answer = run.get(small)
         run.cache("small from " + turn, answer, "HIT") and run.body("small from " + turn, answer, small_want)
+        # The copy to memory follows the disk answer's last byte: the next request waits for it.
+        run.expect(suite.wait_for(lambda: promoted.search(suite.read(run.node.out).decode("latin-1")), seconds=SECONDS),
+                   "small: no copy to memory after its disk hit")
     console = suite.read(run.node.out).decode("latin-1")
     run.expect(console.count("[HitPublicDiskCache: Status -> 200|206|301|302] a.test" + small) == 1,
                "small: not one disk hit on the console")
