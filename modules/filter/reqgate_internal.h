@@ -11,6 +11,7 @@
 
 #include "cu_xjitter.h"
 #include "http_parser.h"
+#include "upfetch_request.h"
 #include "reqgate.h"
 #include "vor_afile.h"
 #include "vor_box.h"
@@ -270,9 +271,7 @@ bool is_spider(http_parser* request);
 // The key of a request: Host and target (an absolute target loses "http://" and the host); CONNECT:
 // Host alone. NULL without method, Host (up to 200 characters) or target; out holds 4,096 bytes.
 char* request_key(http_parser* request, char* out);
-// True when the request has no Connection header or asks to close (before HTTP/1.1: does not
-// ask to keep the connection alive).
-bool wants_close(http_parser* request);
+using vor::upfetch::wants_close;
 // Disk-cache rewrite entries loaded from the plug-ins.
 size_t rewrite_entry_count();
 // Calls the rewrite list in order; true when an entry answered (key_buffer: 4,197 zeroed bytes).

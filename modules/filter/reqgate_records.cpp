@@ -217,12 +217,4 @@ char* request_key(http_parser* request, char* out) {
   return out;
 }
 
-bool wants_close(http_parser* request) {
-  char value[32];
-  if (!http_parser_GetKey(request, "Connection", value, sizeof value)) return true;
-  // Before HTTP/1.1 a connection persists only when the client asks for it.
-  if (!vor::upfetch::speaks_http11(request)) return !contains_ignore_case(value, "keep-alive");
-  return starts_ignore_case(value, "close") && value[5] == '\0';
-}
-
 }  // namespace vor::reqgate

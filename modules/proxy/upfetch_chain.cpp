@@ -348,13 +348,6 @@ void forward_body(int64_t sid, client_rec* client, const char* body, int32_t bod
 
 }  // namespace
 
-bool wants_close(http_parser* request) {
-  char value[32];
-  if (!http_parser_GetKey(request, "Connection", value, sizeof value)) return true;
-  if (!speaks_http11(request)) return strcasestr(value, "keep-alive") == nullptr;
-  return strcasecmp(value, "close") == 0;
-}
-
 bool request_content_accepted(int64_t sid, http_parser* request, const char* body, int32_t len) {
   return len <= 0 || upfetch__request_content_hook(sid, request, body, static_cast<uint32_t>(len)) != 0;
 }

@@ -9,9 +9,6 @@
 
 namespace vor::upfetch {
 
-// True when the request has no Connection header or asks to close (before HTTP/1.1: does not
-// ask to keep the connection alive).
-bool wants_close(http_parser* request);
 // The plug-ins' request-body walk; true when the chunk may go upstream (empty chunks always).
 bool request_content_accepted(int64_t sid, http_parser* request, const char* body, int32_t len);
 

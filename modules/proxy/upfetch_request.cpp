@@ -207,24 +207,37 @@ void move_proxy_connection(http_parser* head) {
   if (!http_parser_IsKey(head, "Connection")) http_parser_InsertKey(head, "Connection", value->c_str());
 }
 
-// The comma-separated tokens of every line of a header, blanks trimmed.
-std::vector<std::string> header_tokens(http_parser* head, const char* name) {
-  std::vector<std::string> tokens;
-  for (int32_t k = 0;; ++k) {
-    const auto value = read_header(head, name, kHeadMax, k);
-    if (!value) break;
-    std::string_view rest(*value);
+// Calls visit(token) for each comma-separated token of every line of a header, blanks trimmed;
+// stops early when visit returns true, and then returns true.
+template <class Visit>
+bool any_header_token(http_parser* head, const char* name, Visit visit) {
+  char* buffer = read_buffer();
+  for (int32_t k = 0; http_parser_GetNthKey(head, name, k, buffer, kHeadMax); ++k) {
+    std::string_view rest(buffer);
     while (!rest.empty()) {
       const size_t comma = rest.find(',');
       std::string_view token = rest.substr(0, comma);
       while (!token.empty() && is_blank(token.front())) token.remove_prefix(1);
       while (!token.empty() && is_blank(token.back())) token.remove_suffix(1);
-      if (!token.empty()) tokens.emplace_back(token);
+      if (!token.empty() && visit(token)) return true;
       if (comma == std::string_view::npos) break;
       rest.remove_prefix(comma + 1);
     }
   }
+  return false;
+}
+
+std::vector<std::string> header_tokens(http_parser* head, const char* name) {
+  std::vector<std::string> tokens;
+  any_header_token(head, name, [&](std::string_view token) {
+    tokens.emplace_back(token);
+    return false;
+  });
   return tokens;
+}
+
+bool has_token(http_parser* head, const char* name, std::string_view wanted) {
+  return any_header_token(head, name, [&](std::string_view token) { return equal_ignore_case(token, wanted); });
 }
 
 void delete_every(http_parser* head, const std::string& name) {
@@ -262,6 +275,13 @@ void drop_hop_by_hop(http_parser* head, bool keep_upgrade) {
   delete_every(head, "Keep-Alive");
   delete_every(head, "TE");
   if (!(keep_upgrade && upgrade_named)) delete_every(head, "Upgrade");
+}
+
+bool wants_close(http_parser* request) {
+  if (!http_parser_IsKey(request, "Connection")) return true;
+  if (has_token(request, "Connection", "close")) return true;
+  // Before HTTP/1.1 a connection persists only when the client asks for it.
+  return !speaks_http11(request) && !has_token(request, "Connection", "keep-alive");
 }
 
 bool speaks_http11(http_parser* head) {

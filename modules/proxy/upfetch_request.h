@@ -37,6 +37,10 @@ bool cache_key(http_parser* head, char* key, char* host, const char* method);
 // routes by), Keep-Alive, TE and Upgrade (kept when keep_upgrade and Connection names upgrade).
 void drop_hop_by_hop(http_parser* head, bool keep_upgrade);
 
+// True when the answer to this request ends its connection: a "close" token in Connection, no
+// Connection header at all, or before HTTP/1.1 no "keep-alive" token.
+bool wants_close(http_parser* request);
+
 // True when the start line of the head ends with "HTTP/1.1".
 bool speaks_http11(http_parser* head);
 

@@ -5,8 +5,8 @@
 //
 // Keys are paths with '\' made '/', as the file layer opens them, so two spellings of one file
 // meet in one entry. The registry lock guards only the table: opens, closes and removals run
-// outside it, and it is never taken under the context lock (the writers hand files of ended
-// tasks over once the context lock is released).
+// outside it, and it is never taken under a client record's lock (the writers hand files of
+// ended tasks over once the record's lock is released).
 #include <stdio.h>
 #include <string.h>
 

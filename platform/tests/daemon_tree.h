@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "vor_tempdir.h"
 #include "vor_wait.h"
 
@@ -147,7 +149,9 @@ class DaemonTree {
   // The daemon with the banner printed, i.e. start-up done.
   std::unique_ptr<Process> start_daemon(const std::vector<std::string>& env = {}) const {
     auto p = run("quorind", {}, env);
-    wait_until([&] { return out().find("*** You Can Press Ctrl+C To Exit! ***\r\n") != std::string::npos; });
+    if (!wait_until([&] { return out().find("*** You Can Press Ctrl+C To Exit! ***\r\n") != std::string::npos; })) {
+      ADD_FAILURE() << "the daemon printed no start-up banner; its console:\n" << out();
+    }
     return p;
   }
 

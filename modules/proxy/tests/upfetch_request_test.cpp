@@ -245,6 +245,29 @@ TEST(Version, Http11OnlyWhenTheStartLineEndsWithIt) {
   }
 }
 
+TEST(UpfetchRequest, WantsCloseReadsEveryConnectionToken) {
+  struct Case {
+    const char* head;
+    bool close;
+  } const cases[] = {
+      {"GET / HTTP/1.1\r\nHost: a\r\n\r\n", true},  // no Connection header: closed behind the answer
+      {"GET / HTTP/1.1\r\nConnection: keep-alive\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nConnection: Close\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nConnection: keep-alive, close\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nConnection: te\r\nConnection: close\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nConnection: closed\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nConnection: x-a-rather-long-field-name-of-the-client, close\r\n\r\n", true},
+      {"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", false},
+      {"GET / HTTP/1.0\r\nConnection: Upgrade, Keep-Alive\r\n\r\n", false},
+      {"GET / HTTP/1.0\r\nConnection: keep-alive, close\r\n\r\n", true},
+      {"GET / HTTP/1.0\r\nConnection: te\r\n\r\n", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    EXPECT_EQ(wants_close(parse(c.head, true).get()), c.close);
+  }
+}
+
 TEST(XQuorin, StampKeepsTheWholeTokenWithinTheReadPart) {
   const std::string token = "1.1 " + std::string(63, 'n') + " (random:123456 Quorin/Zazudaza/3.7.9)";
   EXPECT_EQ(stamped_x_quorin("", token), token);
