@@ -9,6 +9,7 @@
 # version older than the last POST made).
 # REQUESTS (default 5000), URLS (default 50). Prints; asserts nothing; exits 0 when it cannot run.
 source "$(dirname "$0")/proxy_tree.sh"
+install_packages varnish >/dev/null 2>&1
 THREADS=2
 NODE_THREADS=2
 REQUESTS=${REQUESTS:-5000}
