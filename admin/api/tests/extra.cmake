@@ -1,0 +1,15 @@
+# The admin API's tests run the admin server in the test process with the API routed by the
+# server's own (hidden) router, so they link panelhttp's and adminweb's objects instead of the
+# shared panelhttp: one copy of the server per process. The rules store runs on a database the
+# sqlite3 CLI builds from the shipped schema.
+file(GLOB adminweb_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
+foreach(src IN LISTS adminweb_tests)
+  get_filename_component(test ${src} NAME_WE)
+  target_sources(${test} PRIVATE $<TARGET_OBJECTS:panelhttp_objs> $<TARGET_OBJECTS:adminweb_objs>)
+  set_property(TARGET ${test} PROPERTY LINK_LIBRARIES vorcore policydb memstore reqgate edgeserv voraux
+               GTest::gtest GTest::gmock GTest::gtest_main)
+  target_include_directories(${test} PRIVATE ${CMAKE_SOURCE_DIR}/admin/api
+                             ${CMAKE_SOURCE_DIR}/admin/server/panelhttp/tests
+                             ${CMAKE_SOURCE_DIR}/admin/server/panelhttp ${CMAKE_SOURCE_DIR}/platform/tests)
+  target_compile_definitions(${test} PRIVATE QUORIN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+endforeach()
