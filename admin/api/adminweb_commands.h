@@ -27,5 +27,24 @@ const Family* find_family(const char* type);
 // The rows of each mechanism's own file.
 std::span<const Command> sign_commands();
 std::span<const Command> user_commands();
+std::span<const Command> scache_commands();
+std::span<const Command> fcache_commands();
+std::span<const Command> icache_commands();
+std::span<const Command> rcache_commands();
+std::span<const Command> thiscache_commands();
+std::span<const Command> allcache_commands();
+std::span<const Command> protect_commands();
+std::span<const Command> permit_commands();
+std::span<const Command> rewrite_commands();
+std::span<const Command> black_commands();
+std::span<const Command> white_commands();
+
+// The purge commands of the cache families.
+void purge_scache(const Request& r);
+void purge_clean_fcache(const Request& r);
+void purge_clean_icache(const Request& r);
+void purge_fresh_fcache(const Request& r);
+void purge_fresh_icache(const Request& r);
+void purge_fresh_rcache(const Request& r);
 
 }  // namespace vor::adminweb

@@ -22,8 +22,13 @@ const Command* find_command(const Family& family, const char* cmd) {
 
 std::span<const Family> families() {
   static const Family kFamilies[] = {
-      {"sign", sign_commands(), kDelay},
-      {"user", user_commands(), kDelay},
+      {"sign", sign_commands(), kDelay},           {"user", user_commands(), kDelay},
+      {"scache", scache_commands(), kDelay},       {"fcache", fcache_commands(), kDelay},
+      {"icache", icache_commands(), kDelay},       {"rcache", rcache_commands(), kDelay},
+      {"thiscache", thiscache_commands(), kDelay}, {"allcache", allcache_commands(), 100},
+      {"protect", protect_commands(), kDelay},     {"permit", permit_commands(), kDelay},
+      {"rewrite", rewrite_commands(), kDelay},     {"black", black_commands(), kDelay},
+      {"white", white_commands(), kDelay},
   };
   return kFamilies;
 }

@@ -34,6 +34,8 @@ struct Request {
 const char* param(const Request& r, const char* name);
 // Saturating signed 32-bit decimal: "abc" reads 0, "99999999999" reads INT32_MAX.
 int32_t number(const char* text);
+// Seconds since 1970 as a local "YYYY-MM-DD hh:mm:ss"; empty when they do not convert.
+std::string local_date(int64_t seconds);
 
 // --- reply body ---
 // "{", the RequestID echo, "Return", the members a handler adds, an optional list, "}".

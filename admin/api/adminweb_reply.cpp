@@ -1,12 +1,15 @@
 // The one reply format of the admin API: a JSON text body built from members, and the four
 // heads it goes out with.
+#include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <string>
 
 #include "adminweb_internal.h"
 #include "cu_date.h"
 #include "cu_lib.h"
+#include "cu_util.h"
 #include "edgeserv.h"
 #include "http_parser.h"
 #include "policydb.h"
@@ -79,6 +82,15 @@ bool write_gzip(int64_t sid, const std::string& head, const char* text) {
 }  // namespace
 
 const char* param(const Request& r, const char* name) { return vor_http_table_GetFormRaw(r.params, name); }
+
+std::string local_date(int64_t seconds) {
+  struct tm tm {};
+  if (!cu_localtime(&seconds, &tm)) return "";
+  char text[64];
+  snprintf(text, sizeof text, "%d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+           tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return text;
+}
 
 int32_t number(const char* text) { return text ? cu_strtol(text, nullptr, 10) : 0; }
 

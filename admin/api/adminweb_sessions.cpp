@@ -98,15 +98,6 @@ std::string md5_hex(const char* text) {
   return out;
 }
 
-std::string local_date(int64_t seconds) {
-  struct tm tm {};
-  if (!cu_localtime(&seconds, &tm)) return "";
-  char text[64];
-  snprintf(text, sizeof text, "%d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-           tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return text;
-}
-
 uint32_t login_error(const Request& r, const char* user, const char* password, std::string* id_out,
                      std::string* last_login) {
   DbLock db;

@@ -38,6 +38,21 @@ inline std::string md5(const std::string& text) {
 
 inline std::string quoted(const std::string& s) { return vor::test::shell_quoted(s); }
 
+// A form value %-encoded byte by byte (letters and digits as they are).
+inline std::string encoded(const std::string& value) {
+  std::string out;
+  for (const unsigned char c : value) {
+    if (isalnum(c)) {
+      out += static_cast<char>(c);
+    } else {
+      char code[4];
+      snprintf(code, sizeof code, "%%%02X", c);
+      out += code;
+    }
+  }
+  return out;
+}
+
 struct Reply {
   std::string head;  // "Date: D"
   std::string body;
@@ -103,6 +118,7 @@ class Env {
     if (vor::test::wait_until([&] { return Closes::get().count() > before; })) {
       reply.delay = Closes::get().at(before);
     }
+    bodies_.push_back(reply.body);
     return reply;
   }
   Reply get(const std::string& query) {
@@ -111,6 +127,15 @@ class Env {
   Reply post(const std::string& query, const std::string& form) {
     return send("POST /quorin/zazudaza.quo?" + query + " HTTP/1.1\r\nHost: a\r\nContent-Length: " +
                 std::to_string(form.size()) + "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + form);
+  }
+  // Every reply body so far: each must parse as JSON.
+  const std::vector<std::string>& bodies() const { return bodies_; }
+  // The bodies python3's json module refuses, with its message; empty when every one parses.
+  std::string bodies_json_refuses() const {
+    vor::test::TempDir dir;
+    for (size_t i = 0; i < bodies_.size(); ++i) vor::test::write_file(dir.file(std::to_string(i)), bodies_[i]);
+    return shell_output("python3 -c 'import json, sys\nfor f in sys.argv[1:]:\n  try: json.load(open(f))\n"
+                        "  except Exception as e: print(open(f).read(), e)' " + dir.path() + "/* 2>&1");
   }
   // A new admin (or keeper) session id; empty when the login failed.
   std::string login(const std::string& user = "admin", const std::string& password = kAdminPassword) {
@@ -156,6 +181,7 @@ class Env {
   }
 
   panelhttp_test::Server& server_;
+  std::vector<std::string> bodies_;
   daemon_ctx daemon_{};
   edgeserv_ctx edge_{};
 };
