@@ -118,6 +118,7 @@ class Env {
     if (vor::test::wait_until([&] { return Closes::get().count() > before; })) {
       reply.delay = Closes::get().at(before);
     }
+    std::lock_guard<std::mutex> lock(bodies_mutex_);
     bodies_.push_back(reply.body);
     return reply;
   }
@@ -129,11 +130,15 @@ class Env {
                 std::to_string(form.size()) + "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + form);
   }
   // Every reply body so far: each must parse as JSON.
-  const std::vector<std::string>& bodies() const { return bodies_; }
+  std::vector<std::string> bodies() {
+    std::lock_guard<std::mutex> lock(bodies_mutex_);
+    return bodies_;
+  }
   // The bodies python3's json module refuses, with its message; empty when every one parses.
-  std::string bodies_json_refuses() const {
+  std::string bodies_json_refuses() {
     vor::test::TempDir dir;
-    for (size_t i = 0; i < bodies_.size(); ++i) vor::test::write_file(dir.file(std::to_string(i)), bodies_[i]);
+    const std::vector<std::string> all = bodies();
+    for (size_t i = 0; i < all.size(); ++i) vor::test::write_file(dir.file(std::to_string(i)), all[i]);
     return shell_output("python3 -c 'import json, sys\nfor f in sys.argv[1:]:\n  try: json.load(open(f))\n"
                         "  except Exception as e: print(open(f).read(), e)' " + dir.path() + "/* 2>&1");
   }
@@ -181,6 +186,7 @@ class Env {
   }
 
   panelhttp_test::Server& server_;
+  std::mutex bodies_mutex_;
   std::vector<std::string> bodies_;
   daemon_ctx daemon_{};
   edgeserv_ctx edge_{};
