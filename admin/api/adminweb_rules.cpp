@@ -163,6 +163,11 @@ bool modify_range(uint32_t, uint32_t id, const Values& v) {
   return Modify(id, v.u(2), v.s(3));
 }
 
+template <uint8_t (*Append)(uint32_t, uint32_t, uint32_t, const char*, uint32_t*)>
+bool append_range(uint32_t, const Values& v, uint32_t* id) {
+  return Append(v.u(0), v.u(1), v.u(2), v.s(3), id);
+}
+
 template <uint8_t (*Delete)(uint32_t)>
 bool delete_row(uint32_t, uint32_t id) {
   return Delete(id);
@@ -281,21 +286,15 @@ constexpr RuleFamily kBlack{
     "black", "wc_black", "select wid, low, high, expire, note from wc_black order by wid limit 1000",
     "select wid, low, high, expire, note from wc_black where wid=%u limit 1", "BlackID", nullptr, kBlackMembers,
     kRangeParams, 40, 41, false,
-    [](uint32_t, const Values& v, uint32_t* id) -> bool {
-      return policydb_black_append(v.u(0), v.u(1), v.u(2), v.s(3), id);
-    },
-    modify_range<policydb_black_modify, policydb_black_modify_ext>, delete_row<policydb_black_delete>, nullptr,
-    nullptr, nullptr};
+    append_range<policydb_black_append>, modify_range<policydb_black_modify, policydb_black_modify_ext>,
+    delete_row<policydb_black_delete>, nullptr, nullptr, nullptr};
 
 constexpr RuleFamily kWhite{
     "white", "wc_white", "select wid, low, high, expire, note from wc_white order by wid limit 1000",
     "select wid, low, high, expire, note from wc_white where wid=%u limit 1", "WhiteID", nullptr, kWhiteMembers,
     kRangeParams, 40, 41, false,
-    [](uint32_t, const Values& v, uint32_t* id) -> bool {
-      return policydb_white_append(v.u(0), v.u(1), v.u(2), v.s(3), id);
-    },
-    modify_range<policydb_white_modify, policydb_white_modify_ext>, delete_row<policydb_white_delete>, nullptr,
-    nullptr, nullptr};
+    append_range<policydb_white_append>, modify_range<policydb_white_modify, policydb_white_modify_ext>,
+    delete_row<policydb_white_delete>, nullptr, nullptr, nullptr};
 
 // --- the checks ---
 

@@ -9,12 +9,11 @@
 namespace {
 
 using adminweb_test::Env;
+using adminweb_test::error_body;
+using adminweb_test::kTrueBody;
 
 Env& env() { return Env::instance(false); }
 
-std::string error_body(int error) {
-  return "{\r\n  \"Return\":\"False\",\r\n  \"ErrorNo\":\"" + std::to_string(error) + "\"\r\n}";
-}
 
 TEST(NoDatabase, LoginAnswers10AndLogs) {
   EXPECT_EQ(env().get("type=sign&cmd=in&Username=admin&Password=x").body, error_body(10));
@@ -24,6 +23,7 @@ TEST(NoDatabase, LoginAnswers10AndLogs) {
 
 TEST(NoDatabase, ListAndPasswdAnswer10AndLog) {
   // A session made directly: no login can succeed without the database.
+  env();
   const std::string id(64, 'n');
   vor::adminweb::AdminLogin* login = vor::adminweb::make_login("admin", id.c_str());
   ASSERT_TRUE(panelhttp_AddSession(id.c_str(), 600000, vor::adminweb::session_expired, login, nullptr, nullptr,

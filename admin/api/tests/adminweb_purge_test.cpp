@@ -11,6 +11,8 @@
 namespace {
 
 using adminweb_test::Env;
+using adminweb_test::error_body;
+using adminweb_test::kTrueBody;
 using adminweb_test::kAdminPassword;
 using adminweb_test::kKeeperPassword;
 using adminweb_test::md5;
@@ -89,10 +91,6 @@ const std::string& admin() {
   return id;
 }
 
-std::string error_body(int error) {
-  return "{\r\n  \"Return\":\"False\",\r\n  \"ErrorNo\":\"" + std::to_string(error) + "\"\r\n}";
-}
-const std::string kTrueBody = "{\r\n  \"Return\":\"True\"\r\n}";
 
 struct PurgeCase {
   const char* type;

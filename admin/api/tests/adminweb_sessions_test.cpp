@@ -14,6 +14,8 @@
 namespace {
 
 using adminweb_test::Env;
+using adminweb_test::error_body;
+using adminweb_test::kTrueBody;
 using adminweb_test::kAdminPassword;
 using adminweb_test::kKeeperPassword;
 using adminweb_test::md5;
@@ -29,10 +31,6 @@ Env& env() {
   return Env::instance();
 }
 
-std::string error_body(int error) {
-  return "{\r\n  \"Return\":\"False\",\r\n  \"ErrorNo\":\"" + std::to_string(error) + "\"\r\n}";
-}
-const std::string kTrueBody = "{\r\n  \"Return\":\"True\"\r\n}";
 
 std::string session_of(const Reply& r) {
   std::smatch m;
@@ -130,6 +128,7 @@ TEST(Login, LiveIdReusedAnswers10AndKeepsTheSession) {
 uint8_t keep(const char*, void*, void*, void*, void*, void*) { return 1; }
 
 TEST(Login, RefusedAbove10000Sessions) {
+  env();
   std::vector<std::string> fillers;
   for (uint32_t n = panelhttp_NumOfSessions(); n < 10000; ++n) {
     fillers.push_back("filler" + std::to_string(n));
@@ -165,6 +164,7 @@ TEST(Sessions, AliveRefreshesAndOutEnds) {
 
 TEST(Sessions, ExpiryAfterLogoutFreesNothing) {
   // The expiry timer copied the word a logout had cleared: nothing printed, nothing freed.
+  env();
   EXPECT_EQ(vor::adminweb::session_expired("gone", nullptr, nullptr, nullptr, nullptr, nullptr), 1);
   vor::adminweb::AdminLogin* login = vor::adminweb::make_login("admin", "id");
   ASSERT_NE(login, nullptr);

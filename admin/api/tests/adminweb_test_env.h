@@ -53,6 +53,11 @@ inline std::string encoded(const std::string& value) {
   return out;
 }
 
+inline std::string error_body(int error) {
+  return "{\r\n  \"Return\":\"False\",\r\n  \"ErrorNo\":\"" + std::to_string(error) + "\"\r\n}";
+}
+inline const std::string kTrueBody = "{\r\n  \"Return\":\"True\"\r\n}";
+
 struct Reply {
   std::string head;  // "Date: D"
   std::string body;
@@ -152,7 +157,7 @@ class Env {
   }
 
  private:
-  explicit Env(bool with_db) : server_(panelhttp_test::Server::get({&zazudaza})) {
+  explicit Env(bool with_db) : server_(panelhttp_test::Server::get({&zazudaza}, shipped_formsize())) {
     fs::create_directories(server_.root() + "/config");
     if (with_db) make_db();
     daemon_.config = cu_config_make1("[system]\nproxy_port=127.0.0.1:1\n");
@@ -162,6 +167,15 @@ class Env {
     policydb_module_init(&edge_);
     vor::adminweb::seams::calls().close = Closes::record;
     zazudaza.init(panelhttp_GetHandle());
+  }
+
+  // The body limit of the shipped vuved.ini.
+  static std::string shipped_formsize() {
+    cu_config* shipped = cu_config_make((std::string(QUORIN_SOURCE_DIR) + "/dist/modules/vuved.ini").c_str());
+    const char* v = shipped ? cu_config_GetKey(shipped, "system", "max_formsize") : nullptr;
+    const std::string line = v ? std::string("max_formsize=") + v + "\n" : "";
+    cu_config_free(shipped);
+    return line;
   }
 
   void make_db() const {
