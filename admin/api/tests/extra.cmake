@@ -13,3 +13,9 @@ foreach(src IN LISTS adminweb_tests)
                              ${CMAKE_SOURCE_DIR}/admin/server/panelhttp ${CMAKE_SOURCE_DIR}/platform/tests)
   target_compile_definitions(${test} PRIVATE QUORIN_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 endforeach()
+
+# The browser test runs the daemon with every built module in a runtime tree of its own.
+add_dependencies(adminweb_browser_test quorind quorinctl daemon_fixture edgeserv panelhttp panelbase adminweb
+                 policydb memstore reqgate)
+target_compile_definitions(adminweb_browser_test PRIVATE QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}"
+                           QUORIN_FIXTURE="$<TARGET_FILE:daemon_fixture>")
