@@ -81,6 +81,12 @@ struct RuleFamily {
 constexpr Param kIcase{"Icase", nullptr, Check::kNumber, 0, 1, 23};
 constexpr Param kRules{"Rules", nullptr, Check::kNumber, 0, 2, 23};
 constexpr Param kNote{"Note", "", Check::kText, 0, kMaxNote, 23};
+constexpr Param kCacheUrl{"Url", nullptr, Check::kUrl, 1, kMaxUrl, 30, "http://"};
+constexpr Param kExpire{"Expire", nullptr, Check::kNumber, 1, INT32_MAX, 23};
+constexpr Param kUnit{"Unit", nullptr, Check::kNumber, 0, 3, 23};
+constexpr Param kIcookie{"Icookie", "1", Check::kNumber, 0, 1, 23};
+constexpr Param kOlimit{"Olimit", "0", Check::kNumber, 0, 2, 23};
+constexpr Param kIsDiskCache{"IsDiskCache", "1", Check::kNumber, 0, 1, 23};
 
 constexpr Member kScacheMembers[] = {{"Wid", 0},           {"ActionUrl", 2},         {"Icase", 3}, {"Rules", 4},
                                      {"SessionExpire", 5}, {"SetCookieSessionID", 6}, {"Note", 7}};
@@ -94,35 +100,17 @@ constexpr Param kScacheParams[] = {{"ActionUrl", nullptr, Check::kUrl, 1, kMaxUr
 constexpr Member kFcacheMembers[] = {{"Wid", 0},     {"Url", 2},    {"Icase", 3},  {"Rules", 4},
                                      {"Expire", 5},  {"Unit", 6},   {"Icookie", 7}, {"Olimit", 8},
                                      {"IsDiskCache", 9}, {"Note", 10}};
-constexpr Param kFcacheParams[] = {{"Url", nullptr, Check::kUrl, 1, kMaxUrl, 30, "http://"},
-                                   kIcase,
-                                   kRules,
-                                   {"Expire", nullptr, Check::kNumber, 1, INT32_MAX, 23},
-                                   {"Unit", nullptr, Check::kNumber, 0, 3, 23},
-                                   {"Icookie", "1", Check::kNumber, 0, 1, 23},
-                                   {"Olimit", "0", Check::kNumber, 0, 2, 23},
-                                   {"IsDiskCache", "1", Check::kNumber, 0, 1, 23},
-                                   kNote};
+constexpr Param kFcacheParams[] = {kCacheUrl, kIcase,   kRules,       kExpire, kUnit,
+                                   kIcookie,  kOlimit, kIsDiskCache, kNote};
 
 constexpr Member kIcacheMembers[] = {{"Wid", 0},    {"Url", 2},     {"Icase", 3},       {"Rules", 4}, {"Expire", 5},
                                      {"Unit", 6},   {"Icookie", 7}, {"IsDiskCache", 8}, {"Note", 9}};
-constexpr Param kIcacheParams[] = {{"Url", nullptr, Check::kUrl, 1, kMaxUrl, 30, "http://"},
-                                   kIcase,
-                                   kRules,
-                                   {"Expire", nullptr, Check::kNumber, 1, INT32_MAX, 23},
-                                   {"Unit", nullptr, Check::kNumber, 0, 3, 23},
-                                   {"Icookie", "1", Check::kNumber, 0, 1, 23},
-                                   {"IsDiskCache", "1", Check::kNumber, 0, 1, 23},
-                                   kNote};
+constexpr Param kIcacheParams[] = {kCacheUrl, kIcase, kRules, kExpire, kUnit, kIcookie, kIsDiskCache, kNote};
 
 constexpr Member kRcacheMembers[] = {{"Wid", 0},    {"Url", 2},           {"Icase", 3}, {"Rules", 4},
                                      {"Olimit", 5}, {"CacheLocation", 6}, {"Note", 7}};
-constexpr Param kRcacheParams[] = {{"Url", nullptr, Check::kUrl, 1, kMaxUrl, 30, "http://"},
-                                   kIcase,
-                                   kRules,
-                                   {"Olimit", "0", Check::kNumber, 0, 2, 23},
-                                   {"CacheLocation", "0", Check::kNumber, 0, 1, 23},
-                                   kNote};
+constexpr Param kRcacheParams[] = {
+    kCacheUrl, kIcase, kRules, kOlimit, {"CacheLocation", "0", Check::kNumber, 0, 1, 23}, kNote};
 
 constexpr Member kProtectMembers[] = {
     {"ProtectID", 0}, {"ProtectUrl", 1}, {"LocationUrl", 2}, {"Icase", 3}, {"Note", 4}};
