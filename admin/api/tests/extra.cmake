@@ -19,3 +19,8 @@ add_dependencies(adminweb_browser_test quorind quorinctl daemon_fixture edgeserv
                  policydb memstore reqgate)
 target_compile_definitions(adminweb_browser_test PRIVATE QUORIN_BIN_DIR="${CMAKE_BINARY_DIR}"
                            QUORIN_FIXTURE="$<TARGET_FILE:daemon_fixture>")
+
+# The purges end to end: the laid-out node between curl and a python origin.
+add_test(NAME adminweb_purge_e2e COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/adminweb_purge_e2e.py
+         --build ${CMAKE_BINARY_DIR} --source ${CMAKE_SOURCE_DIR})
+set_tests_properties(adminweb_purge_e2e PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120 LABELS unit)
