@@ -69,7 +69,7 @@ def request(path):
             break
         data += chunk
     s.close()
-    return data[data.find(b"\r\n\r\n") + 4:].decode()
+    return data[data.find(b"\r\n\r\n") + 4:].decode("utf-8", "replace")
 
 def measure(name, run, seconds=3.0):
     times = []
