@@ -70,8 +70,7 @@ bool write_gzip(int64_t sid, const std::string& head, const char* text) {
   if (http_parser_parse(parser, head.data(), static_cast<int32_t>(head.size())) > 0 &&
       reqgate_plugin__EncodeContent(nullptr, parser, text, static_cast<uint32_t>(strlen(text)), &coded, &coded_len)) {
     const char* coded_head = http_parser_GetStr(parser);
-    write(sid, coded_head ? coded_head : head);
-    write(sid, std::string(coded, coded_len));
+    write(sid, (coded_head ? coded_head : head) + std::string(coded, coded_len));
     written = true;
   }
   reqgate_plugin__EncodeMemFree(coded);
@@ -154,8 +153,8 @@ void reply_true(int64_t sid, vor_http_table* params) {
 void reply_text(int64_t sid, vor_http_table* request, const char* text) {
   const std::string head = text_head(text);
   if (request && text && accepts_gzip(request) && write_gzip(sid, head, text)) return;
-  write(sid, head);
-  if (text) write(sid, text);
+  // One write: a body queued behind its head would wait for the head's acknowledgement.
+  write(sid, text ? head + text : head);
 }
 
 void reply_text(int64_t sid, const std::string& body) { reply_text(sid, nullptr, body.c_str()); }
