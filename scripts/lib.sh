@@ -53,4 +53,49 @@ lay_out_dist() {
     cp -a "$build/$file" "$build/$soname" "$build/$link" "$dist/$folder/"
   done <"$build/deliverables.txt"
   cp -rn "$ROOT/dist/." "$dist/"
+  add_shipped_admin_modules "$ROOT/dist/modules/vuved.ini" "$dist/modules/vuved.ini"
+}
+
+# add_shipped_admin_modules SHIPPED KEPT: a vuved.ini kept from an earlier lay-out gains the
+# module-N/export-N pairs of admin modules shipped since (a library it names in no module line),
+# each at its shipped index or else the next free one; everything else in it stays as edited.
+add_shipped_admin_modules() {
+  [ -f "$1" ] && [ -f "$2" ] || return 0
+  python3 - "$1" "$2" <<'PY'
+import re, sys
+
+def pairs(lines):
+    found, exports = {}, {}
+    for line in lines:
+        m = re.match(r"\s*(module|export)-(\d+)\s*=\s*(.*?)\s*$", line)
+        if m:
+            (found if m.group(1) == "module" else exports)[int(m.group(2))] = m.group(3)
+    return found, exports
+
+shipped = open(sys.argv[1]).read().splitlines()
+kept = open(sys.argv[2]).read().splitlines()
+shipped_modules, shipped_exports = pairs(shipped)
+kept_modules, _ = pairs(kept)
+added = []
+for shipped_index, library in sorted(shipped_modules.items()):
+    if library in kept_modules.values() or shipped_index not in shipped_exports:
+        continue
+    index = shipped_index
+    while index in kept_modules:
+        index += 1
+    kept_modules[index] = library
+    added += ["module-%d=%s" % (index, library), "export-%d=%s" % (index, shipped_exports[shipped_index])]
+if added:
+    at = next((i for i, line in enumerate(kept) if line.strip() == "[modules]"), None)
+    if at is None:
+        kept += ["", "[modules]"] + added
+    else:
+        end = at + 1
+        while end < len(kept) and not kept[end].strip().startswith("["):
+            end += 1
+        while end > at + 1 and not kept[end - 1].strip():
+            end -= 1
+        kept[end:end] = added
+    open(sys.argv[2], "w").write("\n".join(kept) + "\n")
+PY
 }

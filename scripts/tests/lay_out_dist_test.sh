@@ -32,4 +32,20 @@ shipped=$(cd "$ROOT/dist" && find . -type f | head -n 1)
 echo edited >"$dist/$shipped"
 lay_out_dist "$build" "$dist"
 [ "$(cat "$dist/$shipped")" = edited ] || fail "a second lay-out overwrote an edited setting"
+
+# A vuved.ini kept from before an admin module was shipped gains its lines; edits stay, and a
+# second lay-out adds nothing again.
+printf '%s\n' "[system]" "display_console=0" "" "[modules]" "module-0=libpanelbase.so" "export-0=genernal" \
+  "module-1=libmine.so" "export-1=mine" "" "[index]" "index-0=home.html" >"$dist/modules/vuved.ini"
+lay_out_dist "$build" "$dist"
+lay_out_dist "$build" "$dist"
+ini=$(cat "$dist/modules/vuved.ini")
+grep -qx "display_console=0" <<<"$ini" || fail "an edited vuved.ini key was lost"
+grep -qx "module-1=libmine.so" <<<"$ini" || fail "a module line of the kept vuved.ini was lost"
+grep -qx "index-0=home.html" <<<"$ini" || fail "the kept [index] was lost"
+while IFS= read -r line; do
+  library=${line#*=}
+  [ "$(grep -c "^module-[0-9]*=$library\$" <<<"$ini")" = 1 ] || fail "$library is not named once in the kept vuved.ini"
+done < <(grep '^module-' "$ROOT/dist/modules/vuved.ini")
+[ "$(awk '/^\[modules\]/{m=1;next} /^\[/{m=0} m&&/^module-/' <<<"$ini" | wc -l)" = 3 ] || fail "module lines: $ini"
 echo "lay_out_dist: ok"
