@@ -91,17 +91,8 @@ int32_t fake_get(const char* url, const char* tag, char* head, uint32_t cap, uin
     put(url, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", "new");
   }
   const auto it = w.table.find(url);
-  if (it == w.table.end() || (tag && it->second.tag != tag) || (body && from > to)) return -1;
-  if (head) {
-    std::strncpy(head, it->second.head.c_str(), cap);
-    head[cap] = '\0';
-  }
-  if (!body) return 0;
-  const std::string& b = it->second.body;
-  if (from >= b.size()) return 0;
-  const size_t n = std::min<size_t>(to, b.size()) - from;
-  std::memcpy(body, b.data() + from, n);
-  return static_cast<int32_t>(n);
+  if (it == w.table.end()) return -1;
+  return read_stored(it->second.head, it->second.body, it->second.tag, tag, head, cap, from, to, body);
 }
 
 void fake_set(uint32_t type, const char* url, const char* head, cu_xjitter* body, uint32_t expire, uint8_t cls) {

@@ -63,17 +63,8 @@ uint8_t table_check(const char* url, uint32_t* expire, char* tag) {
 int32_t table_get(const char* url, const char* tag, char* head, uint32_t cap, uint32_t from, uint32_t to, void* body) {
   std::lock_guard<std::mutex> hold(g.lock);
   const auto it = g.entries.find(url);
-  if (it == g.entries.end() || (tag && it->second.tag != tag) || (body && from > to)) return -1;
-  if (head) {
-    std::strncpy(head, it->second.head.c_str(), cap);
-    head[cap] = '\0';
-  }
-  if (!body) return 0;
-  const std::string& b = it->second.body;
-  if (from >= b.size()) return 0;
-  const size_t n = std::min<size_t>(to, b.size()) - from;
-  std::memcpy(body, b.data() + from, n);
-  return static_cast<int32_t>(n);
+  if (it == g.entries.end()) return -1;
+  return read_stored(it->second.head, it->second.body, it->second.tag, tag, head, cap, from, to, body);
 }
 
 void table_set(uint32_t, const char* url, const char* head, cu_xjitter* body, uint32_t expire, uint8_t) {

@@ -1,5 +1,8 @@
 // Heads and body copies for the request filter's tests.
 #pragma once
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -46,5 +49,21 @@ class BodyCopy {
  private:
   cu_xjitter q_{};
 };
+
+// A memory-cache read from a fake table's stored head and body, as the cache answers it: -1 for
+// a tag that differs or a slice that ends before it starts; the head cut to `cap` bytes; the body
+// bytes from `from` up to `to` (or its end) copied.
+inline int32_t read_stored(const std::string& stored_head, const std::string& stored_body, const std::string& stored_tag,
+                           const char* tag, char* head, uint32_t cap, uint32_t from, uint32_t to, void* body) {
+  if ((tag && stored_tag != tag) || (body && from > to)) return -1;
+  if (head) {
+    std::strncpy(head, stored_head.c_str(), cap);
+    head[cap] = '\0';
+  }
+  if (!body || from >= stored_body.size()) return 0;
+  const size_t n = std::min<size_t>(to, stored_body.size()) - from;
+  std::memcpy(body, stored_body.data() + from, n);
+  return static_cast<int32_t>(n);
+}
 
 }  // namespace vor::reqgate::test
