@@ -319,6 +319,11 @@ class PipeStress : public ::testing::Test {
     w.client_ctx = client_context();
   }
   void SetUp() override {
+    {
+      std::lock_guard<std::mutex> hold(w.lock);
+      w.upstreams.clear();
+      w.client_bytes.clear();
+    }
     baseline_ = conduit_GetCacheSize();
     adds_ = w.stat_adds;
     dels_ = w.stat_dels;
