@@ -63,7 +63,7 @@ class PipeTable {
 
  private:
   static constexpr size_t kShards = 64;
-  struct Shard {
+  struct alignas(64) Shard {  // a cache line of its own: threads on different shards share none
     std::mutex lock;
     std::unordered_map<int64_t, Pipe*> pipes;
   };
