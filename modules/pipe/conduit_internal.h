@@ -1,9 +1,12 @@
 // What the pipe's own files share.
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "cu_config.h"
@@ -17,7 +20,8 @@ namespace vor::conduit {
 constexpr size_t kHostText = 256;  // the whole host text a request names, terminator included
 
 // One client's pipe: found by the client's sid and by the sids of its upstream connections
-// (the first one and, after a failed connect, the retry), all under the one pipe lock.
+// (the first one and, after a failed connect, the retry). Its own lock guards its fields and
+// drives its TLS connection; no other pipe's work waits for it.
 struct Pipe {
   int64_t client_sid;
   int64_t upstream_sid;
@@ -33,10 +37,43 @@ struct Pipe {
   uint8_t answered;       // a byte was decrypted since the pipe was built or reused
   uint8_t saved_with_data;  // the session was saved again once it carried data
 
+  std::mutex lock;
+  // The tables hold one reference while the pipe is in them, each look-up one more until its
+  // caller is done, so a pipe is never freed under a caller; the last reference frees it.
+  std::atomic<int32_t> refs;
+  bool linked;  // in the tables; a caller that finds it unlinked once locked treats it as gone
+
   int64_t active() const { return retry_sid != 0 ? retry_sid : upstream_sid; }
 };
 
-// ---- upstream TLS (conduit_tls.cpp); every call runs under the pipe lock -------------------
+// ---- the look-up tables (conduit_table.cpp) ------------------------------------------------
+
+// sid -> pipe in shards, each under a lock of its own held only around the map, so look-ups of
+// different pipes seldom wait for each other. A shard's lock is taken after a pipe's lock,
+// never before one.
+class PipeTable {
+ public:
+  // Records sid -> pipe, replacing what sid had; false (nothing changed) without memory.
+  bool put(int64_t sid, Pipe* pipe);
+  // Takes sid out when it leads to pipe.
+  void remove(int64_t sid, const Pipe* pipe);
+  // The pipe of sid with a reference taken for the caller, or NULL.
+  Pipe* find(int64_t sid);
+  uint32_t size() const { return size_.load(std::memory_order_relaxed); }
+
+ private:
+  static constexpr size_t kShards = 64;
+  struct alignas(64) Shard {  // a cache line of its own: threads on different shards share none
+    std::mutex lock;
+    std::unordered_map<int64_t, Pipe*> pipes;
+  };
+  Shard& shard_of(int64_t sid);
+
+  std::array<Shard, kShards> shards_;
+  std::atomic<uint32_t> size_{0};
+};
+
+// ---- upstream TLS (conduit_tls.cpp); every call runs under the pipe's lock -----------------
 
 // Puts conn on a memory channel to the pipe's active upstream, with its two byte queues from
 // pool; false (conn left to the caller) when the channel cannot be made.

@@ -1,8 +1,8 @@
 // The pipe to the upstream: one per client connection that has an upstream, found by the
 // client's sid and by the sids of its upstream connections (the first one and, after a failed
-// connect, the retry), all under the one pipe lock. Response bytes go through the request filter
-// to the client, request bytes straight to the active upstream, and the side that runs ahead
-// stops being read until the other drains.
+// connect, the retry), each pipe under its own lock. Response bytes go through the request
+// filter to the client, request bytes straight to the active upstream, and the side that runs
+// ahead stops being read until the other drains.
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -10,7 +10,6 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 
 #include <strings.h>
 
@@ -19,6 +18,7 @@
 #include "cu_config.h"
 #include "cu_lib.h"
 #include "cu_log.h"
+#include "cu_sem.h"
 #include "cu_sock.h"
 #include "cu_xmem.h"
 #include "nameres.h"
@@ -50,9 +50,9 @@ constexpr char kNoMemory[] = "Bad Gateway - Cann't Connect To Upstream Server - 
 constexpr char kNoHash[] = "Bad Gateway - Cann't Connect To Upstream Server - Cann't Alloc Memory For Pipe Hash";
 
 struct State {
-  std::mutex lock;  // the pipe lock: tables, records, counters
-  std::unordered_map<int64_t, Pipe*> clients;
-  std::unordered_map<int64_t, Pipe*> upstreams;  // upstream and retry sids
+  PipeTable clients;
+  PipeTable upstreams;  // upstream and retry sids
+  cu_sem* pool_lock = nullptr;  // shared by the two pools
   cu_xmem* pool = nullptr;
   cu_xmem* tls_pool = nullptr;
   uint64_t baseline = 0;
@@ -67,46 +67,78 @@ State& state() {
   return *instance;
 }
 
-// ---- records and tables (callers hold the pipe lock) ---------------------------------------
-
-Pipe* find_by_upstream(int64_t sid) {
-  const auto it = state().upstreams.find(sid);
-  return it == state().upstreams.end() ? nullptr : it->second;
-}
-
-Pipe* find_by_client(int64_t sid) {
-  const auto it = state().clients.find(sid);
-  return it == state().clients.end() ? nullptr : it->second;
-}
-
-void unlink(Pipe* pipe) {
-  state().clients.erase(pipe->client_sid);
-  state().upstreams.erase(pipe->upstream_sid);
-  if (pipe->retry_sid != 0) state().upstreams.erase(pipe->retry_sid);
-}
-
-// Bytes in use in the pipe's pools; the caller holds the pipe lock.
-uint64_t pools_in_use() { return cu_xmem_used_space_size(state().pool) + cu_xmem_used_space_size(state().tls_pool); }
+// ---- records and tables --------------------------------------------------------------------
 
 bool page_view_stats() { return policydb_system_get_IsUsedPageViewStat() != 0; }
 
+// Gives back the pipe's upstream-connection count, its TLS and its memory; its last reference
+// is gone, so nothing else can reach it.
+void free_pipe(Pipe* pipe) {
+  if (page_view_stats()) policydb_proxy_stat_SynUpstreamConnectionDel(pipe->user_id, pipe->host_id);
+  tls_release(pipe);
+  pipe->~Pipe();
+  cu_xmem_free(state().pool, pipe);
+}
+
+void release(Pipe* pipe) {
+  if (pipe->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) free_pipe(pipe);
+}
+
+// A pipe found by a sid, referenced and locked for the holder's scope; empty when the sid has
+// no pipe, or its pipe left the tables while the holder waited for its lock.
+class Locked {
+ public:
+  explicit Locked(Pipe* pipe) : pipe_(pipe) {
+    if (!pipe_) return;
+    pipe_->lock.lock();
+    if (pipe_->linked) return;
+    pipe_->lock.unlock();
+    release(pipe_);
+    pipe_ = nullptr;
+  }
+  ~Locked() {
+    if (!pipe_) return;
+    pipe_->lock.unlock();
+    release(pipe_);
+  }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+  explicit operator bool() const { return pipe_ != nullptr; }
+  Pipe* operator->() const { return pipe_; }
+  Pipe* get() const { return pipe_; }
+
+ private:
+  Pipe* pipe_;
+};
+
+Locked by_upstream(int64_t sid) { return Locked(state().upstreams.find(sid)); }
+Locked by_client(int64_t sid) { return Locked(state().clients.find(sid)); }
+
+// Takes the pipe out of both tables; its lock is held. The caller then drops the tables'
+// reference (release) once it has let go of the lock.
+void unlink(Pipe* pipe) {
+  pipe->linked = false;
+  state().clients.remove(pipe->client_sid, pipe);
+  state().upstreams.remove(pipe->upstream_sid, pipe);
+  if (pipe->retry_sid != 0) state().upstreams.remove(pipe->retry_sid, pipe);
+}
+
+// Bytes in use in the pipe's pools.
+uint64_t pools_in_use() {
+  vor::SemLock hold(state().pool_lock);
+  return cu_xmem_used_space_size(state().pool) + cu_xmem_used_space_size(state().tls_pool);
+}
+
+// A new pipe, in no table yet, holding the reference the tables will own.
 Pipe* new_pipe() {
-  std::lock_guard<std::mutex> hold(state().lock);
   void* memory = state().pool ? cu_xmem_malloc(state().pool, sizeof(Pipe)) : nullptr;
   if (!memory) return nullptr;
   Pipe* pipe = new (memory) Pipe{};
   pipe->user_id = kNoId;
   pipe->host_id = kNoId;
+  pipe->refs.store(1, std::memory_order_relaxed);
   return pipe;
-}
-
-// Gives back the pipe's upstream-connection count, its TLS and its memory (out of the tables
-// already).
-void free_pipe(Pipe* pipe) {
-  if (page_view_stats()) policydb_proxy_stat_SynUpstreamConnectionDel(pipe->user_id, pipe->host_id);
-  std::lock_guard<std::mutex> hold(state().lock);
-  tls_release(pipe);
-  cu_xmem_free(state().pool, pipe);
 }
 
 // Speaks TLS to the upstream when the rules give a connection for it; without a channel the
@@ -114,7 +146,7 @@ void free_pipe(Pipe* pipe) {
 void attach_tls(Pipe* pipe) {
   cu_ssl_conn* conn = policydb_upstream_ssl_ConnNew(pipe->client_sid, pipe->user_id, pipe->host_id);
   if (!conn) return;
-  std::lock_guard<std::mutex> hold(state().lock);
+  std::lock_guard<std::mutex> hold(pipe->lock);
   if (!tls_attach(pipe, conn, state().tls_pool)) policydb_upstream_ssl_ConnFree(conn);
 }
 
@@ -155,10 +187,7 @@ enum class Open : uint8_t { kOk, kTooMany, kBindFail, kStepTwoFail };
 // Opens a connection to ip:port on the calling slave box, bound to a local address when the
 // outgoing-address settings choose one.
 Open open_upstream(vor_bigbox* bb, int64_t client_sid, const char* ip, uint16_t port, int64_t& sid) {
-  {
-    std::lock_guard<std::mutex> hold(state().lock);
-    if (state().upstreams.size() >= policydb_system_get_MaxUpstreamConnections()) return Open::kTooMany;
-  }
+  if (state().upstreams.size() >= policydb_system_get_MaxUpstreamConnections()) return Open::kTooMany;
   char local[Wan::kTextSize] = {0};
   const bool bound = wan_configured() && conduit_wan_pick(client_sid, ip, local);
   cu_client* handle = nullptr;
@@ -180,12 +209,13 @@ void fail_client(int64_t client_sid, const char* text) {
 // old pipe goes. Answers the upstream sid of a reused pipe, else 0.
 int64_t reuse_or_drop(int64_t client_sid, const char* host, uint32_t user_id, uint32_t host_id) {
   Pipe* old = nullptr;
+  int64_t old_upstream = 0;
+  int64_t old_retry = 0;
   int64_t reused = 0;
   uint32_t old_user = kNoId;
   uint32_t old_host = kNoId;
   {
-    std::lock_guard<std::mutex> hold(state().lock);
-    Pipe* pipe = find_by_client(client_sid);
+    Locked pipe = by_client(client_sid);
     if (!pipe) return 0;
     if (!pipe->closed && strcasecmp(pipe->host, host) == 0) {
       pipe->answered = 0;
@@ -199,8 +229,10 @@ int64_t reuse_or_drop(int64_t client_sid, const char* host, uint32_t user_id, ui
       }
       reused = pipe->upstream_sid;
     } else {
-      unlink(pipe);
-      old = pipe;
+      unlink(pipe.get());
+      old = pipe.get();
+      old_upstream = pipe->upstream_sid;
+      old_retry = pipe->retry_sid;
     }
   }
   if (reused != 0) {
@@ -210,25 +242,25 @@ int64_t reuse_or_drop(int64_t client_sid, const char* host, uint32_t user_id, ui
     }
     return reused;
   }
-  replier_close(old->upstream_sid);
-  if (old->retry_sid != 0) replier_close(old->retry_sid);
-  free_pipe(old);
+  replier_close(old_upstream);
+  if (old_retry != 0) replier_close(old_retry);
+  release(old);
   return 0;
 }
 
 bool on_slave_thread(vor_bigbox* bb) { return bb && vor_bigbox_InvokeSlaveBox(bb) != nullptr; }
 
-// Records the new pipe in both tables; false (nothing recorded) when the memory runs out.
+// Records the new pipe in both tables; false (nothing recorded) when the memory runs out. Its
+// lock is held throughout, so no caller finds it half recorded.
 bool insert_pipe(Pipe* pipe) {
-  std::lock_guard<std::mutex> hold(state().lock);
-  try {
-    state().upstreams.emplace(pipe->upstream_sid, pipe);
-    state().clients[pipe->client_sid] = pipe;
-    return true;
-  } catch (const std::bad_alloc&) {
-    state().upstreams.erase(pipe->upstream_sid);
-    return false;
+  std::lock_guard<std::mutex> hold(pipe->lock);
+  pipe->linked = true;
+  if (state().upstreams.put(pipe->upstream_sid, pipe)) {
+    if (state().clients.put(pipe->client_sid, pipe)) return true;
+    state().upstreams.remove(pipe->upstream_sid, pipe);
   }
+  pipe->linked = false;
+  return false;
 }
 
 int64_t build_pipe(vor_bigbox* bb, const char* host, int64_t client_sid, uint32_t user_id, uint32_t host_id) {
@@ -275,7 +307,7 @@ int64_t build_pipe(vor_bigbox* bb, const char* host, int64_t client_sid, uint32_
   if (!insert_pipe(pipe)) {
     edgeserv_return502(client_sid, nullptr, kNoHash);
     replier_close(sid);
-    free_pipe(pipe);
+    release(pipe);
     return -1;
   }
   return sid;
@@ -284,20 +316,19 @@ int64_t build_pipe(vor_bigbox* bb, const char* host, int64_t client_sid, uint32_
 // ---- flow control --------------------------------------------------------------------------
 
 void client_drained(edgeserv_ctx*, int64_t client_sid, void*) {
-  std::lock_guard<std::mutex> hold(state().lock);
-  if (Pipe* pipe = find_by_client(client_sid)) replier_ImportSock_ForRead(pipe->active());
+  Locked pipe = by_client(client_sid);
+  if (pipe) replier_ImportSock_ForRead(pipe->active());
   edgeserv_DelWritableNotice(client_sid);
 }
 
 void upstream_drained(void*, int64_t upstream_sid) {
-  std::lock_guard<std::mutex> hold(state().lock);
-  Pipe* pipe = find_by_upstream(upstream_sid);
+  Locked pipe = by_upstream(upstream_sid);
   if (!pipe) {
     replier_DelWritableNotice(upstream_sid);
     return;
   }
   // Bytes held for the handshake go out once it is done; their drain resumes the client.
-  if (tls_held(pipe) > 0) return;
+  if (tls_held(pipe.get()) > 0) return;
   edgeserv_ImportSock_ForRead(pipe->client_sid);
   replier_DelWritableNotice(pipe->upstream_sid);
   if (pipe->retry_sid != 0) replier_DelWritableNotice(pipe->retry_sid);
@@ -328,12 +359,11 @@ void on_connected(void*, int64_t sid, int32_t, int32_t) {
   cu_sock_set_send_buff(sid, static_cast<int32_t>(policydb_system_get_MaxClientRecvBuffer()));
   if (state().nodelay) cu_sock_set_nondelay(sid);
   replier_write(sid, nullptr, 0);
-  std::lock_guard<std::mutex> hold(state().lock);
-  Pipe* pipe = find_by_upstream(sid);
+  Locked pipe = by_upstream(sid);
   if (!pipe || !pipe->tls_on) return;
   char host[kHostText];
   client_host(pipe->client_sid, host, sizeof host);
-  tls_begin(pipe, host);
+  tls_begin(pipe.get(), host);
 }
 
 // Answers a GET from the client's stored copy, expired or not; false for other requests.
@@ -355,8 +385,8 @@ bool hit_expired_copy(int64_t client_sid) {
 bool answer_from_expired_copy(int64_t client_sid, int64_t response_sid) {
   if (!policydb_system_get_UseExpiredCacheWhenUpstreamIsFail() || !hit_expired_copy(client_sid)) return false;
   {
-    std::lock_guard<std::mutex> hold(state().lock);
-    if (Pipe* pipe = find_by_client(client_sid)) pipe->closed = 1;
+    Locked pipe = by_client(client_sid);
+    if (pipe) pipe->closed = 1;
   }
   // The response that never came must not hold the client's next request back.
   reqgate_DropResponse(response_sid);
@@ -389,17 +419,22 @@ int64_t retry_connect(int64_t client_sid, const char* host, uint32_t user_id, ui
   return -1;
 }
 
+// What a connect failure needs of its pipe, copied under the pipe's lock.
+struct Snapshot {
+  int64_t client_sid = 0;
+  int64_t upstream_sid = 0;
+  int64_t retry_sid = 0;
+  uint32_t user_id = kNoId;
+  uint32_t host_id = kNoId;
+  char host[kHostText] = {0};
+};
+
 // Moves the client's waiting request bytes to the retry connection, which becomes active.
-bool take_over(Pipe snapshot, int64_t retry) {
+bool take_over(const Snapshot& snapshot, int64_t retry) {
   {
-    std::lock_guard<std::mutex> hold(state().lock);
-    Pipe* pipe = find_by_client(snapshot.client_sid);
+    Locked pipe = by_client(snapshot.client_sid);
     if (!pipe || pipe->upstream_sid != snapshot.upstream_sid) return false;
-    try {
-      state().upstreams.emplace(retry, pipe);
-    } catch (const std::bad_alloc&) {
-      return false;
-    }
+    if (!state().upstreams.put(retry, pipe.get())) return false;
     pipe->retry_sid = retry;
   }
   if (state().display) vor::console_line("[pipe -> retry] connecting to (%s) ok!\r\n", snapshot.host);
@@ -410,12 +445,16 @@ bool take_over(Pipe snapshot, int64_t retry) {
 }
 
 void on_connect_fail(void*, int64_t sid) {
-  Pipe snapshot;
+  Snapshot snapshot;
   {
-    std::lock_guard<std::mutex> hold(state().lock);
-    Pipe* pipe = find_by_upstream(sid);
+    Locked pipe = by_upstream(sid);
     if (!pipe) return;
-    snapshot = *pipe;
+    snapshot.client_sid = pipe->client_sid;
+    snapshot.upstream_sid = pipe->upstream_sid;
+    snapshot.retry_sid = pipe->retry_sid;
+    snapshot.user_id = pipe->user_id;
+    snapshot.host_id = pipe->host_id;
+    std::memcpy(snapshot.host, pipe->host, sizeof snapshot.host);
   }
   if (snapshot.client_sid != 0 && !answer_from_expired_copy(snapshot.client_sid, snapshot.upstream_sid)) {
     if (snapshot.retry_sid != 0) {
@@ -453,14 +492,13 @@ void on_upstream_data(void*, int64_t sid, char* data, int32_t len) {
     bool tls = false;
     Decrypted got{Decrypted::kBytes, len, nullptr};
     {
-      std::lock_guard<std::mutex> hold(state().lock);
-      Pipe* pipe = find_by_upstream(sid);
+      Locked pipe = by_upstream(sid);
       if (!pipe) return;
       client_sid = pipe->client_sid;
       response_sid = pipe->upstream_sid;
       active = pipe->active();
       tls = pipe->tls_on != 0;
-      if (tls) got = tls_receive(pipe, first ? data : nullptr, first ? len : 0, data);
+      if (tls) got = tls_receive(pipe.get(), first ? data : nullptr, first ? len : 0, data);
     }
     switch (got.kind) {
       case Decrypted::kWait:
@@ -491,8 +529,7 @@ void on_upstream_close(void*, int64_t sid) {
   int64_t upstream_sid = 0;
   int64_t retry_sid = 0;
   {
-    std::lock_guard<std::mutex> hold(state().lock);
-    Pipe* pipe = find_by_upstream(sid);
+    Locked pipe = by_upstream(sid);
     if (!pipe) return;
     pipe->closed = 1;
     client_sid = pipe->client_sid;
@@ -535,11 +572,12 @@ uint8_t conduit_module_init(edgeserv_ctx* ctx) {
   state().display = display_of(config);
   state().nodelay = nodelay_of(config);
   conduit_wan_load();
-  std::lock_guard<std::mutex> hold(state().lock);
+  // Init runs once, before any pipe is asked for.
   if (!state().pool) {
-    state().pool = cu_xmem_init(kPipePage, kPipePages);
-    state().tls_pool = cu_xmem_init(kTlsPage, kTlsPages);
-    if (!state().pool || !state().tls_pool) exit_for_pool(ctx);
+    state().pool_lock = cu_sem_malloc();
+    state().pool = cu_xmem_init_ext(state().pool_lock, kPipePage, kPipePages, 32, nullptr, nullptr, nullptr);
+    state().tls_pool = cu_xmem_init_ext(state().pool_lock, kTlsPage, kTlsPages, 32, nullptr, nullptr, nullptr);
+    if (!state().pool_lock || !state().pool || !state().tls_pool) exit_for_pool(ctx);
     state().baseline = pools_in_use();
   }
   return 1;
@@ -548,16 +586,18 @@ uint8_t conduit_module_init(edgeserv_ctx* ctx) {
 void conduit_module_exit(edgeserv_ctx*) { vor::console_line("[zazudaza -> pipe] module exit!\r\n"); }
 
 void conduit_on_close(edgeserv_ctx*, int64_t sid) {
-  Pipe* pipe = nullptr;
+  Pipe* gone = nullptr;
+  int64_t upstream = 0;
+  int64_t retry = 0;
   {
-    std::lock_guard<std::mutex> hold(state().lock);
-    pipe = find_by_client(sid);
+    Locked pipe = by_client(sid);
     if (!pipe) return;
-    unlink(pipe);
+    unlink(pipe.get());
+    gone = pipe.get();
+    upstream = pipe->upstream_sid;
+    retry = pipe->retry_sid;
   }
-  const int64_t upstream = pipe->upstream_sid;
-  const int64_t retry = pipe->retry_sid;
-  free_pipe(pipe);
+  release(gone);
   replier_close(upstream);
   if (retry != 0) replier_close(retry);
 }
@@ -576,23 +616,20 @@ int64_t conduit_BuildResponseSid(vor_bigbox* bb, const char* host, int64_t clien
 }
 
 int64_t conduit_GetAnotherSid(int64_t sid) {
-  std::lock_guard<std::mutex> hold(state().lock);
-  if (Pipe* pipe = find_by_upstream(sid)) return pipe->client_sid;
-  if (Pipe* pipe = find_by_client(sid)) return pipe->upstream_sid;
+  if (Locked pipe = by_upstream(sid)) return pipe->client_sid;
+  if (Locked pipe = by_client(sid)) return pipe->upstream_sid;
   return 0;
 }
 
 uint8_t conduit_ResponseSSLOn(int64_t client_sid) {
-  std::lock_guard<std::mutex> hold(state().lock);
-  Pipe* pipe = find_by_client(client_sid);
+  Locked pipe = by_client(client_sid);
   return pipe ? pipe->tls_on : 0;
 }
 
 uint32_t conduit_WriteToRequest(int64_t client_sid, const char* data, uint32_t len) {
   int64_t active = 0;
   {
-    std::lock_guard<std::mutex> hold(state().lock);
-    Pipe* pipe = find_by_client(client_sid);
+    Locked pipe = by_client(client_sid);
     if (!pipe) return 0;
     state().received += len;
     active = pipe->active();
@@ -613,16 +650,15 @@ uint32_t conduit_WriteToResponse(int64_t upstream_sid, const char* data, uint32_
   bool taken = true;
   uint64_t held = 0;
   {
-    std::lock_guard<std::mutex> hold(state().lock);
-    Pipe* pipe = find_by_upstream(upstream_sid);
+    Locked pipe = by_upstream(upstream_sid);
     if (!pipe) return 0;
     state().sent += len;
     client_sid = pipe->client_sid;
     active = pipe->active();
     tls = pipe->tls_on != 0;
     if (tls) {
-      taken = tls_send(pipe, data, len);
-      held = tls_held(pipe);
+      taken = tls_send(pipe.get(), data, len);
+      held = tls_held(pipe.get());
     }
   }
   if (!tls) replier_write(active, data, static_cast<int32_t>(len));
@@ -636,16 +672,12 @@ uint32_t conduit_WriteToResponse(int64_t upstream_sid, const char* data, uint32_
 }
 
 uint64_t conduit_GetCacheSize(void) {
-  std::lock_guard<std::mutex> hold(state().lock);
   if (!state().pool) return 0;
   const uint64_t used = pools_in_use();
   return used > state().baseline ? used - state().baseline : 0;
 }
 
-uint32_t conduit_GetNumOfConnections(void) {
-  std::lock_guard<std::mutex> hold(state().lock);
-  return static_cast<uint32_t>(state().upstreams.size());
-}
+uint32_t conduit_GetNumOfConnections(void) { return state().upstreams.size(); }
 
 uint64_t conduit_GetTotalSendBytes(void) { return state().sent.load(); }
 uint64_t conduit_GetTotalRecvBytes(void) { return state().received.load(); }

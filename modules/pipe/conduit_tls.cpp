@@ -1,7 +1,7 @@
 // TLS towards the upstream: the pipe's connection runs over a memory channel whose reads take
 // the ciphertext the upstream sent (queued by the pipe) and whose writes go to the active
 // upstream connection. Request bytes wait in a queue of their own until the handshake is done.
-// Every function here runs under the pipe lock, so one thread at a time drives a connection.
+// Every function here runs under the pipe's own lock, so one thread at a time drives a connection.
 #include <arpa/inet.h>
 
 #include <cstring>
