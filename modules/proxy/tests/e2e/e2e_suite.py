@@ -624,6 +624,12 @@ def settled_descriptors(node):
     return counts[-1]
 
 
+def node_sockets(node):
+    """The node's TCP sockets as ss lists them, to tell a leaked connection from a slow one."""
+    out = subprocess.run(["ss", "-Htanp"], capture_output=True, timeout=PATIENCE).stdout.decode("latin-1")
+    return "\n".join(line for line in out.splitlines() if "pid=%d," % node.proc.pid in line)
+
+
 def run_soak(args, fixtures, seconds):
     node = Node(args, fixtures, "soak", CONFIGS["base"])
     if not node.ready:
@@ -647,7 +653,8 @@ def run_soak(args, fixtures, seconds):
     back = wait_for(lambda: node.descriptors() <= baseline)
     print("descriptors of the node: %d before the soak, %d after" % (baseline, node.descriptors()), flush=True)
     if not back:
-        failures.append("descriptors: %d after the soak, %d before" % (node.descriptors(), baseline))
+        failures.append("descriptors: %d after the soak, %d before; the node's sockets:\n%s"
+                        % (node.descriptors(), baseline, node_sockets(node)))
     after = curl(node, "n.test", "/1k")
     if after.status != 200:
         failures.append("after the soak: status %d" % after.status)
