@@ -1,5 +1,5 @@
 // The console dump of a request: secrets masked, control bytes made visible.
-#include <ctype.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -8,30 +8,20 @@
 #include <string_view>
 
 #include "adminweb_internal.h"
+#include "cu_escape.h"
 
 namespace vor::adminweb {
 namespace {
 
 constexpr std::string_view kSecretFields[] = {"Password", "SessionID", "SSLKeyContent", "SSLExtraParams"};
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A field name as the form parser reads it: %XX and '+' decoded.
 std::string decoded_name(std::string_view name) {
-  std::string out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (name[i] == '%' && i + 2 < name.size() && hex_digit(name[i + 1]) >= 0 && hex_digit(name[i + 2]) >= 0) {
-      out += static_cast<char>(hex_digit(name[i + 1]) * 16 + hex_digit(name[i + 2]));
-      i += 2;
-    } else {
-      out += name[i] == '+' ? ' ' : name[i];
-    }
-  }
+  if (name.empty() || name.size() > INT32_MAX) return std::string(name);
+  char* plain = cu_url_unescape_malloc(name.data(), static_cast<int32_t>(name.size()));
+  if (!plain) return std::string(name);
+  std::string out(plain);
+  cu_url_unescape_free(plain);
   return out;
 }
 
