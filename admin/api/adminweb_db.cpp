@@ -5,6 +5,7 @@
 #include "cu_log.h"
 #include "cu_malloc.h"
 #include "policydb.h"
+#include "vor_kit.h"
 
 namespace vor::adminweb {
 
@@ -25,8 +26,7 @@ Escaped::~Escaped() {
 
 void report_db_error(const char* log_line, const char* console_line) {
   if (state().ctx && state().ctx->log) cu_log_error(state().ctx->log, "%s", log_line);
-  fputs(console_line ? console_line : log_line, stdout);
-  fflush(stdout);
+  vor::console_line("%s", console_line ? console_line : log_line);
 }
 
 }  // namespace vor::adminweb

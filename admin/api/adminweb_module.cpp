@@ -12,6 +12,7 @@
 #include "cu_util.h"
 #include "policydb.h"
 #include "seams.h"
+#include "vor_kit.h"
 
 namespace vor::adminweb {
 namespace {
@@ -19,10 +20,7 @@ namespace {
 // panelhttp hands on only this much of a body: a longer form would lose its tail unseen.
 constexpr int64_t kFormLimit = 16384;
 
-void say(const char* line) {
-  fputs(line, stdout);
-  fflush(stdout);
-}
+void say(const char* line) { vor::console_line("%s", line); }
 
 // 1 when display_console reads as the number 1 or is absent.
 uint8_t display_flag(cu_config* settings) {

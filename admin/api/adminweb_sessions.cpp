@@ -17,6 +17,7 @@
 #include "cu_xmem.h"
 #include "edgeserv.h"
 #include "policydb.h"
+#include "vor_kit.h"
 
 namespace vor::adminweb {
 namespace {
@@ -63,8 +64,7 @@ uint8_t session_expired(const char* id, void* user, void*, void*, void*, void*) 
   auto* login = static_cast<AdminLogin*>(user);
   if (!login) return 1;
   if (state().display) {
-    printf("[vuved -> session -> expire] %s: %s\r\n", login->user, id);
-    fflush(stdout);
+    vor::console_line("[vuved -> session -> expire] %s: %s\r\n", login->user, id);
   }
   free_login(login);
   return 1;
